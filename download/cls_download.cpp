@@ -1,0 +1,117 @@
+#include "cls_download.h"
+
+#include "status.h"
+
+#include "platform/bytestream.h"
+#include "platform/eventloop.h"
+#include "platform/numbers.h"
+
+#include <optional>
+
+using platform::numbers::toInt32;
+
+namespace {
+
+constexpr char userAgent[] = "VB Http";
+constexpr std::int32_t unknownSpeed = 1025;
+
+} // namespace
+
+Cls_DownLoad::Cls_DownLoad(std::shared_ptr<platform::HttpClient> client, platform::Clock clock, QObject *parent)
+    : QObject(parent), m_client(std::move(client)), m_clock(std::move(clock))
+{
+}
+
+bool Cls_DownLoad::DLFileStop()
+{
+    bStop = true;
+    return false;
+}
+
+std::int32_t Cls_DownLoad::speedOf(std::int32_t lDownLoaded, std::int32_t startSecond) const
+{
+    const std::int32_t elapsed = toInt32(m_clock() - startSecond);
+    if (elapsed < 1)
+        return unknownSpeed;
+    return toInt32(double(lDownLoaded) / elapsed);
+}
+
+std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLocalFilePath, std::int32_t lTimeOut)
+{
+    Q_UNUSED(lTimeOut);
+    // A request left from before this call is not meant for it.
+    bStop = false;
+    DLOutcome outcome;
+    m_lastOutcome = {};
+
+    emit entDLFileStatus(DLStatus::Connecting);
+    std::unique_ptr<platform::HttpSession> session = m_client->openSession(userAgent);
+    if (!session) {
+        emit entDLFileStatus(DLStatus::ConnectFailed);
+        outcome.ending = DLOutcome::Ending::SessionFailed;
+        m_lastOutcome = outcome;
+        platform::yield();
+        return 0;
+    }
+
+    emit entDLFileStatus(DLStatus::SendingRequest);
+    platform::OpenFailure failure;
+    std::unique_ptr<platform::UrlHandle> url = session->openUrl(sRemoteURL, &failure);
+    platform::yield();
+
+    std::int32_t lDownLoaded = 0;
+    if (!url) {
+        emit entDLFileStatus(DLStatus::RequestFailed);
+        outcome.ending = DLOutcome::Ending::UrlFailed;
+        outcome.httpStatus = failure.httpStatus;
+    } else {
+        emit entDLFileStatus(DLStatus::QueryingInfo);
+        outcome.httpStatus = 200;
+        const QByteArray sizeText = url->contentLength().value_or(QByteArrayLiteral("0"));
+        bool announced = false;
+        outcome.announcedSize = url->contentLength() ? sizeText.toLongLong(&announced) : -1;
+        if (!announced)
+            outcome.announcedSize = -1;
+        // The announced size becomes a 32-bit count at the first progress event.
+        std::optional<std::int32_t> lFilesize;
+
+        const std::int32_t startSecond = toInt32(m_clock());
+
+        emit entDLFileStatus(DLStatus::Downloading);
+        platform::ByteStream file(sLocalFilePath);
+        char buffer[blockSize];
+        std::int32_t lSpeed = 0;
+        std::int32_t loopStatus = DLStatus::TransferEnded;
+        for (;;) {
+            const std::int64_t n = url->read(buffer, blockSize);
+            if (n <= 0)
+                break;
+            file.write(buffer, std::size_t(n));
+            lDownLoaded = platform::numbers::addInt32(lDownLoaded, std::int32_t(n));
+            lSpeed = speedOf(lDownLoaded, startSecond);
+            if (!lFilesize)
+                lFilesize = platform::numbers::parseInt32(QString::fromLatin1(sizeText));
+            emit entDLFileDowning(sRemoteURL, lDownLoaded, *lFilesize, lSpeed);
+            platform::yield();
+            if (bStop) {
+                bStop = false;
+                loopStatus = DLStatus::Stopped;
+                break;
+            }
+            platform::yield();
+        }
+        outcome.ending = loopStatus == DLStatus::Stopped ? DLOutcome::Ending::Stopped
+                         : url->completed()             ? DLOutcome::Ending::Complete
+                                                        : DLOutcome::Ending::BrokeOff;
+        emit entDLFileStatus(loopStatus);
+        file.close();
+        url.reset();
+    }
+    session.reset();
+    emit entDLFileStatus(DLStatus::Finished);
+
+    outcome.received = lDownLoaded;
+    m_lastOutcome = outcome;
+    platform::yield();
+    return lDownLoaded;
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "platform/clock.h"
+#include "platform/httpclient.h"
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+// How the last DLFile call ended, beyond what its result tells.
+struct DLOutcome
+{
+    enum class Ending {
+        None,          // no call yet
+        Complete,      // the whole body arrived
+        Stopped,       // a stop request ended the transfer
+        BrokeOff,      // a read failed or timed out mid-transfer
+        UrlFailed,     // the URL did not open (no connection, non-2xx status)
+        SessionFailed, // no HTTP session could be created
+    };
+
+    Ending ending = Ending::None;
+    std::int64_t announcedSize = -1; // Content-Length, -1 when none was announced
+    std::int64_t received = 0;
+    int httpStatus = 0;
+
+    // A complete body of exactly the announced size, when one was announced.
+    bool isWhole() const
+    {
+        return ending == Ending::Complete && (announcedSize < 0 || announcedSize == received);
+    }
+};
+
+// Downloads one URL into one local file in blocks of 512 bytes, reporting
+// every stage and every block, and can be asked to stop after the current block.
+class Cls_DownLoad : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr std::int64_t blockSize = 512;
+
+    explicit Cls_DownLoad(std::shared_ptr<platform::HttpClient> client = std::make_shared<platform::HttpClient>(),
+                          platform::Clock clock = platform::secondsSinceMidnight, QObject *parent = nullptr);
+
+    // Returns the number of bytes written; 0 when nothing was or no session
+    // opened. lTimeOut is accepted and unused: the platform's limits apply.
+    std::int32_t DLFile(const QString &sRemoteURL, const QString &sLocalFilePath, std::int32_t lTimeOut);
+    // Asks a running DLFile to stop after its current block; always false.
+    bool DLFileStop();
+
+    // How the most recent DLFile call that returned ended.
+    const DLOutcome &lastOutcome() const { return m_lastOutcome; }
+
+    platform::HttpClient &httpClient() { return *m_client; }
+
+signals:
+    void entDLFileDowning(const QString &sRemoteURL, std::int32_t lDownLoaded, std::int32_t lFilesize,
+                          std::int32_t lSpeed);
+    void entDLFileStatus(std::int32_t TmpState);
+
+private:
+    std::int32_t speedOf(std::int32_t lDownLoaded, std::int32_t startSecond) const;
+
+    std::shared_ptr<platform::HttpClient> m_client;
+    platform::Clock m_clock;
+    bool bStop = false;
+    DLOutcome m_lastOutcome;
+};

@@ -1,0 +1,118 @@
+#include "bytestream.h"
+
+#include "error.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+constexpr std::size_t bufferSize = 64 * 1024;
+
+// The streams that are open now, so that ending at once can flush them.
+std::set<ByteStream *> &openStreams()
+{
+    static std::set<ByteStream *> streams;
+    return streams;
+}
+
+bool writeAll(int fd, const char *data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
+
+} // namespace
+
+ByteStream::ByteStream(const QString &path) : m_path(path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    m_fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (m_fd < 0) {
+        // A missing folder on the way is a path error, not a missing file.
+        if (errno == ENOENT)
+            throw Error(Error::Code::PathNotFound, path);
+        throw Error::fromErrno(errno, path);
+    }
+    m_buffer.resize(bufferSize);
+    openStreams().insert(this);
+}
+
+ByteStream::~ByteStream()
+{
+    if (m_fd < 0)
+        return;
+    try {
+        close();
+    } catch (const Error &) {
+        // Leaving on an error path already; the first error is the one reported.
+    }
+}
+
+void ByteStream::write(const char *data, std::size_t size)
+{
+    if (size >= m_buffer.size() - m_used) {
+        flush();
+        if (size >= m_buffer.size()) {
+            if (!writeAll(m_fd, data, size))
+                throw Error::fromErrno(errno, m_path);
+            return;
+        }
+    }
+    std::memcpy(m_buffer.data() + m_used, data, size);
+    m_used += size;
+}
+
+void ByteStream::flush()
+{
+    if (m_used == 0)
+        return;
+    const std::size_t pending = std::exchange(m_used, 0);
+    if (!writeAll(m_fd, m_buffer.data(), pending))
+        throw Error::fromErrno(errno, m_path);
+}
+
+void ByteStream::close()
+{
+    if (m_fd < 0)
+        return;
+    openStreams().erase(this);
+    int fd = std::exchange(m_fd, -1);
+    int failure = 0;
+    if (m_used > 0 && !writeAll(fd, m_buffer.data(), m_used))
+        failure = errno;
+    m_used = 0;
+    if (::close(fd) != 0 && failure == 0 && errno != EINTR)
+        failure = errno;
+    if (failure != 0)
+        throw Error::fromErrno(failure, m_path);
+}
+
+void ByteStream::flushAll() noexcept
+{
+    for (ByteStream *stream : openStreams()) {
+        if (stream->m_used > 0)
+            writeAll(stream->m_fd, stream->m_buffer.data(), stream->m_used);
+        stream->m_used = 0;
+    }
+}
+
+} // namespace platform

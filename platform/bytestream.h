@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+
+#include <cstddef>
+#include <vector>
+
+namespace platform {
+
+// A file written front to back as a byte stream, write access only. The file
+// is created when missing and cut to what this stream writes when it exists.
+// Closed when the object goes; writes are buffered, and ending the program at
+// once still flushes what was written.
+class ByteStream
+{
+public:
+    explicit ByteStream(const QString &path);
+    ~ByteStream();
+    ByteStream(const ByteStream &) = delete;
+    ByteStream &operator=(const ByteStream &) = delete;
+
+    void write(const char *data, std::size_t size);
+    // Flushes and closes; raises the error that a late write met. Harmless
+    // when already closed.
+    void close();
+
+    // Flushes every open stream; used when the program ends at once.
+    static void flushAll() noexcept;
+
+private:
+    void flush();
+
+    QString m_path;
+    int m_fd = -1;
+    std::vector<char> m_buffer;
+    std::size_t m_used = 0;
+};
+
+} // namespace platform

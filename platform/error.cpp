@@ -1,0 +1,59 @@
+#include "error.h"
+
+#include <cerrno>
+
+namespace platform {
+
+namespace {
+
+QString baseText(Error::Code code)
+{
+    switch (code) {
+    case Error::Code::FileNotFound: return QStringLiteral("文件未找到");
+    case Error::Code::PathNotFound: return QStringLiteral("路径未找到");
+    case Error::Code::PermissionDenied: return QStringLiteral("没有权限");
+    case Error::Code::FileAccess: return QStringLiteral("路径/文件访问错误");
+    case Error::Code::DiskFull: return QStringLiteral("磁盘已满");
+    case Error::Code::InvalidArgument: return QStringLiteral("无效的过程调用或参数");
+    case Error::Code::TypeMismatch: return QStringLiteral("类型不匹配");
+    case Error::Code::Overflow: return QStringLiteral("溢出");
+    case Error::Code::NetworkFailure: return QStringLiteral("网络请求失败");
+    case Error::Code::HttpStatus: return QStringLiteral("服务器返回错误状态");
+    case Error::Code::Timeout: return QStringLiteral("网络连接超时");
+    }
+    return QStringLiteral("未知错误");
+}
+
+} // namespace
+
+Error::Error(Code code, QString subject, QString detail)
+    : m_code(code), m_subject(std::move(subject)), m_detail(std::move(detail))
+{
+    m_what = description().toUtf8();
+}
+
+QString Error::description() const
+{
+    QString text = baseText(m_code);
+    if (!m_detail.isEmpty())
+        text += QLatin1Char(' ') + m_detail;
+    if (!m_subject.isEmpty())
+        text += QStringLiteral("：") + m_subject;
+    return text;
+}
+
+Error Error::fromErrno(int errnum, const QString &path)
+{
+    switch (errnum) {
+    case ENOENT: return Error(Code::FileNotFound, path);
+    case ENOTDIR: return Error(Code::PathNotFound, path);
+    case EACCES:
+    case EPERM:
+    case EROFS: return Error(Code::PermissionDenied, path);
+    case ENOSPC:
+    case EDQUOT: return Error(Code::DiskFull, path);
+    default: return Error(Code::FileAccess, path, QString::fromLocal8Bit(strerror(errnum)));
+    }
+}
+
+} // namespace platform

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "codepage.h"
+
+#include <QString>
+
+namespace platform {
+
+// A text file opened for sequential input, read line by line. A line ends at
+// a carriage return or a carriage return and line feed; a line feed on its
+// own stays in the line; a last line without a break is read as well.
+class TextInput
+{
+public:
+    TextInput(const QString &path, const CodePage &codePage);
+
+    bool atEnd() const { return m_pos >= m_text.size(); }
+    QString readLine();
+
+private:
+    QString m_text;
+    qsizetype m_pos = 0;
+};
+
+// Reads a whole file's bytes; the platform's file error when it cannot.
+QByteArray readFileBytes(const QString &path);
+
+} // namespace platform

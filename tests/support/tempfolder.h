@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QString>
+#include <QTemporaryDir>
+
+// Small file helpers over a temporary folder that goes with the test.
+class TempFolder
+{
+public:
+    TempFolder() { m_dir.setAutoRemove(true); }
+
+    QString path(const QString &name = {}) const
+    {
+        return name.isEmpty() ? m_dir.path() : m_dir.filePath(name);
+    }
+
+    QString write(const QString &name, const QByteArray &bytes) const
+    {
+        const QString file = path(name);
+        QDir().mkpath(QFileInfo(file).absolutePath());
+        QFile out(file);
+        if (out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            out.write(bytes);
+        return file;
+    }
+
+    QByteArray read(const QString &name) const
+    {
+        QFile in(path(name));
+        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+    }
+
+    bool exists(const QString &name) const { return QFileInfo::exists(path(name)); }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+// Deterministic bytes of any length, so that a wrong offset shows.
+inline QByteArray patternBytes(qsizetype size, int seed = 1)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 x = 2463534242u + quint32(seed);
+    for (qsizetype i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        bytes[i] = char(x);
+    }
+    return bytes;
+}

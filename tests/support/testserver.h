@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QMutex>
+#include <QString>
+#include <QThread>
+
+#include <memory>
+
+// An HTTP/1.0-style server on 127.0.0.1 in a thread of its own, so that it
+// answers whatever the thread under test is doing. Each route can inject a
+// fault.
+class TestServer
+{
+public:
+    struct Route
+    {
+        enum class Mode {
+            Normal,     // Content-Length and the whole body
+            Chunked,    // chunked transfer encoding, no Content-Length
+            CutShort,   // announces the body, sends `sendBytes` of it, closes
+            Stall,      // announces the body, sends `sendBytes` of it, then nothing
+            NoResponse, // reads the request and never answers
+            Throttled,  // sends `chunk` bytes every `intervalMs`
+        };
+
+        int status = 200;
+        QByteArray body;
+        Mode mode = Mode::Normal;
+        qint64 sendBytes = 0;
+        QByteArray contentLength; // overrides the announced length when set
+        QByteArray location;      // a Location header, for redirects
+        int delayMs = 0;          // before the response starts
+        int chunk = 4096;
+        int intervalMs = 10;
+    };
+
+    struct Request
+    {
+        QByteArray method;
+        QByteArray target;
+        QMap<QByteArray, QByteArray> headers; // names in lower case
+    };
+
+    TestServer();
+    ~TestServer();
+
+    quint16 port() const { return m_port; }
+    // "http://127.0.0.1:PORT/" followed by `path`.
+    QString url(const QString &path = {}) const;
+
+    // `target` is the request target as it stands on the request line.
+    void setRoute(const QByteArray &target, Route route);
+    void setFile(const QByteArray &target, const QByteArray &body, int status = 200);
+    void removeRoute(const QByteArray &target);
+    QList<Request> requests() const;
+    void clearRequests();
+
+    // Used by the server's thread.
+    Route routeFor(const QByteArray &target, bool *found) const;
+    void record(Request request);
+
+private:
+    QThread m_thread;
+    QObject *m_core = nullptr;
+    quint16 m_port = 0;
+    mutable QMutex m_mutex;
+    QMap<QByteArray, Route> m_routes;
+    QList<Request> m_requests;
+};
+
+// A refused connection: a loopback port where nothing listens.
+quint16 unusedPort();

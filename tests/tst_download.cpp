@@ -1,0 +1,396 @@
+#include "download/cls_download.h"
+#include "download/status.h"
+#include "platform/error.h"
+
+#include "support/tempfolder.h"
+#include "support/testserver.h"
+
+#include <QTest>
+
+#include <vector>
+
+namespace {
+
+struct Progress
+{
+    QString url;
+    std::int32_t downloaded;
+    std::int32_t filesize;
+    std::int32_t speed;
+};
+
+// Everything one engine reported, in order.
+struct Recorder
+{
+    explicit Recorder(Cls_DownLoad &engine)
+    {
+        QObject::connect(&engine, &Cls_DownLoad::entDLFileStatus, [this](std::int32_t s) { statuses.push_back(s); });
+        QObject::connect(&engine, &Cls_DownLoad::entDLFileDowning,
+                         [this](const QString &u, std::int32_t d, std::int32_t f, std::int32_t s) {
+                             progress.push_back({u, d, f, s});
+                         });
+    }
+    std::vector<std::int32_t> statuses;
+    std::vector<Progress> progress;
+};
+
+using Statuses = std::vector<std::int32_t>;
+const Statuses whole{1, 2, 3, 4, 9, 6};
+const Statuses urlFailed{1, 2, 8, 6};
+
+class NoSessionClient : public platform::HttpClient
+{
+public:
+    std::unique_ptr<platform::HttpSession> openSession(const QByteArray &) override { return nullptr; }
+};
+
+} // namespace
+
+class DownloadTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void wholeBodies_data();
+    void wholeBodies();
+    void requestHeaders();
+    void chunkedBodyHasNoSize();
+    void redirectIsFollowed();
+    void errorStatusIsAFailedOpen_data();
+    void errorStatusIsAFailedOpen();
+    void refusedConnection();
+    void cutShortBodyBreaksOff();
+    void stalledTransferTimesOut();
+    void silentServerFailsTheOpen();
+    void sizeBeyond32BitsOverflows();
+    void stopAfterCurrentBlock();
+    void staleStopIsCleared();
+    void speedRule_data();
+    void speedRule();
+    void nestedCallDuringYield();
+    void missingFolderFailsAfterStatus4();
+    void longerOldFileIsCut();
+    void sessionThatCannotOpen();
+
+private:
+    TestServer m_server;
+    TempFolder m_dir;
+};
+
+void DownloadTest::wholeBodies_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("timeout");
+    QTest::newRow("empty") << 0 << 5000;
+    QTest::newRow("one byte") << 1 << 5000;
+    QTest::newRow("exactly one block") << 512 << 0;
+    QTest::newRow("three blocks, last short") << 1300 << -1;
+    QTest::newRow("five MiB") << 5 * 1024 * 1024 << 5000;
+}
+
+void DownloadTest::wholeBodies()
+{
+    QFETCH(int, size);
+    QFETCH(int, timeout);
+    const QByteArray body = patternBytes(size, size);
+    m_server.setFile("/file.bin", body);
+    const QString target = m_dir.path("whole.bin");
+
+    Cls_DownLoad engine;
+    Recorder rec(engine);
+    const std::int32_t result = engine.DLFile(m_server.url("file.bin"), target, timeout);
+
+    QCOMPARE(result, size);
+    QCOMPARE(rec.statuses, whole);
+    QVERIFY(QFileInfo::exists(target));
+    QVERIFY(m_dir.read("whole.bin") == body);
+
+    const std::size_t blocks = (size + 511) / 512;
+    QCOMPARE(rec.progress.size(), blocks);
+    std::int32_t total = 0;
+    for (const Progress &p : rec.progress) {
+        const std::int32_t block = p.downloaded - total;
+        QVERIFY(block == 512 || (&p == &rec.progress.back() && block > 0 && block < 512));
+        total = p.downloaded;
+        QCOMPARE(p.filesize, size);
+        QCOMPARE(p.url, m_server.url("file.bin"));
+    }
+    QVERIFY(engine.lastOutcome().isWhole());
+    QCOMPARE(engine.lastOutcome().announcedSize, size);
+}
+
+void DownloadTest::requestHeaders()
+{
+    m_server.clearRequests();
+    m_server.setFile("/h", "x");
+    Cls_DownLoad engine;
+    engine.DLFile(m_server.url("h"), m_dir.path("h"), 5000);
+    const QList<TestServer::Request> requests = m_server.requests();
+    QCOMPARE(requests.size(), 1);
+    QCOMPARE(requests[0].method, QByteArray("GET"));
+    QCOMPARE(requests[0].headers.value("user-agent"), QByteArray("VB Http"));
+    QCOMPARE(requests[0].headers.value("cache-control"), QByteArray("no-cache"));
+}
+
+void DownloadTest::chunkedBodyHasNoSize()
+{
+    TestServer::Route route;
+    route.mode = TestServer::Route::Mode::Chunked;
+    route.body = patternBytes(3000);
+    m_server.setRoute("/chunked", route);
+
+    Cls_DownLoad engine;
+    Recorder rec(engine);
+    QCOMPARE(engine.DLFile(m_server.url("chunked"), m_dir.path("chunked"), 5000), 3000);
+    QCOMPARE(rec.statuses, whole);
+    QCOMPARE(rec.progress.size(), 6u);
+    for (const Progress &p : rec.progress)
+        QCOMPARE(p.filesize, 0);
+    QVERIFY(m_dir.read("chunked") == route.body);
+    QCOMPARE(engine.lastOutcome().announcedSize, -1);
+    QVERIFY(engine.lastOutcome().isWhole());
+}
+
+void DownloadTest::redirectIsFollowed()
+{
+    m_server.setFile("/real", "the real body");
+    TestServer::Route redirect;
+    redirect.status = 302;
+    redirect.location = m_server.url("real").toLatin1();
+    m_server.setRoute("/moved", redirect);
+
+    Cls_DownLoad engine;
+    Recorder rec(engine);
+    QCOMPARE(engine.DLFile(m_server.url("moved"), m_dir.path("moved"), 5000), 13);
+    QCOMPARE(rec.statuses, whole);
+    QCOMPARE(m_dir.read("moved"), QByteArray("the real body"));
+}
+
+void DownloadTest::errorStatusIsAFailedOpen_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::newRow("404") << 404;
+    QTest::newRow("500") << 500;
+}
+
+void DownloadTest::errorStatusIsAFailedOpen()
+{
+    QFETCH(int, status);
+    m_server.setFile("/broken", "<html>error page</html>", status);
+    const QString target = m_dir.write("kept.bin", "old content");
+
+    Cls_DownLoad engine;
+    Recorder rec(engine);
+    QCOMPARE(engine.DLFile(m_server.url("broken"), target, 5000), 0);
+    QCOMPARE(rec.statuses, urlFailed);
+    QVERIFY(rec.progress.empty());
+    QCOMPARE(m_dir.read("kept.bin"), QByteArray("old content"));
+    QCOMPARE(engine.lastOutcome().ending, DLOutcome::Ending::UrlFailed);
+    QCOMPARE(engine.lastOutcome().httpStatus, status);
+
+    QCOMPARE(engine.DLFile(m_server.url("broken"), m_dir.path("never.bin"), 5000), 0);
+    QVERIFY(!m_dir.exists("never.bin"));
+}
+
+void DownloadTest::refusedConnection()
+{
+    Cls_DownLoad engine;
+    Recorder rec(engine);
+    const QString url = QStringLiteral("http://127.0.0.1:%1/x").arg(unusedPort());
+    QCOMPARE(engine.DLFile(url, m_dir.path("refused"), 5000), 0);
+    QCOMPARE(rec.statuses, urlFailed);
+    QVERIFY(!m_dir.exists("refused"));
+    QCOMPARE(engine.lastOutcome().ending, DLOutcome::Ending::UrlFailed);
+    QCOMPARE(engine.lastOutcome().httpStatus, 0);
+}
+
+void DownloadTest::cutShortBodyBreaksOff()
+{
+    TestServer::Route route;
+    route.mode = TestServer::Route::Mode::CutShort;
+    route.body = patternBytes(10000);
+    route.sendBytes = 3000;
+    m_server.setRoute("/short", route);
+
+    Cls_DownLoad engine;
+    Recorder rec(engine);
+    const std::int32_t result = engine.DLFile(m_server.url("short"), m_dir.path("short"), 5000);
+    QCOMPARE(result, 3000);
+    QCOMPARE(rec.statuses, whole);
+    QVERIFY(m_dir.read("short") == route.body.left(3000));
+    QCOMPARE(engine.lastOutcome().ending, DLOutcome::Ending::BrokeOff);
+    QCOMPARE(engine.lastOutcome().announcedSize, 10000);
+    QVERIFY(!engine.lastOutcome().isWhole());
+}
+
+void DownloadTest::stalledTransferTimesOut()
+{
+    TestServer::Route route;
+    route.mode = TestServer::Route::Mode::Stall;
+    route.body = patternBytes(10000);
+    route.sendBytes = 1024;
+    m_server.setRoute("/stall", route);
+
+    auto client = std::make_shared<platform::HttpClient>();
+    client->setLimits({std::chrono::milliseconds(2000), std::chrono::milliseconds(300)});
+    Cls_DownLoad engine(client);
+    Recorder rec(engine);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(engine.DLFile(m_server.url("stall"), m_dir.path("stall"), 5000), 1024);
+    QVERIFY(clock.elapsed() < 10000);
+    QCOMPARE(rec.statuses, whole);
+    QCOMPARE(engine.lastOutcome().ending, DLOutcome::Ending::BrokeOff);
+}
+
+void DownloadTest::silentServerFailsTheOpen()
+{
+    TestServer::Route route;
+    route.mode = TestServer::Route::Mode::NoResponse;
+    m_server.setRoute("/silent", route);
+
+    auto client = std::make_shared<platform::HttpClient>();
+    client->setLimits({std::chrono::milliseconds(300), std::chrono::milliseconds(300)});
+    Cls_DownLoad engine(client);
+    Recorder rec(engine);
+    QCOMPARE(engine.DLFile(m_server.url("silent"), m_dir.path("silent"), 5000), 0);
+    QCOMPARE(rec.statuses, urlFailed);
+    QVERIFY(!m_dir.exists("silent"));
+}
+
+void DownloadTest::sizeBeyond32BitsOverflows()
+{
+    TestServer::Route route;
+    route.mode = TestServer::Route::Mode::CutShort;
+    route.body = patternBytes(2000);
+    route.sendBytes = 2000;
+    route.contentLength = "5000000000";
+    m_server.setRoute("/huge", route);
+
+    Cls_DownLoad engine;
+    Recorder rec(engine);
+    try {
+        engine.DLFile(m_server.url("huge"), m_dir.path("huge"), 5000);
+        QFAIL("no overflow raised");
+    } catch (const platform::Error &error) {
+        QCOMPARE(error.code(), platform::Error::Code::Overflow);
+    }
+    QCOMPARE(rec.statuses, (Statuses{1, 2, 3, 4}));
+    QVERIFY(rec.progress.empty());
+    // The first block was written and the file closed on the way out.
+    QCOMPARE(m_dir.read("huge"), route.body.left(512));
+}
+
+void DownloadTest::stopAfterCurrentBlock()
+{
+    m_server.setFile("/long", patternBytes(20000));
+    Cls_DownLoad engine;
+    Recorder rec(engine);
+    QObject::connect(&engine, &Cls_DownLoad::entDLFileDowning, &engine, [&engine](auto &&...) {
+        engine.DLFileStop();
+    });
+    QCOMPARE(engine.DLFile(m_server.url("long"), m_dir.path("stopped"), 5000), 512);
+    QCOMPARE(rec.statuses, (Statuses{1, 2, 3, 4, 5, 6}));
+    QCOMPARE(rec.progress.size(), 1u);
+    QCOMPARE(m_dir.read("stopped"), patternBytes(20000).left(512));
+    QCOMPARE(engine.lastOutcome().ending, DLOutcome::Ending::Stopped);
+}
+
+void DownloadTest::staleStopIsCleared()
+{
+    m_server.setFile("/stale", patternBytes(5000));
+    Cls_DownLoad engine;
+    Recorder rec(engine);
+    QCOMPARE(engine.DLFileStop(), false);
+    QCOMPARE(engine.DLFile(m_server.url("stale"), m_dir.path("stale"), 5000), 5000);
+    QCOMPARE(rec.statuses, whole);
+}
+
+void DownloadTest::speedRule_data()
+{
+    QTest::addColumn<QList<double>>("clock"); // the start reading, then one per block
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QList<int>>("speeds");
+    QTest::newRow("within the first second") << QList<double>{10.0, 10.2, 10.4, 10.49} << 1536
+                                             << QList<int>{1025, 1025, 1025};
+    QTest::newRow("3000 bytes at 2 s") << QList<double>{10.0, 10.1, 10.1, 10.1, 10.1, 10.1, 12.0} << 3000
+                                       << QList<int>{1025, 1025, 1025, 1025, 1025, 1500};
+    QTest::newRow("halves to even") << QList<double>{10.5, 10.4, 12.5, 13.5} << 1536
+                                    << QList<int>{1025, 512, 384};
+    QTest::newRow("speed rounds halves to even") << QList<double>{0.0, 4.0} << 10 << QList<int>{2};
+    QTest::newRow("across midnight") << QList<double>{86399.6, 86399.9, 0.3, 2.0} << 1536
+                                     << QList<int>{1025, 1025, 1025};
+}
+
+void DownloadTest::speedRule()
+{
+    QFETCH(QList<double>, clock);
+    QFETCH(int, size);
+    QFETCH(QList<int>, speeds);
+    m_server.setFile("/speed", patternBytes(size));
+    qsizetype tick = 0;
+    Cls_DownLoad engine(std::make_shared<platform::HttpClient>(), [&] { return clock.value(tick++, clock.last()); });
+    Recorder rec(engine);
+    engine.DLFile(m_server.url("speed"), m_dir.path("speed"), 5000);
+    QList<int> seen;
+    for (const Progress &p : rec.progress)
+        seen.append(p.speed);
+    QCOMPARE(seen, speeds);
+}
+
+void DownloadTest::nestedCallDuringYield()
+{
+    m_server.setFile("/outer", patternBytes(4000, 7));
+    m_server.setFile("/inner", patternBytes(2000, 8));
+    Cls_DownLoad engine;
+    Recorder rec(engine);
+    std::int32_t inner = -1;
+    QObject::connect(&engine, &Cls_DownLoad::entDLFileDowning, &engine,
+                     [&](const QString &url, std::int32_t, std::int32_t, std::int32_t) {
+                         if (inner < 0 && url.endsWith(QLatin1String("outer")))
+                             inner = engine.DLFile(m_server.url("inner"), m_dir.path("inner"), 5000);
+                     });
+    QCOMPARE(engine.DLFile(m_server.url("outer"), m_dir.path("outer"), 5000), 4000);
+    QCOMPARE(inner, 2000);
+    QVERIFY(m_dir.read("outer") == patternBytes(4000, 7));
+    QVERIFY(m_dir.read("inner") == patternBytes(2000, 8));
+    QCOMPARE(rec.statuses, (Statuses{1, 2, 3, 4, 1, 2, 3, 4, 9, 6, 9, 6}));
+    QCOMPARE(rec.progress.back().downloaded, 4000);
+}
+
+void DownloadTest::missingFolderFailsAfterStatus4()
+{
+    m_server.setFile("/nofolder", "abc");
+    Cls_DownLoad engine;
+    Recorder rec(engine);
+    try {
+        engine.DLFile(m_server.url("nofolder"), m_dir.path("missing/sub/file"), 5000);
+        QFAIL("no error raised");
+    } catch (const platform::Error &error) {
+        QCOMPARE(error.code(), platform::Error::Code::PathNotFound);
+        QVERIFY(error.description().contains(QLatin1String("missing/sub/file")));
+    }
+    QCOMPARE(rec.statuses, (Statuses{1, 2, 3, 4}));
+}
+
+void DownloadTest::longerOldFileIsCut()
+{
+    m_server.setFile("/new", "new");
+    const QString target = m_dir.write("cut.bin", patternBytes(4096));
+    Cls_DownLoad engine;
+    QCOMPARE(engine.DLFile(m_server.url("new"), target, 5000), 3);
+    QCOMPARE(m_dir.read("cut.bin"), QByteArray("new"));
+}
+
+void DownloadTest::sessionThatCannotOpen()
+{
+    Cls_DownLoad engine(std::make_shared<NoSessionClient>());
+    Recorder rec(engine);
+    QCOMPARE(engine.DLFile(m_server.url("file.bin"), m_dir.path("nosession"), 5000), 0);
+    QCOMPARE(rec.statuses, (Statuses{1, 7}));
+    QCOMPARE(engine.lastOutcome().ending, DLOutcome::Ending::SessionFailed);
+    QVERIFY(!m_dir.exists("nosession"));
+}
+
+QTEST_GUILESS_MAIN(DownloadTest)
+#include "tst_download.moc"

@@ -1,0 +1,252 @@
+#include "platform/bytestream.h"
+#include "platform/codepage.h"
+#include "platform/error.h"
+#include "platform/filesystem.h"
+#include "platform/textinput.h"
+
+#include "support/tempfolder.h"
+
+#include <QTest>
+
+#include <sys/stat.h>
+
+namespace fsys = platform::filesystem;
+using Code = platform::Error::Code;
+
+namespace {
+
+template <typename F>
+Code errorOf(F &&f)
+{
+    try {
+        f();
+    } catch (const platform::Error &error) {
+        return error.code();
+    }
+    return Code(-1);
+}
+
+void makeReadOnly(const QString &path)
+{
+    ::chmod(QFile::encodeName(path).constData(), 0444);
+}
+
+QStringList linesOf(const QString &path, const platform::CodePage &codePage = platform::CodePage("GBK"))
+{
+    platform::TextInput input(path, codePage);
+    QStringList lines;
+    while (!input.atEnd())
+        lines.append(input.readLine());
+    return lines;
+}
+
+} // namespace
+
+class PlatformFilesTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void byteStreamCreatesAndCuts();
+    void byteStreamErrors();
+    void byteStreamFlushAll();
+    void lineReading_data();
+    void lineReading();
+    void textInputDecodesTheCodePage();
+    void textInputMissingFile();
+    void codePageRoundTrip();
+    void folderSizeCountsSubfolders();
+    void replaceFileKeepsTheTargetsPermissions();
+    void copyFolderFilesCopiesDirectFilesOnly();
+    void copyFolderFilesRefusesReadOnlyTargetAndReplacesNothing();
+    void copyFolderFilesWithNothingToCopy();
+    void deleteFolderFilesStopsAtReadOnly();
+    void deleteFileErrors();
+};
+
+void PlatformFilesTest::byteStreamCreatesAndCuts()
+{
+    TempFolder dir;
+    const QString path = dir.write("out.bin", QByteArray(100000, 'x'));
+    {
+        platform::ByteStream stream(path);
+        stream.write("abc", 3);
+        const QByteArray big = patternBytes(200000);
+        stream.write(big.constData(), big.size());
+        stream.close();
+        stream.close();
+    }
+    QCOMPARE(dir.read("out.bin"), QByteArray("abc") + patternBytes(200000));
+}
+
+void PlatformFilesTest::byteStreamErrors()
+{
+    TempFolder dir;
+    QCOMPARE(errorOf([&] { platform::ByteStream(dir.path("no/such/folder/file")); }), Code::PathNotFound);
+    QCOMPARE(errorOf([&] { platform::ByteStream(dir.path()); }), Code::FileAccess);
+    QCOMPARE(errorOf([] {
+                 platform::ByteStream full("/dev/full");
+                 full.write("x", 1);
+                 full.close();
+             }),
+             Code::DiskFull);
+}
+
+void PlatformFilesTest::byteStreamFlushAll()
+{
+    TempFolder dir;
+    platform::ByteStream stream(dir.path("pending"));
+    stream.write("pending bytes", 13);
+    QCOMPARE(dir.read("pending"), QByteArray());
+    platform::ByteStream::flushAll();
+    QCOMPARE(dir.read("pending"), QByteArray("pending bytes"));
+}
+
+void PlatformFilesTest::lineReading_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QStringList>("lines");
+    QTest::newRow("empty file") << QByteArray() << QStringList{};
+    QTest::newRow("one line, CRLF") << QByteArray("1.5\r\n") << QStringList{"1.5"};
+    QTest::newRow("no final break") << QByteArray("a\r\nb") << QStringList{"a", "b"};
+    QTest::newRow("CR alone ends a line") << QByteArray("a\rb\r") << QStringList{"a", "b"};
+    QTest::newRow("LF alone stays") << QByteArray("a\nb\n") << QStringList{"a\nb\n"};
+    QTest::newRow("empty line after") << QByteArray("1.5\r\n\r\n") << QStringList{"1.5", ""};
+    QTest::newRow("CR CR LF") << QByteArray("a\r\r\nb") << QStringList{"a", "", "b"};
+}
+
+void PlatformFilesTest::lineReading()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QStringList, lines);
+    TempFolder dir;
+    QCOMPARE(linesOf(dir.write("lines.txt", bytes)), lines);
+}
+
+void PlatformFilesTest::textInputDecodesTheCodePage()
+{
+    TempFolder dir;
+    // "更新" in GBK, then a line break.
+    const QString path = dir.write("gbk.txt", QByteArray("\xB8\xFC\xD0\xC2\r\nok"));
+    QCOMPARE(linesOf(path), (QStringList{QStringLiteral("更新"), "ok"}));
+}
+
+void PlatformFilesTest::textInputMissingFile()
+{
+    TempFolder dir;
+    QCOMPARE(errorOf([&] { linesOf(dir.path("Update.inf")); }), Code::FileNotFound);
+    try {
+        linesOf(dir.path("Update.inf"));
+    } catch (const platform::Error &error) {
+        QVERIFY(error.description().startsWith(QStringLiteral("文件未找到")));
+        QVERIFY(error.description().endsWith(QLatin1String("Update.inf")));
+    }
+}
+
+void PlatformFilesTest::codePageRoundTrip()
+{
+    const platform::CodePage gbk("GBK");
+    const QString text = QStringLiteral("程序/主程序.exe");
+    QCOMPARE(gbk.decode(gbk.encode(text)), text);
+    QCOMPARE(gbk.encode(QStringLiteral("更新")), QByteArray("\xB8\xFC\xD0\xC2"));
+    QCOMPARE(gbk.decode(QByteArray("a\xFF")), QStringLiteral("a\uFFFD"));
+    QCOMPARE(gbk.encode(QStringLiteral("a\u263A")), QByteArray("a?"));
+}
+
+void PlatformFilesTest::folderSizeCountsSubfolders()
+{
+    TempFolder dir;
+    dir.write("Update/a", QByteArray(10, 'a'));
+    dir.write("Update/sub/b", QByteArray(32, 'b'));
+    QCOMPARE(fsys::folderSize(dir.path("Update")), 42.0);
+    QDir().mkpath(dir.path("Empty"));
+    QCOMPARE(fsys::folderSize(dir.path("Empty")), 0.0);
+    QCOMPARE(errorOf([&] { fsys::folderSize(dir.path("Missing")); }), Code::PathNotFound);
+}
+
+void PlatformFilesTest::replaceFileKeepsTheTargetsPermissions()
+{
+    TempFolder dir;
+    const QString source = dir.write("new", "new content");
+    const QString target = dir.write("updater", "old program");
+    ::chmod(QFile::encodeName(target).constData(), 0755);
+    fsys::replaceFile(source, target);
+    QCOMPARE(dir.read("updater"), QByteArray("new content"));
+    QVERIFY(QFileInfo(target).isExecutable());
+    QVERIFY(!dir.exists(".updater.updating"));
+
+    makeReadOnly(target);
+    QCOMPARE(errorOf([&] { fsys::replaceFile(source, target); }), Code::PermissionDenied);
+    QCOMPARE(errorOf([&] { fsys::replaceFile(dir.path("absent"), target); }), Code::FileNotFound);
+}
+
+void PlatformFilesTest::copyFolderFilesCopiesDirectFilesOnly()
+{
+    TempFolder dir;
+    dir.write("Update/a.dll", "A");
+    dir.write("Update/b.exe", "B");
+    dir.write("Update/UpdateNote.xml", "2.0");
+    dir.write("Update/sub/c", "C");
+    dir.write("b.exe", "old B");
+    fsys::copyFolderFiles(dir.path("Update"), dir.path(), {"UpdateNote.xml"});
+    QCOMPARE(dir.read("a.dll"), QByteArray("A"));
+    QCOMPARE(dir.read("b.exe"), QByteArray("B"));
+    QVERIFY(!dir.exists("UpdateNote.xml"));
+    QVERIFY(!dir.exists("c") && !dir.exists("sub"));
+    QVERIFY(dir.exists("Update/a.dll"));
+}
+
+void PlatformFilesTest::copyFolderFilesRefusesReadOnlyTargetAndReplacesNothing()
+{
+    TempFolder dir;
+    dir.write("Update/a", "new A");
+    dir.write("Update/b", "new B");
+    dir.write("a", "old A");
+    makeReadOnly(dir.write("b", "old B"));
+    QCOMPARE(errorOf([&] { fsys::copyFolderFiles(dir.path("Update"), dir.path()); }), Code::PermissionDenied);
+    QCOMPARE(dir.read("a"), QByteArray("old A"));
+    QCOMPARE(dir.read("b"), QByteArray("old B"));
+    QVERIFY(!dir.exists(".a.updating"));
+}
+
+void PlatformFilesTest::copyFolderFilesWithNothingToCopy()
+{
+    TempFolder dir;
+    QDir().mkpath(dir.path("Update/sub"));
+    QCOMPARE(errorOf([&] { fsys::copyFolderFiles(dir.path("Update"), dir.path()); }), Code::FileNotFound);
+    dir.write("Update/UpdateNote.xml", "1");
+    QCOMPARE(errorOf([&] { fsys::copyFolderFiles(dir.path("Update"), dir.path(), {"UpdateNote.xml"}); }),
+             Code::FileNotFound);
+    QCOMPARE(errorOf([&] { fsys::copyFolderFiles(dir.path("Missing"), dir.path()); }), Code::PathNotFound);
+}
+
+void PlatformFilesTest::deleteFolderFilesStopsAtReadOnly()
+{
+    TempFolder dir;
+    dir.write("Update/a", "a");
+    makeReadOnly(dir.write("Update/b", "b"));
+    dir.write("Update/c", "c");
+    dir.write("Update/sub/d", "d");
+    QCOMPARE(errorOf([&] { fsys::deleteFolderFiles(dir.path("Update")); }), Code::PermissionDenied);
+    QVERIFY(!dir.exists("Update/a"));
+    QVERIFY(dir.exists("Update/b"));
+    QVERIFY(dir.exists("Update/c"));
+
+    ::chmod(QFile::encodeName(dir.path("Update/b")).constData(), 0644);
+    fsys::deleteFolderFiles(dir.path("Update"));
+    QVERIFY(!dir.exists("Update/b") && !dir.exists("Update/c"));
+    QVERIFY(dir.exists("Update/sub/d"));
+    QCOMPARE(errorOf([&] { fsys::deleteFolderFiles(dir.path("Update")); }), Code::FileNotFound);
+}
+
+void PlatformFilesTest::deleteFileErrors()
+{
+    TempFolder dir;
+    QCOMPARE(errorOf([&] { fsys::deleteFile(dir.path("none")); }), Code::FileNotFound);
+    makeReadOnly(dir.write("ro", "x"));
+    QCOMPARE(errorOf([&] { fsys::deleteFile(dir.path("ro")); }), Code::PermissionDenied);
+    QVERIFY(fsys::isReadOnly(dir.path("ro")));
+}
+
+QTEST_GUILESS_MAIN(PlatformFilesTest)
+#include "tst_platformfiles.moc"

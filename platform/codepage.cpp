@@ -1,6 +1,6 @@
 #include "codepage.h"
 
-#include "config.h"
+#include "platform/config.h"
 
 #include <iconv.h>
 

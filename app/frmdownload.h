@@ -1,0 +1,82 @@
+#pragma once
+
+#include "frmdownloadcontrols.h"
+
+#include "download/cls_download.h"
+#include "platform/widgets/label.h"
+#include "platform/widgets/progressbar.h"
+#include "platform/widgets/repaintscheduler.h"
+#include "platform/widgets/textbox.h"
+#include "update/updaterun.h"
+#include "update/updatewindow.h"
+
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+
+// The update window: the banner, the list of downloaded files, the progress
+// bar, the size, the speed, the status line and the two buttons.
+class frmDownLoad : public QWidget, public UpdateWindow
+{
+    Q_OBJECT
+
+public:
+    explicit frmDownLoad(AppPaths paths = AppPaths::ofExecutable(), QString baseUrl = defaultBaseUrl(),
+                         std::shared_ptr<platform::HttpClient> httpClient = std::make_shared<platform::HttpClient>());
+
+    static QString defaultBaseUrl();
+
+    // UpdateWindow
+    Cls_DownLoad &downloadEngine() override { return Cdf; }
+    void setStatusLine(const QString &text) override { lblZt.setCaption(text); }
+    void appendToList(const QString &text) override { txtInShow.append(text); }
+    QString lastStatusText() const override { return sStateText; }
+    void showMessage(const QString &text, const QString &title, platform::MessageStyle style) override;
+    [[noreturn]] void unload() override;
+
+    // The values the controls and fields hold now, as the run and the
+    // receivers read them back.
+    const platform::Label &statusLine() const { return lblZt; }
+    const platform::Label &sizeLabel() const { return lblMax; }
+    const platform::Label &speedLabel() const { return lblT; }
+    const platform::Label &amountLabel() const { return lblNum; }
+    const platform::ProgressBar &progressBar() const { return Uload; }
+    const platform::TextBox &fileList() const { return txtInShow; }
+    std::int32_t speedKb() const { return lSpeedKb; }
+    const UpdateRun &updateRun() const { return m_run; }
+
+    // Receivers of the engine's events.
+    void Cdf_entDLFileStatus(std::int32_t TmpState);
+    void Cdf_entDLFileDowning(const QString &sRemoteURL, std::int32_t lDownLoaded, std::int32_t lFilesize,
+                              std::int32_t lSpeed);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void Command1_Click();
+    void Command2_Click();
+    void Timer1_Timer();
+
+    frmDownLoadControls m_controls;
+    QTimer Timer1;
+
+    // What the code writes and reads back, painted at a human pace.
+    platform::RepaintScheduler m_repaint;
+    platform::Label lblZt;
+    platform::Label lblMax;
+    platform::Label lblT;
+    platform::Label lblNum;
+    platform::ProgressBar Uload;
+    platform::TextBox txtInShow;
+
+    Cls_DownLoad Cdf;
+    QString sStateText;
+    std::int32_t lSpeedKb = 0;
+    UpdateRun m_run;
+    QChar m_decimalPoint;
+    bool m_centred = false;
+};

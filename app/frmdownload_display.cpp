@@ -1,0 +1,54 @@
+// The display of the engine's status and progress events.
+
+#include "frmdownload.h"
+
+#include "download/status.h"
+#include "platform/error.h"
+#include "platform/eventloop.h"
+#include "platform/numbers.h"
+
+namespace num = platform::numbers;
+
+namespace {
+
+QString statusText(std::int32_t TmpState)
+{
+    switch (TmpState) {
+    case DLStatus::Connecting: return QStringLiteral("连接服务器...");
+    case DLStatus::SendingRequest: return QStringLiteral("发送请求...");
+    case DLStatus::QueryingInfo: return QStringLiteral("获取远程文件信息...");
+    case DLStatus::Downloading: return QStringLiteral("正在下载数据...");
+    case DLStatus::Stopped: return QStringLiteral("停止下载");
+    case DLStatus::Finished: return QStringLiteral("下载完成");
+    case DLStatus::ConnectFailed: return QStringLiteral("连接服务器失败");
+    case DLStatus::RequestFailed: return QStringLiteral("发送请求失败");
+    case DLStatus::TransferEnded: return QStringLiteral("连接服务器");
+    default: return QStringLiteral("下载被中止");
+    }
+}
+
+} // namespace
+
+void frmDownLoad::Cdf_entDLFileStatus(std::int32_t TmpState)
+{
+    sStateText = statusText(TmpState);
+    lblZt.setCaption(QStringLiteral("连接状态： ") + sStateText);
+}
+
+void frmDownLoad::Cdf_entDLFileDowning(const QString &sRemoteURL, std::int32_t lDownLoaded,
+                                       std::int32_t lFilesize, std::int32_t lSpeed)
+{
+    Q_UNUSED(sRemoteURL);
+    lblMax.setCaption(num::formatFixed(lFilesize / 1024.0, 2, m_decimalPoint));
+    Uload.setMax(float(num::parseLocaleNumber(lblMax.caption(), m_decimalPoint)));
+    platform::yield();
+    lSpeedKb = num::toInt32(num::parseLocaleNumber(num::formatFixed(lSpeed / 1024.0, 2, m_decimalPoint),
+                                                   m_decimalPoint));
+    lblNum.setCaption(num::formatGeneral(lDownLoaded / 1024.0));
+    try {
+        const QString oneDecimal = num::formatFixed(num::valueOf(lblNum.caption()), 1, m_decimalPoint);
+        Uload.setValue(float(num::parseLocaleNumber(oneDecimal, m_decimalPoint)));
+    } catch (const platform::Error &) {
+        // A position the bar refuses is skipped; it keeps its last one.
+    }
+}

@@ -1,0 +1,15 @@
+#include "messagebox.h"
+
+#include <QMessageBox>
+
+namespace platform {
+
+void showMessage(QWidget *parent, const QString &text, const QString &title, MessageStyle style)
+{
+    QMessageBox box(style == MessageStyle::Information ? QMessageBox::Information : QMessageBox::NoIcon, title,
+                    text, QMessageBox::Ok, parent);
+    box.setEscapeButton(QMessageBox::Ok);
+    box.exec();
+}
+
+} // namespace platform

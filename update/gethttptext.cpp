@@ -1,0 +1,40 @@
+#include "gethttptext.h"
+
+#include "platform/codepage.h"
+#include "platform/error.h"
+#include "platform/eventloop.h"
+
+using platform::Error;
+using platform::HttpRequest;
+
+std::vector<platform::HttpRequestFactory> defaultRequestFactories()
+{
+    const auto create = [] { return std::make_unique<HttpRequest>(); };
+    return {create, create};
+}
+
+QString GetHttpText(const QString &url, const std::vector<platform::HttpRequestFactory> &factories)
+{
+    std::unique_ptr<HttpRequest> request;
+    for (const auto &factory : factories) {
+        if ((request = factory()))
+            break;
+    }
+    if (!request)
+        return {};
+
+    request->open("GET", url);
+    request->send();
+    platform::waitUntil([&] { return request->readyState() == HttpRequest::completed; },
+                        QDeadlineTimer(QDeadlineTimer::Forever));
+
+    const QString failure = request->failure();
+    if (failure == QLatin1String("timeout"))
+        throw Error(Error::Code::Timeout, url);
+    if (!failure.isEmpty())
+        throw Error(Error::Code::NetworkFailure, url, failure);
+    const int status = request->status();
+    if (status < 200 || status > 299)
+        throw Error(Error::Code::HttpStatus, url, QString::number(status));
+    return platform::CodePage::deployment().decode(request->responseBody());
+}

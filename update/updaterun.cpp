@@ -1,0 +1,149 @@
+#include "updaterun.h"
+
+#include "gethttptext.h"
+#include "manifestline.h"
+
+#include "download/cls_download.h"
+#include "platform/codepage.h"
+#include "platform/config.h"
+#include "platform/error.h"
+#include "platform/filesystem.h"
+#include "platform/numbers.h"
+
+#include <QScopeGuard>
+
+namespace fsys = platform::filesystem;
+using platform::MessageStyle;
+
+namespace {
+
+const QString messageTitle = QStringLiteral("系统提示");
+const QString stampPath = QStringLiteral("KVTA/ZE/UpdateNote.xml");
+const QString manifestPath = QStringLiteral("KVTA/ZE/LoadUpdate.inf");
+const QString completedStatus = QStringLiteral("下载完成");
+const QString downloadedStampName = QStringLiteral("UpdateNote.xml");
+constexpr std::int32_t lTimeOut = 5000;
+constexpr double smallestDownload = 6;
+
+} // namespace
+
+UpdateRun::UpdateRun(UpdateWindow &window, AppPaths paths, QString baseUrl)
+    : m_window(window), m_paths(std::move(paths)), m_baseUrl(std::move(baseUrl))
+{
+}
+
+void UpdateRun::start()
+{
+    // A press during one of the run's waits must not start a second run
+    // over the same engine, files and working folder.
+    if (m_running)
+        return;
+    m_running = true;
+    const auto idle = qScopeGuard([this] { m_running = false; });
+    try {
+        execute();
+    } catch (const platform::Error &error) {
+        m_window.showMessage(error.description(), QString::fromUtf8(config::appTitle), MessageStyle::Plain);
+        iFileNum.reset();
+    }
+}
+
+void UpdateRun::execute()
+{
+    m_window.setStatusLine(QStringLiteral("正在连接..."));
+    if (stampsEqual()) {
+        m_window.showMessage(QStringLiteral("文件已是最新版本,无需更新！"), messageTitle, MessageStyle::Information);
+        m_window.unload();
+    }
+    downloadManifest();
+    downloadListedFiles();
+    installAndFinish();
+}
+
+bool UpdateRun::stampsEqual()
+{
+    const QString sRemoteStamp = GetHttpText(m_baseUrl + stampPath);
+    QString sLocalStamp;
+    iFileNum.emplace(m_paths.path(u"\\Update.inf"), platform::CodePage::deployment());
+    while (!iFileNum->atEnd())
+        sLocalStamp = iFileNum->readLine();
+    iFileNum.reset();
+    return platform::numbers::valueOf(sRemoteStamp) == platform::numbers::valueOf(sLocalStamp);
+}
+
+void UpdateRun::downloadManifest()
+{
+    const std::int32_t received = download(m_baseUrl + manifestPath, u"\\Update\\LoadUpdate.inf");
+    // A manifest that is not there leaves the copy of an earlier run in use;
+    // one that broke off is never used.
+    if (lastOutcome().ending != DLOutcome::Ending::UrlFailed && !lastOutcome().isWhole())
+        updateFailure();
+    if (received == 0)
+        return;
+    checkWorkingFolder(smallestDownload);
+    fsys::replaceFile(m_paths.path(u"\\Update\\LoadUpdate.inf"), m_paths.path(u"\\LoadUpdate.inf"));
+    fsys::deleteFile(m_paths.path(u"\\Update\\LoadUpdate.inf"));
+}
+
+void UpdateRun::downloadListedFiles()
+{
+    iFileNum.emplace(m_paths.path(u"\\LoadUpdate.inf"), platform::CodePage::deployment());
+    while (!iFileNum->atEnd()) {
+        const QString sManifestLine = iFileNum->readLine();
+        const ManifestEntry entry = splitManifestLine(sManifestLine);
+        m_window.appendToList(entry.sFileName + QStringLiteral("\r\n"));
+        download(m_baseUrl + entry.sRemotePath, QStringLiteral("\\Update\\") + entry.sFileName);
+        // Every listed file must arrive whole: missing, cut short or of
+        // another size than announced, it would be installed broken.
+        if (!lastOutcome().isWhole())
+            updateFailure();
+    }
+    iFileNum.reset();
+}
+
+void UpdateRun::installAndFinish()
+{
+    const std::int32_t stampReceived = download(m_baseUrl + stampPath, u"\\Update\\UpdateNote.xml");
+    if (!lastOutcome().isWhole())
+        updateFailure();
+    if (stampReceived != 0)
+        checkWorkingFolder(smallestDownload);
+    m_window.downloadEngine().DLFileStop();
+
+    const QString workingFolder = m_paths.path(u"\\Update");
+    fsys::copyFolderFiles(workingFolder, m_paths.folder(), {downloadedStampName});
+    // The new stamp goes in only once the files it stands for are installed.
+    if (stampReceived != 0)
+        fsys::replaceFile(m_paths.path(u"\\Update\\UpdateNote.xml"), m_paths.path(u"\\Update.inf"));
+    fsys::deleteFolderFiles(workingFolder);
+
+    if (m_window.lastStatusText() == completedStatus) {
+        m_window.showMessage(QStringLiteral("恭喜您：您已更新成最新版本,请重新登录系统！"), messageTitle,
+                             MessageStyle::Information);
+        m_window.unload();
+    }
+}
+
+std::int32_t UpdateRun::download(const QString &sRemoteURL, QStringView localSuffix)
+{
+    return m_window.downloadEngine().DLFile(sRemoteURL, m_paths.path(localSuffix), lTimeOut);
+}
+
+const DLOutcome &UpdateRun::lastOutcome()
+{
+    return m_window.downloadEngine().lastOutcome();
+}
+
+void UpdateRun::checkWorkingFolder(double bound)
+{
+    if (fsys::folderSize(m_paths.path(u"\\Update")) < bound)
+        updateFailure();
+}
+
+void UpdateRun::updateFailure()
+{
+    m_window.downloadEngine().DLFileStop();
+    m_window.showMessage(QStringLiteral("更新失败,请重新操作！"), messageTitle, MessageStyle::Information);
+    m_window.unload();
+    Q_UNREACHABLE(); // unload ends the program
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "apppaths.h"
+#include "updatewindow.h"
+
+#include "platform/textinput.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+struct DLOutcome;
+
+// One update run: version check, manifest and file downloads, installation.
+// Errors raised on the way end it through the catch-all handler, which shows
+// their description and leaves the window open; a download that is not whole
+// ends it through the update-failure exit.
+class UpdateRun
+{
+public:
+    UpdateRun(UpdateWindow &window, AppPaths paths, QString baseUrl);
+
+    // The start button's handler. A press while a run is under way is ignored.
+    void start();
+    bool isRunning() const { return m_running; }
+
+private:
+    void execute();
+    bool stampsEqual();
+    void downloadManifest();
+    void downloadListedFiles();
+    void installAndFinish();
+
+    std::int32_t download(const QString &sRemoteURL, QStringView localSuffix);
+    const DLOutcome &lastOutcome();
+    void checkWorkingFolder(double bound);
+    [[noreturn]] void updateFailure();
+
+    UpdateWindow &m_window;
+    AppPaths m_paths;
+    QString m_baseUrl;
+    bool m_running = false;
+    // The run's one input file; closed after each use and by the catch-all handler.
+    std::optional<platform::TextInput> iFileNum;
+};

@@ -230,12 +230,20 @@ void TestServer::clearRequests()
     m_requests.clear();
 }
 
-TestServer::Route TestServer::routeFor(const QByteArray &target, bool *found) const
+TestServer::Route TestServer::routeFor(const QByteArray &target, bool *found)
 {
     QMutexLocker lock(&m_mutex);
-    const auto it = m_routes.constFind(target);
-    *found = it != m_routes.constEnd();
-    return *found ? *it : Route{};
+    auto it = m_routes.find(target);
+    if (it != m_routes.end() && it->servings == 0 && it->afterwards) {
+        const Route next = *it->afterwards;
+        *it = next;
+    }
+    *found = it != m_routes.end() && it->servings != 0;
+    if (!*found)
+        return {};
+    if (it->servings > 0)
+        --it->servings;
+    return *it;
 }
 
 void TestServer::record(Request request)

@@ -35,6 +35,8 @@ public:
         int delayMs = 0;          // before the response starts
         int chunk = 4096;
         int intervalMs = 10;
+        int servings = -1; // how often it answers before it is gone (404); -1: always
+        std::shared_ptr<Route> afterwards; // what answers once the servings are used up
     };
 
     struct Request
@@ -59,7 +61,7 @@ public:
     void clearRequests();
 
     // Used by the server's thread.
-    Route routeFor(const QByteArray &target, bool *found) const;
+    Route routeFor(const QByteArray &target, bool *found);
     void record(Request request);
 
 private:

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 // The update window: the banner, the list of downloaded files, the progress
 // bar, the size, the speed, the status line and the two buttons.
@@ -78,5 +79,9 @@ private:
     std::int32_t lSpeedKb = 0;
     UpdateRun m_run;
     QChar m_decimalPoint;
+    // The size caption and bar maximum of the size last shown.
+    std::optional<std::int32_t> m_shownFilesize;
+    QString m_sizeCaption;
+    float m_sizeMax = 0;
     bool m_centred = false;
 };

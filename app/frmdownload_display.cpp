@@ -35,19 +35,26 @@ void frmDownLoad::Cdf_entDLFileStatus(std::int32_t TmpState)
     lblZt.setCaption(QStringLiteral("连接状态： ") + sStateText);
 }
 
+// One call per block written, thousands a second: each text and number is
+// the one the display rules give, worked out without going through text
+// where the text itself is not kept.
 void frmDownLoad::Cdf_entDLFileDowning(const QString &sRemoteURL, std::int32_t lDownLoaded,
                                        std::int32_t lFilesize, std::int32_t lSpeed)
 {
     Q_UNUSED(sRemoteURL);
-    lblMax.setCaption(num::formatFixed(lFilesize / 1024.0, 2, m_decimalPoint));
-    Uload.setMax(float(num::parseLocaleNumber(lblMax.caption(), m_decimalPoint)));
+    // The size is the same in every event of a download.
+    if (!m_shownFilesize || *m_shownFilesize != lFilesize) {
+        m_sizeCaption = num::formatFixed(lFilesize / 1024.0, 2, m_decimalPoint);
+        m_sizeMax = float(num::roundToDecimals(lFilesize / 1024.0, 2));
+        m_shownFilesize = lFilesize;
+    }
+    lblMax.setCaption(m_sizeCaption);
+    Uload.setMax(m_sizeMax);
     platform::yield();
-    lSpeedKb = num::toInt32(num::parseLocaleNumber(num::formatFixed(lSpeed / 1024.0, 2, m_decimalPoint),
-                                                   m_decimalPoint));
+    lSpeedKb = num::toInt32(num::roundToDecimals(lSpeed / 1024.0, 2));
     lblNum.setCaption(num::formatGeneral(lDownLoaded / 1024.0));
     try {
-        const QString oneDecimal = num::formatFixed(num::valueOf(lblNum.caption()), 1, m_decimalPoint);
-        Uload.setValue(float(num::parseLocaleNumber(oneDecimal, m_decimalPoint)));
+        Uload.setValue(float(num::roundToDecimals(num::valueOf(lblNum.caption()), 1)));
     } catch (const platform::Error &) {
         // A position the bar refuses is skipped; it keeps its last one.
     }

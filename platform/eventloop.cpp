@@ -25,8 +25,9 @@ bool waitUntil(const std::function<bool()> &done, QDeadlineTimer deadline)
     while (!done()) {
         if (deadline.hasExpired())
             return false;
-        if (!deadline.isForever())
-            wake.start(std::chrono::milliseconds(deadline.remainingTime() + 1));
+        const qint64 sleep = deadline.isForever() ? longestSleepMs
+                                                  : std::min(longestSleepMs, deadline.remainingTime() + 1);
+        wake.start(std::chrono::milliseconds(sleep));
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;

@@ -1,5 +1,6 @@
 #include "httpclient.h"
 
+#include "eventloop.h"
 #include "requesturl.h"
 
 #include <QCoreApplication>
@@ -77,7 +78,7 @@ bool UrlHandle::waitForData(QDeadlineTimer deadline)
 {
     if (deadline.hasExpired())
         return false;
-    m_wake.start(std::chrono::milliseconds(deadline.remainingTime() + 1));
+    m_wake.start(std::chrono::milliseconds(std::min(longestSleepMs, deadline.remainingTime() + 1)));
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return true;
 }

@@ -99,6 +99,12 @@ QString formatFixed(double value, int decimals, QChar decimalPoint)
     return digits;
 }
 
+double roundToDecimals(double value, int decimals)
+{
+    Q_ASSERT(decimals >= 0 && decimals < int(powersOfTen.size()));
+    return std::round(value * powersOfTen[decimals]) / powersOfTen[decimals];
+}
+
 QString formatGeneral(double value)
 {
     if (value == 0)

@@ -24,6 +24,10 @@ std::int32_t addInt32(std::int32_t a, std::int32_t b);
 // at least one digit before the separator ("0.00", "0.0").
 QString formatFixed(double value, int decimals, QChar decimalPoint);
 
+// The value that formatFixed's text stands for: rounded to `decimals`
+// decimals, halves away from zero.
+double roundToDecimals(double value, int decimals);
+
 // General number form: no fixed decimals, no trailing zeros, up to 15
 // significant digits, a full stop as separator.
 QString formatGeneral(double value);

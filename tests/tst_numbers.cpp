@@ -93,6 +93,7 @@ void NumbersTest::formatFixedRoundsHalvesAwayFromZero()
     QFETCH(int, decimals);
     QFETCH(QString, text);
     QCOMPARE(formatFixed(value, decimals, QLatin1Char('.')), text);
+    QCOMPARE(roundToDecimals(value, decimals), valueOf(text));
     QCOMPARE(formatFixed(value, decimals, QLatin1Char(',')), QString(text).replace(QLatin1Char('.'), QLatin1Char(',')));
 }
 

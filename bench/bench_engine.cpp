@@ -1,0 +1,57 @@
+// The engine alone, without a window:
+//   bench_engine download URL FILE   one DLFile call; prints seconds and bytes
+//   bench_engine stampwait           GetHttpText against a server that answers
+//                                    after 5 s; prints wall and CPU seconds
+
+#include "download/cls_download.h"
+#include "update/gethttptext.h"
+
+#include "support/testserver.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace {
+
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.value(1) == QLatin1String("download") && args.size() == 4) {
+        Cls_DownLoad engine;
+        QElapsedTimer clock;
+        clock.start();
+        const std::int32_t bytes = engine.DLFile(args[2], args[3], 5000);
+        std::printf("seconds %.6f bytes %d whole %d\n", clock.nsecsElapsed() / 1e9, bytes,
+                    int(engine.lastOutcome().isWhole()));
+        return engine.lastOutcome().isWhole() ? 0 : 1;
+    }
+    if (args.value(1) == QLatin1String("stampwait")) {
+        TestServer server;
+        TestServer::Route slow;
+        slow.body = "2.0\r\n";
+        slow.delayMs = 5000;
+        server.setRoute("/KVTA/ZE/UpdateNote.xml", slow);
+        const double cpuBefore = cpuSeconds();
+        QElapsedTimer clock;
+        clock.start();
+        const QString text = GetHttpText(server.url("KVTA/ZE/UpdateNote.xml"));
+        std::printf("wall %.3f cpu %.4f text %s\n", clock.nsecsElapsed() / 1e9, cpuSeconds() - cpuBefore,
+                    qPrintable(text.trimmed()));
+        return 0;
+    }
+    std::fputs("usage: bench_engine download URL FILE | stampwait\n", stderr);
+    return 2;
+}

@@ -45,6 +45,12 @@ bool writeAll(int fd, const char *data, std::size_t size)
 ByteStream::ByteStream(const QString &path) : m_path(path)
 {
     const QByteArray native = QFile::encodeName(path);
+    // A file whose content another name shares (an installed file is a link
+    // to its download) is replaced by a new one, never written through.
+    struct stat existing {};
+    if (::lstat(native.constData(), &existing) == 0 && S_ISREG(existing.st_mode) && existing.st_nlink > 1
+        && ::unlink(native.constData()) != 0)
+        throw Error::fromErrno(errno, path);
     m_fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (m_fd < 0) {
         // A missing folder on the way is a path error, not a missing file.

@@ -8,7 +8,7 @@
 namespace platform {
 
 // A file written front to back as a byte stream, write access only. The file
-// is created when missing and cut to what this stream writes when it exists.
+// at the path is replaced by a new one that holds what this stream writes.
 // Closed when the object goes; writes are buffered, and ending the program at
 // once still flushes what was written.
 class ByteStream

@@ -71,10 +71,17 @@ fs::path stage(const fs::path &source, const fs::path &target)
         throw Error(Error::Code::PermissionDenied, toQString(target));
     const fs::path staged = stagingPath(target);
     std::error_code error;
-    fs::copy_file(source, staged, fs::copy_options::overwrite_existing, error);
+    fs::remove(staged, error);
+    // A source that is about to be deleted can lend its content without a
+    // copy; across file systems it is copied.
+    fs::create_hard_link(source, staged, error);
     if (error) {
-        fs::remove(staged, error);
-        raise(error, source);
+        fs::copy_file(source, staged, fs::copy_options::overwrite_existing, error);
+        if (error) {
+            std::error_code ignored;
+            fs::remove(staged, ignored);
+            raise(error, source);
+        }
     }
     const fs::file_status targetStatus = fs::status(target, error);
     if (!error && fs::exists(targetStatus))

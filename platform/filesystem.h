@@ -11,8 +11,10 @@ namespace platform::filesystem {
 // Total size in bytes of every file in the folder and all its subfolders.
 double folderSize(const QString &folder);
 
-// Copies `source` over `target`: the new content is written beside the target
-// and renamed over it, so the target is always either old or new.
+// Copies `source` over `target`: the new content is put beside the target
+// and renamed over it, so the target is always either old or new. Within one
+// file system the copy shares the source's content (a hard link), so the
+// source is meant to be deleted afterwards, as the installation does.
 void replaceFile(const QString &source, const QString &target);
 
 // Copies every file directly in `sourceFolder` (but those named in `except`)

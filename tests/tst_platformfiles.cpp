@@ -9,6 +9,7 @@
 #include <QTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fsys = platform::filesystem;
 using Code = platform::Error::Code;
@@ -77,6 +78,12 @@ void PlatformFilesTest::byteStreamCreatesAndCuts()
         stream.close();
     }
     QCOMPARE(dir.read("out.bin"), QByteArray("abc") + patternBytes(200000));
+
+    // Another name for the old content keeps it.
+    QCOMPARE(::link(QFile::encodeName(path).constData(), QFile::encodeName(dir.path("other")).constData()), 0);
+    platform::ByteStream(path).write("new", 3);
+    QCOMPARE(dir.read("out.bin"), QByteArray("new"));
+    QCOMPARE(dir.read("other"), QByteArray("abc") + patternBytes(200000));
 }
 
 void PlatformFilesTest::byteStreamErrors()

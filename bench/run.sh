@@ -4,8 +4,9 @@
 # Prints one table and writes it, with the machine's description, to
 # bench/results.md.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build}
+source "$(dirname "$0")/../scripts/common.sh"
+root=$UPDATER_ROOT
+build=$BUILD_DIR
 runs=${1:-5}
 engine=$build/bench/bench_engine
 runner=$build/bench/bench_run
@@ -50,26 +51,7 @@ for n in 100 1000 10000; do
 done
 chmod -R a+rX "$site"
 
-mkdir -p "$work/nginx"
-cat > "$work/nginx.conf" <<CONF
-daemon off;
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 256; }
-http {
-  access_log off;
-  sendfile on;
-  keepalive_requests 100000;
-  client_body_temp_path $work/nginx;
-  proxy_temp_path $work/nginx;
-  fastcgi_temp_path $work/nginx;
-  uwsgi_temp_path $work/nginx;
-  scgi_temp_path $work/nginx;
-  default_type application/octet-stream;
-  server { listen 127.0.0.1:$port; root $site; }
-}
-CONF
+write_nginx_conf "$work" "$site" "$port"
 nginx -c "$work/nginx.conf" -p "$work/nginx" &
 pids+=($!)
 export DISPLAY=:$((50 + RANDOM % 30))

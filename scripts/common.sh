@@ -30,3 +30,33 @@ build_updater() {
   cmake -S "$UPDATER_ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
   cmake --build "$BUILD_DIR" --parallel "$(nproc)"
 }
+
+# Writes DIR/nginx.conf for a server on 127.0.0.1:PORT that serves ROOT and
+# keeps its own files in DIR; EXTRA goes into the server block.
+write_nginx_conf() {
+  local dir=$1 root=$2 port=$3 extra=${4:-}
+  mkdir -p "$dir/nginx"
+  cat > "$dir/nginx.conf" <<CONF
+daemon off;
+worker_processes 1;
+pid $dir/nginx.pid;
+error_log $dir/nginx/error.log;
+events { worker_connections 256; }
+http {
+  access_log off;
+  sendfile on;
+  keepalive_requests 100000;
+  client_body_temp_path $dir/nginx;
+  proxy_temp_path $dir/nginx;
+  fastcgi_temp_path $dir/nginx;
+  uwsgi_temp_path $dir/nginx;
+  scgi_temp_path $dir/nginx;
+  default_type application/octet-stream;
+  server {
+    listen 127.0.0.1:$port;
+    root $root;
+    $extra
+  }
+}
+CONF
+}

@@ -39,28 +39,7 @@ printf '1.0\r\n' > "$app/Update.inf"
 printf 'Client 1.0\r\n' > "$app/readme.txt"
 
 # nginx on loopback, slowed down so that the progress can be watched.
-mkdir -p "$demo/nginx"
-cat > "$demo/nginx.conf" <<CONF
-daemon off;
-worker_processes 1;
-pid $demo/nginx.pid;
-error_log $demo/nginx/error.log;
-events { worker_connections 64; }
-http {
-  access_log $demo/nginx/access.log;
-  client_body_temp_path $demo/nginx;
-  proxy_temp_path $demo/nginx;
-  fastcgi_temp_path $demo/nginx;
-  uwsgi_temp_path $demo/nginx;
-  scgi_temp_path $demo/nginx;
-  default_type application/octet-stream;
-  server {
-    listen 127.0.0.1:8765;
-    root $site;
-    location /files/ { limit_rate 3m; }
-  }
-}
-CONF
+write_nginx_conf "$demo" "$site" 8765 'location /files/ { limit_rate 3m; }'
 nginx -c "$demo/nginx.conf" -p "$demo/nginx" &
 pids+=($!)
 for _ in $(seq 50); do curl -fs -o /dev/null http://127.0.0.1:8765/KVTA/ZE/UpdateNote.xml && break; sleep 0.1; done

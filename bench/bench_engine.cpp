@@ -2,8 +2,10 @@
 //   bench_engine download URL FILE   one DLFile call; prints seconds and bytes
 //   bench_engine stampwait           GetHttpText against a server that answers
 //                                    after 5 s; prints wall and CPU seconds
+//   bench_engine yieldcost           nanoseconds of one yield with nothing pending
 
 #include "download/cls_download.h"
+#include "platform/eventloop.h"
 #include "update/gethttptext.h"
 
 #include "support/testserver.h"
@@ -52,6 +54,15 @@ int main(int argc, char *argv[])
                     qPrintable(text.trimmed()));
         return 0;
     }
-    std::fputs("usage: bench_engine download URL FILE | stampwait\n", stderr);
+    if (args.value(1) == QLatin1String("yieldcost")) {
+        constexpr int count = 1000000;
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < count; ++i)
+            platform::yield();
+        std::printf("ns %.0f\n", double(clock.nsecsElapsed()) / count);
+        return 0;
+    }
+    std::fputs("usage: bench_engine download URL FILE | stampwait | yieldcost\n", stderr);
     return 2;
 }

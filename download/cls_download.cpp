@@ -66,7 +66,7 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLoc
         outcome.httpStatus = failure.httpStatus;
     } else {
         emit entDLFileStatus(DLStatus::QueryingInfo);
-        outcome.httpStatus = 200;
+        outcome.httpStatus = url->status();
         const QByteArray sizeText = url->contentLength().value_or(QByteArrayLiteral("0"));
         bool announced = false;
         outcome.announcedSize = url->contentLength() ? sizeText.toLongLong(&announced) : -1;

@@ -67,6 +67,11 @@ UrlHandle::~UrlHandle()
     delete m_reply;
 }
 
+int UrlHandle::status() const
+{
+    return httpStatus(*m_reply);
+}
+
 std::optional<QByteArray> UrlHandle::contentLength() const
 {
     if (!m_reply->hasRawHeader("Content-Length"))

@@ -47,6 +47,8 @@ public:
     UrlHandle(const UrlHandle &) = delete;
     UrlHandle &operator=(const UrlHandle &) = delete;
 
+    // The final HTTP status of the response.
+    int status() const;
     // The Content-Length header's text, when the response has one.
     std::optional<QByteArray> contentLength() const;
 

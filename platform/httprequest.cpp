@@ -69,7 +69,7 @@ int HttpRequest::status() const
 QString HttpRequest::failure() const
 {
     if (m_timedOut)
-        return QStringLiteral("timeout");
+        return QStringLiteral("no answer within the time limit");
     if (!m_reply || !m_reply->isFinished() || m_reply->error() == QNetworkReply::NoError)
         return {};
     // An error status still came with a response; only a missing one is a failure here.

@@ -36,6 +36,8 @@ public:
     int status() const;
     // Why the request failed when it did: empty for a response of any status.
     QString failure() const;
+    // Whether it failed because the network limits ran out.
+    bool timedOut() const { return m_timedOut; }
 
 private:
     void restartWatchdog();

@@ -1,5 +1,5 @@
 // Drives the update window as a user would, in a process of its own:
-//   run_driver APP_FOLDER BASE_URL [--press-during-run] [--cancel-on=TEXT]
+//   run_driver APP_FOLDER BASE_URL [--press-during-run] [--cancel-on=TEXT] [--close-on=TEXT]
 // It presses the start button, answers every message box with OK and prints
 // what it saw, one line each:
 //   MESSAGE <tab> icon <tab> title <tab> text <tab> button
@@ -63,12 +63,15 @@ int main(int argc, char *argv[])
     auto *start = window.findChild<QPushButton *>(QStringLiteral("Command1"));
     auto *cancel = window.findChild<QPushButton *>(QStringLiteral("Command2"));
     QString cancelOn;
+    QString closeOn;
     bool pressDuringRun = false;
     for (const QString &arg : args.mid(3)) {
         if (arg == QLatin1String("--press-during-run"))
             pressDuringRun = true;
         else if (arg.startsWith(QLatin1String("--cancel-on=")))
             cancelOn = arg.section(QLatin1Char('='), 1);
+        else if (arg.startsWith(QLatin1String("--close-on=")))
+            closeOn = arg.section(QLatin1Char('='), 1);
     }
     QObject::connect(&window.downloadEngine(), &Cls_DownLoad::entDLFileDowning, &window,
                      [&](const QString &url, std::int32_t, std::int32_t, std::int32_t) {
@@ -79,6 +82,8 @@ int main(int argc, char *argv[])
                          }
                          if (!cancelOn.isEmpty() && url.contains(cancelOn))
                              cancel->click();
+                         if (!closeOn.isEmpty() && url.contains(closeOn))
+                             window.close();
                      });
 
     QTimer::singleShot(0, &window, [&] {

@@ -97,7 +97,8 @@ void HttpClientTest::silentServerTimesOut()
     clock.start();
     waitForCompletion(request);
     QVERIFY(clock.elapsed() < 5000);
-    QCOMPARE(request.failure(), QStringLiteral("timeout"));
+    QVERIFY(request.timedOut());
+    QVERIFY(!request.failure().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(HttpClientTest)

@@ -130,6 +130,7 @@ private slots:
     void emptyStampAtTheEndKeepsTheOldStamp();
     void readOnlyTargetInstallsNothing();
     void pressDuringARunIsIgnored();
+    void cancelDuringADownload_data();
     void cancelDuringADownload();
     void killDuringInstallation();
 };
@@ -428,8 +429,16 @@ void UpdateRunTest::pressDuringARunIsIgnored()
     QCOMPARE(requestsFor(server, "/a.bin"), 1);
 }
 
+void UpdateRunTest::cancelDuringADownload_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::newRow("cancel button") << "--cancel-on=slow.bin";
+    QTest::newRow("close button") << "--close-on=slow.bin";
+}
+
 void UpdateRunTest::cancelDuringADownload()
 {
+    QFETCH(QString, option);
     TestServer server;
     publish(server, {QStringLiteral("0001slow.bin name slow.bin")});
     TestServer::Route slow;
@@ -439,7 +448,7 @@ void UpdateRunTest::cancelDuringADownload()
     slow.intervalMs = 20;
     server.setRoute("/slow.bin", slow);
     AppFolder app;
-    const Ending ending = drive(app, server, {QStringLiteral("--cancel-on=slow.bin")});
+    const Ending ending = drive(app, server, {option});
     QCOMPARE(ending.exitCode, 0);
     QVERIFY(ending.messages.isEmpty());
     QVERIFY(!ending.returned);

@@ -28,9 +28,9 @@ QString GetHttpText(const QString &url, const std::vector<platform::HttpRequestF
     platform::waitUntil([&] { return request->readyState() == HttpRequest::completed; },
                         QDeadlineTimer(QDeadlineTimer::Forever));
 
-    const QString failure = request->failure();
-    if (failure == QLatin1String("timeout"))
+    if (request->timedOut())
         throw Error(Error::Code::Timeout, url);
+    const QString failure = request->failure();
     if (!failure.isEmpty())
         throw Error(Error::Code::NetworkFailure, url, failure);
     const int status = request->status();

@@ -55,13 +55,18 @@ public:
     QStringList working() const { return QDir(path("Update")).entryList(QDir::Files | QDir::Hidden); }
 };
 
-Ending drive(const AppFolder &app, const TestServer &server, const QStringList &options = {})
+void startDriver(QProcess &process, const AppFolder &app, const TestServer &server, const QStringList &options)
 {
-    QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     process.setProcessEnvironment(env);
     process.start(QStringLiteral(RUN_DRIVER), QStringList{app.path(), server.url()} + options);
+}
+
+Ending drive(const AppFolder &app, const TestServer &server, const QStringList &options = {})
+{
+    QProcess process;
+    startDriver(process, app, server, options);
     Ending ending;
     if (!process.waitForFinished(120000)) {
         process.kill();
@@ -464,10 +469,7 @@ void UpdateRunTest::killDuringInstallation()
     app.write("big.bin", old);
 
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    process.setProcessEnvironment(env);
-    process.start(QStringLiteral(RUN_DRIVER), {app.path(), server.url()});
+    startDriver(process, app, server, {});
     QVERIFY(process.waitForStarted());
     // Kill as soon as the installation starts writing beside the target.
     QElapsedTimer clock;

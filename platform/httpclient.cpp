@@ -129,10 +129,8 @@ std::unique_ptr<UrlHandle> HttpSession::openUrl(const QString &url, OpenFailure 
     why = {};
 
     const QUrl target = requestUrl(url, m_codePage);
-    if (!target.isValid() || target.scheme().isEmpty()) {
-        why.reason = QStringLiteral("invalid URL");
+    if (!target.isValid() || target.scheme().isEmpty())
         return nullptr;
-    }
     QNetworkRequest request = freshRequest(target);
     request.setHeader(QNetworkRequest::UserAgentHeader, m_userAgent);
 
@@ -146,23 +144,14 @@ std::unique_ptr<UrlHandle> HttpSession::openUrl(const QString &url, OpenFailure 
     };
     QDeadlineTimer deadline(m_limits.connect);
     while (!headersArrived()) {
-        if (!handle->waitForData(deadline)) {
-            why.timedOut = true;
-            why.reason = QStringLiteral("timeout");
+        if (!handle->waitForData(deadline))
             return nullptr;
-        }
     }
     handle->m_wake.stop();
 
     why.httpStatus = httpStatus(reply);
-    if (why.httpStatus == 0) {
-        why.reason = reply.errorString();
+    if (why.httpStatus < 200 || why.httpStatus > 299)
         return nullptr;
-    }
-    if (why.httpStatus < 200 || why.httpStatus > 299) {
-        why.reason = reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        return nullptr;
-    }
     return handle;
 }
 

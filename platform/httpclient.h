@@ -32,8 +32,6 @@ struct NetworkLimits
 struct OpenFailure
 {
     int httpStatus = 0; // the final status when the server answered, else 0
-    bool timedOut = false;
-    QString reason;
 };
 
 // One requested URL whose response headers have arrived with a 2xx status.

@@ -2,21 +2,22 @@
 
 #include <QDeadlineTimer>
 
+class QTimer;
+
 #include <functional>
 
 namespace platform {
 
-// The longest a wait sleeps before it looks at its condition again. The event
-// loop can miss the wake-up for data that the network thread hands over; a
-// wait must not hang on that until a time limit.
-inline constexpr qint64 longestSleepMs = 2;
-
 // Lets the event loop process every pending event, then goes on.
 void yield();
 
+// Sleeps in the event loop until the next event, or until the single-shot
+// timer `wake` ends the sleep at the deadline or after 2 ms at the longest;
+// false, without sleeping, once the deadline has passed.
+bool sleepUntilEvent(QTimer &wake, QDeadlineTimer deadline);
+
 // Sleeps in the event loop until `done` holds or the deadline passes; returns
-// whether `done` holds. Never spins: between checks the thread waits for the
-// next event, and a timer wakes it at the deadline or after longestSleepMs.
+// whether `done` holds. Never spins: between checks it sleeps until an event.
 bool waitUntil(const std::function<bool()> &done, QDeadlineTimer deadline);
 
 // Ends the program at once: whatever was written is flushed to disk, no

@@ -79,22 +79,13 @@ std::optional<QByteArray> UrlHandle::contentLength() const
     return m_reply->rawHeader("Content-Length").trimmed();
 }
 
-bool UrlHandle::waitForData(QDeadlineTimer deadline)
-{
-    if (deadline.hasExpired())
-        return false;
-    m_wake.start(std::chrono::milliseconds(std::min(longestSleepMs, deadline.remainingTime() + 1)));
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return true;
-}
-
 std::int64_t UrlHandle::read(char *data, std::int64_t size)
 {
     qint64 available = m_reply->bytesAvailable();
     if (available < size && !m_reply->isFinished()) {
         QDeadlineTimer deadline(m_limits.idle);
         while (available < size && !m_reply->isFinished()) {
-            if (!waitForData(deadline)) {
+            if (!sleepUntilEvent(m_wake, deadline)) {
                 m_timedOut = true;
                 m_reply->abort();
                 return -1;
@@ -144,7 +135,7 @@ std::unique_ptr<UrlHandle> HttpSession::openUrl(const QString &url, OpenFailure 
     };
     QDeadlineTimer deadline(m_limits.connect);
     while (!headersArrived()) {
-        if (!handle->waitForData(deadline))
+        if (!platform::sleepUntilEvent(handle->m_wake, deadline))
             return nullptr;
     }
     handle->m_wake.stop();

@@ -61,7 +61,6 @@ public:
 
 private:
     friend class HttpSession;
-    bool waitForData(QDeadlineTimer deadline);
 
     QNetworkReply *m_reply;
     NetworkLimits m_limits;

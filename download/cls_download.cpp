@@ -67,11 +67,11 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLoc
     } else {
         emit entDLFileStatus(DLStatus::QueryingInfo);
         outcome.httpStatus = url->status();
-        const QByteArray sizeText = url->contentLength().value_or(QByteArrayLiteral("0"));
+        const std::optional<QByteArray> contentLength = url->contentLength();
+        const QByteArray sizeText = contentLength.value_or(QByteArrayLiteral("0"));
         bool announced = false;
-        outcome.announcedSize = url->contentLength() ? sizeText.toLongLong(&announced) : -1;
-        if (!announced)
-            outcome.announcedSize = -1;
+        const std::int64_t announcedSize = sizeText.toLongLong(&announced);
+        outcome.announcedSize = contentLength && announced ? announcedSize : -1;
         // The announced size becomes a 32-bit count at the first progress event.
         std::optional<std::int32_t> lFilesize;
 

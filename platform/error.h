@@ -45,6 +45,7 @@ public:
 
     Code code() const { return m_code; }
     const QString &subject() const { return m_subject; }
+    const QString &detail() const { return m_detail; }
     QString description() const;
     const char *what() const noexcept override { return m_what.constData(); }
 

@@ -1,0 +1,48 @@
+#include "englishmessages.h"
+
+using Code = platform::Error::Code;
+
+QString englishRule(Code code)
+{
+    switch (code) {
+    case Code::FileNotFound: return QStringLiteral("file not found");
+    case Code::PathNotFound: return QStringLiteral("folder not found");
+    case Code::PermissionDenied: return QStringLiteral("permission denied");
+    case Code::FileAccess: return QStringLiteral("cannot read or write the file");
+    case Code::DiskFull: return QStringLiteral("disk full");
+    case Code::InvalidArgument: return QStringLiteral("invalid value");
+    case Code::TypeMismatch: return QStringLiteral("not a number");
+    case Code::Overflow: return QStringLiteral("number out of range");
+    case Code::NetworkFailure: return QStringLiteral("network request failed");
+    case Code::HttpStatus: return QStringLiteral("the server answered with an error status");
+    case Code::Timeout: return QStringLiteral("the connection timed out");
+    case Code::TooLarge: return QStringLiteral("larger than 1 MiB, the most a client accepts");
+    case Code::MalformedIndex:
+        return QStringLiteral("malformed release index line (expected 64 lowercase hex digits, two spaces "
+                              "or a space and '*', a path, LF)");
+    case Code::MalformedSignature:
+        return QStringLiteral("malformed minisign signature line (expected 'untrusted comment: ', base64 "
+                              "signature, 'trusted comment: ', base64 global signature)");
+    case Code::MalformedKey: return QStringLiteral("not a minisign key file or key line");
+    case Code::UnsupportedAlgorithm: return QStringLiteral("unsupported minisign algorithm");
+    case Code::WrongKey: return QStringLiteral("signed by another key (key id differs)");
+    case Code::BadSignature: return QStringLiteral("signature does not verify");
+    case Code::BadCommentSignature: return QStringLiteral("trusted comment signature does not verify");
+    case Code::MissingTimestamp: return QStringLiteral("trusted comment has no 'timestamp:<seconds>'");
+    case Code::OlderRelease: return QStringLiteral("signed earlier than the release it replaces");
+    case Code::NotInIndex: return QStringLiteral("path missing from the release index");
+    case Code::DigestMismatch: return QStringLiteral("SHA-256 differs from the release index");
+    case Code::PasswordRequired: return QStringLiteral("the secret key is encrypted: give --password-file");
+    case Code::WrongPassword: return QStringLiteral("wrong password for the secret key");
+    case Code::CryptoFailure: return QStringLiteral("the cryptography library failed");
+    }
+    return QStringLiteral("unknown error");
+}
+
+QString englishLine(const platform::Error &error)
+{
+    // A detail, where the publisher gives one, is already English and more
+    // precise than the code's rule.
+    const QString rule = error.detail().isEmpty() ? englishRule(error.code()) : error.detail();
+    return error.subject().isEmpty() ? rule : error.subject() + QStringLiteral(": ") + rule;
+}

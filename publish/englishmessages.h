@@ -1,0 +1,10 @@
+#pragma once
+
+#include "platform/error.h"
+
+#include <QString>
+
+// The publisher speaks English to engineers: one line per error, the file
+// first, then the rule it broke.
+QString englishRule(platform::Error::Code code);
+QString englishLine(const platform::Error &error);

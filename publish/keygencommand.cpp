@@ -1,0 +1,95 @@
+#include "commandline.h"
+
+#include "platform/error.h"
+#include "release/minisignformat.h"
+#include "release/minisignkey.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+using platform::Error;
+
+namespace {
+
+// Writes a new key file; never replaces one. The file appears under its name
+// only once it is whole (written beside it, then linked, which fails when
+// the name exists).
+void writeNewFile(const QString &path, const QByteArray &bytes, mode_t mode)
+{
+    const QByteArray target = QFile::encodeName(path);
+    const QByteArray temporary = target + ".new-" + QByteArray::number(QCoreApplication::applicationPid());
+    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0)
+        throw Error::fromErrno(errno, path);
+    const bool written = ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size() && ::fsync(fd) == 0;
+    const int error = errno;
+    ::close(fd);
+    if (!written) {
+        ::unlink(temporary.constData());
+        throw Error::fromErrno(error, path);
+    }
+    const int linked = ::link(temporary.constData(), target.constData());
+    const int linkError = errno;
+    ::unlink(temporary.constData());
+    if (linked != 0) {
+        if (linkError == EEXIST)
+            throw Error(Error::Code::FileAccess, path, QStringLiteral("exists already; key files are never overwritten"));
+        throw Error::fromErrno(linkError, path);
+    }
+}
+
+} // namespace
+
+int runKeygen(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Makes a new Ed25519 key pair in minisign's file formats and prints the public key line "
+                       "to build the updater with (-DUPDATER_PUBLIC_KEY=...)."));
+    const QCommandLineOption publicKey(QStringLiteral("public-key"), QStringLiteral("Public key file to write."),
+                                       QStringLiteral("FILE"));
+    const QCommandLineOption secretKey(QStringLiteral("secret-key"), QStringLiteral("Secret key file to write."),
+                                       QStringLiteral("FILE"));
+    const QCommandLineOption passwordFile(
+        QStringLiteral("password-file"),
+        QStringLiteral("Encrypt the secret key (scrypt, as minisign) with the first line of FILE; without it the "
+                       "key is written unencrypted, as minisign -W."),
+        QStringLiteral("FILE"));
+    parser.addOptions({publicKey, secretKey, passwordFile});
+    if (const auto done = commandline::parse(parser, arguments, 0))
+        return *done;
+    if (!parser.isSet(publicKey) || !parser.isSet(secretKey))
+        return commandline::usageError(parser, QStringLiteral("--public-key and --secret-key are required"));
+    const QString publicPath = parser.value(publicKey);
+    const QString secretPath = parser.value(secretKey);
+    if (QFileInfo(publicPath).absoluteFilePath() == QFileInfo(secretPath).absoluteFilePath())
+        return commandline::usageError(parser, QStringLiteral("--public-key and --secret-key name the same file"));
+
+    for (const QString &path : {publicPath, secretPath}) {
+        if (QFileInfo::exists(path))
+            throw Error(Error::Code::FileAccess, path, QStringLiteral("exists already; key files are never overwritten"));
+    }
+    const QByteArray password =
+        parser.isSet(passwordFile) ? commandline::readPasswordFile(parser.value(passwordFile)) : QByteArray();
+    const release::SecretKey key = release::SecretKey::generate();
+    const QByteArray secretText = key.toFileText(password);
+    writeNewFile(secretPath, secretText, 0600);
+    try {
+        writeNewFile(publicPath, key.publicKey().toFileText(), 0644);
+    } catch (...) {
+        QFile::remove(secretPath);
+        throw;
+    }
+    commandline::printError(QStringLiteral("Wrote %1 and %2 (key id %3%4). Build the updater with:")
+                                .arg(secretPath, publicPath,
+                                     QString::fromLatin1(release::minisign::keyIdHex(key.keyId())),
+                                     password.isEmpty() ? QStringLiteral(", secret key not encrypted")
+                                                        : QStringLiteral(", secret key encrypted")));
+    commandline::printOut(QString::fromLatin1(key.publicKey().toBase64()));
+    return commandline::Success;
+}

@@ -1,0 +1,58 @@
+// updater-publish: makes, signs and checks what the update server serves.
+
+#include "commandline.h"
+#include "englishmessages.h"
+
+#include "platform/error.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+namespace {
+
+const char usage[] =
+    "Usage: updater-publish COMMAND [options]\n"
+    "\n"
+    "Commands:\n"
+    "  keygen   --public-key FILE --secret-key FILE [--password-file FILE]\n"
+    "           make a key pair in minisign's formats\n"
+    "  release  --from DIR --site ROOT --version TEXT [--secret-key FILE [--password-file FILE]]\n"
+    "           publish the files in DIR as a new release in the server tree ROOT\n"
+    "  check    BASE_URL [--public-key FILE]\n"
+    "           fetch what a client would and report every problem\n"
+    "\n"
+    "'updater-publish COMMAND --help' describes a command.\n"
+    "Exit codes: 0 success, 1 a problem found, 2 a usage error.\n";
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("updater-publish"));
+    const QStringList arguments = app.arguments();
+    const QString command = arguments.value(1);
+    if (command == QLatin1String("--help") || command == QLatin1String("-h") || command == QLatin1String("help")) {
+        std::fputs(usage, stdout);
+        return commandline::Success;
+    }
+    // The command's own parser sees its name where a program name would stand.
+    const QStringList commandArguments = arguments.mid(1);
+    try {
+        if (command == QLatin1String("keygen"))
+            return runKeygen(commandArguments);
+        if (command == QLatin1String("release"))
+            return runRelease(commandArguments);
+        if (command == QLatin1String("check"))
+            return runCheck(commandArguments);
+    } catch (const platform::Error &error) {
+        commandline::printError(QStringLiteral("updater-publish: ") + englishLine(error));
+        return commandline::Problem;
+    }
+    std::fputs(command.isEmpty() ? "updater-publish: no command given\n"
+                                 : qPrintable(QStringLiteral("updater-publish: unknown command '%1'\n").arg(command)),
+               stderr);
+    std::fputs(usage, stderr);
+    return commandline::UsageError;
+}

@@ -1,0 +1,162 @@
+#include "commandline.h"
+
+#include "progress.h"
+#include "releaseplan.h"
+#include "sitewriter.h"
+#include "platform/codepage.h"
+#include "platform/error.h"
+#include "release/minisignature.h"
+#include "release/minisignkey.h"
+#include "release/releaseindex.h"
+#include "release/sha256.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <optional>
+
+using platform::Error;
+
+namespace {
+
+struct Options
+{
+    QString from;
+    QString site;
+    QString version;
+    std::optional<release::SecretKey> key;
+};
+
+// A file of the site as it is served now; empty when there is none.
+QByteArray currentFile(const QString &site, const char *relativePath)
+{
+    QFile file(site + QLatin1Char('/') + QLatin1String(relativePath));
+    if (!file.exists())
+        return {};
+    if (!file.open(QIODevice::ReadOnly))
+        throw Error(Error::Code::PermissionDenied, file.fileName(), QStringLiteral("cannot read the file"));
+    return file.read(release::ReleaseIndex::maxTextSize + 1);
+}
+
+// The signed time of the release: now, but never earlier than the release
+// it replaces, since clients refuse an older one.
+qint64 releaseTimestamp(const QString &site)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const QByteArray current = currentFile(site, sitepaths::signature);
+    if (current.isEmpty())
+        return now;
+    try {
+        const QString source = site + QLatin1Char('/') + QLatin1String(sitepaths::signature);
+        return std::max(now, release::Signature::parse(current, source).timestamp(source));
+    } catch (const Error &) {
+        return now; // a broken signature is replaced anyway
+    }
+}
+
+QString byteCount(qint64 bytes)
+{
+    return QLocale(QLocale::English).toString(bytes);
+}
+
+int publish(const Options &options)
+{
+    const platform::CodePage &codePage = platform::CodePage::deployment();
+    const QString site = QDir(options.site).absolutePath();
+    if (!QFileInfo(site).isDir())
+        throw Error(Error::Code::PathNotFound, options.site, QStringLiteral("site root not found"));
+
+    // Everything that can refuse the release is checked before a byte is written.
+    QList<ReleaseFile> files = scanReleaseFolder(options.from, codePage);
+    checkVersion(options.version, currentFile(site, sitepaths::stamp), codePage);
+    if (!options.key && (!currentFile(site, sitepaths::index).isEmpty()
+                         || !currentFile(site, sitepaths::signature).isEmpty()))
+        throw Error(Error::Code::InvalidArgument, site + QLatin1Char('/') + QLatin1String(sitepaths::index),
+                    QStringLiteral("the site serves a signed release; give --secret-key, or clients in signed "
+                                   "mode refuse the new one"));
+
+    Progress progress;
+    hashReleaseFiles(files, progress);
+    const QByteArray manifest = manifestText(files, codePage);
+    const QByteArray stamp = stampText(options.version, codePage);
+
+    SiteWriter writer(site);
+    qint64 total = 0;
+    qint64 storedAnew = 0;
+    for (const ReleaseFile &file : std::as_const(files)) {
+        total += file.size;
+        if (writer.storeFile(file.sourcePath, file.remotePath(), file.digest, progress))
+            storedAnew += file.size;
+        else
+            progress.note(QStringLiteral("unchanged %1").arg(file.name));
+    }
+    if (options.key) {
+        release::ReleaseIndex index;
+        release::Sha256 sha;
+        sha.addData(manifest);
+        index.add(sitepaths::manifest, sha.hexResult());
+        sha.addData(stamp);
+        index.add(sitepaths::stamp, sha.hexResult());
+        for (const ReleaseFile &file : std::as_const(files)) {
+            if (!index.digestOf(file.remotePath()))
+                index.add(file.remotePath(), file.digest);
+        }
+        const QByteArray indexText = index.toText();
+        const QByteArray comment = "timestamp:" + QByteArray::number(releaseTimestamp(site)) + "\tversion:"
+            + options.version.toUtf8();
+        writer.stage(sitepaths::index, indexText);
+        writer.stage(sitepaths::signature, options.key->sign(indexText, comment).toText());
+    }
+    writer.stage(sitepaths::manifest, manifest);
+    writer.stage(sitepaths::stamp, stamp);
+    writer.commit();
+
+    commandline::printOut(QStringLiteral("Published version %1%2: %3 files, %4 bytes, %5 bytes stored anew")
+                              .arg(options.version, options.key ? QStringLiteral(" (signed)") : QString())
+                              .arg(files.size())
+                              .arg(byteCount(total), byteCount(storedAnew)));
+    return commandline::Success;
+}
+
+} // namespace
+
+int runRelease(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Publishes the files directly in DIR as a new release in the server tree ROOT: each file stored once "
+        "under KVTA/ZE/files/<2 hex>/<SHA-256>, then (with a key) the release index and its signature, then "
+        "the manifest, the stamp last. Nothing is written when a check fails."));
+    const QCommandLineOption from(QStringLiteral("from"), QStringLiteral("Folder with the release's files."),
+                                  QStringLiteral("DIR"));
+    const QCommandLineOption site(QStringLiteral("site"),
+                                  QStringLiteral("Server tree: the folder that the base URL serves."),
+                                  QStringLiteral("ROOT"));
+    const QCommandLineOption version(QStringLiteral("version"),
+                                     QStringLiteral("Version stamp, a decimal number that differs from the "
+                                                    "current one."),
+                                     QStringLiteral("TEXT"));
+    const QCommandLineOption secretKey(QStringLiteral("secret-key"),
+                                       QStringLiteral("minisign secret key: sign the release."),
+                                       QStringLiteral("FILE"));
+    const QCommandLineOption passwordFile(QStringLiteral("password-file"),
+                                          QStringLiteral("Password of an encrypted secret key (first line)."),
+                                          QStringLiteral("FILE"));
+    parser.addOptions({from, site, version, secretKey, passwordFile});
+    if (const auto done = commandline::parse(parser, arguments, 0))
+        return *done;
+    if (!parser.isSet(from) || !parser.isSet(site) || !parser.isSet(version))
+        return commandline::usageError(parser, QStringLiteral("--from, --site and --version are required"));
+    if (parser.isSet(passwordFile) && !parser.isSet(secretKey))
+        return commandline::usageError(parser, QStringLiteral("--password-file needs --secret-key"));
+
+    Options options{parser.value(from), parser.value(site), parser.value(version), std::nullopt};
+    if (parser.isSet(secretKey)) {
+        const QByteArray password =
+            parser.isSet(passwordFile) ? commandline::readPasswordFile(parser.value(passwordFile)) : QByteArray();
+        options.key = release::SecretKey::fromFile(parser.value(secretKey), password);
+    }
+    return publish(options);
+}

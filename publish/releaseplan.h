@@ -1,0 +1,53 @@
+#pragma once
+
+#include "platform/codepage.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+class Progress;
+
+// Paths under the site root that a release writes, as the client requests them.
+namespace sitepaths {
+inline constexpr char stamp[] = "KVTA/ZE/UpdateNote.xml";
+inline constexpr char manifest[] = "KVTA/ZE/LoadUpdate.inf";
+inline constexpr char index[] = "KVTA/ZE/LoadUpdate.sha256";
+inline constexpr char signature[] = "KVTA/ZE/LoadUpdate.sha256.minisig";
+// Where a file with this SHA-256 is stored: "KVTA/ZE/files/<2 hex>/<64 hex>".
+QByteArray storedFile(const QByteArray &digest);
+} // namespace sitepaths
+
+// One file of the release folder.
+struct ReleaseFile
+{
+    QString name;            // local name, as in the folder
+    QString sourcePath;      // where it is read from
+    QByteArray encodedName;  // the name in the deployment code page
+    qint64 size = 0;
+    QByteArray digest;       // SHA-256, 64 lowercase hex digits
+    QByteArray remotePath() const { return sitepaths::storedFile(digest); }
+};
+
+// The files directly in `folder`, in name order, each checked against what
+// the updater can install. Raises platform::Error naming the file and the
+// rule (in English) at the first refusal; nothing is read beyond names and
+// sizes.
+QList<ReleaseFile> scanReleaseFolder(const QString &folder, const platform::CodePage &codePage);
+
+// Fills in each file's digest, with progress.
+void hashReleaseFiles(QList<ReleaseFile> &files, Progress &progress);
+
+// The manifest: one line per file in name order, four characters of lead, the
+// remote path, a blank, "name", a blank, the local name, CRLF after every
+// line, in the code page. Every line is split back with the updater's own
+// code and must give what was meant.
+QByteArray manifestText(const QList<ReleaseFile> &files, const platform::CodePage &codePage);
+
+// Refuses a version that is not a plain decimal number ("2", "2.5") by the
+// updater's text-to-number rule, is 0, or has the value of `currentStamp`
+// (the stamp it replaces; empty when there is none).
+void checkVersion(const QString &version, const QByteArray &currentStamp, const platform::CodePage &codePage);
+
+// The stamp: the version text and CRLF.
+QByteArray stampText(const QString &version, const platform::CodePage &codePage);

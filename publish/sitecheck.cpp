@@ -1,0 +1,203 @@
+#include "sitecheck.h"
+
+#include "englishmessages.h"
+#include "httpfetch.h"
+#include "progress.h"
+#include "releaseplan.h"
+#include "platform/codepage.h"
+#include "platform/error.h"
+#include "platform/numbers.h"
+#include "platform/requesturl.h"
+#include "platform/textinput.h"
+#include "release/minisignature.h"
+#include "release/releaseindex.h"
+#include "update/manifestline.h"
+
+#include <QRegularExpression>
+#include <QSet>
+#include <QTemporaryFile>
+
+using platform::Error;
+
+namespace {
+
+constexpr qint64 manifestLimit = 16 * 1024 * 1024;
+constexpr qint64 sizeLimit = qint64(1) << 31;
+
+struct Entry
+{
+    int line = 0;
+    QString remotePath;
+};
+
+class SiteCheck
+{
+public:
+    SiteCheck(QString baseUrl, const std::optional<release::PublicKey> &key, Progress &progress)
+        : m_baseUrl(std::move(baseUrl)), m_key(key), m_progress(progress)
+    {
+    }
+
+    SiteCheckResult run();
+
+private:
+    HttpFetch fetch(const QString &path, qint64 keepLimit);
+    void report(const QString &path, const QString &rule) { m_result.problems.append(path + QStringLiteral(": ") + rule); }
+    void checkStamp();
+    std::optional<release::ReleaseIndex> checkSignedIndex();
+    QList<Entry> checkManifest(const HttpFetch &manifest);
+    void checkFile(const Entry &entry);
+    void checkDigest(const QString &path, const HttpFetch &fetch);
+
+    QString m_baseUrl;
+    const std::optional<release::PublicKey> &m_key;
+    Progress &m_progress;
+    const platform::CodePage &m_codePage = platform::CodePage::deployment();
+    std::optional<release::ReleaseIndex> m_index;
+    SiteCheckResult m_result;
+};
+
+HttpFetch SiteCheck::fetch(const QString &path, qint64 keepLimit)
+{
+    m_progress.begin(QStringLiteral("fetching"), path, 0);
+    HttpFetch fetch = httpGet(platform::requestUrl(m_baseUrl + path, m_codePage), keepLimit,
+                              [&](qint64 done) { m_progress.advance(done); });
+    m_progress.end();
+    if (const QString problem = fetch.problem(); !problem.isEmpty())
+        report(path, problem);
+    return fetch;
+}
+
+void SiteCheck::checkDigest(const QString &path, const HttpFetch &fetch)
+{
+    if (!m_index || !fetch.failure.isEmpty())
+        return;
+    const auto digest = m_index->digestOf(m_codePage.encode(path));
+    if (!digest)
+        report(path, englishRule(Error::Code::NotInIndex));
+    else if (*digest != fetch.sha256)
+        report(path, englishRule(Error::Code::DigestMismatch));
+}
+
+void SiteCheck::checkStamp()
+{
+    const QString path = QLatin1String(sitepaths::stamp);
+    const HttpFetch stamp = fetch(path, release::ReleaseIndex::maxTextSize);
+    if (!stamp.failure.isEmpty() || stamp.status != 200)
+        return;
+    const QString text = m_codePage.decode(stamp.body);
+    m_result.version = text.trimmed();
+    if (platform::numbers::valueOf(text) == 0)
+        report(path, QStringLiteral("the stamp has no number (it reads as 0)"));
+    checkDigest(path, stamp);
+}
+
+std::optional<release::ReleaseIndex> SiteCheck::checkSignedIndex()
+{
+    const QString indexPath = QLatin1String(sitepaths::index);
+    const QString signaturePath = QLatin1String(sitepaths::signature);
+    const HttpFetch index = fetch(indexPath, release::ReleaseIndex::maxTextSize);
+    const HttpFetch signature = fetch(signaturePath, release::Signature::maxTextSize);
+    if (!index.problem().isEmpty() || !signature.problem().isEmpty())
+        return std::nullopt;
+    try {
+        const release::Signature parsed = release::Signature::parse(signature.body, signaturePath);
+        m_key->verify(index.body, parsed, signaturePath);
+        parsed.timestamp(signaturePath);
+        return release::ReleaseIndex::parse(index.body, indexPath);
+    } catch (const Error &error) {
+        m_result.problems.append(englishLine(error));
+        return std::nullopt;
+    }
+}
+
+QList<Entry> SiteCheck::checkManifest(const HttpFetch &manifest)
+{
+    const QString path = QLatin1String(sitepaths::manifest);
+    const QByteArray &bytes = manifest.body;
+    for (qsizetype at = bytes.indexOf('\n'); at >= 0; at = bytes.indexOf('\n', at + 1)) {
+        if (at == 0 || bytes[at - 1] != '\r') {
+            report(path, QStringLiteral("LF-only line ends; the updater ends lines at CR or CRLF only, so it reads "
+                                        "the lines as one"));
+            break;
+        }
+    }
+    // Read exactly as the updater reads it.
+    QTemporaryFile file;
+    if (!file.open() || file.write(bytes) != bytes.size() || !file.flush())
+        throw Error(Error::Code::FileAccess, file.fileName(), QStringLiteral("cannot write a temporary file"));
+    platform::TextInput input(file.fileName(), m_codePage);
+    static const QRegularExpression separatedWord(QStringLiteral("\\sname\\s"));
+    QList<Entry> entries;
+    for (int number = 1; !input.atEnd(); ++number) {
+        const QString line = input.readLine();
+        const QString where = path + QStringLiteral(" line %1").arg(number);
+        if (line.isEmpty()) {
+            report(where, QStringLiteral("blank line; the updater stops the update there"));
+            continue;
+        }
+        if (line.contains(QChar::ReplacementCharacter)) {
+            report(where, QStringLiteral("bytes that the code page %1 cannot decode")
+                              .arg(QString::fromLatin1(m_codePage.name())));
+            continue;
+        }
+        ManifestEntry entry;
+        try {
+            entry = splitManifestLine(line);
+        } catch (const Error &) {
+            report(where, QStringLiteral("the updater refuses this line (it needs four characters, the remote "
+                                         "path, one character, 'name', one character, a local name that stays "
+                                         "in the folder)"));
+            continue;
+        }
+        if (entry.sFileName.isEmpty() || entry.sFileName.contains(QLatin1Char('/'))
+            || entry.sFileName.contains(QLatin1Char('\\')) || entry.sFileName.contains(separatedWord)) {
+            report(where, QStringLiteral("the updater splits at the first 'name' and reads remote path '%1' and "
+                                         "local name '%2' ('name' inside the remote path?)")
+                              .arg(entry.sRemotePath, entry.sFileName));
+            continue;
+        }
+        entries.append({number, entry.sRemotePath});
+    }
+    return entries;
+}
+
+void SiteCheck::checkFile(const Entry &entry)
+{
+    const HttpFetch file = fetch(entry.remotePath, 0);
+    if (file.failure.isEmpty() && file.received >= sizeLimit)
+        report(entry.remotePath, QStringLiteral("2 GiB or larger; the updater counts sizes in signed 32 bits"));
+    checkDigest(entry.remotePath, file);
+    ++m_result.files;
+    m_result.bytes += file.received;
+}
+
+SiteCheckResult SiteCheck::run()
+{
+    if (m_key)
+        m_index = checkSignedIndex();
+    checkStamp();
+    const HttpFetch manifest = fetch(QLatin1String(sitepaths::manifest), manifestLimit);
+    if (!manifest.problem().isEmpty())
+        return m_result;
+    if (manifest.received > manifestLimit) {
+        report(QLatin1String(sitepaths::manifest), QStringLiteral("larger than 16 MiB"));
+        return m_result;
+    }
+    checkDigest(QLatin1String(sitepaths::manifest), manifest);
+    QSet<QString> fetched;
+    for (const Entry &entry : checkManifest(manifest)) {
+        if (!fetched.contains(entry.remotePath)) {
+            fetched.insert(entry.remotePath);
+            checkFile(entry);
+        }
+    }
+    return m_result;
+}
+
+} // namespace
+
+SiteCheckResult checkSite(const QString &baseUrl, const std::optional<release::PublicKey> &key, Progress &progress)
+{
+    return SiteCheck(baseUrl, key, progress).run();
+}

@@ -24,6 +24,23 @@ namespace {
 constexpr qint64 manifestLimit = 16 * 1024 * 1024;
 constexpr qint64 sizeLimit = qint64(1) << 31;
 
+// Text for a one-line report: control characters as escapes.
+QString printable(const QString &text)
+{
+    QString shown;
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\n'))
+            shown += QStringLiteral("\\n");
+        else if (c == QLatin1Char('\r'))
+            shown += QStringLiteral("\\r");
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
 struct Entry
 {
     int line = 0;
@@ -70,7 +87,8 @@ HttpFetch SiteCheck::fetch(const QString &path, qint64 keepLimit)
 
 void SiteCheck::checkDigest(const QString &path, const HttpFetch &fetch)
 {
-    if (!m_index || !fetch.failure.isEmpty())
+    // A response that is no whole file has been reported already.
+    if (!m_index || !fetch.problem().isEmpty())
         return;
     const auto digest = m_index->digestOf(m_codePage.encode(path));
     if (!digest)
@@ -150,11 +168,17 @@ QList<Entry> SiteCheck::checkManifest(const HttpFetch &manifest)
                                          "in the folder)"));
             continue;
         }
+        if (std::any_of(entry.sFileName.cbegin(), entry.sFileName.cend(), [](QChar c) { return c.unicode() < 0x20; })) {
+            report(where, QStringLiteral("the local name that the updater reads holds line breaks or other control "
+                                         "characters: '%1'")
+                              .arg(printable(entry.sFileName)));
+            continue;
+        }
         if (entry.sFileName.isEmpty() || entry.sFileName.contains(QLatin1Char('/'))
             || entry.sFileName.contains(QLatin1Char('\\')) || entry.sFileName.contains(separatedWord)) {
             report(where, QStringLiteral("the updater splits at the first 'name' and reads remote path '%1' and "
                                          "local name '%2' ('name' inside the remote path?)")
-                              .arg(entry.sRemotePath, entry.sFileName));
+                              .arg(printable(entry.sRemotePath), printable(entry.sFileName)));
             continue;
         }
         entries.append({number, entry.sRemotePath});

@@ -160,13 +160,13 @@ bool SiteWriter::storeFile(const QString &source, const QByteArray &relativePath
         if (read == 0)
             break;
         sha.addData(QByteArrayView(buffer.constData(), read));
-        writeAll(out.get(), buffer.constData(), read, temporary);
+        writeAll(out.get(), buffer.constData(), read, target);
         done += read;
         progress.advance(done);
     }
     if (sha.hexResult() != digest)
         throw Error(Error::Code::DigestMismatch, source, QStringLiteral("the file changed while it was published"));
-    finish(out, temporary);
+    finish(out, target);
     renameOver(temporary, target);
     m_temporaries.removeOne(temporary);
     m_storedFiles.append(target);
@@ -180,8 +180,8 @@ void SiteWriter::stage(const QByteArray &relativePath, const QByteArray &bytes)
     const QString temporary = temporaryBeside(target);
     Descriptor out(createFile(temporary));
     m_temporaries.append(temporary);
-    writeAll(out.get(), bytes.constData(), bytes.size(), temporary);
-    finish(out, temporary);
+    writeAll(out.get(), bytes.constData(), bytes.size(), target);
+    finish(out, target);
     m_staged.append({temporary, target, {}});
 }
 

@@ -1,0 +1,591 @@
+// The publisher through its real executable: key files that minisign uses,
+// releases written into a site folder, refusals that leave the site as it
+// was, and checks of a site served by a real HTTP server on 127.0.0.1.
+
+#include "platform/codepage.h"
+#include "release/minisignature.h"
+#include "release/minisignkey.h"
+#include "update/manifestline.h"
+
+#include "support/tempfolder.h"
+#include "support/testserver.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QLockFile>
+#include <QProcess>
+#include <QTest>
+
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+namespace {
+
+const QString stampPath = QStringLiteral("KVTA/ZE/UpdateNote.xml");
+const QString manifestPath = QStringLiteral("KVTA/ZE/LoadUpdate.inf");
+const QString indexPath = QStringLiteral("KVTA/ZE/LoadUpdate.sha256");
+const QString signaturePath = QStringLiteral("KVTA/ZE/LoadUpdate.sha256.minisig");
+
+struct Result
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Result runProcess(const QString &program, const QStringList &arguments, const QByteArray &input = {},
+                  const std::function<void()> &childSetup = {})
+{
+    QProcess process;
+    if (childSetup)
+        process.setChildProcessModifier(childSetup);
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    process.waitForFinished(120000);
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
+            process.readAllStandardError()};
+}
+
+Result publisher(const QStringList &arguments, const std::function<void()> &childSetup = {})
+{
+    return runProcess(QStringLiteral(PUBLISHER), arguments, {}, childSetup);
+}
+
+QString sha256Hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+QString storedPath(const QByteArray &content)
+{
+    const QString digest = sha256Hex(content);
+    return QStringLiteral("KVTA/ZE/files/%1/%2").arg(digest.left(2), digest);
+}
+
+// Every file and folder under `root` with its bytes and mode, to show that
+// a refused release changed nothing.
+QMap<QString, QByteArray> snapshot(const QString &root)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString name = QDir(root).relativeFilePath(path);
+        QFile file(path);
+        files[name] = it.fileInfo().isDir() ? QByteArray("<dir>")
+                                             : (file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<?>"));
+    }
+    return files;
+}
+
+// The site as a test server serves it: every file under its path.
+void serveSite(TestServer &server, const QString &root)
+{
+    const auto files = snapshot(root);
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (it.value() != "<dir>")
+            server.setFile('/' + it.key().toLatin1(), it.value());
+    }
+}
+
+// A route that replaces what the site serves at `target`.
+struct Fault
+{
+    Fault(QByteArray target, QByteArray body, TestServer::Route::Mode mode = TestServer::Route::Mode::Normal,
+          int status = 200, QByteArray contentLength = {}, qint64 sendBytes = 0)
+        : target(std::move(target)), body(std::move(body)), mode(mode), status(status),
+          contentLength(std::move(contentLength)), sendBytes(sendBytes)
+    {
+    }
+    QByteArray target;
+    QByteArray body;
+    TestServer::Route::Mode mode;
+    int status;
+    QByteArray contentLength;
+    qint64 sendBytes;
+};
+using Faults = QList<Fault>;
+
+QByteArray gbk(const QString &text)
+{
+    return platform::CodePage("GBK").encode(text);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Faults)
+
+class PublishTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void keygen_data();
+    void keygen();
+    void keygenRefuses_data();
+    void keygenRefuses();
+    void releaseWritesTheSite();
+    void secondReleaseStoresOnlyTheChangedFile();
+    void releaseSignsWithMinisignKeys_data();
+    void releaseSignsWithMinisignKeys();
+    void releaseRefusals_data();
+    void releaseRefusals();
+    void checkNamesEachFault_data();
+    void checkNamesEachFault();
+
+private:
+    // A folder of release files with Chinese names.
+    void writeRelease(const TempFolder &folder, const QByteArray &changed = "version 1") const;
+    // A site with one signed release, version 1.
+    void makeSite(const TempFolder &site) const;
+
+    TempFolder m_keys;
+    TempFolder m_site; // one signed release, served by checkNamesEachFault
+    QString m_publicKey;
+    QString m_secretKey;
+    QString m_encryptedKey;
+    QString m_password;
+};
+
+void PublishTest::initTestCase()
+{
+    QVERIFY2(QFileInfo(QStringLiteral(PUBLISHER)).isExecutable(), PUBLISHER);
+    // Our own key files, made by the library: one plain, one encrypted.
+    const release::SecretKey key = release::SecretKey::generate();
+    m_secretKey = m_keys.write(QStringLiteral("plain.key"), key.toFileText({}));
+    m_publicKey = m_keys.write(QStringLiteral("plain.pub"), key.publicKey().toFileText());
+    m_encryptedKey = m_keys.write(QStringLiteral("encrypted.key"), key.toFileText("s3cret"));
+    m_password = m_keys.write(QStringLiteral("password"), "s3cret\n");
+    makeSite(m_site);
+}
+
+void PublishTest::writeRelease(const TempFolder &folder, const QByteArray &changed) const
+{
+    folder.write(QStringLiteral("客户端.exe"), patternBytes(300000, 1));
+    folder.write(QStringLiteral("说明 文档.txt"), changed);
+    folder.write(QStringLiteral("a.dll"), patternBytes(1000, 2));
+}
+
+void PublishTest::makeSite(const TempFolder &site) const
+{
+    TempFolder from;
+    writeRelease(from);
+    const Result result = publisher({"release", "--from", from.path(), "--site", site.path(), "--version", "1",
+                                     "--secret-key", m_secretKey});
+    QVERIFY2(result.exitCode == 0, result.err.constData());
+}
+
+void PublishTest::keygen_data()
+{
+    QTest::addColumn<bool>("encrypted");
+    QTest::newRow("unencrypted, as minisign -W") << false;
+    QTest::newRow("encrypted with a password") << true;
+}
+
+void PublishTest::keygen()
+{
+    QFETCH(bool, encrypted);
+    TempFolder keys;
+    QStringList arguments{"keygen", "--public-key", keys.path("k.pub"), "--secret-key", keys.path("k.key")};
+    if (encrypted)
+        arguments << "--password-file" << m_password;
+    const Result made = publisher(arguments);
+    QCOMPARE(made.exitCode, 0);
+    // The line to build the updater with is the public key file's key line.
+    QCOMPARE(made.out.trimmed(), keys.read("k.pub").split('\n').at(1));
+    QCOMPARE(QFile::permissions(keys.path("k.key")) & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
+
+    // minisign signs with the secret key and verifies with the public key.
+    keys.write(QStringLiteral("data"), "payload");
+    QStringList sign{"-S", "-s", keys.path("k.key"), "-m", keys.path("data")};
+    if (!encrypted)
+        sign << "-W";
+    const Result signedByMinisign = runProcess(QStringLiteral("minisign"), sign, "s3cret\n");
+    QVERIFY2(signedByMinisign.exitCode == 0, signedByMinisign.out + signedByMinisign.err);
+    const Result verified = runProcess(QStringLiteral("minisign"), {"-V", "-p", keys.path("k.pub"), "-m", keys.path("data")});
+    QVERIFY2(verified.exitCode == 0, verified.out + verified.err);
+}
+
+void PublishTest::keygenRefuses_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("existing");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("public key exists") << QStringList{"--public-key", "k.pub", "--secret-key", "k.key"} << "k.pub"
+                                       << 1 << "k.pub: exists already";
+    QTest::newRow("secret key exists") << QStringList{"--public-key", "k.pub", "--secret-key", "k.key"} << "k.key"
+                                       << 1 << "k.key: exists already";
+    QTest::newRow("password file missing")
+        << QStringList{"--public-key", "k.pub", "--secret-key", "k.key", "--password-file", "none"} << "" << 1
+        << "none: cannot read the password file";
+    QTest::newRow("no secret key option") << QStringList{"--public-key", "k.pub"} << "" << 2 << "required";
+    QTest::newRow("same file twice") << QStringList{"--public-key", "k", "--secret-key", "k"} << "" << 2
+                                     << "same file";
+    QTest::newRow("unknown option") << QStringList{"--public", "k"} << "" << 2 << "Unknown option";
+}
+
+void PublishTest::keygenRefuses()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, existing);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    TempFolder keys;
+    if (!existing.isEmpty())
+        keys.write(existing, "keep me");
+    for (QString &argument : arguments) {
+        if (!argument.startsWith(QLatin1String("--")))
+            argument = keys.path(argument);
+    }
+    const auto before = snapshot(keys.path());
+    const Result result = publisher(QStringList{"keygen"} + arguments);
+    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2(QString::fromUtf8(result.err).contains(message), result.err.constData());
+    QCOMPARE(snapshot(keys.path()), before);
+}
+
+void PublishTest::releaseWritesTheSite()
+{
+    TempFolder site;
+    makeSite(site);
+    const platform::CodePage codePage("GBK");
+
+    // The manifest: name order, GBK, CRLF after every line, each line split
+    // by the updater's own code into the stored path and the local name.
+    const QByteArray manifest = site.read(manifestPath);
+    QVERIFY(manifest.endsWith("\r\n"));
+    QVERIFY(!manifest.endsWith("\r\n\r\n"));
+    QList<QByteArray> lines = manifest.split('\n');
+    lines.removeLast();
+    const QList<QPair<QString, QByteArray>> expected{
+        {QStringLiteral("a.dll"), patternBytes(1000, 2)},
+        {QStringLiteral("客户端.exe"), patternBytes(300000, 1)},
+        {QStringLiteral("说明 文档.txt"), QByteArray("version 1")},
+    };
+    QCOMPARE(lines.size(), expected.size());
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        QVERIFY(lines[i].endsWith('\r'));
+        const ManifestEntry entry = splitManifestLine(codePage.decode(lines[i].chopped(1)));
+        QCOMPARE(entry.sFileName, expected[i].first);
+        QCOMPARE(entry.sRemotePath, storedPath(expected[i].second));
+        QCOMPARE(site.read(entry.sRemotePath), expected[i].second);
+    }
+    QVERIFY(manifest.contains(gbk(QStringLiteral(" name 客户端.exe\r\n"))));
+    QCOMPARE(site.read(stampPath), QByteArray("1\r\n"));
+
+    // The index lists the stamp, the manifest and each stored file; the
+    // minisign program verifies its signature, which carries the version.
+    const QByteArray index = site.read(indexPath);
+    QVERIFY(index.contains(sha256Hex(manifest).toLatin1() + "  " + manifestPath.toLatin1() + '\n'));
+    QVERIFY(index.contains(sha256Hex("1\r\n").toLatin1() + "  " + stampPath.toLatin1() + '\n'));
+    for (const auto &file : expected)
+        QVERIFY(index.contains(sha256Hex(file.second).toLatin1() + "  " + storedPath(file.second).toLatin1() + '\n'));
+    const Result verified = runProcess(QStringLiteral("minisign"),
+                                       {"-V", "-p", m_publicKey, "-m", site.path(indexPath), "-x", site.path(signaturePath)});
+    QVERIFY2(verified.exitCode == 0, verified.out + verified.err);
+    QVERIFY(verified.out.contains("\tversion:1"));
+    QVERIFY(verified.out.contains("timestamp:"));
+    // Nothing else: no leftovers beside the targets, no lock.
+    const QStringList all = snapshot(site.path()).keys();
+    QCOMPARE(all.filter(QStringLiteral("publishing")), QStringList());
+    QCOMPARE(all.filter(QStringLiteral("lock")), QStringList());
+}
+
+void PublishTest::secondReleaseStoresOnlyTheChangedFile()
+{
+    TempFolder site;
+    makeSite(site);
+    const auto before = snapshot(site.path());
+    TempFolder from;
+    writeRelease(from, "version 2, changed");
+    const Result result = publisher({"release", "--from", from.path(), "--site", site.path(), "--version", "2",
+                                     "--secret-key", m_secretKey});
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.out.contains("3 files") && result.out.contains(", 18 bytes stored anew"), result.out.constData());
+
+    const auto after = snapshot(site.path());
+    QStringList added;
+    for (const QString &path : after.keys()) {
+        if (!before.contains(path))
+            added << path;
+    }
+    // The changed file's new copy (and its folder); the old copies stay for
+    // clients that are still downloading the first release.
+    const QString stored = storedPath("version 2, changed");
+    const QString folder = stored.section(QLatin1Char('/'), 0, -2);
+    const QStringList expectedAdded = before.contains(folder) ? QStringList{stored} : QStringList{folder, stored};
+    QCOMPARE(added, expectedAdded);
+    QCOMPARE(after.value(storedPath("version 1")), QByteArray("version 1"));
+    QCOMPARE(site.read(stampPath), QByteArray("2\r\n"));
+    QVERIFY(site.read(manifestPath).contains(stored.toLatin1() + " name "));
+}
+
+void PublishTest::releaseSignsWithMinisignKeys_data()
+{
+    QTest::addColumn<bool>("encrypted");
+    QTest::newRow("minisign -G -W") << false;
+    QTest::newRow("minisign -G, with a password") << true;
+}
+
+void PublishTest::releaseSignsWithMinisignKeys()
+{
+    QFETCH(bool, encrypted);
+    TempFolder keys;
+    QStringList generate{"-G", "-p", keys.path("m.pub"), "-s", keys.path("m.key")};
+    if (!encrypted)
+        generate << "-W";
+    QCOMPARE(runProcess(QStringLiteral("minisign"), generate, "s3cret\ns3cret\n").exitCode, 0);
+
+    TempFolder site, from;
+    writeRelease(from);
+    QStringList release{"release", "--from", from.path(), "--site", site.path(), "--version", "3.5",
+                        "--secret-key", keys.path("m.key")};
+    if (encrypted)
+        release << "--password-file" << m_password;
+    const Result result = publisher(release);
+    QVERIFY2(result.exitCode == 0, result.err.constData());
+    const Result verified = runProcess(QStringLiteral("minisign"),
+                                       {"-V", "-p", keys.path("m.pub"), "-m", site.path(indexPath), "-x", site.path(signaturePath)});
+    QVERIFY2(verified.exitCode == 0, verified.out + verified.err);
+}
+
+void PublishTest::releaseRefusals_data()
+{
+    QTest::addColumn<QString>("name");       // a file to add to the release folder
+    QTest::addColumn<qint64>("size");        // its size; -1: a folder
+    QTest::addColumn<QStringList>("options"); // instead of the default ones, where given
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    const QStringList none;
+    QTest::newRow("subfolder") << "bin" << qint64(-1) << none << 1 << "bin: a subfolder";
+    QTest::newRow("name outside the code page") << QStringLiteral("😀.txt") << qint64(10) << none << 1
+                                                << "cannot be written in the code page GBK";
+    QTest::newRow("control character") << "a\tb.txt" << qint64(10) << none << 1 << "control character";
+    QTest::newRow("backslash") << "a\\b.txt" << qint64(10) << none << 1 << "backslash";
+    QTest::newRow("the local stamp") << "Update.inf" << qint64(10) << none << 1 << "updater's own file Update.inf";
+    QTest::newRow("the manifest copy") << "loadupdate.inf" << qint64(10) << none << 1
+                                       << "updater's own file LoadUpdate.inf";
+    QTest::newRow("the kept signature") << "LoadUpdate.sha256.minisig" << qint64(10) << none << 1
+                                        << "updater's own file LoadUpdate.sha256.minisig";
+    QTest::newRow("the working folder's name") << "Update" << qint64(10) << none << 1 << "updater's own file Update";
+    QTest::newRow("2 GiB") << "huge.bin" << (qint64(1) << 31) << none << 1 << "huge.bin: 2 GiB or larger";
+    QTest::newRow("empty file") << "empty.txt" << qint64(0) << none << 1 << "empty.txt: an empty file";
+    QTest::newRow("same version") << "" << qint64(0) << QStringList{"--version", "1.0"} << 1
+                                  << "--version 1.0: the site's stamp 1 has the same value";
+    QTest::newRow("version not a number") << "" << qint64(0) << QStringList{"--version", "v2"} << 1
+                                          << "must be a decimal number";
+    QTest::newRow("version with two points") << "" << qint64(0) << QStringList{"--version", "1.2.3"} << 1
+                                             << "must be a decimal number";
+    QTest::newRow("version 0") << "" << qint64(0) << QStringList{"--version", "0.0"} << 1 << "must not be 0";
+    QTest::newRow("unsigned over a signed release") << "" << qint64(0) << QStringList{"--secret-key", ""} << 1
+                                                    << "the site serves a signed release";
+    QTest::newRow("secret key missing") << "" << qint64(0) << QStringList{"--secret-key", "/nonexistent.key"} << 1
+                                        << "/nonexistent.key: file not found";
+    QTest::newRow("encrypted key, no password") << "" << qint64(0) << QStringList{"--secret-key", "ENCRYPTED"} << 1
+                                                << "the secret key is encrypted";
+    QTest::newRow("wrong password") << "" << qint64(0)
+                                    << QStringList{"--secret-key", "ENCRYPTED", "--password-file", "WRONG"} << 1
+                                    << "wrong password";
+    QTest::newRow("release folder missing") << "" << qint64(0) << QStringList{"--from", "/nonexistent"} << 1
+                                            << "/nonexistent: release folder not found";
+    QTest::newRow("release folder empty") << "" << qint64(0) << QStringList{"--from", "EMPTY"} << 1
+                                          << "no files to publish";
+    QTest::newRow("site missing") << "" << qint64(0) << QStringList{"--site", "/nonexistent"} << 1
+                                  << "/nonexistent: site root not found";
+    QTest::newRow("another publication running") << "" << qint64(0) << QStringList{"LOCKED"} << 1
+                                                 << "another updater-publish is publishing";
+    QTest::newRow("full disk") << "big.bin" << qint64(3 << 20) << QStringList{"FULL"} << 1
+                               << QStringLiteral("/KVTA/ZE/files/%1: File too large").arg(storedPath(patternBytes(3 << 20)).mid(14));
+    QTest::newRow("no version") << "" << qint64(0) << QStringList{"--version", ""} << 2 << "are required";
+    QTest::newRow("password without key") << "" << qint64(0) << QStringList{"--secret-key", "", "--password-file", "WRONG"} << 2
+                                          << "--password-file needs --secret-key";
+}
+
+void PublishTest::releaseRefusals()
+{
+    QFETCH(QString, name);
+    QFETCH(qint64, size);
+    QFETCH(QStringList, options);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    TempFolder site, from, empty, other;
+    makeSite(site);
+    writeRelease(from, "version 2");
+    if (size < 0) {
+        QDir().mkpath(from.path(name));
+    } else if (!name.isEmpty()) {
+        QFile file(from.path(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        if (size > (1 << 24))
+            QVERIFY(file.resize(size)); // sparse: no disk space used
+        else
+            file.write(patternBytes(size));
+    }
+    other.write(QStringLiteral("wrong"), "not the password\n");
+
+    QMap<QString, QString> values{{"--from", from.path()}, {"--site", site.path()}, {"--version", "2"},
+                                  {"--secret-key", m_secretKey}};
+    std::function<void()> childSetup;
+    std::unique_ptr<QLockFile> lock;
+    for (qsizetype i = 0; i < options.size(); ++i) {
+        if (options[i] == QLatin1String("LOCKED")) {
+            lock = std::make_unique<QLockFile>(site.path(QStringLiteral(".updater-publish.lock")));
+            QVERIFY(lock->tryLock(0));
+        } else if (options[i] == QLatin1String("FULL")) {
+            // A disk that is full after 1 MiB: writes beyond it fail (EFBIG).
+            childSetup = [] {
+                std::signal(SIGXFSZ, SIG_IGN);
+                const rlimit limit{1 << 20, 1 << 20};
+                setrlimit(RLIMIT_FSIZE, &limit);
+            };
+        } else {
+            QString value = options[++i];
+            value.replace(QLatin1String("ENCRYPTED"), m_encryptedKey)
+                .replace(QLatin1String("WRONG"), other.path(QStringLiteral("wrong")))
+                .replace(QLatin1String("EMPTY"), empty.path());
+            values[options[i - 1]] = value;
+        }
+    }
+    QStringList arguments{"release"};
+    for (auto it = values.cbegin(); it != values.cend(); ++it) {
+        if (!it.value().isEmpty())
+            arguments << it.key() << it.value();
+    }
+
+    const auto before = snapshot(site.path());
+    const Result result = publisher(arguments, childSetup);
+    QCOMPARE(result.exitCode, exitCode);
+    const QString error = QString::fromUtf8(result.err);
+    QVERIFY2(error.contains(message), qPrintable(error));
+    if (exitCode == 1)
+        QVERIFY2(error.count(QLatin1String("updater-publish: ")) == 1, qPrintable(error));
+    QCOMPARE(snapshot(site.path()), before);
+}
+
+void PublishTest::checkNamesEachFault_data()
+{
+    using Mode = TestServer::Route::Mode;
+    QTest::addColumn<Faults>("faults");
+    QTest::addColumn<bool>("withKey");
+    QTest::addColumn<QStringList>("expected"); // one problem line each; empty: the site passes
+
+    const QByteArray manifest = m_site.read(manifestPath);
+    const QByteArray big = '/' + storedPath(patternBytes(300000, 1)).toLatin1();
+    const QByteArray bigBody = patternBytes(300000, 1);
+    const QByteArray signature = m_site.read(signaturePath);
+    const QByteArray manifestTarget = '/' + manifestPath.toLatin1();
+    const QByteArray signatureTarget = '/' + signaturePath.toLatin1();
+    const QByteArray stampTarget = '/' + stampPath.toLatin1();
+    QByteArray tampered = bigBody;
+    tampered[1000] = char(tampered[1000] ^ 1);
+    const QByteArray bigName = big.mid(1);
+    const release::SecretKey otherKey = release::SecretKey::generate();
+    QList<QByteArray> signatureLines = signature.split('\n');
+    signatureLines[2] = "trusted comment: timestamp:9999999999\tversion:1";
+
+    QTest::newRow("good site, signed") << Faults{} << true << QStringList{};
+    QTest::newRow("good site, unsigned check") << Faults{} << false << QStringList{};
+    QTest::newRow("file missing") << Faults{{big, {}, Mode::Normal, 404}} << true
+                                  << QStringList{bigName + ": HTTP status 404"};
+    QTest::newRow("file cut short") << Faults{{big, bigBody, Mode::CutShort, 200, {}, 1000}} << true
+                                    << QStringList{bigName + ": body shorter than announced (1000 of 300000 bytes)"};
+    QTest::newRow("body longer than announced") << Faults{{big, bigBody, Mode::Normal, 200, "299000"}} << false
+                                                << QStringList{bigName + ": body longer than announced (300000 "
+                                                                         "bytes, 299000 announced)"};
+    QTest::newRow("no Content-Length") << Faults{{big, bigBody, Mode::Chunked}} << false
+                                       << QStringList{bigName + ": no Content-Length (chunked transfer); the updater "
+                                                                "needs the size"};
+    QTest::newRow("tampered file") << Faults{{big, tampered}} << true
+                                   << QStringList{bigName + ": SHA-256 differs from the release index"};
+    QTest::newRow("blank line") << Faults{{manifestTarget, manifest + "\r\n"}} << false
+                                << QStringList{"KVTA/ZE/LoadUpdate.inf line 4: blank line; the updater stops the "
+                                               "update there"};
+    QTest::newRow("LF-only line ends") << Faults{{manifestTarget, QByteArray(manifest).replace("\r\n", "\n")}} << false
+                                       << QStringList{"KVTA/ZE/LoadUpdate.inf: LF-only line ends; the updater ends "
+                                                      "lines at CR or CRLF only, so it reads the lines as one",
+                                                      "KVTA/ZE/LoadUpdate.inf line 1: the local name that the updater "
+                                                      "reads holds line breaks"};
+    QTest::newRow("no name") << Faults{{manifestTarget, manifest + "0004KVTA/ZE/files/x NAME y.dll\r\n"}} << false
+                             << QStringList{"KVTA/ZE/LoadUpdate.inf line 4: the updater refuses this line"};
+    QTest::newRow("name inside the remote path")
+        << Faults{{manifestTarget, manifest + "0004dl/rename.dll name rename.dll\r\n"}} << false
+        << QStringList{"KVTA/ZE/LoadUpdate.inf line 4: the updater splits at the first 'name' and reads remote path "
+                       "'dl/r' and local name 'dll name rename.dll' ('name' inside the remote path?)"};
+    QTest::newRow("bytes outside the code page")
+        << Faults{{manifestTarget, manifest + "0004KVTA/ZE/x name \xff\xff.dll\r\n"}} << false
+        << QStringList{"KVTA/ZE/LoadUpdate.inf line 4: bytes that the code page GBK cannot decode"};
+    QTest::newRow("path missing from the index")
+        << Faults{{manifestTarget, manifest + "0004KVTA/ZE/extra.dll name extra.dll\r\n"},
+                  {"/KVTA/ZE/extra.dll", "extra"}}
+        << true
+        << QStringList{"KVTA/ZE/LoadUpdate.inf: SHA-256 differs from the release index",
+                       "KVTA/ZE/extra.dll: path missing from the release index"};
+    QTest::newRow("signature missing") << Faults{{signatureTarget, {}, Mode::Normal, 404}} << true
+                                       << QStringList{"KVTA/ZE/LoadUpdate.sha256.minisig: HTTP status 404"};
+    QTest::newRow("signature by another key")
+        << Faults{{signatureTarget, otherKey.sign(m_site.read(indexPath), "timestamp:1").toText()}} << true
+        << QStringList{"KVTA/ZE/LoadUpdate.sha256.minisig: signed by another key (key id differs)"};
+    QTest::newRow("edited trusted comment") << Faults{{signatureTarget, signatureLines.join('\n')}} << true
+                                            << QStringList{"KVTA/ZE/LoadUpdate.sha256.minisig: trusted comment "
+                                                           "signature does not verify"};
+    QTest::newRow("stamp without a number") << Faults{{stampTarget, "<html>1</html>"}} << false
+                                            << QStringList{"KVTA/ZE/UpdateNote.xml: the stamp has no number (it "
+                                                           "reads as 0)"};
+    QTest::newRow("stamp differs from the index") << Faults{{stampTarget, "7\r\n"}} << true
+                                                  << QStringList{"KVTA/ZE/UpdateNote.xml: SHA-256 differs from the "
+                                                                 "release index"};
+    QTest::newRow("two faults at once") << Faults{{big, {}, Mode::Normal, 404}, {manifestTarget, manifest + "\r\n"}}
+                                        << false
+                                        << QStringList{"KVTA/ZE/LoadUpdate.inf line 4: blank line; the updater stops "
+                                                       "the update there",
+                                                       bigName + ": HTTP status 404"};
+}
+
+void PublishTest::checkNamesEachFault()
+{
+    QFETCH(Faults, faults);
+    QFETCH(bool, withKey);
+    QFETCH(QStringList, expected);
+    TestServer server;
+    serveSite(server, m_site.path());
+    for (const Fault &fault : faults) {
+        TestServer::Route route;
+        route.body = fault.body;
+        route.mode = fault.mode;
+        route.status = fault.status;
+        route.contentLength = fault.contentLength;
+        route.sendBytes = fault.sendBytes;
+        server.setRoute(fault.target, route);
+    }
+    QStringList arguments{"check", server.url()};
+    if (withKey)
+        arguments << "--public-key" << m_publicKey;
+    const Result result = publisher(arguments);
+    QStringList lines = QString::fromUtf8(result.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QVERIFY(!lines.isEmpty());
+    const QString verdict = lines.takeLast();
+    if (expected.isEmpty()) {
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY2(verdict.startsWith(QStringLiteral("OK: ")) && verdict.contains(QStringLiteral("3 files")),
+                 qPrintable(verdict));
+        QCOMPARE(lines, QStringList());
+        return;
+    }
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(verdict.startsWith(QStringLiteral("FAILED: ")), qPrintable(verdict));
+    QVERIFY2(lines.size() == expected.size(), qPrintable(lines.join(QLatin1Char('\n'))));
+    for (qsizetype i = 0; i < expected.size(); ++i)
+        QVERIFY2(lines[i].startsWith(expected[i]), qPrintable(lines[i] + QStringLiteral("\n  expected: ") + expected[i]));
+}
+
+QTEST_GUILESS_MAIN(PublishTest)
+#include "tst_publish.moc"

@@ -14,7 +14,7 @@ chmod 755 "$demo"
 site=$demo/site
 app=$demo/app
 shots=${DEMO_SHOTS:-$demo}
-mkdir -p "$site/KVTA/ZE" "$site/files" "$app/Update" "$shots"
+mkdir -p "$site" "$demo/release" "$demo/keys" "$app/Update" "$shots"
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -22,15 +22,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The published version: a stamp, a GBK manifest and the files it lists.
-printf '2.0\r\n' > "$site/KVTA/ZE/UpdateNote.xml"
-printf 'Client 2.0\r\nWhat is new: faster start-up.\r\n' > "$site/files/readme.txt"
-head -c 6000000 /dev/urandom > "$site/files/client.dll"
-head -c 3000000 /dev/urandom > "$site/files/data.pak"
-notes=$(printf '更新说明.txt' | iconv -f UTF-8 -t GBK)
-printf '版本 2.0 的更新说明\r\n' | iconv -f UTF-8 -t GBK > "$site/files/$notes"
-printf '0001files/readme.txt name readme.txt\r\n0001files/client.dll name client.dll\r\n0001files/data.pak name data.pak\r\n0001files/更新说明.txt name 更新说明.txt\r\n' \
-  | iconv -f UTF-8 -t GBK > "$site/KVTA/ZE/LoadUpdate.inf"
+# The release: its files, published (and signed) with updater-publish, which
+# writes the files, the release index and its signature, the GBK manifest and
+# the stamp.
+release=$demo/release
+printf 'Client 2.0\r\nWhat is new: faster start-up.\r\n' > "$release/readme.txt"
+head -c 6000000 /dev/urandom > "$release/client.dll"
+head -c 3000000 /dev/urandom > "$release/data.pak"
+printf '版本 2.0 的更新说明\r\n' | iconv -f UTF-8 -t GBK > "$release/更新说明.txt"
+publisher=$BUILD_DIR/publish/updater-publish
+"$publisher" keygen --public-key "$demo/keys/demo.pub" --secret-key "$demo/keys/demo.key" >/dev/null
+"$publisher" release --from "$release" --site "$site" --version 2.0 --secret-key "$demo/keys/demo.key"
 chmod -R a+rX "$site"
 
 # The installed, older version.
@@ -39,7 +41,7 @@ printf '1.0\r\n' > "$app/Update.inf"
 printf 'Client 1.0\r\n' > "$app/readme.txt"
 
 # nginx on loopback, slowed down so that the progress can be watched.
-write_nginx_conf "$demo" "$site" 8765 'location /files/ { limit_rate 3m; }'
+write_nginx_conf "$demo" "$site" 8765 'location /KVTA/ZE/files/ { limit_rate 3m; }'
 nginx -c "$demo/nginx.conf" -p "$demo/nginx" &
 pids+=($!)
 for _ in $(seq 50); do curl -fs -o /dev/null http://127.0.0.1:8765/KVTA/ZE/UpdateNote.xml && break; sleep 0.1; done
@@ -92,5 +94,5 @@ xdotool windowfocus "$message" key Return
 for _ in $(seq 50); do kill -0 "$updater" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$updater" 2>/dev/null && { echo "the updater did not end" >&2; exit 1; }
 show_installed
-cmp -s "$app/client.dll" "$site/files/client.dll" && cmp -s "$app/Update.inf" "$site/KVTA/ZE/UpdateNote.xml" \
+cmp -s "$app/client.dll" "$release/client.dll" && cmp -s "$app/Update.inf" "$site/KVTA/ZE/UpdateNote.xml" \
   && echo "Demo update installed." || { echo "Demo update NOT installed" >&2; exit 1; }

@@ -138,6 +138,7 @@ private slots:
     void releaseRefusals();
     void checkNamesEachFault_data();
     void checkNamesEachFault();
+    void updaterInstallsThePublishedRelease();
 
 private:
     // A folder of release files with Chinese names.
@@ -585,6 +586,39 @@ void PublishTest::checkNamesEachFault()
     QVERIFY2(lines.size() == expected.size(), qPrintable(lines.join(QLatin1Char('\n'))));
     for (qsizetype i = 0; i < expected.size(); ++i)
         QVERIFY2(lines[i].startsWith(expected[i]), qPrintable(lines[i] + QStringLiteral("\n  expected: ") + expected[i]));
+}
+
+void PublishTest::updaterInstallsThePublishedRelease()
+{
+    // The real window in its own process updates a client folder from what
+    // release wrote, twice: the second time only the changed file is new.
+    // (The updater is built here without a public key; its signed mode is
+    // driven by the run's own tests.)
+    TempFolder site, client;
+    QDir().mkpath(client.path(QStringLiteral("Update")));
+    client.write(QStringLiteral("Update.inf"), "0.5\r\n");
+    TestServer server;
+    for (const QByteArray &version : {QByteArray("1"), QByteArray("2")}) {
+        TempFolder from;
+        writeRelease(from, "version " + version);
+        const Result published = publisher({"release", "--from", from.path(), "--site", site.path(), "--version",
+                                            QString::fromLatin1(version), "--secret-key", m_secretKey});
+        QVERIFY2(published.exitCode == 0, published.err.constData());
+        serveSite(server, site.path());
+
+        QProcess driver;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        driver.setProcessEnvironment(env);
+        driver.start(QStringLiteral(RUN_DRIVER), {client.path(), server.url()});
+        QVERIFY(driver.waitForFinished(120000));
+        const QByteArray output = driver.readAllStandardOutput();
+        QVERIFY2(driver.exitCode() == 0 && output.contains("请重新登录系统"), output.constData());
+        QCOMPARE(client.read(QStringLiteral("Update.inf")), version + "\r\n");
+        QCOMPARE(client.read(QStringLiteral("客户端.exe")), patternBytes(300000, 1));
+        QCOMPARE(client.read(QStringLiteral("说明 文档.txt")), "version " + version);
+        QCOMPARE(client.read(QStringLiteral("a.dll")), patternBytes(1000, 2));
+    }
 }
 
 QTEST_GUILESS_MAIN(PublishTest)

@@ -140,7 +140,8 @@ bool SiteWriter::storeFile(const QString &source, const QByteArray &relativePath
                            Progress &progress)
 {
     const QString target = absolute(relativePath);
-    if (QFileInfo(target).isFile() && release::Sha256::hexOfFile(target) == digest)
+    const bool existed = QFileInfo(target).isFile();
+    if (existed && release::Sha256::hexOfFile(target) == digest)
         return false;
 
     QFile in(source);
@@ -169,7 +170,10 @@ bool SiteWriter::storeFile(const QString &source, const QByteArray &relativePath
     finish(out, target);
     renameOver(temporary, target);
     m_temporaries.removeOne(temporary);
-    m_storedFiles.append(target);
+    // A stored file whose content was damaged is repaired for good; only new
+    // files are taken back by a roll-back.
+    if (!existed)
+        m_storedFiles.append(target);
     progress.end();
     return true;
 }

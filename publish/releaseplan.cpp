@@ -53,14 +53,20 @@ void checkName(const QFileInfo &info, const platform::CodePage &codePage)
     if (codePage.decode(codePage.encode(name)) != name)
         refuse(path, QStringLiteral("the name cannot be written in the code page %1")
                          .arg(QString::fromLatin1(codePage.name())));
-    for (const char *reserved : reservedNames) {
-        if (name.compare(QLatin1String(reserved), Qt::CaseInsensitive) == 0)
-            refuse(path, QStringLiteral("the name collides with the updater's own file %1")
-                             .arg(QLatin1String(reserved)));
-    }
+    if (const QString own = collidingUpdaterFile(name); !own.isEmpty())
+        refuse(path, QStringLiteral("the name collides with the updater's own file %1").arg(own));
 }
 
 } // namespace
+
+QString collidingUpdaterFile(const QString &name)
+{
+    for (const char *reserved : reservedNames) {
+        if (name.compare(QLatin1String(reserved), Qt::CaseInsensitive) == 0)
+            return QLatin1String(reserved);
+    }
+    return {};
+}
 
 QByteArray sitepaths::storedFile(const QByteArray &digest)
 {

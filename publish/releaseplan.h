@@ -18,6 +18,10 @@ inline constexpr char signature[] = "KVTA/ZE/LoadUpdate.sha256.minisig";
 QByteArray storedFile(const QByteArray &digest);
 } // namespace sitepaths
 
+// The updater's own file that a local name would overwrite (compared without
+// regard to case); empty when there is none.
+QString collidingUpdaterFile(const QString &name);
+
 // One file of the release folder.
 struct ReleaseFile
 {

@@ -181,6 +181,8 @@ QList<Entry> SiteCheck::checkManifest(const HttpFetch &manifest)
                               .arg(printable(entry.sRemotePath), printable(entry.sFileName)));
             continue;
         }
+        if (const QString own = collidingUpdaterFile(entry.sFileName); !own.isEmpty())
+            report(where, QStringLiteral("the local name collides with the updater's own file %1").arg(own));
         entries.append({number, entry.sRemotePath});
     }
     return entries;

@@ -171,6 +171,8 @@ void PublishTest::writeRelease(const TempFolder &folder, const QByteArray &chang
     folder.write(QStringLiteral("客户端.exe"), patternBytes(300000, 1));
     folder.write(QStringLiteral("说明 文档.txt"), changed);
     folder.write(QStringLiteral("a.dll"), patternBytes(1000, 2));
+    // The word "name" inside a local name is read back as it is.
+    folder.write(QStringLiteral("filename.ini"), "[name]\r\n");
 }
 
 void PublishTest::makeSite(const TempFolder &site) const
@@ -267,6 +269,7 @@ void PublishTest::releaseWritesTheSite()
     lines.removeLast();
     const QList<QPair<QString, QByteArray>> expected{
         {QStringLiteral("a.dll"), patternBytes(1000, 2)},
+        {QStringLiteral("filename.ini"), QByteArray("[name]\r\n")},
         {QStringLiteral("客户端.exe"), patternBytes(300000, 1)},
         {QStringLiteral("说明 文档.txt"), QByteArray("version 1")},
     };
@@ -292,6 +295,11 @@ void PublishTest::releaseWritesTheSite()
                                        {"-V", "-p", m_publicKey, "-m", site.path(indexPath), "-x", site.path(signaturePath)});
     QVERIFY2(verified.exitCode == 0, verified.out + verified.err);
     QVERIFY(verified.out.contains("\tversion:1"));
+    QProcess sum;
+    sum.setWorkingDirectory(site.path());
+    sum.start(QStringLiteral("sha256sum"), {"--strict", "--quiet", "-c", indexPath});
+    QVERIFY(sum.waitForFinished());
+    QCOMPARE(sum.exitCode(), 0);
     QVERIFY(verified.out.contains("timestamp:"));
     // Nothing else: no leftovers beside the targets, no lock.
     const QStringList all = snapshot(site.path()).keys();
@@ -309,7 +317,7 @@ void PublishTest::secondReleaseStoresOnlyTheChangedFile()
     const Result result = publisher({"release", "--from", from.path(), "--site", site.path(), "--version", "2",
                                      "--secret-key", m_secretKey});
     QCOMPARE(result.exitCode, 0);
-    QVERIFY2(result.out.contains("3 files") && result.out.contains(", 18 bytes stored anew"), result.out.constData());
+    QVERIFY2(result.out.contains("4 files") && result.out.contains(", 18 bytes stored anew"), result.out.constData());
 
     const auto after = snapshot(site.path());
     QStringList added;
@@ -508,7 +516,7 @@ void PublishTest::checkNamesEachFault_data()
     QTest::newRow("tampered file") << Faults{{big, tampered}} << true
                                    << QStringList{bigName + ": SHA-256 differs from the release index"};
     QTest::newRow("blank line") << Faults{{manifestTarget, manifest + "\r\n"}} << false
-                                << QStringList{"KVTA/ZE/LoadUpdate.inf line 4: blank line; the updater stops the "
+                                << QStringList{"KVTA/ZE/LoadUpdate.inf line 5: blank line; the updater stops the "
                                                "update there"};
     QTest::newRow("LF-only line ends") << Faults{{manifestTarget, QByteArray(manifest).replace("\r\n", "\n")}} << false
                                        << QStringList{"KVTA/ZE/LoadUpdate.inf: LF-only line ends; the updater ends "
@@ -516,14 +524,18 @@ void PublishTest::checkNamesEachFault_data()
                                                       "KVTA/ZE/LoadUpdate.inf line 1: the local name that the updater "
                                                       "reads holds line breaks"};
     QTest::newRow("no name") << Faults{{manifestTarget, manifest + "0004KVTA/ZE/files/x NAME y.dll\r\n"}} << false
-                             << QStringList{"KVTA/ZE/LoadUpdate.inf line 4: the updater refuses this line"};
+                             << QStringList{"KVTA/ZE/LoadUpdate.inf line 5: the updater refuses this line"};
     QTest::newRow("name inside the remote path")
         << Faults{{manifestTarget, manifest + "0004dl/rename.dll name rename.dll\r\n"}} << false
-        << QStringList{"KVTA/ZE/LoadUpdate.inf line 4: the updater splits at the first 'name' and reads remote path "
+        << QStringList{"KVTA/ZE/LoadUpdate.inf line 5: the updater splits at the first 'name' and reads remote path "
                        "'dl/r' and local name 'dll name rename.dll' ('name' inside the remote path?)"};
+    QTest::newRow("the updater's own file") << Faults{{manifestTarget, manifest + "0005" + bigName + " name Update.inf\r\n"}}
+                                            << false
+                                            << QStringList{"KVTA/ZE/LoadUpdate.inf line 5: the local name collides "
+                                                           "with the updater's own file Update.inf"};
     QTest::newRow("bytes outside the code page")
         << Faults{{manifestTarget, manifest + "0004KVTA/ZE/x name \xff\xff.dll\r\n"}} << false
-        << QStringList{"KVTA/ZE/LoadUpdate.inf line 4: bytes that the code page GBK cannot decode"};
+        << QStringList{"KVTA/ZE/LoadUpdate.inf line 5: bytes that the code page GBK cannot decode"};
     QTest::newRow("path missing from the index")
         << Faults{{manifestTarget, manifest + "0004KVTA/ZE/extra.dll name extra.dll\r\n"},
                   {"/KVTA/ZE/extra.dll", "extra"}}
@@ -546,7 +558,7 @@ void PublishTest::checkNamesEachFault_data()
                                                                  "release index"};
     QTest::newRow("two faults at once") << Faults{{big, {}, Mode::Normal, 404}, {manifestTarget, manifest + "\r\n"}}
                                         << false
-                                        << QStringList{"KVTA/ZE/LoadUpdate.inf line 4: blank line; the updater stops "
+                                        << QStringList{"KVTA/ZE/LoadUpdate.inf line 5: blank line; the updater stops "
                                                        "the update there",
                                                        bigName + ": HTTP status 404"};
 }
@@ -576,7 +588,7 @@ void PublishTest::checkNamesEachFault()
     const QString verdict = lines.takeLast();
     if (expected.isEmpty()) {
         QCOMPARE(result.exitCode, 0);
-        QVERIFY2(verdict.startsWith(QStringLiteral("OK: ")) && verdict.contains(QStringLiteral("3 files")),
+        QVERIFY2(verdict.startsWith(QStringLiteral("OK: ")) && verdict.contains(QStringLiteral("4 files")),
                  qPrintable(verdict));
         QCOMPARE(lines, QStringList());
         return;

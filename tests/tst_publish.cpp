@@ -311,6 +311,8 @@ void PublishTest::secondReleaseStoresOnlyTheChangedFile()
 {
     TempFolder site;
     makeSite(site);
+    // What a publication killed half-way left beside a target goes.
+    site.write(QStringLiteral("KVTA/ZE/.LoadUpdate.inf.publishing-99999"), "half");
     const auto before = snapshot(site.path());
     TempFolder from;
     writeRelease(from, "version 2, changed");
@@ -325,6 +327,7 @@ void PublishTest::secondReleaseStoresOnlyTheChangedFile()
         if (!before.contains(path))
             added << path;
     }
+    QVERIFY(!after.contains(QStringLiteral("KVTA/ZE/.LoadUpdate.inf.publishing-99999")));
     // The changed file's new copy (and its folder); the old copies stay for
     // clients that are still downloading the first release.
     const QString stored = storedPath("version 2, changed");
@@ -411,8 +414,11 @@ void PublishTest::releaseRefusals_data()
                                   << "/nonexistent: site root not found";
     QTest::newRow("another publication running") << "" << qint64(0) << QStringList{"LOCKED"} << 1
                                                  << "another updater-publish is publishing";
-    QTest::newRow("full disk") << "big.bin" << qint64(3 << 20) << QStringList{"FULL"} << 1
+    QTest::newRow("full disk") << "big.bin" << qint64(3 << 20) << QStringList{"FULL", "1048576"} << 1
                                << QStringLiteral("/KVTA/ZE/files/%1: File too large").arg(storedPath(patternBytes(3 << 20)).mid(14));
+    QTest::newRow("full disk at the index, after 60 new files")
+        << "" << qint64(0) << QStringList{"MANY", "", "FULL", "4096"} << 1
+        << "/KVTA/ZE/LoadUpdate.sha256: File too large";
     QTest::newRow("no version") << "" << qint64(0) << QStringList{"--version", ""} << 2 << "are required";
     QTest::newRow("password without key") << "" << qint64(0) << QStringList{"--secret-key", "", "--password-file", "WRONG"} << 2
                                           << "--password-file needs --secret-key";
@@ -450,12 +456,17 @@ void PublishTest::releaseRefusals()
             lock = std::make_unique<QLockFile>(site.path(QStringLiteral(".updater-publish.lock")));
             QVERIFY(lock->tryLock(0));
         } else if (options[i] == QLatin1String("FULL")) {
-            // A disk that is full after 1 MiB: writes beyond it fail (EFBIG).
-            childSetup = [] {
+            // A disk that is full after so many bytes: writes beyond fail (EFBIG).
+            const rlim_t size = options[++i].toULongLong();
+            childSetup = [size] {
                 std::signal(SIGXFSZ, SIG_IGN);
-                const rlimit limit{1 << 20, 1 << 20};
+                const rlimit limit{size, size};
                 setrlimit(RLIMIT_FSIZE, &limit);
             };
+        } else if (options[i] == QLatin1String("MANY")) {
+            ++i;
+            for (int n = 0; n < 60; ++n)
+                from.write(QStringLiteral("part%1.dat").arg(n), patternBytes(200, 100 + n));
         } else {
             QString value = options[++i];
             value.replace(QLatin1String("ENCRYPTED"), m_encryptedKey)

@@ -41,12 +41,6 @@ QString printable(const QString &text)
     return shown;
 }
 
-struct Entry
-{
-    int line = 0;
-    QString remotePath;
-};
-
 class SiteCheck
 {
 public:
@@ -62,8 +56,9 @@ private:
     void report(const QString &path, const QString &rule) { m_result.problems.append(path + QStringLiteral(": ") + rule); }
     void checkStamp();
     std::optional<release::ReleaseIndex> checkSignedIndex();
-    QList<Entry> checkManifest(const HttpFetch &manifest);
-    void checkFile(const Entry &entry);
+    // The remote paths of the lines that the updater reads as meant.
+    QStringList checkManifest(const HttpFetch &manifest);
+    void checkFile(const QString &remotePath);
     void checkDigest(const QString &path, const HttpFetch &fetch);
 
     QString m_baseUrl;
@@ -118,6 +113,12 @@ std::optional<release::ReleaseIndex> SiteCheck::checkSignedIndex()
     const HttpFetch signature = fetch(signaturePath, release::Signature::maxTextSize);
     if (!index.problem().isEmpty() || !signature.problem().isEmpty())
         return std::nullopt;
+    // What a client refuses to hold in memory.
+    if (index.received > release::ReleaseIndex::maxTextSize || signature.received > release::Signature::maxTextSize) {
+        report(index.received > release::ReleaseIndex::maxTextSize ? indexPath : signaturePath,
+               englishRule(Error::Code::TooLarge));
+        return std::nullopt;
+    }
     try {
         const release::Signature parsed = release::Signature::parse(signature.body, signaturePath);
         m_key->verify(index.body, parsed, signaturePath);
@@ -129,7 +130,7 @@ std::optional<release::ReleaseIndex> SiteCheck::checkSignedIndex()
     }
 }
 
-QList<Entry> SiteCheck::checkManifest(const HttpFetch &manifest)
+QStringList SiteCheck::checkManifest(const HttpFetch &manifest)
 {
     const QString path = QLatin1String(sitepaths::manifest);
     const QByteArray &bytes = manifest.body;
@@ -146,7 +147,7 @@ QList<Entry> SiteCheck::checkManifest(const HttpFetch &manifest)
         throw Error(Error::Code::FileAccess, file.fileName(), QStringLiteral("cannot write a temporary file"));
     platform::TextInput input(file.fileName(), m_codePage);
     static const QRegularExpression separatedWord(QStringLiteral("\\sname\\s"));
-    QList<Entry> entries;
+    QStringList remotePaths;
     for (int number = 1; !input.atEnd(); ++number) {
         const QString line = input.readLine();
         const QString where = path + QStringLiteral(" line %1").arg(number);
@@ -183,17 +184,17 @@ QList<Entry> SiteCheck::checkManifest(const HttpFetch &manifest)
         }
         if (const QString own = collidingUpdaterFile(entry.sFileName); !own.isEmpty())
             report(where, QStringLiteral("the local name collides with the updater's own file %1").arg(own));
-        entries.append({number, entry.sRemotePath});
+        remotePaths.append(entry.sRemotePath);
     }
-    return entries;
+    return remotePaths;
 }
 
-void SiteCheck::checkFile(const Entry &entry)
+void SiteCheck::checkFile(const QString &remotePath)
 {
-    const HttpFetch file = fetch(entry.remotePath, 0);
+    const HttpFetch file = fetch(remotePath, 0);
     if (file.failure.isEmpty() && file.received >= sizeLimit)
-        report(entry.remotePath, QStringLiteral("2 GiB or larger; the updater counts sizes in signed 32 bits"));
-    checkDigest(entry.remotePath, file);
+        report(remotePath, QStringLiteral("2 GiB or larger; the updater counts sizes in signed 32 bits"));
+    checkDigest(remotePath, file);
     ++m_result.files;
     m_result.bytes += file.received;
 }
@@ -212,10 +213,10 @@ SiteCheckResult SiteCheck::run()
     }
     checkDigest(QLatin1String(sitepaths::manifest), manifest);
     QSet<QString> fetched;
-    for (const Entry &entry : checkManifest(manifest)) {
-        if (!fetched.contains(entry.remotePath)) {
-            fetched.insert(entry.remotePath);
-            checkFile(entry);
+    for (const QString &remotePath : checkManifest(manifest)) {
+        if (!fetched.contains(remotePath)) {
+            fetched.insert(remotePath);
+            checkFile(remotePath);
         }
     }
     return m_result;

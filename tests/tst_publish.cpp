@@ -553,6 +553,8 @@ void PublishTest::checkNamesEachFault_data()
         << true
         << QStringList{"KVTA/ZE/LoadUpdate.inf: SHA-256 differs from the release index",
                        "KVTA/ZE/extra.dll: path missing from the release index"};
+    QTest::newRow("index over 1 MiB") << Faults{{'/' + indexPath.toLatin1(), QByteArray(2 << 20, 'a')}} << true
+                                      << QStringList{"KVTA/ZE/LoadUpdate.sha256: larger than 1 MiB"};
     QTest::newRow("signature missing") << Faults{{signatureTarget, {}, Mode::Normal, 404}} << true
                                        << QStringList{"KVTA/ZE/LoadUpdate.sha256.minisig: HTTP status 404"};
     QTest::newRow("signature by another key")

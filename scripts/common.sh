@@ -11,7 +11,7 @@ UPDATER_PACKAGES=(
   fonts-noto-cjk
   xvfb xauth xdotool x11-utils imagemagick
   nginx-light curl time
-  libssl-dev minisign dpkg-dev file
+  libssl-dev openssl minisign dpkg-dev file
 )
 
 install_missing_packages() {

@@ -14,6 +14,7 @@
 #include <QDirIterator>
 #include <QLockFile>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <csignal>
@@ -138,6 +139,7 @@ private slots:
     void releaseRefusals();
     void checkNamesEachFault_data();
     void checkNamesEachFault();
+    void checkRefusesAnUntrustedCertificate();
     void updaterInstallsThePublishedRelease();
 
 private:
@@ -611,6 +613,40 @@ void PublishTest::checkNamesEachFault()
     QVERIFY2(lines.size() == expected.size(), qPrintable(lines.join(QLatin1Char('\n'))));
     for (qsizetype i = 0; i < expected.size(); ++i)
         QVERIFY2(lines[i].startsWith(expected[i]), qPrintable(lines[i] + QStringLiteral("\n  expected: ") + expected[i]));
+}
+
+void PublishTest::checkRefusesAnUntrustedCertificate()
+{
+    // An HTTPS server on 127.0.0.1 with a self-signed certificate: the check
+    // verifies certificates as a client does and names the refusal.
+    TempFolder tls;
+    const Result made = runProcess(
+        QStringLiteral("openssl"),
+        {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj",
+         "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", tls.path("key.pem"), "-out",
+         tls.path("cert.pem")});
+    QVERIFY2(made.exitCode == 0, made.err.constData());
+    const quint16 port = unusedPort();
+    QProcess server;
+    server.start(QStringLiteral("openssl"), {"s_server", "-quiet", "-www", "-accept", QStringLiteral("127.0.0.1:%1").arg(port),
+                                             "-cert", tls.path("cert.pem"), "-key", tls.path("key.pem")});
+    QVERIFY(server.waitForStarted());
+    QTcpSocket probe;
+    for (int i = 0; i < 100; ++i) {
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        if (probe.waitForConnected(100))
+            break;
+        QTest::qWait(50);
+    }
+    probe.abort();
+
+    const Result result = publisher({"check", QStringLiteral("https://127.0.0.1:%1/").arg(port)});
+    server.kill();
+    server.waitForFinished();
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.out.startsWith("KVTA/ZE/UpdateNote.xml: TLS connection failed: ")
+                 && result.out.contains("FAILED: "),
+             result.out.constData());
 }
 
 void PublishTest::updaterInstallsThePublishedRelease()

@@ -90,7 +90,7 @@ int publish(const Options &options)
         if (writer.storeFile(file.sourcePath, file.remotePath(), file.digest, progress))
             storedAnew += file.size;
         else
-            progress.note(QStringLiteral("unchanged %1").arg(file.name));
+            progress.note(QStringLiteral("already stored %1").arg(file.name));
     }
     if (options.key) {
         release::ReleaseIndex index;

@@ -20,6 +20,21 @@ QString baseText(Error::Code code)
     case Error::Code::NetworkFailure: return QStringLiteral("网络请求失败");
     case Error::Code::HttpStatus: return QStringLiteral("服务器返回错误状态");
     case Error::Code::Timeout: return QStringLiteral("网络连接超时");
+    case Error::Code::TooLarge: return QStringLiteral("文件超过大小上限");
+    case Error::Code::MalformedIndex: return QStringLiteral("发布索引格式错误");
+    case Error::Code::MalformedSignature: return QStringLiteral("签名文件格式错误");
+    case Error::Code::MalformedKey: return QStringLiteral("密钥格式错误");
+    case Error::Code::UnsupportedAlgorithm: return QStringLiteral("不支持的签名算法");
+    case Error::Code::WrongKey: return QStringLiteral("签名所用的密钥不是发布者的密钥");
+    case Error::Code::BadSignature: return QStringLiteral("签名验证失败");
+    case Error::Code::BadCommentSignature: return QStringLiteral("签名的可信注释验证失败");
+    case Error::Code::MissingTimestamp: return QStringLiteral("签名的可信注释缺少时间戳");
+    case Error::Code::OlderRelease: return QStringLiteral("发布时间早于已安装的版本");
+    case Error::Code::NotInIndex: return QStringLiteral("文件不在发布索引中");
+    case Error::Code::DigestMismatch: return QStringLiteral("文件摘要与发布索引不符");
+    case Error::Code::PasswordRequired: return QStringLiteral("密钥已加密，需要密码");
+    case Error::Code::WrongPassword: return QStringLiteral("密钥密码错误");
+    case Error::Code::CryptoFailure: return QStringLiteral("加密库操作失败");
     }
     return QStringLiteral("未知错误");
 }

@@ -23,6 +23,22 @@ public:
         NetworkFailure,
         HttpStatus,
         Timeout,
+        // Signed releases.
+        TooLarge,
+        MalformedIndex,
+        MalformedSignature,
+        MalformedKey,
+        UnsupportedAlgorithm,
+        WrongKey,
+        BadSignature,
+        BadCommentSignature,
+        MissingTimestamp,
+        OlderRelease,
+        NotInIndex,
+        DigestMismatch,
+        PasswordRequired,
+        WrongPassword,
+        CryptoFailure,
     };
 
     Error(Code code, QString subject = {}, QString detail = {});

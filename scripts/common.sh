@@ -11,6 +11,7 @@ UPDATER_PACKAGES=(
   fonts-noto-cjk
   xvfb xauth xdotool x11-utils imagemagick
   nginx-light curl time
+  libssl-dev minisign
 )
 
 install_missing_packages() {

@@ -1,0 +1,100 @@
+#include "minisignature.h"
+
+#include "crypto.h"
+#include "minisignformat.h"
+#include "platform/error.h"
+
+#include <QList>
+
+namespace release {
+
+namespace {
+
+constexpr qsizetype signatureLineSize = 2 + minisign::keyIdSize + crypto::ed25519SignatureSize;
+
+[[noreturn]] void malformed(const QString &source, int line)
+{
+    throw platform::Error(platform::Error::Code::MalformedSignature, source + QLatin1Char(':') + QString::number(line));
+}
+
+QByteArray commentText(const QByteArray &line, QByteArrayView prefix, const QString &source, int lineNumber)
+{
+    if (!line.startsWith(prefix))
+        malformed(source, lineNumber);
+    return line.mid(prefix.size());
+}
+
+} // namespace
+
+Signature::Signature(Algorithm algorithm, QByteArray keyId, QByteArray signature, QByteArray trustedComment,
+                     QByteArray globalSignature, QByteArray untrustedComment)
+    : m_algorithm(algorithm), m_keyId(std::move(keyId)), m_signature(std::move(signature)),
+      m_trustedComment(std::move(trustedComment)), m_globalSignature(std::move(globalSignature)),
+      m_untrustedComment(std::move(untrustedComment))
+{
+}
+
+Signature Signature::parse(const QByteArray &text, const QString &source)
+{
+    if (text.size() > maxTextSize)
+        throw platform::Error(platform::Error::Code::TooLarge, source);
+    const QList<QByteArray> lines = minisign::splitLines(text);
+    if (lines.size() != 4)
+        malformed(source, int(std::min<qsizetype>(lines.size() + 1, 5)));
+
+    QByteArray untrusted = commentText(lines[0], minisign::untrustedPrefix, source, 1);
+    const auto signatureLine = minisign::decodeBase64(lines[1], signatureLineSize);
+    if (!signatureLine)
+        malformed(source, 2);
+    QByteArray trusted = commentText(lines[2], minisign::trustedPrefix, source, 3);
+    const auto global = minisign::decodeBase64(lines[3], crypto::ed25519SignatureSize);
+    if (!global)
+        malformed(source, 4);
+
+    const QByteArray algorithmName = signatureLine->left(2);
+    Algorithm algorithm;
+    if (algorithmName == "ED")
+        algorithm = Algorithm::Prehashed;
+    else if (algorithmName == "Ed")
+        algorithm = Algorithm::Legacy;
+    else
+        throw platform::Error(platform::Error::Code::UnsupportedAlgorithm, source);
+
+    return Signature(algorithm, signatureLine->mid(2, minisign::keyIdSize),
+                     signatureLine->mid(2 + minisign::keyIdSize), std::move(trusted), *global,
+                     std::move(untrusted));
+}
+
+QByteArray Signature::signedData(const QByteArray &message) const
+{
+    return m_algorithm == Algorithm::Prehashed ? crypto::blake2b512(message) : message;
+}
+
+qint64 Signature::timestamp(const QString &source) const
+{
+    static constexpr QByteArrayView key = "timestamp:";
+    for (qsizetype at = m_trustedComment.indexOf(key); at >= 0; at = m_trustedComment.indexOf(key, at + 1)) {
+        if (at > 0 && m_trustedComment[at - 1] != ' ' && m_trustedComment[at - 1] != '\t')
+            continue;
+        qsizetype end = at + key.size();
+        while (end < m_trustedComment.size() && m_trustedComment[end] >= '0' && m_trustedComment[end] <= '9')
+            ++end;
+        const QByteArray digits = m_trustedComment.mid(at + key.size(), end - at - key.size());
+        bool ok = false;
+        const qint64 value = digits.toLongLong(&ok);
+        if (ok)
+            return value;
+        break;
+    }
+    throw platform::Error(platform::Error::Code::MissingTimestamp, source);
+}
+
+QByteArray Signature::toText() const
+{
+    const QByteArray algorithmName = m_algorithm == Algorithm::Prehashed ? "ED" : "Ed";
+    return minisign::untrustedPrefix + m_untrustedComment + '\n'
+        + (algorithmName + m_keyId + m_signature).toBase64() + '\n' + minisign::trustedPrefix
+        + m_trustedComment + '\n' + m_globalSignature.toBase64() + '\n';
+}
+
+} // namespace release

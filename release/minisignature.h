@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+namespace release {
+
+// A minisign signature file (".minisig"), four lines:
+//   untrusted comment: <text>
+//   base64(algorithm "ED" or "Ed" || key id (8) || Ed25519 signature (64))
+//   trusted comment: <text>
+//   base64(global signature (64) over signature || trusted comment text)
+class Signature
+{
+public:
+    enum class Algorithm {
+        Legacy,    // "Ed": the message itself is signed
+        Prehashed, // "ED": its BLAKE2b-512 is signed
+    };
+
+    static constexpr qsizetype maxTextSize = 1 << 20;
+
+    // Parses the file text; MalformedSignature (subject "source:line") for a
+    // line out of form or bad base64, UnsupportedAlgorithm for another
+    // algorithm, TooLarge beyond maxTextSize.
+    static Signature parse(const QByteArray &text, const QString &source);
+
+    Signature(Algorithm algorithm, QByteArray keyId, QByteArray signature, QByteArray trustedComment,
+              QByteArray globalSignature, QByteArray untrustedComment);
+
+    Algorithm algorithm() const { return m_algorithm; }
+    const QByteArray &keyId() const { return m_keyId; }
+    const QByteArray &signature() const { return m_signature; }
+    const QByteArray &trustedComment() const { return m_trustedComment; }
+    const QByteArray &untrustedComment() const { return m_untrustedComment; }
+    const QByteArray &globalSignature() const { return m_globalSignature; }
+
+    // What the message signature covers: the message, or its BLAKE2b-512.
+    QByteArray signedData(const QByteArray &message) const;
+    // What the global signature covers.
+    QByteArray globallySignedData() const { return m_signature + m_trustedComment; }
+
+    // The Unix time of "timestamp:<decimal>" in the trusted comment (at its
+    // start or after a blank); MissingTimestamp naming `source` when there is
+    // none or it does not fit.
+    qint64 timestamp(const QString &source) const;
+
+    // The file text, LF line ends.
+    QByteArray toText() const;
+
+private:
+    Algorithm m_algorithm;
+    QByteArray m_keyId;
+    QByteArray m_signature;
+    QByteArray m_trustedComment;
+    QByteArray m_globalSignature;
+    QByteArray m_untrustedComment;
+};
+
+} // namespace release

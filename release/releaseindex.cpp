@@ -1,0 +1,108 @@
+#include "releaseindex.h"
+
+#include "platform/codepage.h"
+#include "platform/error.h"
+
+namespace release {
+
+namespace {
+
+bool isPathAllowed(const QByteArray &path)
+{
+    if (path.isEmpty())
+        return false;
+    for (const char c : path) {
+        const auto u = static_cast<unsigned char>(c);
+        // sha256sum escapes backslashes and line breaks; such lines never
+        // stand in our indexes.
+        if (u < 0x20 || u == 0x7f || c == '\\')
+            return false;
+    }
+    return true;
+}
+
+QString subject(const QString &source, qsizetype lineNumber)
+{
+    return source + QLatin1Char(':') + QString::number(lineNumber);
+}
+
+} // namespace
+
+bool isSha256Hex(const QByteArray &text)
+{
+    if (text.size() != 64)
+        return false;
+    for (const char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return true;
+}
+
+ReleaseIndex ReleaseIndex::parse(const QByteArray &text, const QString &source)
+{
+    if (text.size() > maxTextSize)
+        throw platform::Error(platform::Error::Code::TooLarge, source);
+    ReleaseIndex index;
+    qsizetype lineNumber = 0;
+    qsizetype start = 0;
+    while (start < text.size()) {
+        ++lineNumber;
+        qsizetype end = text.indexOf('\n', start);
+        if (end < 0)
+            end = text.size(); // the last line may lack its line feed
+        const QByteArray line = text.mid(start, end - start);
+        start = end + 1;
+
+        const QByteArray digest = line.left(64);
+        const bool separated = line.size() > 66 && line[64] == ' ' && (line[65] == ' ' || line[65] == '*');
+        const QByteArray path = line.mid(66);
+        if (!separated || !isSha256Hex(digest) || !isPathAllowed(path) || index.digestOf(path))
+            throw platform::Error(platform::Error::Code::MalformedIndex, subject(source, lineNumber));
+        index.m_positions.insert(path, index.m_entries.size());
+        index.m_entries.append({path, digest});
+    }
+    return index;
+}
+
+void ReleaseIndex::add(const QByteArray &path, const QByteArray &digest)
+{
+    if (!isPathAllowed(path) || !isSha256Hex(digest) || digestOf(path))
+        throw platform::Error(platform::Error::Code::InvalidArgument,
+                              platform::CodePage::deployment().decode(path));
+    m_positions.insert(path, m_entries.size());
+    m_entries.append({path, digest});
+}
+
+std::optional<QByteArray> ReleaseIndex::digestOf(const QByteArray &path) const
+{
+    const auto found = m_positions.constFind(path);
+    if (found == m_positions.cend())
+        return std::nullopt;
+    return m_entries.at(*found).digest;
+}
+
+QByteArray ReleaseIndex::requireDigestOf(const QByteArray &path) const
+{
+    const auto digest = digestOf(path);
+    if (!digest)
+        throw platform::Error(platform::Error::Code::NotInIndex, platform::CodePage::deployment().decode(path));
+    return *digest;
+}
+
+void ReleaseIndex::checkDigest(const QByteArray &path, const QByteArray &digest) const
+{
+    if (requireDigestOf(path) != digest.toLower())
+        throw platform::Error(platform::Error::Code::DigestMismatch,
+                              platform::CodePage::deployment().decode(path));
+}
+
+QByteArray ReleaseIndex::toText() const
+{
+    QByteArray text;
+    for (const Entry &entry : m_entries)
+        text += entry.digest + "  " + entry.path + '\n';
+    return text;
+}
+
+} // namespace release

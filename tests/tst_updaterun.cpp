@@ -524,20 +524,25 @@ void UpdateRunTest::linksAndFifosAreNeverFollowed()
 void UpdateRunTest::secondRunIsRefused()
 {
     TestServer server;
-    publish(server, {QStringLiteral("0001slow.bin name slow.bin")});
-    TestServer::Route slow;
-    slow.mode = TestServer::Route::Mode::Throttled;
-    slow.body = patternBytes(400000);
-    slow.chunk = 4096;
-    slow.intervalMs = 20;
-    server.setRoute("/slow.bin", slow);
+    const QByteArray body = patternBytes(400000);
+    publish(server, {QStringLiteral("0001a.bin name a.bin")});
+    server.setFile("/a.bin", body);
+    // The first run waits for its stamp, holding the folder, long enough for
+    // a second one to start and be turned away.
+    TestServer::Route slowStamp;
+    slowStamp.body = "2.0\r\n";
+    slowStamp.delayMs = 5000;
+    slowStamp.servings = 1;
+    slowStamp.afterwards = std::make_shared<TestServer::Route>();
+    slowStamp.afterwards->body = slowStamp.body;
+    server.setRoute("/KVTA/ZE/UpdateNote.xml", slowStamp);
     AppFolder app;
 
     QProcess first;
     startDriver(first, app, server, {});
     QElapsedTimer clock;
     clock.start();
-    while (app.read("Update/slow.bin").isEmpty() && clock.elapsed() < 60000)
+    while (requestsFor(server, "/KVTA/ZE/UpdateNote.xml") == 0 && clock.elapsed() < 60000)
         QTest::qWait(5);
     const Ending second = drive(app, server);
     QVERIFY(second.returned);
@@ -545,12 +550,13 @@ void UpdateRunTest::secondRunIsRefused()
     QCOMPARE(second.messages[0].text, QStringLiteral("另一个更新正在进行,请稍后再试！"));
     QCOMPARE(second.messages[0].title, title);
     QCOMPARE(second.messages[0].icon, QStringLiteral("information"));
+    QCOMPARE(requestsFor(server, "/KVTA/ZE/UpdateNote.xml"), 1);
 
     const Ending ending = finish(first);
     QCOMPARE(ending.messages.value(0).text, success);
-    QCOMPARE(requestsFor(server, "/KVTA/ZE/UpdateNote.xml"), 2); // the first run's only
-    QVERIFY(app.read("slow.bin") == slow.body);
+    QVERIFY(app.read("a.bin") == body);
     QCOMPARE(app.read("Update.inf"), QByteArray("2.0\r\n"));
+    QCOMPARE(requestsFor(server, "/KVTA/ZE/UpdateNote.xml"), 2); // the first run's only
 }
 
 void UpdateRunTest::manifestNotFetched_data()

@@ -568,6 +568,7 @@ void UpdateRunTest::manifestNotFetched_data()
     QTest::newRow("204") << 204 << QByteArray() << false;
     QTest::newRow("empty body") << 200 << QByteArray() << false;
     QTest::newRow("time-out") << 200 << QByteArray("0001new.txt name new.txt\r\n") << true;
+    QTest::newRow("over 8 MiB") << 200 << QByteArray("0001new.txt name new.txt\r\n").repeated(330000) << false;
 }
 
 void UpdateRunTest::manifestNotFetched()

@@ -25,6 +25,9 @@ const QString manifestPath = QStringLiteral("KVTA/ZE/LoadUpdate.inf");
 const QString completedStatus = QStringLiteral("下载完成");
 constexpr std::int32_t lTimeOut = 5000;
 constexpr double smallestDownload = 6;
+// Far above any real manifest (10 000 files take about 400 KB); reading and
+// decoding one this large already keeps the window from answering for a while.
+constexpr std::int32_t largestManifest = 8 * 1024 * 1024;
 
 } // namespace
 
@@ -86,9 +89,9 @@ void UpdateRun::downloadManifest()
 {
     const std::int32_t received = download(m_baseUrl + manifestPath, m_paths.path(u"\\Update\\LoadUpdate.inf"));
     // Only a manifest that arrived whole is used: an earlier copy would
-    // install an old release under the new stamp. An empty one is a
-    // publishing error.
-    if (!lastOutcome().isWhole() || received == 0)
+    // install an old release under the new stamp. An empty or a huge one is
+    // a publishing error.
+    if (!lastOutcome().isWhole() || received == 0 || received > largestManifest)
         updateFailure();
     checkWorkingFolder(smallestDownload);
     fsys::replaceFile(m_paths.path(u"\\Update\\LoadUpdate.inf"), m_paths.path(u"\\LoadUpdate.inf"));

@@ -682,6 +682,7 @@ void UpdateRunTest::installationIsAllOrNothing()
     QVERIFY2(ending.messages.value(0).text.startsWith(message), qPrintable(ending.messages.value(0).text));
     QVERIFY(ending.messages.value(0).text.endsWith(app.path(second)));
     QCOMPARE(app.read("a.txt"), QByteArray("old A"));
+    QCOMPARE(app.read(second), QByteArray(obstacle == "read-only" ? "old B" : ""));
     QVERIFY(!app.exists("c.txt"));
     QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
     QCOMPARE(entriesOf(app.path()).filter(QStringLiteral(".updating")), QStringList());

@@ -14,6 +14,8 @@ private slots:
     void refused_data();
     void refused();
     void appPathsUseThePlatformSeparator();
+    void applicationFolderOfTheExecutablePath_data();
+    void applicationFolderOfTheExecutablePath();
 };
 
 void ManifestLineTest::wellFormed_data()
@@ -94,6 +96,30 @@ void ManifestLineTest::appPathsUseThePlatformSeparator()
     const AppPaths paths(QStringLiteral("/opt/client"));
     QCOMPARE(paths.path(u"\\Update\\LoadUpdate.inf"), QStringLiteral("/opt/client/Update/LoadUpdate.inf"));
     QCOMPARE(AppPaths(QStringLiteral("/")).path(u"\\Update.inf"), QStringLiteral("//Update.inf"));
+}
+
+void ManifestLineTest::applicationFolderOfTheExecutablePath_data()
+{
+    QTest::addColumn<QByteArray>("exePath");
+    QTest::addColumn<QString>("folder"); // empty: the paths raise
+    QTest::newRow("plain") << QByteArray("/opt/client/updater") << "/opt/client";
+    QTest::newRow("UTF-8") << QStringLiteral("/opt/客户端/updater").toUtf8() << QStringLiteral("/opt/客户端");
+    QTest::newRow("at the root") << QByteArray("/updater") << "/";
+    QTest::newRow("GBK bytes") << QByteArray("/opt/\xBF\xCD\xBB\xA7/updater") << QString();
+    QTest::newRow("no folder") << QByteArray("updater") << QString();
+}
+
+void ManifestLineTest::applicationFolderOfTheExecutablePath()
+{
+    QFETCH(QByteArray, exePath);
+    QFETCH(QString, folder);
+    const AppPaths paths = AppPaths::ofExecutablePath(exePath);
+    if (!folder.isEmpty()) {
+        QCOMPARE(paths.folder(), folder);
+        return;
+    }
+    QVERIFY_THROWS_EXCEPTION(platform::Error, paths.folder());
+    QVERIFY_THROWS_EXCEPTION(platform::Error, paths.path(u"\\Update.inf"));
 }
 
 QTEST_GUILESS_MAIN(ManifestLineTest)

@@ -45,18 +45,27 @@ bool writeAll(int fd, const char *data, std::size_t size)
 ByteStream::ByteStream(const QString &path) : m_path(path)
 {
     const QByteArray native = QFile::encodeName(path);
-    // A file whose content another name shares (an installed file is a link
-    // to its download) is replaced by a new one, never written through.
+    // Whatever is not a plain file of its own is replaced by a new one, never
+    // written through: a link could point outside the folder, a FIFO or a
+    // device would block or swallow the bytes, and a file whose content
+    // another name shares (an installed file is a link to its download) would
+    // change under that other name too.
     struct stat existing {};
-    if (::lstat(native.constData(), &existing) == 0 && S_ISREG(existing.st_mode) && existing.st_nlink > 1
-        && ::unlink(native.constData()) != 0)
+    if (::lstat(native.constData(), &existing) == 0 && !S_ISDIR(existing.st_mode)
+        && (!S_ISREG(existing.st_mode) || existing.st_nlink > 1) && ::unlink(native.constData()) != 0)
         throw Error::fromErrno(errno, path);
-    m_fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    m_fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (m_fd < 0) {
         // A missing folder on the way is a path error, not a missing file.
         if (errno == ENOENT)
             throw Error(Error::Code::PathNotFound, path);
         throw Error::fromErrno(errno, path);
+    }
+    // Something planted between the check and the open is refused.
+    struct stat opened {};
+    if (::fstat(m_fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        ::close(std::exchange(m_fd, -1));
+        throw Error(Error::Code::FileAccess, path);
     }
     m_buffer.resize(bufferSize);
     openStreams().insert(this);

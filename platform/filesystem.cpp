@@ -1,12 +1,14 @@
 #include "filesystem.h"
 
 #include "error.h"
+#include "replacement.h"
 
 #include <QFile>
 
 #include <algorithm>
-#include <fcntl.h>
+#include <cerrno>
 #include <filesystem>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -33,14 +35,16 @@ QString toQString(const fs::path &path)
     throw Error::fromErrno(error.value(), toQString(path));
 }
 
+// A regular file (a link is not followed) that nobody may write to.
 bool readOnly(const fs::path &path)
 {
     std::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    return !error && fs::exists(status) && (status.permissions() & writeBits) == fs::perms::none;
+    const fs::file_status status = fs::symlink_status(path, error);
+    return !error && fs::is_regular_file(status) && (status.permissions() & writeBits) == fs::perms::none;
 }
 
-// The regular files directly in a folder, in name order.
+// Everything but folders directly in a folder, in name order; links are
+// listed as themselves.
 std::vector<fs::path> filesIn(const fs::path &folder)
 {
     std::error_code error;
@@ -50,66 +54,15 @@ std::vector<fs::path> filesIn(const fs::path &folder)
                                                             : error,
               folder);
     std::vector<fs::path> files;
-    for (const fs::directory_entry &entry : it) {
-        if (entry.is_regular_file(error))
-            files.push_back(entry.path());
+    for (const fs::directory_iterator end; it != end; it.increment(error)) {
+        if (error)
+            raise(error, folder);
+        std::error_code typeError;
+        if (it->symlink_status(typeError).type() != fs::file_type::directory && !typeError)
+            files.push_back(it->path());
     }
     std::sort(files.begin(), files.end());
     return files;
-}
-
-fs::path stagingPath(const fs::path &target)
-{
-    return target.parent_path() / ("." + target.filename().string() + ".updating");
-}
-
-// Writes a copy of `source` beside `target`, with the target's permissions
-// when it exists, so that replacing an executable keeps it executable.
-fs::path stage(const fs::path &source, const fs::path &target)
-{
-    if (readOnly(target))
-        throw Error(Error::Code::PermissionDenied, toQString(target));
-    const fs::path staged = stagingPath(target);
-    std::error_code error;
-    fs::remove(staged, error);
-    // A source that is about to be deleted can lend its content without a
-    // copy; across file systems it is copied.
-    fs::create_hard_link(source, staged, error);
-    if (error) {
-        fs::copy_file(source, staged, fs::copy_options::overwrite_existing, error);
-        if (error) {
-            std::error_code ignored;
-            fs::remove(staged, ignored);
-            raise(error, source);
-        }
-    }
-    const fs::file_status targetStatus = fs::status(target, error);
-    if (!error && fs::exists(targetStatus))
-        fs::permissions(staged, targetStatus.permissions(), error);
-    else
-        fs::permissions(staged, fs::perms::owner_write, fs::perm_options::add, error);
-    return staged;
-}
-
-// Makes what is staged durable before it becomes visible under the target's name.
-void syncFolder(const fs::path &folder)
-{
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::syncfs(fd);
-        ::close(fd);
-    }
-}
-
-void commit(const fs::path &staged, const fs::path &target)
-{
-    std::error_code error;
-    fs::rename(staged, target, error);
-    if (error) {
-        std::error_code ignored;
-        fs::remove(staged, ignored);
-        raise(error, target);
-    }
 }
 
 } // namespace
@@ -118,7 +71,7 @@ double folderSize(const QString &folder)
 {
     const fs::path root = toPath(folder);
     std::error_code error;
-    if (!fs::is_directory(root, error))
+    if (!fs::is_directory(fs::symlink_status(root, error)))
         throw Error(Error::Code::PathNotFound, folder);
     double total = 0;
     fs::recursive_directory_iterator it(root, error);
@@ -127,10 +80,15 @@ double folderSize(const QString &folder)
     for (const fs::recursive_directory_iterator end; it != end; it.increment(error)) {
         if (error)
             raise(error, root);
-        if (it->is_regular_file(error))
-            total += double(it->file_size(error));
-        if (error)
-            raise(error, it->path());
+        struct stat info {};
+        if (::lstat(it->path().c_str(), &info) != 0) {
+            // Gone since it was listed: nothing to count.
+            if (errno == ENOENT)
+                continue;
+            raise(std::error_code(errno, std::generic_category()), it->path());
+        }
+        if (S_ISREG(info.st_mode))
+            total += double(info.st_size);
     }
     if (error)
         raise(error, root);
@@ -144,38 +102,21 @@ bool isReadOnly(const QString &path)
 
 void replaceFile(const QString &source, const QString &target)
 {
-    const fs::path from = toPath(source);
-    const fs::path to = toPath(target);
-    if (!fs::is_regular_file(from))
-        throw Error(Error::Code::FileNotFound, source);
-    const fs::path staged = stage(from, to);
-    syncFolder(to.parent_path());
-    commit(staged, to);
+    Replacement replacement;
+    replacement.add(source, target);
+    replacement.run();
 }
 
-void copyFolderFiles(const QString &sourceFolder, const QString &targetFolder, const QStringList &except)
+void refuseUnlessFolder(const QString &path)
 {
-    const fs::path destination = toPath(targetFolder);
-    std::vector<fs::path> sources = filesIn(toPath(sourceFolder));
-    std::erase_if(sources, [&](const fs::path &p) { return except.contains(toQString(p.filename())); });
-    if (sources.empty())
-        throw Error(Error::Code::FileNotFound, sourceFolder);
-
-    std::vector<std::pair<fs::path, fs::path>> staged;
-    try {
-        for (const fs::path &source : sources) {
-            const fs::path target = destination / source.filename();
-            staged.emplace_back(stage(source, target), target);
-        }
-    } catch (...) {
-        std::error_code ignored;
-        for (const auto &entry : staged)
-            fs::remove(entry.first, ignored);
-        throw;
+    struct stat info {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+        if (errno == ENOENT)
+            return;
+        throw Error::fromErrno(errno, path);
     }
-    syncFolder(destination);
-    for (const auto &[from, to] : staged)
-        commit(from, to);
+    if (!S_ISDIR(info.st_mode))
+        throw Error::fromErrno(ENOTDIR, path);
 }
 
 void deleteFolderFiles(const QString &folder)
@@ -191,12 +132,13 @@ void deleteFile(const QString &path)
 {
     const fs::path file = toPath(path);
     std::error_code error;
-    if (!fs::is_regular_file(file, error))
+    const fs::file_status status = fs::symlink_status(file, error);
+    if (error || !fs::exists(status) || fs::is_directory(status))
         throw Error(Error::Code::FileNotFound, path);
     if (readOnly(file))
         throw Error(Error::Code::PermissionDenied, path);
-    if (!fs::remove(file, error) || error)
-        raise(error ? error : std::make_error_code(std::errc::no_such_file_or_directory), file);
+    if (::unlink(file.c_str()) != 0)
+        raise(std::error_code(errno, std::generic_category()), file);
 }
 
 } // namespace platform::filesystem

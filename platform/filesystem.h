@@ -8,7 +8,8 @@
 // holds even for root.
 namespace platform::filesystem {
 
-// Total size in bytes of every file in the folder and all its subfolders.
+// Total size in bytes of every regular file in the folder and all its
+// subfolders; links are not followed.
 double folderSize(const QString &folder);
 
 // Copies `source` over `target`: the new content is put beside the target
@@ -17,15 +18,14 @@ double folderSize(const QString &folder);
 // source is meant to be deleted afterwards, as the installation does.
 void replaceFile(const QString &source, const QString &target);
 
-// Copies every file directly in `sourceFolder` (but those named in `except`)
-// into `targetFolder`, replacing files of the same name. Every file is staged
-// beside its target first and renamed over it only once all are staged, so a
-// failure replaces nothing. FileNotFound when no file matches.
-void copyFolderFiles(const QString &sourceFolder, const QString &targetFolder,
-                     const QStringList &except = {});
+// Raises unless what stands at the path is a folder itself, not a link to
+// one nor any other kind of file. Nothing at the path passes: the first file
+// written into it reports the missing folder.
+void refuseUnlessFolder(const QString &path);
 
-// Deletes every file directly in the folder, in name order, and stops at the
-// first read-only one. FileNotFound when no file matches.
+// Deletes every file directly in the folder (links, FIFOs and the like
+// included, never followed), in name order, and stops at the first read-only
+// one. Subfolders stay. FileNotFound when no file matches.
 void deleteFolderFiles(const QString &folder);
 
 // Deletes one file; FileNotFound when it is missing, PermissionDenied when it

@@ -1,6 +1,7 @@
 #include "textinput.h"
 
 #include "error.h"
+#include "filedescriptor.h"
 
 #include <QFile>
 
@@ -11,36 +12,17 @@
 
 namespace platform {
 
-namespace {
-
-class FileDescriptor
-{
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-} // namespace
-
 QByteArray readFileBytes(const QString &path)
 {
-    FileDescriptor fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+    // Only a plain file is read: a link is not followed, and a FIFO or a
+    // device, which could block or never end, is refused without waiting.
+    FileDescriptor fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (fd.get() < 0)
         throw Error::fromErrno(errno, path);
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0)
         throw Error::fromErrno(errno, path);
-    if (S_ISDIR(info.st_mode))
+    if (!S_ISREG(info.st_mode))
         throw Error(Error::Code::FileAccess, path);
 
     QByteArray bytes;

@@ -1,5 +1,7 @@
 // Drives the update window as a user would, in a process of its own:
 //   run_driver APP_FOLDER BASE_URL [--press-during-run] [--cancel-on=TEXT] [--close-on=TEXT]
+//              [--network-limit-ms=N]
+// APP_FOLDER "-" stands for the folder of the executable, as the updater finds it.
 // It presses the start button, answers every message box with OK and prints
 // what it saw, one line each:
 //   MESSAGE <tab> icon <tab> title <tab> text <tab> button
@@ -53,7 +55,15 @@ int main(int argc, char *argv[])
         std::fputs("usage: run_driver APP_FOLDER BASE_URL [options]\n", stderr);
         return 2;
     }
-    frmDownLoad window(AppPaths(args[1]), args[2]);
+    auto client = std::make_shared<platform::HttpClient>();
+    for (const QString &arg : args.mid(3)) {
+        if (arg.startsWith(QLatin1String("--network-limit-ms="))) {
+            const std::chrono::milliseconds limit(arg.section(QLatin1Char('='), 1).toLongLong());
+            client->setLimits({limit, limit});
+        }
+    }
+    frmDownLoad window(args[1] == QLatin1String("-") ? AppPaths::ofExecutable() : AppPaths(args[1]), args[2],
+                       client);
     window.show();
 
     QTimer answering;

@@ -14,6 +14,8 @@ private slots:
     void refused_data();
     void refused();
     void appPathsUseThePlatformSeparator();
+    void applicationFolderOfTheExecutablePath_data();
+    void applicationFolderOfTheExecutablePath();
 };
 
 void ManifestLineTest::wellFormed_data()
@@ -28,8 +30,8 @@ void ManifestLineTest::wellFormed_data()
     QTest::newRow("blanks kept") << "0001a b name  c d " << "a b" << " c d ";
     QTest::newRow("first name decides") << "0001dl/renamed.dll name new.dll" << "dl/r" << ".dll name new.dll";
     QTest::newRow("capital does not count") << "0001Name/x name y" << "Name/x" << "y";
-    QTest::newRow("empty local name") << "0001a.txt name " << "a.txt" << "";
-    QTest::newRow("subfolder") << "0001bin/a.dll name bin\\a.dll" << "bin/a.dll" << "bin\\a.dll";
+    QTest::newRow("255 bytes") << "0001a name " + QString(255, QLatin1Char('x')) << "a" << QString(255, QLatin1Char('x'));
+    QTest::newRow("dots, blanks, own name inside") << "0001a name  .Update.inf.bak" << "a" << " .Update.inf.bak";
     QTest::newRow("chinese") << QStringLiteral("0001程序/主.exe name 主.exe") << QStringLiteral("程序/主.exe")
                              << QStringLiteral("主.exe");
     QTest::newRow("dots inside a name") << "0001a..b name a..b" << "a..b" << "a..b";
@@ -59,6 +61,23 @@ void ManifestLineTest::refused_data()
     QTest::newRow("absolute") << "0001a name /etc/passwd";
     QTest::newRow("absolute, backslash") << "0001a name \\a";
     QTest::newRow("drive") << "0001a name C:\\a";
+    QTest::newRow("empty local name") << "0001a.txt name ";
+    QTest::newRow("subfolder") << "0001bin/a.dll name bin\\a.dll";
+    QTest::newRow("subfolder, slash") << "0001bin/a.dll name bin/a.dll";
+    QTest::newRow("dot") << "0001a name .";
+    QTest::newRow("256 bytes") << "0001a name " + QString(256, QLatin1Char('x'));
+    QTest::newRow("86 characters, 258 bytes") << "0001a name " + QString(86, QChar(0x4E3B));
+    QTest::newRow("1 MB") << "0001a name " + QString(1024 * 1024, QLatin1Char('x'));
+    QTest::newRow("line feed") << "0001a name a\nb";
+    QTest::newRow("tab") << "0001a name a\tb";
+    QTest::newRow("NUL") << QStringLiteral("0001a name a") + QChar(0) + QStringLiteral("b");
+    QTest::newRow("DEL") << "0001a name a\x7F";
+    QTest::newRow("stamp") << "0001a name Update.inf";
+    QTest::newRow("remote stamp") << "0001a name UpdateNote.xml";
+    QTest::newRow("manifest") << "0001a name LoadUpdate.inf";
+    QTest::newRow("working folder") << "0001a name Update";
+    QTest::newRow("staged file") << "0001a name .a.updating";
+    QTest::newRow("kept file") << "0001a name .a.updating-old";
 }
 
 void ManifestLineTest::refused()
@@ -77,6 +96,30 @@ void ManifestLineTest::appPathsUseThePlatformSeparator()
     const AppPaths paths(QStringLiteral("/opt/client"));
     QCOMPARE(paths.path(u"\\Update\\LoadUpdate.inf"), QStringLiteral("/opt/client/Update/LoadUpdate.inf"));
     QCOMPARE(AppPaths(QStringLiteral("/")).path(u"\\Update.inf"), QStringLiteral("//Update.inf"));
+}
+
+void ManifestLineTest::applicationFolderOfTheExecutablePath_data()
+{
+    QTest::addColumn<QByteArray>("exePath");
+    QTest::addColumn<QString>("folder"); // empty: the paths raise
+    QTest::newRow("plain") << QByteArray("/opt/client/updater") << "/opt/client";
+    QTest::newRow("UTF-8") << QStringLiteral("/opt/客户端/updater").toUtf8() << QStringLiteral("/opt/客户端");
+    QTest::newRow("at the root") << QByteArray("/updater") << "/";
+    QTest::newRow("GBK bytes") << QByteArray("/opt/\xBF\xCD\xBB\xA7/updater") << QString();
+    QTest::newRow("no folder") << QByteArray("updater") << QString();
+}
+
+void ManifestLineTest::applicationFolderOfTheExecutablePath()
+{
+    QFETCH(QByteArray, exePath);
+    QFETCH(QString, folder);
+    const AppPaths paths = AppPaths::ofExecutablePath(exePath);
+    if (!folder.isEmpty()) {
+        QCOMPARE(paths.folder(), folder);
+        return;
+    }
+    QVERIFY_THROWS_EXCEPTION(platform::Error, paths.folder());
+    QVERIFY_THROWS_EXCEPTION(platform::Error, paths.path(u"\\Update.inf"));
 }
 
 QTEST_GUILESS_MAIN(ManifestLineTest)

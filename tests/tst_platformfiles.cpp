@@ -2,8 +2,10 @@
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/filesystem.h"
+#include "platform/replacement.h"
 #include "platform/textinput.h"
 
+#include "support/smalldisk.h"
 #include "support/tempfolder.h"
 
 #include <QTest>
@@ -50,6 +52,8 @@ class PlatformFilesTest : public QObject
 private slots:
     void byteStreamCreatesAndCuts();
     void byteStreamErrors();
+    void nonRegularFilesAreNeverWrittenThrough_data();
+    void nonRegularFilesAreNeverWrittenThrough();
     void byteStreamFlushAll();
     void lineReading_data();
     void lineReading();
@@ -58,9 +62,10 @@ private slots:
     void codePageRoundTrip();
     void folderSizeCountsSubfolders();
     void replaceFileKeepsTheTargetsPermissions();
-    void copyFolderFilesCopiesDirectFilesOnly();
-    void copyFolderFilesRefusesReadOnlyTargetAndReplacesNothing();
-    void copyFolderFilesWithNothingToCopy();
+    void replacementInstallsTheListedFiles();
+    void replacementIsAllOrNothing_data();
+    void replacementIsAllOrNothing();
+    void replacementRecoversWhatAKillLeft();
     void deleteFolderFilesStopsAtReadOnly();
     void deleteFileErrors();
 };
@@ -91,12 +96,54 @@ void PlatformFilesTest::byteStreamErrors()
     TempFolder dir;
     QCOMPARE(errorOf([&] { platform::ByteStream(dir.path("no/such/folder/file")); }), Code::PathNotFound);
     QCOMPARE(errorOf([&] { platform::ByteStream(dir.path()); }), Code::FileAccess);
-    QCOMPARE(errorOf([] {
-                 platform::ByteStream full("/dev/full");
-                 full.write("x", 1);
-                 full.close();
-             }),
-             Code::DiskFull);
+
+    SmallDisk disk(dir.path("small"), 64 * 1024);
+    if (!disk.isMounted())
+        QSKIP("cannot mount a small file system here");
+    try {
+        platform::ByteStream full(dir.path("small/big"));
+        const QByteArray big = patternBytes(200000);
+        full.write(big.constData(), big.size());
+        full.close();
+        QFAIL("a full disk went unnoticed");
+    } catch (const platform::Error &error) {
+        QCOMPARE(error.code(), Code::DiskFull);
+        QVERIFY(error.description().startsWith(QStringLiteral("磁盘已满")));
+        QVERIFY(error.description().endsWith(dir.path("small/big")));
+    }
+}
+
+void PlatformFilesTest::nonRegularFilesAreNeverWrittenThrough_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("link to a file outside") << "link";
+    QTest::newRow("dangling link") << "dangling";
+    QTest::newRow("FIFO") << "fifo";
+}
+
+void PlatformFilesTest::nonRegularFilesAreNeverWrittenThrough()
+{
+    QFETCH(QString, kind);
+    TempFolder dir;
+    const QString outside = dir.write("outside", "outside");
+    const QString path = dir.path("target");
+    const QByteArray native = QFile::encodeName(path);
+    if (kind == "link")
+        QVERIFY(QFile::link(outside, path));
+    else if (kind == "dangling")
+        QVERIFY(QFile::link(dir.path("nowhere"), path));
+    else
+        QCOMPARE(::mkfifo(native.constData(), 0644), 0);
+
+    // Reading refuses it without waiting; writing replaces it.
+    QCOMPARE(errorOf([&] { platform::readFileBytes(path); }), Code::FileAccess);
+    platform::ByteStream(path).write("new", 3);
+    struct stat info {};
+    QCOMPARE(::lstat(native.constData(), &info), 0);
+    QVERIFY(S_ISREG(info.st_mode));
+    QCOMPARE(dir.read("target"), QByteArray("new"));
+    QCOMPARE(dir.read("outside"), QByteArray("outside"));
+    QVERIFY(!dir.exists("nowhere"));
 }
 
 void PlatformFilesTest::byteStreamFlushAll()
@@ -187,44 +234,83 @@ void PlatformFilesTest::replaceFileKeepsTheTargetsPermissions()
     QCOMPARE(errorOf([&] { fsys::replaceFile(dir.path("absent"), target); }), Code::FileNotFound);
 }
 
-void PlatformFilesTest::copyFolderFilesCopiesDirectFilesOnly()
+void PlatformFilesTest::replacementInstallsTheListedFiles()
 {
     TempFolder dir;
     dir.write("Update/a.dll", "A");
     dir.write("Update/b.exe", "B");
-    dir.write("Update/UpdateNote.xml", "2.0");
-    dir.write("Update/sub/c", "C");
+    dir.write("Update/left-over", "not listed");
     dir.write("b.exe", "old B");
-    fsys::copyFolderFiles(dir.path("Update"), dir.path(), {"UpdateNote.xml"});
+    QVERIFY(QFile::link(dir.path("elsewhere"), dir.path("a.dll")));
+    fsys::Replacement replacement;
+    replacement.add(dir.path("Update/b.exe"), dir.path("a.dll"));
+    replacement.add(dir.path("Update/a.dll"), dir.path("a.dll")); // the later one counts
+    replacement.add(dir.path("Update/b.exe"), dir.path("b.exe"));
+    replacement.run();
     QCOMPARE(dir.read("a.dll"), QByteArray("A"));
+    QVERIFY(!QFileInfo(dir.path("a.dll")).isSymLink());
+    QVERIFY(!dir.exists("elsewhere"));
     QCOMPARE(dir.read("b.exe"), QByteArray("B"));
-    QVERIFY(!dir.exists("UpdateNote.xml"));
-    QVERIFY(!dir.exists("c") && !dir.exists("sub"));
-    QVERIFY(dir.exists("Update/a.dll"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), (QStringList{"a.dll", "b.exe"}));
+    QCOMPARE(errorOf([&] { fsys::replaceFile(dir.path("Update/missing"), dir.path("c")); }), Code::FileNotFound);
 }
 
-void PlatformFilesTest::copyFolderFilesRefusesReadOnlyTargetAndReplacesNothing()
+void PlatformFilesTest::replacementIsAllOrNothing_data()
 {
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<int>("code");
+    QTest::newRow("read-only target") << "read-only" << int(Code::PermissionDenied);
+    QTest::newRow("folder in the way") << "folder" << int(Code::FileAccess);
+    QTest::newRow("name too long with the staging suffix") << "long" << int(Code::FileAccess);
+    QTest::newRow("rename fails after staging") << "late folder" << int(Code::FileAccess);
+}
+
+void PlatformFilesTest::replacementIsAllOrNothing()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(int, code);
     TempFolder dir;
+    const QString third = obstacle == "long" ? QString(250, QLatin1Char('c')) : QStringLiteral("c");
     dir.write("Update/a", "new A");
     dir.write("Update/b", "new B");
+    dir.write("Update/c", "new C");
     dir.write("a", "old A");
-    makeReadOnly(dir.write("b", "old B"));
-    QCOMPARE(errorOf([&] { fsys::copyFolderFiles(dir.path("Update"), dir.path()); }), Code::PermissionDenied);
+    if (obstacle == "read-only")
+        makeReadOnly(dir.write(third, "old C"));
+    else if (obstacle == "folder")
+        QDir().mkpath(dir.path(third + "/inside"));
+    fsys::Replacement replacement;
+    replacement.add(dir.path("Update/a"), dir.path("a"));
+    replacement.add(dir.path("Update/b"), dir.path("b"));
+    replacement.add(dir.path("Update/c"), dir.path(third));
+    QCOMPARE(int(errorOf([&] {
+                 replacement.prepare();
+                 if (obstacle == "late folder")
+                     QDir().mkpath(dir.path(third + "/inside"));
+                 replacement.commit();
+             })),
+             code);
     QCOMPARE(dir.read("a"), QByteArray("old A"));
-    QCOMPARE(dir.read("b"), QByteArray("old B"));
-    QVERIFY(!dir.exists(".a.updating"));
+    QVERIFY(!dir.exists("b"));
+    QVERIFY(dir.read(third) != "new C");
+    const QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+    QVERIFY2(left.filter(".updating").isEmpty(), qPrintable(left.join(' ')));
 }
 
-void PlatformFilesTest::copyFolderFilesWithNothingToCopy()
+void PlatformFilesTest::replacementRecoversWhatAKillLeft()
 {
+    // Killed after "a" was replaced, while "b" was staged: the next start
+    // puts the old "a" back and drops the staged "b".
     TempFolder dir;
-    QDir().mkpath(dir.path("Update/sub"));
-    QCOMPARE(errorOf([&] { fsys::copyFolderFiles(dir.path("Update"), dir.path()); }), Code::FileNotFound);
-    dir.write("Update/UpdateNote.xml", "1");
-    QCOMPARE(errorOf([&] { fsys::copyFolderFiles(dir.path("Update"), dir.path(), {"UpdateNote.xml"}); }),
-             Code::FileNotFound);
-    QCOMPARE(errorOf([&] { fsys::copyFolderFiles(dir.path("Missing"), dir.path()); }), Code::PathNotFound);
+    dir.write("a", "new A");
+    dir.write(".a.updating-old", "old A");
+    dir.write(".b.updating", "new B");
+    dir.write("b", "old B");
+    dir.write(".hidden", "the client's own");
+    fsys::Replacement::recover(dir.path());
+    QCOMPARE(dir.read("a"), QByteArray("old A"));
+    QCOMPARE(dir.read("b"), QByteArray("old B"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), (QStringList{".hidden", "a", "b"}));
 }
 
 void PlatformFilesTest::deleteFolderFilesStopsAtReadOnly()

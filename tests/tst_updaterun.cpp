@@ -4,13 +4,19 @@
 
 #include "platform/codepage.h"
 
+#include "support/smalldisk.h"
 #include "support/tempfolder.h"
 #include "support/testserver.h"
 
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <csignal>
+#include <filesystem>
+#include <fcntl.h>
+#include <optional>
+#include <unistd.h>
 #include <sys/stat.h>
 
 namespace {
@@ -55,18 +61,23 @@ public:
     QStringList working() const { return QDir(path("Update")).entryList(QDir::Files | QDir::Hidden); }
 };
 
-void startDriver(QProcess &process, const AppFolder &app, const TestServer &server, const QStringList &options)
+// Starts the driver on the application folder `folder` ("-": the driver's own).
+void startDriver(QProcess &process, const QString &folder, const TestServer &server, const QStringList &options,
+                 const QString &driver = QStringLiteral(RUN_DRIVER))
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     process.setProcessEnvironment(env);
-    process.start(QStringLiteral(RUN_DRIVER), QStringList{app.path(), server.url()} + options);
+    process.start(driver, QStringList{folder, server.url()} + options);
 }
 
-Ending drive(const AppFolder &app, const TestServer &server, const QStringList &options = {})
+void startDriver(QProcess &process, const AppFolder &app, const TestServer &server, const QStringList &options)
 {
-    QProcess process;
-    startDriver(process, app, server, options);
+    startDriver(process, app.path(), server, options);
+}
+
+Ending finish(QProcess &process)
+{
     Ending ending;
     if (!process.waitForFinished(120000)) {
         process.kill();
@@ -91,6 +102,19 @@ Ending drive(const AppFolder &app, const TestServer &server, const QStringList &
     return ending;
 }
 
+Ending drive(const QString &folder, const TestServer &server, const QStringList &options = {},
+             const QString &driver = QStringLiteral(RUN_DRIVER))
+{
+    QProcess process;
+    startDriver(process, folder, server, options, driver);
+    return finish(process);
+}
+
+Ending drive(const AppFolder &app, const TestServer &server, const QStringList &options = {})
+{
+    return drive(app.path(), server, options);
+}
+
 // A server that publishes version 2.0 with the given manifest lines.
 void publish(TestServer &server, const QStringList &lines, const QString &ending = QStringLiteral("\r\n"))
 {
@@ -99,6 +123,27 @@ void publish(TestServer &server, const QStringList &lines, const QString &ending
     for (const QString &line : lines)
         manifest += line + ending;
     server.setFile("/KVTA/ZE/LoadUpdate.inf", gbk(manifest));
+}
+
+// Everything in a folder, dangling links and FIFOs included.
+QStringList entriesOf(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// What a folder holds, name and content, so that any change shows.
+QMap<QString, QByteArray> snapshot(const TempFolder &folder)
+{
+    QMap<QString, QByteArray> files;
+    for (const QString &name : entriesOf(folder.path()))
+        files.insert(name, folder.read(name));
+    return files;
+}
+
+bool isRegularFile(const QString &path)
+{
+    struct stat info {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 int requestsFor(const TestServer &server, const QByteArray &target)
@@ -125,7 +170,7 @@ private slots:
     void malformedManifestLines_data();
     void malformedManifestLines();
     void nameInsideTheRemotePath();
-    void lineFeedOnlyManifestIsOneLine();
+    void lineFeedOnlyManifestIsRefused();
     void traversalNameIsRefused_data();
     void traversalNameIsRefused();
     void missingListedFileFails();
@@ -133,7 +178,17 @@ private slots:
     void emptyListedFileIsInstalled();
     void stampAtTheEnd_data();
     void stampAtTheEnd();
-    void readOnlyTargetInstallsNothing();
+    void linksAndFifosAreNeverFollowed_data();
+    void linksAndFifosAreNeverFollowed();
+    void secondRunIsRefused();
+    void manifestNotFetched_data();
+    void manifestNotFetched();
+    void applicationFolderOfTheExecutable_data();
+    void applicationFolderOfTheExecutable();
+    void installationIsAllOrNothing_data();
+    void installationIsAllOrNothing();
+    void fullDiskNamesTheTarget_data();
+    void fullDiskNamesTheTarget();
     void pressDuringARunIsIgnored();
     void cancelDuringADownload_data();
     void cancelDuringADownload();
@@ -280,8 +335,10 @@ void UpdateRunTest::nameInsideTheRemotePath()
     QCOMPARE(app.read(".dll name new.dll"), QByteArray("fetched from dl/r"));
 }
 
-void UpdateRunTest::lineFeedOnlyManifestIsOneLine()
+void UpdateRunTest::lineFeedOnlyManifestIsRefused()
 {
+    // Line feeds alone do not end a line: the whole file is one line, whose
+    // local name holds line feeds, which no file name may.
     TestServer server;
     publish(server, {QStringLiteral("0001a.txt name a.txt"), QStringLiteral("0001b.txt name b.txt")},
             QStringLiteral("\n"));
@@ -289,9 +346,9 @@ void UpdateRunTest::lineFeedOnlyManifestIsOneLine()
     server.setFile("/b.txt", "B");
     AppFolder app;
     const Ending ending = drive(app, server);
-    QCOMPARE(ending.messages.value(0).text, success);
-    QCOMPARE(app.read("a.txt\n0001b.txt name b.txt\n"), QByteArray("A"));
-    QCOMPARE(requestsFor(server, "/b.txt"), 0);
+    QVERIFY(ending.returned);
+    QVERIFY(ending.messages.value(0).text.startsWith(QStringLiteral("无效的过程调用或参数")));
+    QCOMPARE(requestsFor(server, "/a.txt") + requestsFor(server, "/b.txt"), 0);
 }
 
 void UpdateRunTest::traversalNameIsRefused_data()
@@ -300,6 +357,9 @@ void UpdateRunTest::traversalNameIsRefused_data()
     QTest::newRow("parent folder") << "0001evil.txt name ../evil.txt";
     QTest::newRow("parent folder, backslash") << "0001evil.txt name sub\\..\\..\\evil.txt";
     QTest::newRow("absolute") << "0001evil.txt name /tmp/evil.txt";
+    QTest::newRow("subfolder") << "0001evil.txt name sub\\evil.txt";
+    QTest::newRow("the local stamp") << "0001evil.txt name Update.inf";
+    QTest::newRow("1 MB line") << "0001evil.txt name " + QString(1024 * 1024, QLatin1Char('x'));
 }
 
 void UpdateRunTest::traversalNameIsRefused()
@@ -312,9 +372,11 @@ void UpdateRunTest::traversalNameIsRefused()
     const Ending ending = drive(app, server);
     QVERIFY(ending.returned);
     QVERIFY(ending.messages.value(0).text.startsWith(QStringLiteral("无效的过程调用或参数")));
+    QVERIFY(ending.messages.value(0).text.size() < 1000);
     QCOMPARE(requestsFor(server, "/evil.txt"), 0);
     QVERIFY(!app.exists("evil.txt"));
     QVERIFY(ending.fileList.isEmpty());
+    QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
 }
 
 void UpdateRunTest::missingListedFileFails()
@@ -397,21 +459,272 @@ void UpdateRunTest::stampAtTheEnd()
         QCOMPARE(app.working(), QStringList());
 }
 
-void UpdateRunTest::readOnlyTargetInstallsNothing()
+void UpdateRunTest::linksAndFifosAreNeverFollowed_data()
+{
+    QTest::addColumn<QString>("at");   // where, in the application folder
+    QTest::addColumn<QString>("kind"); // link, dangling, fifo, file
+    QTest::addColumn<bool>("succeeds");
+    QTest::newRow("link at a download target") << "Update/a.txt" << "link" << true;
+    QTest::newRow("FIFO at a download target") << "Update/a.txt" << "fifo" << true;
+    QTest::newRow("link at an installation target") << "a.txt" << "link" << true;
+    QTest::newRow("FIFO at an installation target") << "a.txt" << "fifo" << true;
+    QTest::newRow("link at the manifest copy") << "LoadUpdate.inf" << "link" << true;
+    QTest::newRow("FIFO at the manifest copy") << "LoadUpdate.inf" << "fifo" << true;
+    QTest::newRow("dangling link in the working folder") << "Update/gone" << "dangling" << true;
+    QTest::newRow("link at the local stamp") << "Update.inf" << "link" << false;
+    QTest::newRow("FIFO at the local stamp") << "Update.inf" << "fifo" << false;
+    QTest::newRow("working folder is a link") << "Update" << "link" << false;
+    QTest::newRow("working folder is a file") << "Update" << "file" << false;
+}
+
+void UpdateRunTest::linksAndFifosAreNeverFollowed()
+{
+    QFETCH(QString, at);
+    QFETCH(QString, kind);
+    QFETCH(bool, succeeds);
+    TestServer server;
+    publish(server, {QStringLiteral("0001a.txt name a.txt")});
+    server.setFile("/a.txt", "new A");
+    AppFolder app;
+    TempFolder outside;
+    outside.write("Update.inf", "1.0\r\n");
+    outside.write("a.txt", "outside");
+    const QByteArray native = QFile::encodeName(app.path(at));
+    if (at == "Update")
+        QDir(app.path()).rmdir(at);
+    else
+        QFile::remove(app.path(at));
+    if (kind == "link")
+        QVERIFY(QFile::link(outside.path(at == "Update" ? "" : QFileInfo(at).fileName()), app.path(at)));
+    else if (kind == "dangling")
+        QVERIFY(QFile::link(outside.path("nowhere"), app.path(at)));
+    else if (kind == "fifo")
+        QCOMPARE(::mkfifo(native.constData(), 0644), 0);
+    else
+        app.write(at, "a file");
+    const QMap<QString, QByteArray> before = snapshot(outside);
+
+    const Ending ending = drive(app, server);
+    QCOMPARE(snapshot(outside), before);
+    if (succeeds) {
+        QCOMPARE(ending.messages.value(0).text, success);
+        QVERIFY(isRegularFile(app.path("a.txt")));
+        QCOMPARE(app.read("a.txt"), QByteArray("new A"));
+        QVERIFY(isRegularFile(app.path("LoadUpdate.inf")));
+        QCOMPARE(app.read("Update.inf"), QByteArray("2.0\r\n"));
+        QCOMPARE(entriesOf(app.path("Update")), QStringList());
+    } else {
+        QVERIFY(ending.returned);
+        QCOMPARE(ending.messages.size(), 1);
+        QCOMPARE(ending.messages[0].icon, QStringLiteral("none"));
+        QVERIFY(ending.messages[0].text.endsWith(app.path(at)));
+        QCOMPARE(requestsFor(server, "/KVTA/ZE/LoadUpdate.inf"), 0);
+        QVERIFY(!app.exists("a.txt"));
+    }
+}
+
+void UpdateRunTest::secondRunIsRefused()
 {
     TestServer server;
-    publish(server, {QStringLiteral("0001a.txt name a.txt"), QStringLiteral("0001b.txt name b.txt")});
+    const QByteArray body = patternBytes(400000);
+    publish(server, {QStringLiteral("0001a.bin name a.bin")});
+    server.setFile("/a.bin", body);
+    // The first run waits for its stamp, holding the folder, long enough for
+    // a second one to start and be turned away.
+    TestServer::Route slowStamp;
+    slowStamp.body = "2.0\r\n";
+    slowStamp.delayMs = 5000;
+    slowStamp.servings = 1;
+    slowStamp.afterwards = std::make_shared<TestServer::Route>();
+    slowStamp.afterwards->body = slowStamp.body;
+    server.setRoute("/KVTA/ZE/UpdateNote.xml", slowStamp);
+    AppFolder app;
+
+    QProcess first;
+    startDriver(first, app, server, {});
+    QElapsedTimer clock;
+    clock.start();
+    while (requestsFor(server, "/KVTA/ZE/UpdateNote.xml") == 0 && clock.elapsed() < 60000)
+        QTest::qWait(5);
+    const Ending second = drive(app, server);
+    QVERIFY(second.returned);
+    QCOMPARE(second.messages.size(), 1);
+    QCOMPARE(second.messages[0].text, QStringLiteral("另一个更新正在进行,请稍后再试！"));
+    QCOMPARE(second.messages[0].title, title);
+    QCOMPARE(second.messages[0].icon, QStringLiteral("information"));
+    QCOMPARE(requestsFor(server, "/KVTA/ZE/UpdateNote.xml"), 1);
+
+    const Ending ending = finish(first);
+    QCOMPARE(ending.messages.value(0).text, success);
+    QVERIFY(app.read("a.bin") == body);
+    QCOMPARE(app.read("Update.inf"), QByteArray("2.0\r\n"));
+    QCOMPARE(requestsFor(server, "/KVTA/ZE/UpdateNote.xml"), 2); // the first run's only
+}
+
+void UpdateRunTest::manifestNotFetched_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("silent");
+    QTest::newRow("503") << 503 << QByteArray("0001new.txt name new.txt\r\n") << false;
+    QTest::newRow("204") << 204 << QByteArray() << false;
+    QTest::newRow("empty body") << 200 << QByteArray() << false;
+    QTest::newRow("time-out") << 200 << QByteArray("0001new.txt name new.txt\r\n") << true;
+    QTest::newRow("over 8 MiB") << 200 << QByteArray("0001new.txt name new.txt\r\n").repeated(330000) << false;
+}
+
+void UpdateRunTest::manifestNotFetched()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, silent);
+    TestServer server;
+    publish(server, {QStringLiteral("0001new.txt name new.txt")});
+    TestServer::Route manifest;
+    manifest.status = status;
+    manifest.body = body;
+    if (silent)
+        manifest.mode = TestServer::Route::Mode::NoResponse;
+    server.setRoute("/KVTA/ZE/LoadUpdate.inf", manifest);
+    server.setFile("/old.txt", "old release");
+    server.setFile("/new.txt", "new release");
+    AppFolder app;
+    app.write("LoadUpdate.inf", "0001old.txt name old.txt\r\n"); // an earlier run's copy
+
+    const QStringList limit{QStringLiteral("--network-limit-ms=1000")};
+    Ending ending = drive(app, server, limit);
+    QCOMPARE(ending.messages.value(0).text, failed);
+    QCOMPARE(requestsFor(server, "/old.txt"), 0);
+    QVERIFY(!app.exists("old.txt"));
+    QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
+
+    publish(server, {QStringLiteral("0001new.txt name new.txt")});
+    ending = drive(app, server, limit);
+    QCOMPARE(ending.messages.value(0).text, success);
+    QCOMPARE(app.read("new.txt"), QByteArray("new release"));
+    QCOMPARE(app.read("Update.inf"), QByteArray("2.0\r\n"));
+}
+
+void UpdateRunTest::applicationFolderOfTheExecutable_data()
+{
+    QTest::addColumn<QByteArray>("folderName");
+    QTest::addColumn<bool>("representable");
+    QTest::newRow("UTF-8 name") << QStringLiteral("客户端").toUtf8() << true;
+    QTest::newRow("GBK bytes") << gbk(QStringLiteral("客户端")) << false;
+}
+
+void UpdateRunTest::applicationFolderOfTheExecutable()
+{
+    QFETCH(QByteArray, folderName);
+    QFETCH(bool, representable);
+    TestServer server;
+    publish(server, {QStringLiteral("0001a.txt name a.txt")});
+    server.setFile("/a.txt", "new A");
+    TempFolder root;
+    // The driver is copied into the folder and started through a link with a
+    // name Qt can hold; the kernel reports the real path.
+    const QByteArray folder = QFile::encodeName(root.path()) + '/' + folderName;
+    QCOMPARE(::mkdir(folder.constData(), 0755), 0);
+    // QTemporaryDir cannot name it to remove it.
+    const auto removeFolder = qScopeGuard([&] { std::filesystem::remove_all(folder.toStdString()); });
+    QCOMPARE(::mkdir((folder + "/Update").constData(), 0755), 0);
+    QVERIFY(QFile::copy(QStringLiteral(RUN_DRIVER), root.path("driver")));
+    QCOMPARE(::rename(QFile::encodeName(root.path("driver")).constData(), (folder + "/run_driver").constData()), 0);
+    QCOMPARE(::symlink((folder + "/run_driver").constData(), QFile::encodeName(root.path("launcher")).constData()), 0);
+    {
+        const int fd = ::open((folder + "/Update.inf").constData(), O_WRONLY | O_CREAT, 0644);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::write(fd, "1.0\r\n", 5), ssize_t(5));
+        ::close(fd);
+    }
+
+    const Ending ending = drive(QStringLiteral("-"), server, {}, root.path("launcher"));
+    if (representable) {
+        QCOMPARE(ending.messages.value(0).text, success);
+        QCOMPARE(root.read(QString::fromUtf8(folderName) + "/a.txt"), QByteArray("new A"));
+    } else {
+        QVERIFY(ending.returned);
+        QCOMPARE(ending.messages.size(), 1);
+        QVERIFY2(ending.messages[0].text.contains(QStringLiteral("无法用系统编码表示")),
+                 qPrintable(ending.messages[0].text));
+        QCOMPARE(server.requests().size(), 0);
+    }
+}
+
+void UpdateRunTest::installationIsAllOrNothing_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("read-only target") << "read-only" << QStringLiteral("没有权限");
+    QTest::newRow("directory in the way") << "directory" << QStringLiteral("路径/文件访问错误");
+    QTest::newRow("name too long with the staging suffix") << "long" << QStringLiteral("路径/文件访问错误");
+}
+
+void UpdateRunTest::installationIsAllOrNothing()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(QString, message);
+    const QString second = obstacle == "long" ? QString(250, QLatin1Char('b')) : QStringLiteral("b.txt");
+    TestServer server;
+    publish(server, {QStringLiteral("0001a.txt name a.txt"), QStringLiteral("0001b.txt name ") + second,
+                     QStringLiteral("0001c.txt name c.txt")});
     server.setFile("/a.txt", "new A");
     server.setFile("/b.txt", "new B");
+    server.setFile("/c.txt", "new C");
     AppFolder app;
     app.write("a.txt", "old A");
-    ::chmod(QFile::encodeName(app.write("b.txt", "old B")).constData(), 0444);
+    if (obstacle == "read-only")
+        ::chmod(QFile::encodeName(app.write(second, "old B")).constData(), 0444);
+    else if (obstacle == "directory")
+        QDir().mkpath(app.path(second + "/inside"));
     const Ending ending = drive(app, server);
     QVERIFY(ending.returned);
-    QVERIFY(ending.messages.value(0).text.startsWith(QStringLiteral("没有权限")));
+    QVERIFY2(ending.messages.value(0).text.startsWith(message), qPrintable(ending.messages.value(0).text));
+    QVERIFY(ending.messages.value(0).text.endsWith(app.path(second)));
     QCOMPARE(app.read("a.txt"), QByteArray("old A"));
-    QCOMPARE(app.read("b.txt"), QByteArray("old B"));
+    QCOMPARE(app.read(second), QByteArray(obstacle == "read-only" ? "old B" : ""));
+    QVERIFY(!app.exists("c.txt"));
     QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
+    QCOMPARE(entriesOf(app.path()).filter(QStringLiteral(".updating")), QStringList());
+}
+
+void UpdateRunTest::fullDiskNamesTheTarget_data()
+{
+    QTest::addColumn<bool>("duringInstallation"); // else during the download
+    QTest::newRow("download") << false;
+    QTest::newRow("installation") << true;
+}
+
+void UpdateRunTest::fullDiskNamesTheTarget()
+{
+    QFETCH(bool, duringInstallation);
+    TestServer server;
+    publish(server, {QStringLiteral("0001a.txt name a.txt"), QStringLiteral("0001big.bin name big.bin")});
+    server.setFile("/a.txt", "new A");
+    server.setFile("/big.bin", patternBytes(2 * 1024 * 1024));
+    TempFolder root;
+    const QString app = root.path("app");
+    SmallDisk disk(app, 1024 * 1024);
+    if (!disk.isMounted())
+        QSKIP("cannot mount a small file system here");
+    // The working folder on a disk of its own makes the installation copy.
+    std::optional<SmallDisk> working;
+    if (duringInstallation) {
+        working.emplace(app + "/Update", 8 * 1024 * 1024);
+        QVERIFY(working->isMounted());
+    }
+    QDir().mkpath(app + "/Update");
+    TempFolder::writeFile(app + "/Update.inf", "1.0\r\n");
+    TempFolder::writeFile(app + "/a.txt", "old A");
+
+    const Ending ending = drive(app, server);
+    QVERIFY(ending.returned);
+    const QString text = ending.messages.value(0).text;
+    QVERIFY2(text.startsWith(QStringLiteral("磁盘已满")), qPrintable(text));
+    QVERIFY2(text.endsWith(app + (duringInstallation ? "/big.bin" : "/Update/big.bin")), qPrintable(text));
+    QCOMPARE(TempFolder::readFile(app + "/a.txt"), QByteArray("old A"));
+    QCOMPARE(TempFolder::readFile(app + "/Update.inf"), QByteArray("1.0\r\n"));
+    QCOMPARE(entriesOf(app).filter(QStringLiteral(".updating")), QStringList());
 }
 
 void UpdateRunTest::pressDuringARunIsIgnored()
@@ -456,6 +769,15 @@ void UpdateRunTest::cancelDuringADownload()
     QVERIFY(partial == slow.body.left(partial.size()));
     QVERIFY(!app.exists("slow.bin"));
     QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
+
+    // A release without that file: the partial leftover is removed, never installed.
+    publish(server, {QStringLiteral("0001a.txt name a.txt")});
+    server.setFile("/a.txt", "A");
+    const Ending next = drive(app, server);
+    QCOMPARE(next.messages.value(0).text, success);
+    QVERIFY(!app.exists("slow.bin"));
+    QCOMPARE(app.read("a.txt"), QByteArray("A"));
+    QCOMPARE(entriesOf(app.path("Update")), QStringList());
 }
 
 void UpdateRunTest::killDuringInstallation()
@@ -483,6 +805,14 @@ void UpdateRunTest::killDuringInstallation()
     QVERIFY2(installed == old || installed == fresh, "the target is half-written");
     if (installed == old)
         QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
+
+    // The next run undoes what was left, and what an earlier killed
+    // installation left too, and completes the installation.
+    app.write(".stale.dll.updating", "staged by an installation killed long ago");
+    drive(app, server);
+    QVERIFY(app.read("big.bin") == fresh);
+    QCOMPARE(app.read("Update.inf"), QByteArray("2.0\r\n"));
+    QCOMPARE(entriesOf(app.path()).filter(QStringLiteral(".updating")), QStringList());
 }
 
 QTEST_GUILESS_MAIN(UpdateRunTest)

@@ -8,7 +8,9 @@
 #include "platform/config.h"
 #include "platform/error.h"
 #include "platform/filesystem.h"
+#include "platform/folderlock.h"
 #include "platform/numbers.h"
+#include "platform/replacement.h"
 
 #include <QScopeGuard>
 
@@ -21,9 +23,11 @@ const QString messageTitle = QStringLiteral("系统提示");
 const QString stampPath = QStringLiteral("KVTA/ZE/UpdateNote.xml");
 const QString manifestPath = QStringLiteral("KVTA/ZE/LoadUpdate.inf");
 const QString completedStatus = QStringLiteral("下载完成");
-const QString downloadedStampName = QStringLiteral("UpdateNote.xml");
 constexpr std::int32_t lTimeOut = 5000;
 constexpr double smallestDownload = 6;
+// Far above any real manifest (10 000 files take about 400 KB); reading and
+// decoding one this large already keeps the window from answering for a while.
+constexpr std::int32_t largestManifest = 8 * 1024 * 1024;
 
 } // namespace
 
@@ -50,14 +54,24 @@ void UpdateRun::start()
 
 void UpdateRun::execute()
 {
+    const platform::FolderLock lock(m_paths.folder());
+    if (!lock.isHeld()) {
+        m_window.showMessage(QStringLiteral("另一个更新正在进行,请稍后再试！"), messageTitle, MessageStyle::Information);
+        return;
+    }
+    // An installation that a killed run left half done is undone first, so
+    // that the stamps compare what is really installed.
+    fsys::Replacement::recover(m_paths.folder());
     m_window.setStatusLine(QStringLiteral("正在连接..."));
     if (stampsEqual()) {
         m_window.showMessage(QStringLiteral("文件已是最新版本,无需更新！"), messageTitle, MessageStyle::Information);
         m_window.unload();
     }
+    fsys::refuseUnlessFolder(m_paths.path(u"\\Update"));
     downloadManifest();
-    downloadListedFiles();
-    installAndFinish();
+    fsys::Replacement installation;
+    downloadListedFiles(installation);
+    installAndFinish(installation);
 }
 
 bool UpdateRun::stampsEqual()
@@ -73,49 +87,51 @@ bool UpdateRun::stampsEqual()
 
 void UpdateRun::downloadManifest()
 {
-    const std::int32_t received = download(m_baseUrl + manifestPath, u"\\Update\\LoadUpdate.inf");
-    // A manifest that is not there leaves the copy of an earlier run in use;
-    // one that broke off is never used.
-    if (lastOutcome().ending != DLOutcome::Ending::UrlFailed && !lastOutcome().isWhole())
+    const std::int32_t received = download(m_baseUrl + manifestPath, m_paths.path(u"\\Update\\LoadUpdate.inf"));
+    // Only a manifest that arrived whole is used: an earlier copy would
+    // install an old release under the new stamp. An empty or a huge one is
+    // a publishing error.
+    if (!lastOutcome().isWhole() || received == 0 || received > largestManifest)
         updateFailure();
-    if (received == 0)
-        return;
     checkWorkingFolder(smallestDownload);
     fsys::replaceFile(m_paths.path(u"\\Update\\LoadUpdate.inf"), m_paths.path(u"\\LoadUpdate.inf"));
     fsys::deleteFile(m_paths.path(u"\\Update\\LoadUpdate.inf"));
 }
 
-void UpdateRun::downloadListedFiles()
+void UpdateRun::downloadListedFiles(fsys::Replacement &installation)
 {
     iFileNum.emplace(m_paths.path(u"\\LoadUpdate.inf"), platform::CodePage::deployment());
     while (!iFileNum->atEnd()) {
         const QString sManifestLine = iFileNum->readLine();
         const ManifestEntry entry = splitManifestLine(sManifestLine);
         m_window.appendToList(entry.sFileName + QStringLiteral("\r\n"));
-        download(m_baseUrl + entry.sRemotePath, QStringLiteral("\\Update\\") + entry.sFileName);
+        const QString sLocalFilePath = m_paths.path(QStringLiteral("\\Update\\") + entry.sFileName);
+        download(m_baseUrl + entry.sRemotePath, sLocalFilePath);
         // Every listed file must arrive whole: missing, cut short or of
         // another size than announced, it would be installed broken.
         if (!lastOutcome().isWhole())
             updateFailure();
+        installation.add(sLocalFilePath, m_paths.path(QStringLiteral("\\") + entry.sFileName));
     }
     iFileNum.reset();
 }
 
-void UpdateRun::installAndFinish()
+void UpdateRun::installAndFinish(fsys::Replacement &installation)
 {
-    const std::int32_t stampReceived = download(m_baseUrl + stampPath, u"\\Update\\UpdateNote.xml");
+    const std::int32_t stampReceived = download(m_baseUrl + stampPath, m_paths.path(u"\\Update\\UpdateNote.xml"));
     if (!lastOutcome().isWhole())
         updateFailure();
     if (stampReceived != 0)
         checkWorkingFolder(smallestDownload);
     m_window.downloadEngine().DLFileStop();
 
-    const QString workingFolder = m_paths.path(u"\\Update");
-    fsys::copyFolderFiles(workingFolder, m_paths.folder(), {downloadedStampName});
-    // The new stamp goes in only once the files it stands for are installed.
+    // Only what this run listed and received is installed, all or nothing;
+    // the new stamp goes last, once the files it stands for are in place.
     if (stampReceived != 0)
-        fsys::replaceFile(m_paths.path(u"\\Update\\UpdateNote.xml"), m_paths.path(u"\\Update.inf"));
-    fsys::deleteFolderFiles(workingFolder);
+        installation.add(m_paths.path(u"\\Update\\UpdateNote.xml"), m_paths.path(u"\\Update.inf"));
+    installation.run();
+    // Leftovers of earlier runs go with this run's downloads.
+    fsys::deleteFolderFiles(m_paths.path(u"\\Update"));
 
     if (m_window.lastStatusText() == completedStatus) {
         m_window.showMessage(QStringLiteral("恭喜您：您已更新成最新版本,请重新登录系统！"), messageTitle,
@@ -124,11 +140,10 @@ void UpdateRun::installAndFinish()
     }
 }
 
-std::int32_t UpdateRun::download(const QString &sRemoteURL, QStringView localSuffix)
+std::int32_t UpdateRun::download(const QString &sRemoteURL, const QString &sLocalFilePath)
 {
-    return m_window.downloadEngine().DLFile(sRemoteURL, m_paths.path(localSuffix), lTimeOut);
+    return m_window.downloadEngine().DLFile(sRemoteURL, sLocalFilePath, lTimeOut);
 }
-
 const DLOutcome &UpdateRun::lastOutcome()
 {
     return m_window.downloadEngine().lastOutcome();

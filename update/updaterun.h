@@ -15,7 +15,12 @@ struct DLOutcome;
 // One update run: version check, manifest and file downloads, installation.
 // Errors raised on the way end it through the catch-all handler, which shows
 // their description and leaves the window open; a download that is not whole
-// ends it through the update-failure exit.
+// ends it through the update-failure exit. One run at a time per application
+// folder, across processes too: a run holds a lock on the folder throughout.
+namespace platform::filesystem {
+class Replacement;
+}
+
 class UpdateRun
 {
 public:
@@ -29,10 +34,10 @@ private:
     void execute();
     bool stampsEqual();
     void downloadManifest();
-    void downloadListedFiles();
-    void installAndFinish();
+    void downloadListedFiles(platform::filesystem::Replacement &installation);
+    void installAndFinish(platform::filesystem::Replacement &installation);
 
-    std::int32_t download(const QString &sRemoteURL, QStringView localSuffix);
+    std::int32_t download(const QString &sRemoteURL, const QString &sLocalFilePath);
     const DLOutcome &lastOutcome();
     void checkWorkingFolder(double bound);
     [[noreturn]] void updateFailure();

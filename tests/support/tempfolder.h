@@ -17,9 +17,11 @@ public:
         return name.isEmpty() ? m_dir.path() : m_dir.filePath(name);
     }
 
-    QString write(const QString &name, const QByteArray &bytes) const
+    QString write(const QString &name, const QByteArray &bytes) const { return writeFile(path(name), bytes); }
+    QByteArray read(const QString &name) const { return readFile(path(name)); }
+
+    static QString writeFile(const QString &file, const QByteArray &bytes)
     {
-        const QString file = path(name);
         QDir().mkpath(QFileInfo(file).absolutePath());
         QFile out(file);
         if (out.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -27,9 +29,9 @@ public:
         return file;
     }
 
-    QByteArray read(const QString &name) const
+    static QByteArray readFile(const QString &file)
     {
-        QFile in(path(name));
+        QFile in(file);
         return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
     }
 

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QString>
+#include <QStringView>
+
+#include <filesystem>
+#include <vector>
+
+namespace platform::filesystem {
+
+// Replaces a list of files all or nothing. Each new file is first staged
+// beside its target as ".NAME.updating"; the old file is kept as
+// ".NAME.updating-old" until every target is replaced, so that a failure
+// puts back what was already replaced, and a run killed in the middle can be
+// undone by the next one (recover()). Links and other non-regular files at a
+// target are replaced, never written through.
+class Replacement
+{
+public:
+    Replacement() = default;
+    ~Replacement();
+    Replacement(const Replacement &) = delete;
+    Replacement &operator=(const Replacement &) = delete;
+
+    // Adds a file to the list; a later file for the same target takes the
+    // place of the earlier one. Targets are replaced in the order added.
+    void add(const QString &source, const QString &target);
+    bool isEmpty() const { return m_entries.empty(); }
+
+    // Checks that every target can be replaced (no folder in the way, not
+    // read-only, a staging name the file system can hold) and stages every
+    // new file. Nothing visible changes; a failure removes what was staged.
+    void prepare();
+    // Renames the staged files over their targets. A failure puts back every
+    // target already replaced and raises the error.
+    void commit();
+    void run()
+    {
+        prepare();
+        commit();
+    }
+
+    // Whether a name is one that the replacement uses for its own files.
+    static bool isStagingName(QStringView name);
+    // Undoes a replacement that was cut off in `folder`: kept old files are
+    // put back, staged files removed.
+    static void recover(const QString &folder);
+
+private:
+    struct Entry
+    {
+        std::filesystem::path source, target, staged, kept;
+        bool isStaged = false;
+        bool isKept = false;
+        bool isCommitted = false;
+    };
+
+    void stage(Entry &entry);
+    void rollBack() noexcept;
+    void removeStaged() noexcept;
+
+    std::vector<Entry> m_entries;
+};
+
+} // namespace platform::filesystem

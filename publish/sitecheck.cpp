@@ -41,6 +41,27 @@ QString printable(const QString &text)
     return shown;
 }
 
+// Why the updater refuses a manifest line, for the report: the updater's own
+// split decides; this only names the likely cause.
+QString refusalReason(const QString &line)
+{
+    const qsizetype word = line.indexOf(QLatin1String("name"));
+    if (word < 5)
+        return QStringLiteral("the updater refuses this line: no 'name' after four characters of lead, a remote "
+                              "path and one separator");
+    if (line.size() <= word + 4)
+        return QStringLiteral("the updater refuses this line: nothing after 'name'");
+    const QString local = line.mid(word + 5);
+    const QString refused = QStringLiteral("the updater refuses the local name '%1'").arg(printable(local));
+    if (std::any_of(local.cbegin(), local.cend(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; }))
+        return refused + QStringLiteral(": it holds line breaks or other control characters");
+    if (const QString own = collidingUpdaterFile(local); !own.isEmpty())
+        return refused + QStringLiteral(": it is the updater's own file %1").arg(own);
+    if (local.contains(QLatin1Char('/')) || local.contains(QLatin1Char('\\')))
+        return refused + QStringLiteral(": it holds a folder part ('name' inside the remote path?)");
+    return refused;
+}
+
 class SiteCheck
 {
 public:
@@ -164,26 +185,15 @@ QStringList SiteCheck::checkManifest(const HttpFetch &manifest)
         try {
             entry = splitManifestLine(line);
         } catch (const Error &) {
-            report(where, QStringLiteral("the updater refuses this line (it needs four characters, the remote "
-                                         "path, one character, 'name', one character, a local name that stays "
-                                         "in the folder)"));
+            report(where, refusalReason(line));
             continue;
         }
-        if (std::any_of(entry.sFileName.cbegin(), entry.sFileName.cend(), [](QChar c) { return c.unicode() < 0x20; })) {
-            report(where, QStringLiteral("the local name that the updater reads holds line breaks or other control "
-                                         "characters: '%1'")
-                              .arg(printable(entry.sFileName)));
-            continue;
-        }
-        if (entry.sFileName.isEmpty() || entry.sFileName.contains(QLatin1Char('/'))
-            || entry.sFileName.contains(QLatin1Char('\\')) || entry.sFileName.contains(separatedWord)) {
+        if (entry.sFileName.contains(separatedWord)) {
             report(where, QStringLiteral("the updater splits at the first 'name' and reads remote path '%1' and "
                                          "local name '%2' ('name' inside the remote path?)")
                               .arg(printable(entry.sRemotePath), printable(entry.sFileName)));
             continue;
         }
-        if (const QString own = collidingUpdaterFile(entry.sFileName); !own.isEmpty())
-            report(where, QStringLiteral("the local name collides with the updater's own file %1").arg(own));
         remotePaths.append(entry.sRemotePath);
     }
     return remotePaths;

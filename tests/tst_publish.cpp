@@ -534,18 +534,20 @@ void PublishTest::checkNamesEachFault_data()
     QTest::newRow("LF-only line ends") << Faults{{manifestTarget, QByteArray(manifest).replace("\r\n", "\n")}} << false
                                        << QStringList{"KVTA/ZE/LoadUpdate.inf: LF-only line ends; the updater ends "
                                                       "lines at CR or CRLF only, so it reads the lines as one",
-                                                      "KVTA/ZE/LoadUpdate.inf line 1: the local name that the updater "
-                                                      "reads holds line breaks"};
+                                                      "KVTA/ZE/LoadUpdate.inf line 1: the updater refuses the local "
+                                                      "name 'a.dll\\n0002KVTA/ZE/files/"};
     QTest::newRow("no name") << Faults{{manifestTarget, manifest + "0004KVTA/ZE/files/x NAME y.dll\r\n"}} << false
-                             << QStringList{"KVTA/ZE/LoadUpdate.inf line 5: the updater refuses this line"};
+                             << QStringList{"KVTA/ZE/LoadUpdate.inf line 5: the updater refuses this line: no 'name' after four "
+                                            "characters of lead"};
     QTest::newRow("name inside the remote path")
         << Faults{{manifestTarget, manifest + "0004dl/rename.dll name rename.dll\r\n"}} << false
         << QStringList{"KVTA/ZE/LoadUpdate.inf line 5: the updater splits at the first 'name' and reads remote path "
                        "'dl/r' and local name 'dll name rename.dll' ('name' inside the remote path?)"};
     QTest::newRow("the updater's own file") << Faults{{manifestTarget, manifest + "0005" + bigName + " name Update.inf\r\n"}}
                                             << false
-                                            << QStringList{"KVTA/ZE/LoadUpdate.inf line 5: the local name collides "
-                                                           "with the updater's own file Update.inf"};
+                                            << QStringList{"KVTA/ZE/LoadUpdate.inf line 5: the updater refuses the "
+                                                           "local name 'Update.inf': it is the updater's own file "
+                                                           "Update.inf"};
     QTest::newRow("bytes outside the code page")
         << Faults{{manifestTarget, manifest + "0004KVTA/ZE/x name \xff\xff.dll\r\n"}} << false
         << QStringList{"KVTA/ZE/LoadUpdate.inf line 5: bytes that the code page GBK cannot decode"};

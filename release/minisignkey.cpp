@@ -8,7 +8,6 @@
 
 #include <QFile>
 #include <QList>
-#include <QtEndian>
 
 namespace release {
 
@@ -72,13 +71,17 @@ QByteArray xorBytes(QByteArray data, const QByteArray &stream)
 
 quint64 readLittleEndian64(const QByteArray &bytes, qsizetype offset)
 {
-    return qFromLittleEndian<quint64>(bytes.constData() + offset);
+    quint64 value = 0;
+    for (int i = 7; i >= 0; --i)
+        value = (value << 8) | static_cast<unsigned char>(bytes.at(offset + i));
+    return value;
 }
 
 QByteArray littleEndian64(quint64 value)
 {
-    QByteArray bytes(8, Qt::Uninitialized);
-    qToLittleEndian(value, bytes.data());
+    QByteArray bytes;
+    for (int i = 0; i < 8; ++i, value >>= 8)
+        bytes += char(value & 0xff);
     return bytes;
 }
 

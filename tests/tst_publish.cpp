@@ -390,6 +390,8 @@ void PublishTest::releaseRefusals_data()
     QTest::newRow("the kept signature") << "LoadUpdate.sha256.minisig" << qint64(10) << none << 1
                                         << "updater's own file LoadUpdate.sha256.minisig";
     QTest::newRow("the working folder's name") << "Update" << qint64(10) << none << 1 << "updater's own file Update";
+    QTest::newRow("a name the updater stages under") << ".a.dll.updating" << qint64(10) << none << 1
+                                                     << ".a.dll.updating: the updater would refuse this name";
     QTest::newRow("2 GiB") << "huge.bin" << (qint64(1) << 31) << none << 1 << "huge.bin: 2 GiB or larger";
     QTest::newRow("empty file") << "empty.txt" << qint64(0) << none << 1 << "empty.txt: an empty file";
     QTest::newRow("same version") << "" << qint64(0) << QStringList{"--version", "1.0"} << 1

@@ -432,7 +432,9 @@ void ReleaseTest::unencryptedKeysWorkBothWays()
 
     // minisign's -W key, used by us; minisign verifies the result.
     const SecretKey theirs = SecretKey::fromFile(m_folder.path("a.key"), {});
-    QCOMPARE(theirs.publicKey().toFileText(), m_publicKeyFile);
+    // The key line; the comment above it is untrusted (minisign 0.11 writes
+    // the key id there without leading zeros, newer versions with them).
+    QCOMPARE(theirs.publicKey().toBase64(), m_publicKeyFile.split('\n').at(1));
     m_folder.write(QStringLiteral("by-us-2"), theirs.sign(m_message, "timestamp:1").toText());
     minisign({"-V", "-p", m_folder.path("a.pub"), "-m", m_folder.path("message"), "-x", m_folder.path("by-us-2")},
              {}, &exitCode);

@@ -7,6 +7,7 @@
 #include "release/minisignkey.h"
 #include "update/manifestline.h"
 
+#include "support/smalldisk.h"
 #include "support/tempfolder.h"
 #include "support/testserver.h"
 
@@ -20,6 +21,7 @@
 #include <csignal>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -420,6 +422,8 @@ void PublishTest::releaseRefusals_data()
                                                  << "another updater-publish is publishing";
     QTest::newRow("full disk") << "big.bin" << qint64(3 << 20) << QStringList{"FULL", "1048576"} << 1
                                << QStringLiteral("/KVTA/ZE/files/%1: File too large").arg(storedPath(patternBytes(3 << 20)).mid(14));
+    QTest::newRow("disk full (a small file system)") << "big.bin" << qint64(3 << 20) << QStringList{"SMALLDISK", ""}
+                                                     << 1 << "disk full";
     QTest::newRow("full disk at the index, after 60 new files")
         << "" << qint64(0) << QStringList{"MANY", "", "FULL", "4096"} << 1
         << "/KVTA/ZE/LoadUpdate.sha256: File too large";
@@ -437,6 +441,12 @@ void PublishTest::releaseRefusals()
     QFETCH(QString, message);
 
     TempFolder site, from, empty, other;
+    std::optional<SmallDisk> disk;
+    if (options.contains(QStringLiteral("SMALLDISK"))) {
+        disk.emplace(site.path(), 1 << 20);
+        if (!disk->isMounted())
+            QSKIP("cannot mount a small file system here");
+    }
     makeSite(site);
     writeRelease(from, "version 2");
     if (size < 0) {
@@ -467,6 +477,8 @@ void PublishTest::releaseRefusals()
                 const rlimit limit{size, size};
                 setrlimit(RLIMIT_FSIZE, &limit);
             };
+        } else if (options[i] == QLatin1String("SMALLDISK")) {
+            ++i; // mounted above, before the first release
         } else if (options[i] == QLatin1String("MANY")) {
             ++i;
             for (int n = 0; n < 60; ++n)

@@ -21,7 +21,8 @@ using platform::Error;
 
 namespace {
 
-constexpr qint64 manifestLimit = 16 * 1024 * 1024;
+// The largest manifest the updater reads.
+constexpr qint64 manifestLimit = 8 * 1024 * 1024;
 constexpr qint64 sizeLimit = qint64(1) << 31;
 
 // Text for a one-line report: control characters as escapes.
@@ -218,7 +219,11 @@ SiteCheckResult SiteCheck::run()
     if (!manifest.problem().isEmpty())
         return m_result;
     if (manifest.received > manifestLimit) {
-        report(QLatin1String(sitepaths::manifest), QStringLiteral("larger than 16 MiB"));
+        report(QLatin1String(sitepaths::manifest), QStringLiteral("larger than 8 MiB, the most the updater reads"));
+        return m_result;
+    }
+    if (manifest.received == 0) {
+        report(QLatin1String(sitepaths::manifest), QStringLiteral("empty; the updater refuses an empty manifest"));
         return m_result;
     }
     checkDigest(QLatin1String(sitepaths::manifest), manifest);

@@ -542,6 +542,9 @@ void PublishTest::checkNamesEachFault_data()
                                                                 "needs the size"};
     QTest::newRow("tampered file") << Faults{{big, tampered}} << true
                                    << QStringList{bigName + ": SHA-256 differs from the release index"};
+    QTest::newRow("empty manifest") << Faults{{manifestTarget, ""}} << false
+                                    << QStringList{"KVTA/ZE/LoadUpdate.inf: empty; the updater refuses an empty "
+                                                   "manifest"};
     QTest::newRow("blank line") << Faults{{manifestTarget, manifest + "\r\n"}} << false
                                 << QStringList{"KVTA/ZE/LoadUpdate.inf line 5: blank line; the updater stops the "
                                                "update there"};

@@ -135,6 +135,7 @@ private slots:
     void keygenRefuses();
     void releaseWritesTheSite();
     void secondReleaseStoresOnlyTheChangedFile();
+    void signedTimeNeverGoesBack();
     void releaseSignsWithMinisignKeys_data();
     void releaseSignsWithMinisignKeys();
     void releaseRefusals_data();
@@ -341,6 +342,24 @@ void PublishTest::secondReleaseStoresOnlyTheChangedFile()
     QCOMPARE(after.value(storedPath("version 1")), QByteArray("version 1"));
     QCOMPARE(site.read(stampPath), QByteArray("2\r\n"));
     QVERIFY(site.read(manifestPath).contains(stored.toLatin1() + " name "));
+}
+
+void PublishTest::signedTimeNeverGoesBack()
+{
+    // Clients refuse a release signed earlier than the one they have: after a
+    // release signed with a clock ahead, the next one keeps that time.
+    TempFolder site, from;
+    makeSite(site);
+    const release::SecretKey key = release::SecretKey::fromFile(m_secretKey, {});
+    site.write(signaturePath, key.sign(site.read(indexPath), "timestamp:4000000000\tversion:1").toText());
+    writeRelease(from, "version 2");
+    const Result result = publisher({"release", "--from", from.path(), "--site", site.path(), "--version", "2",
+                                     "--secret-key", m_secretKey});
+    QVERIFY2(result.exitCode == 0, result.err.constData());
+    const release::Signature signature = release::Signature::parse(site.read(signaturePath), "sig");
+    key.publicKey().verify(site.read(indexPath), signature, "sig");
+    QCOMPARE(signature.timestamp("sig"), qint64(4000000000));
+    QCOMPARE(signature.trustedComment(), QByteArray("timestamp:4000000000\tversion:2"));
 }
 
 void PublishTest::releaseSignsWithMinisignKeys_data()

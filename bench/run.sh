@@ -82,17 +82,26 @@ fresh_app() {
 # Every tool writes a new file: removing the output of the run before is not
 # part of any timing.
 curl_big() { rm -f "$work/curl.bin"; curl -s -o "$work/curl.bin" -w '%{time_total}\n' "$base/data/big.bin"; }
-engine_big() { rm -f "$work/engine.bin"; "$engine" download "$base/data/big.bin" "$work/engine.bin" | awk '{print $2}'; }
+# Only whole downloads and runs that end in success count; any other is told
+# on stderr and left out.
+engine_big() {
+  rm -f "$work/engine.bin"
+  { "$engine" download "$base/data/big.bin" "$work/engine.bin" || true; } |
+    awk '$6 == 1 {print $2; next} {print "engine: not whole after " $2 " s" > "/dev/stderr"}'
+}
+success=恭喜您
 run_one() { # folder
   fresh_app
-  QT_QPA_PLATFORM=xcb "$runner" "$work/app" "$base/$1/" 2>/dev/null | awk '/message/ {print $2}'
+  QT_QPA_PLATFORM=xcb "$runner" "$work/app" "$base/$1/" 2>/dev/null |
+    awk -v ok="$success" '/^seconds/ {if (index($4, ok) == 1) print $2; else print "run: " $4 " after " $2 " s" > "/dev/stderr"}'
 }
 # Timer lateness, posted-event latency and progress-bar gaps (each median,
 # 99th percentile, maximum, in ms) during a whole run of 200 MiB.
 latencies_one() {
   fresh_app
   QT_QPA_PLATFORM=xcb "$runner" "$work/app" "$base/big/" --latencies 2>/dev/null |
-    awk '/^latencies/ {print $3, $4, $5, $7, $8, $9, $11, $12, $13}'
+    awk -v ok="$success" '/^seconds/ {whole = index($4, ok) == 1; if (!whole) print "run: " $4 > "/dev/stderr"}
+      /^latencies/ && whole {print $3, $4, $5, $7, $8, $9, $11, $12, $13}'
 }
 # A click on 取消 10 MiB into a 200 MiB download, by an xdotool started
 # beforehand that takes its commands from a pipe: it presses the button, then

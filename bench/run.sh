@@ -55,9 +55,13 @@ chmod -R a+rX "$site"
 write_nginx_conf "$work" "$site" "$port"
 nginx -c "$work/nginx.conf" -p "$work/nginx" &
 pids+=($!)
-export DISPLAY=:$((50 + RANDOM % 30))
-Xvfb "$DISPLAY" -screen 0 1024x640x24 -nolisten tcp >/dev/null 2>&1 &
+# Xvfb picks a free display itself: a number taken by another server would
+# leave the runs on that server, or on none once it ends.
+Xvfb -displayfd 3 -screen 0 1024x640x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
 pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
+[ -s "$work/display" ] || { echo "Xvfb did not start" >&2; exit 1; }
+export DISPLAY=:$(cat "$work/display")
 for _ in $(seq 50); do curl -fs -o /dev/null "$base/big/KVTA/ZE/UpdateNote.xml" && break; sleep 0.1; done
 sleep 0.5
 

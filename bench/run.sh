@@ -148,9 +148,17 @@ repeat() { for _ in $(seq "$runs"); do "$@"; done | stats; }
 
 load_before=$(uptime | sed 's/.*load average: //')
 echo "Measuring ($runs runs each) ..."
-read -r curl_m curl_lo curl_hi < <(repeat curl_big)
-read -r eng_m eng_lo eng_hi < <(repeat engine_big)
-read -r run_m run_lo run_hi < <(repeat run_one big)
+# The three take turns, so that a change of load on the machine falls on all
+# of them alike.
+for _ in $(seq "$runs"); do
+  echo "curl $(curl_big)"
+  echo "engine $(engine_big)"
+  echo "run $(run_one big)"
+done > "$work/big-seconds"
+times_of() { awk -v t="$1" '$1 == t && NF == 2 {print $2}' "$work/big-seconds" | stats; }
+read -r curl_m curl_lo curl_hi < <(times_of curl)
+read -r eng_m eng_lo eng_hi < <(times_of engine)
+read -r run_m run_lo run_hi < <(times_of run)
 
 peak_kb() { /usr/bin/time -f 'PEAK %M' "$@" 2>&1 >/dev/null | awk '/^PEAK/ {print $2}'; }
 eng_rss=$(peak_kb "$engine" download "$base/data/huge.bin" "$work/engine.bin")

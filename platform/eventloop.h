@@ -8,7 +8,10 @@ class QTimer;
 
 namespace platform {
 
-// Lets the event loop process every pending event, then goes on.
+// Delivers the posted events, and lets the event loop handle every other
+// pending event (input, timers, sockets) once 1 ms has passed since its last
+// full pass: between blocks of work, any event is handled within 1 ms plus
+// one block.
 void yield();
 
 // Sleeps in the event loop until the next event, or until the single-shot

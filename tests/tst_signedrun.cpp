@@ -141,13 +141,16 @@ DriverEnding SignedRunTest::drive(const DriverAppFolder &app, const TestServer &
 void SignedRunTest::signedFullUpdate_data()
 {
     QTest::addColumn<bool>("legacy");
-    QTest::newRow("prehashed (minisign's default)") << false;
-    QTest::newRow("legacy (minisign -l)") << true;
+    QTest::addColumn<bool>("keptByOtherKey"); // a later release by another key was installed before
+    QTest::newRow("prehashed (minisign's default)") << false << false;
+    QTest::newRow("legacy (minisign -l)") << true << false;
+    QTest::newRow("kept signature by another key is no reference") << false << true;
 }
 
 void SignedRunTest::signedFullUpdate()
 {
     QFETCH(bool, legacy);
+    QFETCH(bool, keptByOtherKey);
     TestServer server;
     const QString chinese = QStringLiteral("主程序.exe");
     const QList<ListedFile> files{{QStringLiteral("files/client.dll"), QStringLiteral("client.dll"), "new client"},
@@ -160,6 +163,10 @@ void SignedRunTest::signedFullUpdate()
     }
     DriverAppFolder app;
     app.write("client.dll", "old client library");
+    if (keptByOtherKey) {
+        app.write("LoadUpdate.sha256", published.index);
+        app.write("LoadUpdate.sha256.minisig", sign(published.index, QStringLiteral("other"), "timestamp:1800000000"));
+    }
 
     const DriverEnding ending = drive(app, server);
     QCOMPARE(ending.exitCode, 0);

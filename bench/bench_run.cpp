@@ -1,5 +1,6 @@
 // A whole update run with the window on screen:
-//   bench_run APP_FOLDER BASE_URL
+//   bench_run APP_FOLDER BASE_URL [--public-key=BASE64]
+// With a public key the run is a signed one.
 // Presses the start button and, when the closing message appears, prints the
 // seconds since the press, the longest time the event loop went without
 // running (the window did not answer meanwhile) and the message, then ends.
@@ -21,11 +22,15 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     installChineseTranslations(app);
     const QStringList args = app.arguments();
-    if (args.size() != 3) {
-        std::fputs("usage: bench_run APP_FOLDER BASE_URL\n", stderr);
+    const QLatin1String keyOption("--public-key=");
+    if (args.size() < 3 || args.size() > 4 || (args.size() == 4 && !args[3].startsWith(keyOption))) {
+        std::fputs("usage: bench_run APP_FOLDER BASE_URL [--public-key=BASE64]\n", stderr);
         return 2;
     }
-    frmDownLoad window(AppPaths(args[1]), args[2]);
+    std::optional<release::PublicKey> publisherKey;
+    if (args.size() == 4)
+        publisherKey = release::PublicKey::fromBase64(args[3].mid(keyOption.size()).toLatin1(), keyOption);
+    frmDownLoad window(AppPaths(args[1]), args[2], std::make_shared<platform::HttpClient>(), publisherKey);
     window.show();
 
     QElapsedTimer clock;

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Builds the updater, serves a demo update on 127.0.0.1:8765 with nginx, and
-# runs the updater in a demo application folder that holds an older version.
+# Makes a publisher's key pair, builds the updater with its public key (signed
+# mode, in build-demo-signed/), serves a signed demo update on 127.0.0.1:8765
+# with nginx, and runs the updater in a demo application folder that holds an
+# older version.
 # With a display the window is yours to press; without one it runs under Xvfb,
 # presses the start button itself and saves screenshots.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 install_missing_packages
-build_updater
 
 demo=$(mktemp -d /tmp/updater-demo.XXXXXX)
 chmod 755 "$demo"
@@ -31,10 +32,31 @@ notes=$(printf '更新说明.txt' | iconv -f UTF-8 -t GBK)
 printf '版本 2.0 的更新说明\r\n' | iconv -f UTF-8 -t GBK > "$site/files/$notes"
 printf '0001files/readme.txt name readme.txt\r\n0001files/client.dll name client.dll\r\n0001files/data.pak name data.pak\r\n0001files/更新说明.txt name 更新说明.txt\r\n' \
   | iconv -f UTF-8 -t GBK > "$site/KVTA/ZE/LoadUpdate.inf"
+
+# The publisher's key pair (without a password, for the demo only: a real
+# secret key is made with a password and kept off the server), and the
+# updater built with its public key.
+minisign -G -W -p "$demo/publisher.pub" -s "$demo/publisher.key" >/dev/null
+signed_build=$UPDATER_ROOT/build-demo-signed
+cmake -S "$UPDATER_ROOT" -B "$signed_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DUPDATER_PUBLIC_KEY="$(sed -n 2p "$demo/publisher.pub")" >/dev/null
+cmake --build "$signed_build" --parallel "$(nproc)" --target updater
+
+# Signing the release, in the server's root: the index of the stamp, the
+# manifest and every remote path it lists, then its signature.
+(
+  cd "$site"
+  { echo KVTA/ZE/UpdateNote.xml; echo KVTA/ZE/LoadUpdate.inf
+    iconv -f GBK -t UTF-8 KVTA/ZE/LoadUpdate.inf | tr -d '\r' | sed 's/^....//; s/ name .*//' \
+      | iconv -f UTF-8 -t GBK; } | tr '\n' '\0' | xargs -0 sha256sum > KVTA/ZE/LoadUpdate.sha256
+  minisign -S -s "$demo/publisher.key" -m KVTA/ZE/LoadUpdate.sha256 >/dev/null
+)
+echo "Signed release index:"
+iconv -f GBK -t UTF-8 "$site/KVTA/ZE/LoadUpdate.sha256"
 chmod -R a+rX "$site"
 
 # The installed, older version.
-cp "$BUILD_DIR/app/updater" "$app/"
+cp "$signed_build/app/updater" "$app/"
 printf '1.0\r\n' > "$app/Update.inf"
 printf 'Client 1.0\r\n' > "$app/readme.txt"
 
@@ -51,6 +73,7 @@ show_installed() {
   (cd "$app" && ls -l --time-style=+ | tail -n +2)
   echo "--- Update.inf: $(tr -d '\r' < "$app/Update.inf")"
   echo "--- Working folder: $(ls -A "$app/Update" | wc -l) file(s) left"
+  echo "--- Kept signature: $(sed -n 3p "$app/LoadUpdate.sha256.minisig" 2>/dev/null || echo none)"
 }
 
 if [ -n "${DISPLAY:-}" ] && [ -z "${CI:-}" ]; then
@@ -93,4 +116,5 @@ for _ in $(seq 50); do kill -0 "$updater" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$updater" 2>/dev/null && { echo "the updater did not end" >&2; exit 1; }
 show_installed
 cmp -s "$app/client.dll" "$site/files/client.dll" && cmp -s "$app/Update.inf" "$site/KVTA/ZE/UpdateNote.xml" \
-  && echo "Demo update installed." || { echo "Demo update NOT installed" >&2; exit 1; }
+  && cmp -s "$app/LoadUpdate.sha256.minisig" "$site/KVTA/ZE/LoadUpdate.sha256.minisig" \
+  && echo "Signed demo update installed." || { echo "Demo update NOT installed" >&2; exit 1; }

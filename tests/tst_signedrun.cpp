@@ -190,6 +190,7 @@ enum class Fault {
     ExtraManifestLine,
     PathNotInIndex,
     MissingIndex,
+    IndexCutShort,
     MissingSignature,
     OversizedSignature,
     OtherKey,
@@ -217,6 +218,8 @@ void SignedRunTest::refusals_data()
         << Fault::PathNotInIndex << QStringLiteral("文件不在发布索引中") << "files/b.bin" << QString() << true;
     QTest::newRow("missing index") << Fault::MissingIndex << QStringLiteral("服务器返回错误状态 404")
                                    << "KVTA/ZE/LoadUpdate.sha256" << QString() << false;
+    QTest::newRow("index cut short") << Fault::IndexCutShort << QStringLiteral("网络请求失败")
+                                     << "KVTA/ZE/LoadUpdate.sha256" << QString() << false;
     QTest::newRow("missing signature") << Fault::MissingSignature << QStringLiteral("服务器返回错误状态 404")
                                        << signature << QString() << false;
     QTest::newRow("signature over 1 MiB")
@@ -267,6 +270,14 @@ void SignedRunTest::refusals()
     case Fault::MissingIndex:
         server.removeRoute("/KVTA/ZE/LoadUpdate.sha256");
         break;
+    case Fault::IndexCutShort: {
+        TestServer::Route cut;
+        cut.body = published.index;
+        cut.mode = TestServer::Route::Mode::CutShort;
+        cut.sendBytes = published.index.size() / 2;
+        server.setRoute("/KVTA/ZE/LoadUpdate.sha256", cut);
+        break;
+    }
     case Fault::MissingSignature:
         server.removeRoute("/KVTA/ZE/LoadUpdate.sha256.minisig");
         break;

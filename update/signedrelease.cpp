@@ -3,8 +3,10 @@
 #include "filedigest.h"
 #include "smallfetch.h"
 
+#include "platform/bytestream.h"
 #include "platform/codepage.h"
 #include "platform/error.h"
+#include "platform/replacement.h"
 #include "platform/textinput.h"
 #include "release/minisignature.h"
 
@@ -73,4 +75,15 @@ bool SignedRelease::provesFile(const QString &remotePath, const QString &localPa
 {
     const auto listed = m_index.digestOf(pathBytes(remotePath));
     return listed && sha256OfPlainFile(localPath) == listed;
+}
+
+void SignedRelease::keep(const AppPaths &paths, platform::filesystem::Replacement &installation) const
+{
+    for (const auto &[suffix, text] : {std::pair{keptIndexSuffix, &m_indexText}, {keptSignatureSuffix, &m_signatureText}}) {
+        const QString staged = paths.path(QStringLiteral("\\Update") + suffix);
+        platform::ByteStream file(staged);
+        file.write(text->constData(), std::size_t(text->size()));
+        file.close();
+        installation.add(staged, paths.path(suffix));
+    }
 }

@@ -11,6 +11,10 @@
 
 #include <optional>
 
+namespace platform::filesystem {
+class Replacement;
+}
+
 // A release that the publisher signed: the index of every file's digest,
 // verified with the publisher's key. The run only asks it questions; every
 // refusal raises the error that names the file.
@@ -49,6 +53,11 @@ public:
     void checkDigest(const QString &remotePath, const QByteArray &sha256) const;
     // Whether the plain file at `localPath` has the listed digest of the remote path.
     bool provesFile(const QString &remotePath, const QString &localPath) const;
+
+    // Writes the index and the signature into the working folder and adds
+    // them to the installation, which keeps them in the application folder:
+    // the reference against which a later release may not be older.
+    void keep(const AppPaths &paths, platform::filesystem::Replacement &installation) const;
 
 private:
     QByteArray m_indexText;

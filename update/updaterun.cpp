@@ -4,7 +4,6 @@
 #include "manifestline.h"
 
 #include "download/cls_download.h"
-#include "platform/bytestream.h"
 #include "platform/codepage.h"
 #include "platform/config.h"
 #include "platform/error.h"
@@ -147,7 +146,8 @@ void UpdateRun::installAndFinish(fsys::Replacement &installation)
 
     // Only what this run listed and received is installed, all or nothing;
     // the new stamp goes last, once the files it stands for are in place.
-    keepSignedRelease(installation);
+    if (m_release)
+        m_release->keep(m_paths, installation);
     if (stampReceived != 0)
         installation.add(m_paths.path(u"\\Update\\UpdateNote.xml"), m_paths.path(u"\\Update.inf"));
     installation.run();
@@ -191,26 +191,6 @@ void UpdateRun::verifyDownload(const QString &remotePath, const QString &sLocalF
         std::error_code ignored;
         std::filesystem::remove(QFile::encodeName(sLocalFilePath).toStdString(), ignored);
         throw;
-    }
-}
-
-// In signed mode, the accepted index and signature are kept in the
-// application folder, installed with the files, as the reference against
-// which a later release may not be older.
-void UpdateRun::keepSignedRelease(fsys::Replacement &installation)
-{
-    if (!m_release)
-        return;
-    const std::pair<QString, const QByteArray &> kept[] = {
-        {SignedRelease::keptIndexSuffix, m_release->indexText()},
-        {SignedRelease::keptSignatureSuffix, m_release->signatureText()},
-    };
-    for (const auto &[suffix, text] : kept) {
-        const QString staged = m_paths.path(QStringLiteral("\\Update") + suffix);
-        platform::ByteStream file(staged);
-        file.write(text.constData(), std::size_t(text.size()));
-        file.close();
-        installation.add(staged, m_paths.path(suffix));
     }
 }
 

@@ -42,7 +42,6 @@ private:
     void downloadListedFiles(platform::filesystem::Replacement &installation);
     bool isAtHand(const ManifestEntry &entry, platform::filesystem::Replacement &installation);
     void verifyDownload(const QString &remotePath, const QString &sLocalFilePath);
-    void keepSignedRelease(platform::filesystem::Replacement &installation);
     void installAndFinish(platform::filesystem::Replacement &installation);
 
     std::int32_t download(const QString &sRemoteURL, const QString &sLocalFilePath);

@@ -344,15 +344,18 @@ void SignedRunTest::filesAtHand_data()
     QTest::addColumn<bool>("cancelledFirst"); // an earlier run was cancelled in the middle of a.bin
     QTest::addColumn<QByteArray>("leftover");  // a.bin in the working folder before the run
     QTest::addColumn<QByteArray>("installed"); // a.bin in the application folder before the run
+    QTest::addColumn<bool>("asLinks");         // those two are links to files that hold the bytes
     QTest::addColumn<int>("requests");         // GETs of a.bin in all
     QTest::addColumn<bool>("replaced");        // whether the installed a.bin is a new file
 
     const QByteArray content = patternBytes(400000);
-    QTest::newRow("partial leftover of a cancelled run") << true << QByteArray() << QByteArray() << 2 << true;
-    QTest::newRow("whole leftover") << false << content << QByteArray() << 0 << true;
-    QTest::newRow("leftover of other bytes") << false << patternBytes(400000, 2) << QByteArray() << 1 << true;
-    QTest::newRow("already installed") << false << QByteArray() << content << 0 << false;
-    QTest::newRow("an older file installed") << false << QByteArray() << QByteArray("old") << 1 << true;
+    QTest::newRow("partial leftover of a cancelled run") << true << QByteArray() << QByteArray() << false << 2 << true;
+    QTest::newRow("whole leftover") << false << content << QByteArray() << false << 0 << true;
+    QTest::newRow("leftover of other bytes") << false << patternBytes(400000, 2) << QByteArray() << false << 1 << true;
+    QTest::newRow("whole leftover, but a link") << false << content << QByteArray() << true << 1 << true;
+    QTest::newRow("already installed") << false << QByteArray() << content << false << 0 << false;
+    QTest::newRow("an older file installed") << false << QByteArray() << QByteArray("old") << false << 1 << true;
+    QTest::newRow("installed, but a link") << false << QByteArray() << content << true << 1 << true;
 }
 
 void SignedRunTest::filesAtHand()
@@ -360,6 +363,7 @@ void SignedRunTest::filesAtHand()
     QFETCH(bool, cancelledFirst);
     QFETCH(QByteArray, leftover);
     QFETCH(QByteArray, installed);
+    QFETCH(bool, asLinks);
     QFETCH(int, requests);
     QFETCH(bool, replaced);
 
@@ -379,10 +383,17 @@ void SignedRunTest::filesAtHand()
         QVERIFY(app.read("Update/a.bin").size() < content.size());
         server.setFile("/files/a.bin", content);
     }
+    TempFolder elsewhere;
+    const auto place = [&](const QString &name, const QByteArray &bytes) {
+        if (!asLinks)
+            app.write(name, bytes);
+        else
+            QVERIFY(QFile::link(elsewhere.write(QStringLiteral("target"), bytes), app.path(name)));
+    };
     if (!leftover.isNull())
-        app.write("Update/a.bin", leftover);
+        place(QStringLiteral("Update/a.bin"), leftover);
     if (!installed.isNull())
-        app.write("a.bin", installed);
+        place(QStringLiteral("a.bin"), installed);
     const ino_t inodeBefore = inodeOf(app.path("a.bin"));
 
     const DriverEnding ending = drive(app, server);
@@ -391,6 +402,8 @@ void SignedRunTest::filesAtHand()
     QVERIFY(app.read("a.bin") == content);
     QCOMPARE(app.read("b.bin"), QByteArray("b"));
     QCOMPARE(inodeOf(app.path("a.bin")) != inodeBefore, replaced);
+    QVERIFY(QFileInfo(app.path("a.bin")).isFile() && !QFileInfo(app.path("a.bin")).isSymLink());
+    QVERIFY(elsewhere.read(QStringLiteral("target")).isNull() || elsewhere.read(QStringLiteral("target")) == content);
     QCOMPARE(app.working(), QStringList());
 }
 

@@ -82,7 +82,7 @@ engine_big() { "$engine" download "$base/data/big.bin" "$work/engine.bin" | awk 
 run_one() { # folder [bench_run option]; prints the seconds, or "failed" with the run's message
   fresh_app
   QT_QPA_PLATFORM=xcb "$runner" "$work/app" "$base/$1/" ${2:+"$2"} 2>/dev/null \
-    | awk '/message/ { if ($0 ~ /恭喜/) print $2; else { print "failed"; print "run failed (" mode "): " $0 > "/dev/stderr" } }' mode="${2:+signed}"
+    | awk '/message/ { if ($0 ~ /恭喜/) print $2; else { print "failed"; print "run failed (" mode "): " $0 > "/dev/stderr" } }' mode="$([ -n "${2:-}" ] && echo signed || echo unsigned)"
 }
 # Unsigned and signed one after the other, so that both meet the same load.
 # A pair in which a run failed (the network stall that the move to libcurl

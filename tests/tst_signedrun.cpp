@@ -97,7 +97,8 @@ QByteArray SignedRunTest::sign(const QByteArray &index, const QString &secretKey
 {
     const QString file = m_keys.write("LoadUpdate.sha256", index);
     QFile::remove(file + ".minisig");
-    QStringList arguments{"-S", "-s", m_keys.path(secretKey + ".key"), "-m", file, "-t", QString::fromLatin1(trustedComment)};
+    QStringList arguments{"-S", "-s", m_keys.path(secretKey + ".key"), "-m", file,
+                          "-t", QString::fromLatin1(trustedComment)};
     if (legacy)
         arguments.prepend("-l");
     minisign(arguments);
@@ -112,11 +113,13 @@ Published SignedRunTest::publish(TestServer &server, const QList<ListedFile> &fi
     const QByteArray stamp = "2.0\r\n";
     QString manifest;
     for (const ListedFile &file : files)
-        manifest += QStringLiteral("0001") + file.remotePath + QStringLiteral(" name ") + file.name + QStringLiteral("\r\n");
+        manifest += QStringLiteral("0001") + file.remotePath + QStringLiteral(" name ") + file.name
+                    + QStringLiteral("\r\n");
     published.manifest = gbk(manifest);
     server.setFile("/KVTA/ZE/UpdateNote.xml", stamp);
     server.setFile("/KVTA/ZE/LoadUpdate.inf", published.manifest);
-    published.index = sha256Line(stamp, "KVTA/ZE/UpdateNote.xml") + sha256Line(published.manifest, "KVTA/ZE/LoadUpdate.inf");
+    published.index = sha256Line(stamp, "KVTA/ZE/UpdateNote.xml")
+                      + sha256Line(published.manifest, "KVTA/ZE/LoadUpdate.inf");
     for (const ListedFile &file : files) {
         server.setFile("/" + gbk(file.remotePath).toPercentEncoding("/"), file.content);
         published.index += sha256Line(file.content, gbk(file.remotePath));

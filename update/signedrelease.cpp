@@ -79,7 +79,9 @@ bool SignedRelease::provesFile(const QString &remotePath, const QString &localPa
 
 void SignedRelease::keep(const AppPaths &paths, platform::filesystem::Replacement &installation) const
 {
-    for (const auto &[suffix, text] : {std::pair{keptIndexSuffix, &m_indexText}, {keptSignatureSuffix, &m_signatureText}}) {
+    const std::pair<QString, const QByteArray *> files[] = {{keptIndexSuffix, &m_indexText},
+                                                             {keptSignatureSuffix, &m_signatureText}};
+    for (const auto &[suffix, text] : files) {
         const QString staged = paths.path(QStringLiteral("\\Update") + suffix);
         platform::ByteStream file(staged);
         file.write(text->constData(), std::size_t(text->size()));

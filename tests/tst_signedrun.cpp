@@ -337,6 +337,8 @@ void SignedRunTest::refusals()
     QCOMPARE(now, before.keys());
     if (!refusedDownload.isEmpty())
         QVERIFY(!app.working().contains(refusedDownload));
+    // The index and its signature were held in memory only.
+    QVERIFY(app.working().filter(QStringLiteral("LoadUpdate.sha256")).isEmpty());
     QCOMPARE(requestCount(server, "/KVTA/ZE/LoadUpdate.inf") == 1, manifestFetched);
     QCOMPARE(requestCount(server, "/files/evil.exe") + requestCount(server, "/files/b.bin") > 0,
              fault == Fault::StampDiffers);

@@ -8,13 +8,14 @@
 #include <QLocale>
 #include <QScreen>
 
-frmDownLoad::frmDownLoad(AppPaths paths, QString baseUrl, std::shared_ptr<platform::HttpClient> httpClient)
+frmDownLoad::frmDownLoad(AppPaths paths, QString baseUrl, std::shared_ptr<platform::HttpClient> httpClient,
+                         std::optional<release::PublicKey> publisherKey)
     : QWidget(nullptr, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
                            | Qt::WindowSystemMenuHint | Qt::MSWindowsFixedSizeDialogHint),
       m_controls(*this), lblZt(m_controls.lblZt, m_repaint, true), lblMax(m_controls.lblMax, m_repaint, true),
       lblT(m_controls.lblT, m_repaint, true), lblNum(m_controls.lblNum, m_repaint, false),
       Uload(m_controls.Uload, m_repaint), txtInShow(m_controls.txtInShow, m_repaint), Cdf(std::move(httpClient)),
-      m_run(*this, std::move(paths), std::move(baseUrl))
+      m_run(*this, std::move(paths), std::move(baseUrl), std::move(publisherKey))
 {
     setWindowTitle(QStringLiteral("系统更新"));
     setWindowIcon(QIcon(QStringLiteral(":/assets/updater.ico")));
@@ -43,6 +44,14 @@ frmDownLoad::frmDownLoad(AppPaths paths, QString baseUrl, std::shared_ptr<platfo
 QString frmDownLoad::defaultBaseUrl()
 {
     return QString::fromUtf8(config::baseUrl);
+}
+
+std::optional<release::PublicKey> frmDownLoad::defaultPublisherKey()
+{
+    // The build checked the key's form; this parse cannot fail on what it let through.
+    if (QByteArrayView(config::publicKey).isEmpty())
+        return std::nullopt;
+    return release::PublicKey::fromBase64(config::publicKey, QStringLiteral("UPDATER_PUBLIC_KEY"));
 }
 
 void frmDownLoad::showEvent(QShowEvent *event)

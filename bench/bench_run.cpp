@@ -1,5 +1,6 @@
 // A whole update run with the window on screen:
-//   bench_run APP_FOLDER BASE_URL [--latencies | --cancel]
+//   bench_run APP_FOLDER BASE_URL [--public-key=BASE64] [--latencies | --cancel]
+// With a public key the run is a signed one.
 // Presses the start button and, when the closing message appears, prints the
 // seconds since the press, the longest time the event loop went without
 // running (the window did not answer meanwhile) and the message, then ends.
@@ -146,13 +147,23 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     installChineseTranslations(app);
     const QStringList args = app.arguments();
-    const QString mode = args.value(3);
-    if (args.size() < 3 || args.size() > 4
-        || (args.size() == 4 && mode != QLatin1String("--latencies") && mode != QLatin1String("--cancel"))) {
-        std::fputs("usage: bench_run APP_FOLDER BASE_URL [--latencies | --cancel]\n", stderr);
+    const QLatin1String keyOption("--public-key=");
+    std::optional<release::PublicKey> publisherKey;
+    QString mode;
+    bool usable = args.size() >= 3;
+    for (const QString &arg : args.mid(3)) {
+        if (arg.startsWith(keyOption) && !publisherKey)
+            publisherKey = release::PublicKey::fromBase64(arg.mid(keyOption.size()).toLatin1(), keyOption);
+        else if ((arg == QLatin1String("--latencies") || arg == QLatin1String("--cancel")) && mode.isEmpty())
+            mode = arg;
+        else
+            usable = false;
+    }
+    if (!usable) {
+        std::fputs("usage: bench_run APP_FOLDER BASE_URL [--public-key=BASE64] [--latencies | --cancel]\n", stderr);
         return 2;
     }
-    frmDownLoad window(AppPaths(args[1]), args[2]);
+    frmDownLoad window(AppPaths(args[1]), args[2], std::make_shared<platform::HttpClient>(), publisherKey);
     window.show();
 
     std::optional<LatencyProbe> probe;

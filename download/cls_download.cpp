@@ -79,6 +79,9 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLoc
 
         emit entDLFileStatus(DLStatus::Downloading);
         platform::ByteStream file(sLocalFilePath);
+        // Whatever an earlier download that raised left in the context goes.
+        if (m_computesDigest)
+            m_sha256.result();
         char buffer[blockSize];
         std::int32_t lSpeed = 0;
         std::int32_t loopStatus = DLStatus::TransferEnded;
@@ -87,6 +90,8 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLoc
             if (n <= 0)
                 break;
             file.write(buffer, std::size_t(n));
+            if (m_computesDigest)
+                m_sha256.addData(QByteArrayView(buffer, n));
             lDownLoaded = platform::numbers::addInt32(lDownLoaded, std::int32_t(n));
             lSpeed = speedOf(lDownLoaded, startSecond);
             if (!lFilesize)
@@ -103,6 +108,8 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLoc
         outcome.ending = loopStatus == DLStatus::Stopped ? DLOutcome::Ending::Stopped
                          : url->completed()             ? DLOutcome::Ending::Complete
                                                         : DLOutcome::Ending::BrokeOff;
+        if (m_computesDigest)
+            outcome.sha256 = m_sha256.hexResult();
         emit entDLFileStatus(loopStatus);
         file.close();
         url.reset();

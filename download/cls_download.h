@@ -2,6 +2,7 @@
 
 #include "platform/clock.h"
 #include "platform/httpclient.h"
+#include "release/sha256.h"
 
 #include <QObject>
 #include <QString>
@@ -25,6 +26,9 @@ struct DLOutcome
     std::int64_t announcedSize = -1; // Content-Length, -1 when none was announced
     std::int64_t received = 0;
     int httpStatus = 0;
+    // SHA-256 of the bytes written, 64 lowercase hex digits; empty unless the
+    // engine computes digests.
+    QByteArray sha256;
 
     // A complete body of exactly the announced size, when one was announced.
     bool isWhole() const
@@ -51,6 +55,9 @@ public:
     // Asks a running DLFile to stop after its current block; always false.
     bool DLFileStop();
 
+    // Whether each download's SHA-256 is computed as its blocks are written.
+    void setComputesDigest(bool computes) { m_computesDigest = computes; }
+
     // How the most recent DLFile call that returned ended.
     const DLOutcome &lastOutcome() const { return m_lastOutcome; }
 
@@ -68,4 +75,7 @@ private:
     platform::Clock m_clock;
     bool bStop = false;
     DLOutcome m_lastOutcome;
+    bool m_computesDigest = false;
+    // One context for every download: no set-up cost per file.
+    release::Sha256 m_sha256;
 };

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the updater, serves a demo update on 127.0.0.1:8765 with nginx, and
-# runs the updater in a demo application folder that holds an older version.
+# Makes a publisher's key pair, builds the updater with its public key (signed
+# mode, in build-demo-signed/), serves a signed demo update on 127.0.0.1:8765
+# with nginx, and runs the updater in a demo application folder that holds an
+# older version.
 # With a display the window is yours to press; without one it runs under Xvfb,
 # presses the start button itself and saves screenshots.
 set -euo pipefail
@@ -33,10 +35,16 @@ printf '版本 2.0 的更新说明\r\n' | iconv -f UTF-8 -t GBK > "$release/更�
 publisher=$BUILD_DIR/publish/updater-publish
 "$publisher" keygen --public-key "$demo/keys/demo.pub" --secret-key "$demo/keys/demo.key" >/dev/null
 "$publisher" release --from "$release" --site "$site" --version 2.0 --secret-key "$demo/keys/demo.key"
+
+# The updater built with the publisher's public key.
+signed_build=$UPDATER_ROOT/build-demo-signed
+cmake -S "$UPDATER_ROOT" -B "$signed_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DUPDATER_PUBLIC_KEY="$(sed -n 2p "$demo/keys/demo.pub")" >/dev/null
+cmake --build "$signed_build" --parallel "$(nproc)" --target updater
 chmod -R a+rX "$site"
 
 # The installed, older version.
-cp "$BUILD_DIR/app/updater" "$app/"
+cp "$signed_build/app/updater" "$app/"
 printf '1.0\r\n' > "$app/Update.inf"
 printf 'Client 1.0\r\n' > "$app/readme.txt"
 
@@ -53,6 +61,7 @@ show_installed() {
   (cd "$app" && ls -l --time-style=+ | tail -n +2)
   echo "--- Update.inf: $(tr -d '\r' < "$app/Update.inf")"
   echo "--- Working folder: $(ls -A "$app/Update" | wc -l) file(s) left"
+  echo "--- Kept signature: $(sed -n 3p "$app/LoadUpdate.sha256.minisig" 2>/dev/null || echo none)"
 }
 
 if [ -n "${DISPLAY:-}" ] && [ -z "${CI:-}" ]; then
@@ -95,4 +104,5 @@ for _ in $(seq 50); do kill -0 "$updater" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$updater" 2>/dev/null && { echo "the updater did not end" >&2; exit 1; }
 show_installed
 cmp -s "$app/client.dll" "$release/client.dll" && cmp -s "$app/Update.inf" "$site/KVTA/ZE/UpdateNote.xml" \
-  && echo "Demo update installed." || { echo "Demo update NOT installed" >&2; exit 1; }
+  && cmp -s "$app/LoadUpdate.sha256.minisig" "$site/KVTA/ZE/LoadUpdate.sha256.minisig" \
+  && echo "Signed demo update installed." || { echo "Demo update NOT installed" >&2; exit 1; }

@@ -1,7 +1,8 @@
 // Drives the update window as a user would, in a process of its own:
 //   run_driver APP_FOLDER BASE_URL [--press-during-run] [--cancel-on=TEXT] [--close-on=TEXT]
-//              [--network-limit-ms=N]
+//              [--network-limit-ms=N] [--public-key=BASE64]
 // APP_FOLDER "-" stands for the folder of the executable, as the updater finds it.
+// --public-key makes the run a signed one with that minisign public key.
 // It presses the start button, answers every message box with OK and prints
 // what it saw, one line each:
 //   MESSAGE <tab> icon <tab> title <tab> text <tab> button
@@ -56,14 +57,18 @@ int main(int argc, char *argv[])
         return 2;
     }
     auto client = std::make_shared<platform::HttpClient>();
+    std::optional<release::PublicKey> publisherKey;
     for (const QString &arg : args.mid(3)) {
         if (arg.startsWith(QLatin1String("--network-limit-ms="))) {
             const std::chrono::milliseconds limit(arg.section(QLatin1Char('='), 1).toLongLong());
             client->setLimits({limit, limit});
+        } else if (arg.startsWith(QLatin1String("--public-key="))) {
+            publisherKey = release::PublicKey::fromBase64(arg.mid(arg.indexOf(QLatin1Char('=')) + 1).toLatin1(),
+                                                          QStringLiteral("--public-key"));
         }
     }
     frmDownLoad window(args[1] == QLatin1String("-") ? AppPaths::ofExecutable() : AppPaths(args[1]), args[2],
-                       client);
+                       client, publisherKey);
     window.show();
 
     QTimer answering;

@@ -5,6 +5,7 @@
 #include "support/tempfolder.h"
 #include "support/testserver.h"
 
+#include <QCryptographicHash>
 #include <QTest>
 
 #include <vector>
@@ -97,10 +98,12 @@ void DownloadTest::wholeBodies()
     const QString target = m_dir.path("whole.bin");
 
     Cls_DownLoad engine;
+    engine.setComputesDigest(true);
     Recorder rec(engine);
     const std::int32_t result = engine.DLFile(m_server.url("file.bin"), target, timeout);
 
     QCOMPARE(result, size);
+    QCOMPARE(engine.lastOutcome().sha256, QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex());
     QCOMPARE(rec.statuses, whole);
     QVERIFY(QFileInfo::exists(target));
     QVERIFY(m_dir.read("whole.bin") == body);

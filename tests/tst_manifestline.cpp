@@ -75,6 +75,8 @@ void ManifestLineTest::refused_data()
     QTest::newRow("stamp") << "0001a name Update.inf";
     QTest::newRow("remote stamp") << "0001a name UpdateNote.xml";
     QTest::newRow("manifest") << "0001a name LoadUpdate.inf";
+    QTest::newRow("kept release index") << "0001a name LoadUpdate.sha256";
+    QTest::newRow("kept signature") << "0001a name LoadUpdate.sha256.minisig";
     QTest::newRow("working folder") << "0001a name Update";
     QTest::newRow("staged file") << "0001a name .a.updating";
     QTest::newRow("kept file") << "0001a name .a.updating-old";

@@ -38,7 +38,8 @@ constexpr qsizetype longestName = 255;
 bool isUpdatersOwn(const QString &name)
 {
     static const QStringList own{QStringLiteral("UpdateNote.xml"), QStringLiteral("Update.inf"),
-                                 QStringLiteral("LoadUpdate.inf"), QStringLiteral("Update")};
+                                 QStringLiteral("LoadUpdate.inf"), QStringLiteral("LoadUpdate.sha256"),
+                                 QStringLiteral("LoadUpdate.sha256.minisig"), QStringLiteral("Update")};
     return own.contains(name) || platform::filesystem::Replacement::isStagingName(name);
 }
 

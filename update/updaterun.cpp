@@ -12,7 +12,10 @@
 #include "platform/numbers.h"
 #include "platform/replacement.h"
 
+#include <QFile>
 #include <QScopeGuard>
+
+#include <filesystem>
 
 namespace fsys = platform::filesystem;
 using platform::MessageStyle;
@@ -31,8 +34,10 @@ constexpr std::int32_t largestManifest = 8 * 1024 * 1024;
 
 } // namespace
 
-UpdateRun::UpdateRun(UpdateWindow &window, AppPaths paths, QString baseUrl)
-    : m_window(window), m_paths(std::move(paths)), m_baseUrl(std::move(baseUrl))
+UpdateRun::UpdateRun(UpdateWindow &window, AppPaths paths, QString baseUrl,
+                     std::optional<release::PublicKey> publisherKey)
+    : m_window(window), m_paths(std::move(paths)), m_baseUrl(std::move(baseUrl)),
+      m_publisherKey(std::move(publisherKey))
 {
 }
 
@@ -50,6 +55,7 @@ void UpdateRun::start()
         m_window.showMessage(error.description(), QString::fromUtf8(config::appTitle), MessageStyle::Plain);
         iFileNum.reset();
     }
+    m_release.reset();
 }
 
 void UpdateRun::execute()
@@ -68,6 +74,10 @@ void UpdateRun::execute()
         m_window.unload();
     }
     fsys::refuseUnlessFolder(m_paths.path(u"\\Update"));
+    m_window.downloadEngine().setComputesDigest(m_publisherKey.has_value());
+    if (m_publisherKey)
+        m_release.emplace(SignedRelease::fetch(m_window.downloadEngine().httpClient(), m_baseUrl,
+                                               *m_publisherKey, m_paths));
     downloadManifest();
     fsys::Replacement installation;
     downloadListedFiles(installation);
@@ -93,6 +103,7 @@ void UpdateRun::downloadManifest()
     // a publishing error.
     if (!lastOutcome().isWhole() || received == 0 || received > largestManifest)
         updateFailure();
+    verifyDownload(manifestPath, m_paths.path(u"\\Update\\LoadUpdate.inf"));
     checkWorkingFolder(smallestDownload);
     fsys::replaceFile(m_paths.path(u"\\Update\\LoadUpdate.inf"), m_paths.path(u"\\LoadUpdate.inf"));
     fsys::deleteFile(m_paths.path(u"\\Update\\LoadUpdate.inf"));
@@ -105,12 +116,15 @@ void UpdateRun::downloadListedFiles(fsys::Replacement &installation)
         const QString sManifestLine = iFileNum->readLine();
         const ManifestEntry entry = splitManifestLine(sManifestLine);
         m_window.appendToList(entry.sFileName + QStringLiteral("\r\n"));
+        if (isAtHand(entry, installation))
+            continue;
         const QString sLocalFilePath = m_paths.path(QStringLiteral("\\Update\\") + entry.sFileName);
         download(m_baseUrl + entry.sRemotePath, sLocalFilePath);
         // Every listed file must arrive whole: missing, cut short or of
         // another size than announced, it would be installed broken.
         if (!lastOutcome().isWhole())
             updateFailure();
+        verifyDownload(entry.sRemotePath, sLocalFilePath);
         installation.add(sLocalFilePath, m_paths.path(QStringLiteral("\\") + entry.sFileName));
     }
     iFileNum.reset();
@@ -121,12 +135,19 @@ void UpdateRun::installAndFinish(fsys::Replacement &installation)
     const std::int32_t stampReceived = download(m_baseUrl + stampPath, m_paths.path(u"\\Update\\UpdateNote.xml"));
     if (!lastOutcome().isWhole())
         updateFailure();
-    if (stampReceived != 0)
+    // The index's digest proves the stamp right; without one, the working
+    // folder's size stands in. (Files already installed leave the folder
+    // holding the stamp alone, which may well be under the bound.)
+    if (m_release)
+        verifyDownload(stampPath, m_paths.path(u"\\Update\\UpdateNote.xml"));
+    else if (stampReceived != 0)
         checkWorkingFolder(smallestDownload);
     m_window.downloadEngine().DLFileStop();
 
     // Only what this run listed and received is installed, all or nothing;
     // the new stamp goes last, once the files it stands for are in place.
+    if (m_release)
+        m_release->keep(m_paths, installation);
     if (stampReceived != 0)
         installation.add(m_paths.path(u"\\Update\\UpdateNote.xml"), m_paths.path(u"\\Update.inf"));
     installation.run();
@@ -137,6 +158,39 @@ void UpdateRun::installAndFinish(fsys::Replacement &installation)
         m_window.showMessage(QStringLiteral("恭喜您：您已更新成最新版本,请重新登录系统！"), messageTitle,
                              MessageStyle::Information);
         m_window.unload();
+    }
+}
+
+// In signed mode, a listed file that the index proves right needs no
+// download: installed already (nothing to do), or left whole in the working
+// folder by an earlier attempt (installed as if downloaded).
+bool UpdateRun::isAtHand(const ManifestEntry &entry, fsys::Replacement &installation)
+{
+    if (!m_release)
+        return false;
+    m_release->requireListed(entry.sRemotePath);
+    const QString target = m_paths.path(QStringLiteral("\\") + entry.sFileName);
+    if (m_release->provesFile(entry.sRemotePath, target))
+        return true;
+    const QString leftover = m_paths.path(QStringLiteral("\\Update\\") + entry.sFileName);
+    if (!m_release->provesFile(entry.sRemotePath, leftover))
+        return false;
+    installation.add(leftover, target);
+    return true;
+}
+
+// In signed mode, a download must have the index's digest; a refused one
+// leaves the working folder, so no later run can take it for a good one.
+void UpdateRun::verifyDownload(const QString &remotePath, const QString &sLocalFilePath)
+{
+    if (!m_release)
+        return;
+    try {
+        m_release->checkDigest(remotePath, lastOutcome().sha256);
+    } catch (const platform::Error &) {
+        std::error_code ignored;
+        std::filesystem::remove(QFile::encodeName(sLocalFilePath).toStdString(), ignored);
+        throw;
     }
 }
 

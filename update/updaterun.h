@@ -1,6 +1,7 @@
 #pragma once
 
 #include "apppaths.h"
+#include "signedrelease.h"
 #include "updatewindow.h"
 
 #include "platform/textinput.h"
@@ -17,14 +18,18 @@ struct DLOutcome;
 // their description and leaves the window open; a download that is not whole
 // ends it through the update-failure exit. One run at a time per application
 // folder, across processes too: a run holds a lock on the folder throughout.
+// With the publisher's key (signed mode) it installs only what the publisher
+// signed; without it (unsigned mode) it trusts the network.
 namespace platform::filesystem {
 class Replacement;
 }
+struct ManifestEntry;
 
 class UpdateRun
 {
 public:
-    UpdateRun(UpdateWindow &window, AppPaths paths, QString baseUrl);
+    UpdateRun(UpdateWindow &window, AppPaths paths, QString baseUrl,
+              std::optional<release::PublicKey> publisherKey = std::nullopt);
 
     // The start button's handler. A press while a run is under way is ignored.
     void start();
@@ -35,6 +40,8 @@ private:
     bool stampsEqual();
     void downloadManifest();
     void downloadListedFiles(platform::filesystem::Replacement &installation);
+    bool isAtHand(const ManifestEntry &entry, platform::filesystem::Replacement &installation);
+    void verifyDownload(const QString &remotePath, const QString &sLocalFilePath);
     void installAndFinish(platform::filesystem::Replacement &installation);
 
     std::int32_t download(const QString &sRemoteURL, const QString &sLocalFilePath);
@@ -45,6 +52,9 @@ private:
     UpdateWindow &m_window;
     AppPaths m_paths;
     QString m_baseUrl;
+    std::optional<release::PublicKey> m_publisherKey;
+    // The release this run verified, in signed mode.
+    std::optional<SignedRelease> m_release;
     bool m_running = false;
     // The run's one input file; closed after each use and by the catch-all handler.
     std::optional<platform::TextInput> iFileNum;

@@ -1,0 +1,416 @@
+// Signed releases end to end: the window in a process of its own with the
+// publisher's key, a real HTTP server on 127.0.0.1, releases signed by the
+// real minisign program.
+
+#include "platform/codepage.h"
+
+#include "support/rundriving.h"
+
+#include <QCryptographicHash>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+const QString success = QStringLiteral("恭喜您：您已更新成最新版本,请重新登录系统！");
+constexpr qint64 releaseTime = 1700000000;
+
+QByteArray gbk(const QString &text)
+{
+    return platform::CodePage("GBK").encode(text);
+}
+
+struct ListedFile
+{
+    QString remotePath; // under the base URL
+    QString name;       // in the application folder
+    QByteArray content;
+};
+
+// What a publisher puts beside the files.
+struct Published
+{
+    QByteArray manifest, index, signature;
+};
+
+ino_t inodeOf(const QString &path)
+{
+    struct stat info {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_ino : 0;
+}
+
+QByteArray sha256Line(const QByteArray &content, const QByteArray &path)
+{
+    return QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex() + "  " + path + '\n';
+}
+
+} // namespace
+
+class SignedRunTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void signedFullUpdate_data();
+    void signedFullUpdate();
+    void refusals_data();
+    void refusals();
+    void filesAtHand_data();
+    void filesAtHand();
+
+private:
+    QByteArray minisign(const QStringList &arguments);
+    QByteArray sign(const QByteArray &index, const QString &secretKey, const QByteArray &trustedComment,
+                    bool legacy = false);
+    Published publish(TestServer &server, const QList<ListedFile> &files, qint64 timestamp = releaseTime);
+    void republishIndex(TestServer &server, const QByteArray &index, const QByteArray &signature);
+    DriverEnding drive(const DriverAppFolder &app, const TestServer &server, const QStringList &options = {});
+
+    TempFolder m_keys;
+    QString m_publicKey; // base64, as UPDATER_PUBLIC_KEY
+};
+
+QByteArray SignedRunTest::minisign(const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral("minisign"), arguments);
+    if (!process.waitForFinished(30000) || process.exitCode() != 0)
+        qWarning().noquote() << "minisign" << arguments.join(QLatin1Char(' ')) << "failed:" << process.readAll();
+    return process.readAll();
+}
+
+void SignedRunTest::initTestCase()
+{
+    QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("minisign")).isEmpty(), "the minisign program is missing");
+    for (const QString &name : {QStringLiteral("publisher"), QStringLiteral("other")})
+        minisign({"-G", "-W", "-f", "-p", m_keys.path(name + ".pub"), "-s", m_keys.path(name + ".key")});
+    m_publicKey = QString::fromLatin1(m_keys.read("publisher.pub").split('\n').value(1));
+    QCOMPARE(m_publicKey.size(), 56);
+}
+
+QByteArray SignedRunTest::sign(const QByteArray &index, const QString &secretKey, const QByteArray &trustedComment,
+                               bool legacy)
+{
+    const QString file = m_keys.write("LoadUpdate.sha256", index);
+    QFile::remove(file + ".minisig");
+    QStringList arguments{"-S", "-s", m_keys.path(secretKey + ".key"), "-m", file,
+                          "-t", QString::fromLatin1(trustedComment)};
+    if (legacy)
+        arguments.prepend("-l");
+    minisign(arguments);
+    return m_keys.read("LoadUpdate.sha256.minisig");
+}
+
+// Version 2.0 with the given files: stamp, manifest, files, the index of
+// their digests (paths as the client requests them) and its signature.
+Published SignedRunTest::publish(TestServer &server, const QList<ListedFile> &files, qint64 timestamp)
+{
+    Published published;
+    const QByteArray stamp = "2.0\r\n";
+    QString manifest;
+    for (const ListedFile &file : files)
+        manifest += QStringLiteral("0001") + file.remotePath + QStringLiteral(" name ") + file.name
+                    + QStringLiteral("\r\n");
+    published.manifest = gbk(manifest);
+    server.setFile("/KVTA/ZE/UpdateNote.xml", stamp);
+    server.setFile("/KVTA/ZE/LoadUpdate.inf", published.manifest);
+    published.index = sha256Line(stamp, "KVTA/ZE/UpdateNote.xml")
+                      + sha256Line(published.manifest, "KVTA/ZE/LoadUpdate.inf");
+    for (const ListedFile &file : files) {
+        server.setFile("/" + gbk(file.remotePath).toPercentEncoding("/"), file.content);
+        published.index += sha256Line(file.content, gbk(file.remotePath));
+    }
+    published.signature = sign(published.index, QStringLiteral("publisher"),
+                               "timestamp:" + QByteArray::number(timestamp) + " file:LoadUpdate.sha256");
+    republishIndex(server, published.index, published.signature);
+    return published;
+}
+
+void SignedRunTest::republishIndex(TestServer &server, const QByteArray &index, const QByteArray &signature)
+{
+    server.setFile("/KVTA/ZE/LoadUpdate.sha256", index);
+    server.setFile("/KVTA/ZE/LoadUpdate.sha256.minisig", signature);
+}
+
+DriverEnding SignedRunTest::drive(const DriverAppFolder &app, const TestServer &server, const QStringList &options)
+{
+    return driveRun(app.path(), server, QStringList{QStringLiteral("--public-key=") + m_publicKey} + options);
+}
+
+void SignedRunTest::signedFullUpdate_data()
+{
+    QTest::addColumn<bool>("legacy");
+    QTest::addColumn<bool>("keptByOtherKey"); // a later release by another key was installed before
+    QTest::newRow("prehashed (minisign's default)") << false << false;
+    QTest::newRow("legacy (minisign -l)") << true << false;
+    QTest::newRow("kept signature by another key is no reference") << false << true;
+}
+
+void SignedRunTest::signedFullUpdate()
+{
+    QFETCH(bool, legacy);
+    QFETCH(bool, keptByOtherKey);
+    TestServer server;
+    const QString chinese = QStringLiteral("主程序.exe");
+    const QList<ListedFile> files{{QStringLiteral("files/client.dll"), QStringLiteral("client.dll"), "new client"},
+                                  {QStringLiteral("files/") + chinese, chinese, "new main program"},
+                                  {QStringLiteral("files/big.dat"), QStringLiteral("big.dat"), patternBytes(300000)}};
+    Published published = publish(server, files);
+    if (legacy) {
+        published.signature = sign(published.index, QStringLiteral("publisher"), "timestamp:1700000000", true);
+        republishIndex(server, published.index, published.signature);
+    }
+    DriverAppFolder app;
+    app.write("client.dll", "old client library");
+    if (keptByOtherKey) {
+        app.write("LoadUpdate.sha256", published.index);
+        app.write("LoadUpdate.sha256.minisig", sign(published.index, QStringLiteral("other"), "timestamp:1800000000"));
+    }
+
+    const DriverEnding ending = drive(app, server);
+    QCOMPARE(ending.exitCode, 0);
+    QCOMPARE(ending.messages.value(0).text, success);
+    for (const ListedFile &file : files)
+        QVERIFY(app.read(file.name) == file.content);
+    QCOMPARE(app.read("Update.inf"), QByteArray("2.0\r\n"));
+    QCOMPARE(app.read("LoadUpdate.sha256"), published.index);
+    QCOMPARE(app.read("LoadUpdate.sha256.minisig"), published.signature);
+    QCOMPARE(app.working(), QStringList());
+
+    // The same release again (an equal timestamp) is accepted.
+    app.write("Update.inf", "1.0\r\n");
+    const DriverEnding again = drive(app, server);
+    QCOMPARE(again.messages.value(0).text, success);
+    QCOMPARE(app.read("Update.inf"), QByteArray("2.0\r\n"));
+}
+
+enum class Fault {
+    TamperedFile,
+    ExtraManifestLine,
+    PathNotInIndex,
+    MissingIndex,
+    IndexCutShort,
+    MissingSignature,
+    OversizedSignature,
+    OtherKey,
+    TamperedIndex,
+    EditedTrustedComment,
+    NoTimestamp,
+    OlderTimestamp,
+    StampDiffers,
+};
+
+void SignedRunTest::refusals_data()
+{
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<QString>("named");
+    QTest::addColumn<QString>("refusedDownload"); // in the working folder, gone afterwards
+    QTest::addColumn<bool>("manifestFetched");
+
+    const QString mismatch = QStringLiteral("文件摘要与发布索引不符");
+    const QString signature = QStringLiteral("KVTA/ZE/LoadUpdate.sha256.minisig");
+    QTest::newRow("tampered file") << Fault::TamperedFile << mismatch << "files/a.bin" << "a.bin" << true;
+    QTest::newRow("tampered manifest (an extra line)")
+        << Fault::ExtraManifestLine << mismatch << "KVTA/ZE/LoadUpdate.inf" << "LoadUpdate.inf" << true;
+    QTest::newRow("remote path missing from the index")
+        << Fault::PathNotInIndex << QStringLiteral("文件不在发布索引中") << "files/b.bin" << QString() << true;
+    QTest::newRow("missing index") << Fault::MissingIndex << QStringLiteral("服务器返回错误状态 404")
+                                   << "KVTA/ZE/LoadUpdate.sha256" << QString() << false;
+    QTest::newRow("index cut short") << Fault::IndexCutShort << QStringLiteral("网络请求失败")
+                                     << "KVTA/ZE/LoadUpdate.sha256" << QString() << false;
+    QTest::newRow("missing signature") << Fault::MissingSignature << QStringLiteral("服务器返回错误状态 404")
+                                       << signature << QString() << false;
+    QTest::newRow("signature over 1 MiB")
+        << Fault::OversizedSignature << QStringLiteral("文件超过大小上限") << signature << QString() << false;
+    QTest::newRow("signature by another key")
+        << Fault::OtherKey << QStringLiteral("签名所用的密钥不是发布者的密钥") << signature << QString() << false;
+    QTest::newRow("index changed after signing")
+        << Fault::TamperedIndex << QStringLiteral("签名验证失败") << signature << QString() << false;
+    QTest::newRow("edited trusted comment") << Fault::EditedTrustedComment
+                                            << QStringLiteral("签名的可信注释验证失败") << signature << QString() << false;
+    QTest::newRow("no timestamp in the trusted comment")
+        << Fault::NoTimestamp << QStringLiteral("签名的可信注释缺少时间戳") << signature << QString() << false;
+    QTest::newRow("older timestamp than the kept one")
+        << Fault::OlderTimestamp << QStringLiteral("发布时间早于已安装的版本") << signature << QString() << false;
+    QTest::newRow("stamp differs from the index")
+        << Fault::StampDiffers << mismatch << "KVTA/ZE/UpdateNote.xml" << "UpdateNote.xml" << true;
+}
+
+void SignedRunTest::refusals()
+{
+    QFETCH(Fault, fault);
+    QFETCH(QString, description);
+    QFETCH(QString, named);
+    QFETCH(QString, refusedDownload);
+    QFETCH(bool, manifestFetched);
+
+    TestServer server;
+    const QList<ListedFile> files{{QStringLiteral("files/a.bin"), QStringLiteral("a.bin"), patternBytes(5000)},
+                                  {QStringLiteral("files/b.bin"), QStringLiteral("b.bin"), "b"}};
+    const Published published = publish(server, files);
+    DriverAppFolder app;
+    app.write("a.bin", "installed a");
+
+    switch (fault) {
+    case Fault::TamperedFile:
+        server.setFile("/files/a.bin", patternBytes(5000, 2));
+        break;
+    case Fault::ExtraManifestLine:
+        server.setFile("/KVTA/ZE/LoadUpdate.inf", published.manifest + "0001files/evil.exe name evil.exe\r\n");
+        break;
+    case Fault::PathNotInIndex: {
+        QList<QByteArray> lines = published.index.split('\n');
+        lines.removeIf([](const QByteArray &line) { return line.endsWith("files/b.bin"); });
+        const QByteArray index = lines.join('\n');
+        republishIndex(server, index, sign(index, QStringLiteral("publisher"), "timestamp:1700000000"));
+        break;
+    }
+    case Fault::MissingIndex:
+        server.removeRoute("/KVTA/ZE/LoadUpdate.sha256");
+        break;
+    case Fault::IndexCutShort: {
+        TestServer::Route cut;
+        cut.body = published.index;
+        cut.mode = TestServer::Route::Mode::CutShort;
+        cut.sendBytes = published.index.size() / 2;
+        server.setRoute("/KVTA/ZE/LoadUpdate.sha256", cut);
+        break;
+    }
+    case Fault::MissingSignature:
+        server.removeRoute("/KVTA/ZE/LoadUpdate.sha256.minisig");
+        break;
+    case Fault::OversizedSignature:
+        server.setFile("/KVTA/ZE/LoadUpdate.sha256.minisig", published.signature + QByteArray(1 << 20, ' '));
+        break;
+    case Fault::OtherKey:
+        republishIndex(server, published.index, sign(published.index, QStringLiteral("other"), "timestamp:1700000000"));
+        break;
+    case Fault::TamperedIndex: {
+        QByteArray index = published.index;
+        index.replace(sha256Line(files[0].content, "files/a.bin"), sha256Line("evil", "files/a.bin"));
+        republishIndex(server, index, published.signature);
+        break;
+    }
+    case Fault::EditedTrustedComment: {
+        QByteArray signature = published.signature;
+        signature.replace("timestamp:1700000000", "timestamp:1900000000");
+        republishIndex(server, published.index, signature);
+        break;
+    }
+    case Fault::NoTimestamp:
+        republishIndex(server, published.index, sign(published.index, QStringLiteral("publisher"), "file:none"));
+        break;
+    case Fault::OlderTimestamp:
+        // What a later release, installed before, left in the folder.
+        app.write("LoadUpdate.sha256", published.index);
+        app.write("LoadUpdate.sha256.minisig",
+                  sign(published.index, QStringLiteral("publisher"), "timestamp:1700000001"));
+        break;
+    case Fault::StampDiffers:
+        server.setFile("/KVTA/ZE/UpdateNote.xml", "2.1\r\n");
+        break;
+    }
+
+    QMap<QString, QByteArray> before;
+    for (const QString &name : QDir(app.path()).entryList(QDir::Files | QDir::Hidden))
+        before.insert(name, app.read(name));
+
+    const DriverEnding ending = drive(app, server);
+    QCOMPARE(ending.exitCode, 3);
+    QVERIFY(ending.returned);
+    QCOMPARE(ending.messages.size(), 1);
+    const QString text = ending.messages[0].text;
+    QVERIFY2(text.startsWith(description) && text.contains(named), qPrintable(text));
+    QCOMPARE(ending.messages[0].icon, QStringLiteral("none"));
+
+    // Nothing installed: the folder is as it was, but for the manifest copy
+    // that a verified manifest replaces.
+    for (auto it = before.cbegin(); it != before.cend(); ++it)
+        QCOMPARE(app.read(it.key()), it.value());
+    QStringList now = QDir(app.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    now.removeAll(QStringLiteral("LoadUpdate.inf"));
+    QCOMPARE(now, before.keys());
+    if (!refusedDownload.isEmpty())
+        QVERIFY(!app.working().contains(refusedDownload));
+    // The index and its signature were held in memory only.
+    QVERIFY(app.working().filter(QStringLiteral("LoadUpdate.sha256")).isEmpty());
+    QCOMPARE(requestCount(server, "/KVTA/ZE/LoadUpdate.inf") == 1, manifestFetched);
+    QCOMPARE(requestCount(server, "/files/evil.exe") + requestCount(server, "/files/b.bin") > 0,
+             fault == Fault::StampDiffers);
+}
+
+void SignedRunTest::filesAtHand_data()
+{
+    QTest::addColumn<bool>("cancelledFirst"); // an earlier run was cancelled in the middle of a.bin
+    QTest::addColumn<QByteArray>("leftover");  // a.bin in the working folder before the run
+    QTest::addColumn<QByteArray>("installed"); // a.bin in the application folder before the run
+    QTest::addColumn<bool>("asLinks");         // those two are links to files that hold the bytes
+    QTest::addColumn<int>("requests");         // GETs of a.bin in all
+    QTest::addColumn<bool>("replaced");        // whether the installed a.bin is a new file
+
+    const QByteArray content = patternBytes(400000);
+    QTest::newRow("partial leftover of a cancelled run") << true << QByteArray() << QByteArray() << false << 2 << true;
+    QTest::newRow("whole leftover") << false << content << QByteArray() << false << 0 << true;
+    QTest::newRow("leftover of other bytes") << false << patternBytes(400000, 2) << QByteArray() << false << 1 << true;
+    QTest::newRow("whole leftover, but a link") << false << content << QByteArray() << true << 1 << true;
+    QTest::newRow("already installed") << false << QByteArray() << content << false << 0 << false;
+    QTest::newRow("an older file installed") << false << QByteArray() << QByteArray("old") << false << 1 << true;
+    QTest::newRow("installed, but a link") << false << QByteArray() << content << true << 1 << true;
+}
+
+void SignedRunTest::filesAtHand()
+{
+    QFETCH(bool, cancelledFirst);
+    QFETCH(QByteArray, leftover);
+    QFETCH(QByteArray, installed);
+    QFETCH(bool, asLinks);
+    QFETCH(int, requests);
+    QFETCH(bool, replaced);
+
+    TestServer server;
+    const QByteArray content = patternBytes(400000);
+    publish(server, {{QStringLiteral("files/a.bin"), QStringLiteral("a.bin"), content},
+                     {QStringLiteral("files/b.bin"), QStringLiteral("b.bin"), "b"}});
+    DriverAppFolder app;
+    if (cancelledFirst) {
+        TestServer::Route slow;
+        slow.mode = TestServer::Route::Mode::Throttled;
+        slow.body = content;
+        slow.chunk = 4096;
+        slow.intervalMs = 20;
+        server.setRoute("/files/a.bin", slow);
+        QCOMPARE(drive(app, server, {QStringLiteral("--cancel-on=a.bin")}).exitCode, 0);
+        QVERIFY(app.read("Update/a.bin").size() < content.size());
+        server.setFile("/files/a.bin", content);
+    }
+    TempFolder elsewhere;
+    const auto place = [&](const QString &name, const QByteArray &bytes) {
+        if (!asLinks)
+            app.write(name, bytes);
+        else
+            QVERIFY(QFile::link(elsewhere.write(QStringLiteral("target"), bytes), app.path(name)));
+    };
+    if (!leftover.isNull())
+        place(QStringLiteral("Update/a.bin"), leftover);
+    if (!installed.isNull())
+        place(QStringLiteral("a.bin"), installed);
+    const ino_t inodeBefore = inodeOf(app.path("a.bin"));
+
+    const DriverEnding ending = drive(app, server);
+    QCOMPARE(ending.messages.value(0).text, success);
+    QCOMPARE(requestCount(server, "/files/a.bin"), requests);
+    QVERIFY(app.read("a.bin") == content);
+    QCOMPARE(app.read("b.bin"), QByteArray("b"));
+    QCOMPARE(inodeOf(app.path("a.bin")) != inodeBefore, replaced);
+    QVERIFY(QFileInfo(app.path("a.bin")).isFile() && !QFileInfo(app.path("a.bin")).isSymLink());
+    QVERIFY(elsewhere.read(QStringLiteral("target")).isNull() || elsewhere.read(QStringLiteral("target")) == content);
+    QCOMPARE(app.working(), QStringList());
+}
+
+QTEST_GUILESS_MAIN(SignedRunTest)
+#include "tst_signedrun.moc"

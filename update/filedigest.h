@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+// The SHA-256 (64 lowercase hex digits) of the plain file at `path`; none
+// when there is no plain file there (nothing, a link, a folder, a FIFO) or
+// it cannot be read. Lets the event loop run between blocks, so the window
+// answers while a large file is read.
+std::optional<QByteArray> sha256OfPlainFile(const QString &path);

@@ -1,0 +1,91 @@
+#include "signedrelease.h"
+
+#include "filedigest.h"
+#include "smallfetch.h"
+
+#include "platform/bytestream.h"
+#include "platform/codepage.h"
+#include "platform/error.h"
+#include "platform/replacement.h"
+#include "platform/textinput.h"
+#include "release/minisignature.h"
+
+using platform::Error;
+
+const QString SignedRelease::indexPath = QStringLiteral("KVTA/ZE/LoadUpdate.sha256");
+const QString SignedRelease::signaturePath = QStringLiteral("KVTA/ZE/LoadUpdate.sha256.minisig");
+const QString SignedRelease::keptIndexSuffix = QStringLiteral("\\LoadUpdate.sha256");
+const QString SignedRelease::keptSignatureSuffix = QStringLiteral("\\LoadUpdate.sha256.minisig");
+
+namespace {
+
+QByteArray pathBytes(const QString &remotePath)
+{
+    return platform::CodePage::deployment().encode(remotePath);
+}
+
+} // namespace
+
+SignedRelease::SignedRelease(const release::PublicKey &key, QByteArray indexText, QByteArray signatureText)
+    : m_indexText(std::move(indexText)), m_signatureText(std::move(signatureText))
+{
+    const release::Signature signature = release::Signature::parse(m_signatureText, signaturePath);
+    key.verify(m_indexText, signature, signaturePath);
+    m_timestamp = signature.timestamp(signaturePath);
+    m_index = release::ReleaseIndex::parse(m_indexText, indexPath);
+}
+
+SignedRelease SignedRelease::fetch(platform::HttpClient &client, const QString &baseUrl,
+                                   const release::PublicKey &key, const AppPaths &paths)
+{
+    QByteArray indexText = fetchSmallFile(client, baseUrl + indexPath, largestFile);
+    QByteArray signatureText = fetchSmallFile(client, baseUrl + signaturePath, largestFile);
+    SignedRelease release(key, std::move(indexText), std::move(signatureText));
+    // A replay of an older release would put back files the publisher has
+    // replaced; the same release again is harmless.
+    if (const auto installed = kept(paths, key); installed && release.timestamp() < installed->timestamp())
+        throw Error(Error::Code::OlderRelease, signaturePath);
+    return release;
+}
+
+std::optional<SignedRelease> SignedRelease::kept(const AppPaths &paths, const release::PublicKey &key)
+{
+    // Nothing kept is a first signed installation. A kept pair that the key
+    // does not verify can only come from another key (the deployment changed
+    // it) or from someone who can write the folder anyway: it is no reference.
+    try {
+        return SignedRelease(key, platform::readFileBytes(paths.path(keptIndexSuffix)),
+                             platform::readFileBytes(paths.path(keptSignatureSuffix)));
+    } catch (const Error &) {
+        return std::nullopt;
+    }
+}
+
+void SignedRelease::requireListed(const QString &remotePath) const
+{
+    m_index.requireDigestOf(pathBytes(remotePath));
+}
+
+void SignedRelease::checkDigest(const QString &remotePath, const QByteArray &sha256) const
+{
+    m_index.checkDigest(pathBytes(remotePath), sha256);
+}
+
+bool SignedRelease::provesFile(const QString &remotePath, const QString &localPath) const
+{
+    const auto listed = m_index.digestOf(pathBytes(remotePath));
+    return listed && sha256OfPlainFile(localPath) == listed;
+}
+
+void SignedRelease::keep(const AppPaths &paths, platform::filesystem::Replacement &installation) const
+{
+    const std::pair<QString, const QByteArray *> files[] = {{keptIndexSuffix, &m_indexText},
+                                                             {keptSignatureSuffix, &m_signatureText}};
+    for (const auto &[suffix, text] : files) {
+        const QString staged = paths.path(QStringLiteral("\\Update") + suffix);
+        platform::ByteStream file(staged);
+        file.write(text->constData(), std::size_t(text->size()));
+        file.close();
+        installation.add(staged, paths.path(suffix));
+    }
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "apppaths.h"
+
+#include "platform/httpclient.h"
+#include "release/minisignkey.h"
+#include "release/releaseindex.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+namespace platform::filesystem {
+class Replacement;
+}
+
+// A release that the publisher signed: the index of every file's digest,
+// verified with the publisher's key. The run only asks it questions; every
+// refusal raises the error that names the file.
+class SignedRelease
+{
+public:
+    // Where the server publishes the index and its signature, under the base URL.
+    static const QString indexPath;
+    static const QString signaturePath;
+    // What the application folder keeps of the last release installed.
+    static const QString keptIndexSuffix;
+    static const QString keptSignatureSuffix;
+    // Neither file may be larger.
+    static constexpr qsizetype largestFile = 1 << 20;
+
+    // Verifies the signature of the index: key id, signature, trusted
+    // comment, and a timestamp in it.
+    SignedRelease(const release::PublicKey &key, QByteArray indexText, QByteArray signatureText);
+
+    // Fetches the index and its signature from the server (into memory) and
+    // verifies them; a release signed before the one kept in the application
+    // folder raises OlderRelease.
+    static SignedRelease fetch(platform::HttpClient &client, const QString &baseUrl,
+                               const release::PublicKey &key, const AppPaths &paths);
+    // The release that the last signed installation kept, if there is one
+    // that the key verifies.
+    static std::optional<SignedRelease> kept(const AppPaths &paths, const release::PublicKey &key);
+
+    qint64 timestamp() const { return m_timestamp; }
+    const QByteArray &indexText() const { return m_indexText; }
+    const QByteArray &signatureText() const { return m_signatureText; }
+
+    // NotInIndex unless the remote path is listed.
+    void requireListed(const QString &remotePath) const;
+    // DigestMismatch unless `sha256` is the listed digest of the remote path.
+    void checkDigest(const QString &remotePath, const QByteArray &sha256) const;
+    // Whether the plain file at `localPath` has the listed digest of the remote path.
+    bool provesFile(const QString &remotePath, const QString &localPath) const;
+
+    // Writes the index and the signature into the working folder and adds
+    // them to the installation, which keeps them in the application folder:
+    // the reference against which a later release may not be older.
+    void keep(const AppPaths &paths, platform::filesystem::Replacement &installation) const;
+
+private:
+    QByteArray m_indexText;
+    QByteArray m_signatureText;
+    release::ReleaseIndex m_index;
+    qint64 m_timestamp = 0;
+};

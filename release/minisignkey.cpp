@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QList>
+#include <QtEndian>
 
 namespace release {
 
@@ -69,19 +70,41 @@ QByteArray xorBytes(QByteArray data, const QByteArray &stream)
     return data;
 }
 
+// The key file's bytes, of the one size a secret key has, with the algorithms
+// that minisign writes.
+QByteArray secretKeyBytes(const QByteArray &text, const QString &source)
+{
+    std::optional<QByteArray> bytes = minisign::decodeBase64(keyLine(text, source), secretKeySize);
+    if (!bytes || bytes->size() != secretKeySize || !bytes->startsWith(minisign::keyAlgorithm)
+        || bytes->mid(4, 2) != checksumAlgorithm)
+        throw Error(Error::Code::MalformedKey, source);
+    const QByteArray kdf = bytes->mid(2, 2);
+    if (kdf != kdfScrypt && kdf != kdfNone)
+        throw Error(Error::Code::UnsupportedAlgorithm, source);
+    return *std::move(bytes);
+}
+
+bool usesScrypt(const QByteArray &secretKeyBytes)
+{
+    return secretKeyBytes.mid(2, 2) == kdfScrypt;
+}
+
 quint64 readLittleEndian64(const QByteArray &bytes, qsizetype offset)
 {
+    // Byte by byte over what is there, so that no read can pass the end.
     quint64 value = 0;
-    for (int i = 7; i >= 0; --i)
-        value = (value << 8) | static_cast<unsigned char>(bytes.at(offset + i));
+    int shift = 0;
+    for (const char byte : bytes.mid(offset, 8)) {
+        value |= quint64(static_cast<unsigned char>(byte)) << shift;
+        shift += 8;
+    }
     return value;
 }
 
 QByteArray littleEndian64(quint64 value)
 {
-    QByteArray bytes;
-    for (int i = 0; i < 8; ++i, value >>= 8)
-        bytes += char(value & 0xff);
+    QByteArray bytes(sizeof value, Qt::Uninitialized);
+    qToLittleEndian(value, bytes.data());
     return bytes;
 }
 
@@ -139,19 +162,13 @@ SecretKey SecretKey::generate()
 
 bool SecretKey::isEncrypted(const QByteArray &text, const QString &source)
 {
-    const auto bytes = minisign::decodeBase64(keyLine(text, source), secretKeySize);
-    if (!bytes || !bytes->startsWith(minisign::keyAlgorithm) || bytes->mid(4, 2) != checksumAlgorithm)
-        throw Error(Error::Code::MalformedKey, source);
-    const QByteArray kdf = bytes->mid(2, 2);
-    if (kdf != kdfScrypt && kdf != kdfNone)
-        throw Error(Error::Code::UnsupportedAlgorithm, source);
-    return kdf == kdfScrypt;
+    return usesScrypt(secretKeyBytes(text, source));
 }
 
 SecretKey SecretKey::fromFileText(const QByteArray &text, const QByteArray &password, const QString &source)
 {
-    const bool encrypted = isEncrypted(text, source);
-    const QByteArray bytes = *minisign::decodeBase64(keyLine(text, source), secretKeySize);
+    const QByteArray bytes = secretKeyBytes(text, source);
+    const bool encrypted = usesScrypt(bytes);
     QByteArray secret = bytes.mid(keyOffset);
     if (encrypted) {
         if (password.isEmpty())

@@ -4,9 +4,8 @@
 
 #include "platform/codepage.h"
 
+#include "support/rundriving.h"
 #include "support/smalldisk.h"
-#include "support/tempfolder.h"
-#include "support/testserver.h"
 
 #include <QProcess>
 #include <QScopeGuard>
@@ -29,90 +28,6 @@ const QString success = QStringLiteral("恭喜您：您已更新成最新版本,
 QByteArray gbk(const QString &text)
 {
     return platform::CodePage("GBK").encode(text);
-}
-
-struct Message
-{
-    QString icon, title, text, button;
-    int buttons = 0;
-};
-
-struct Ending
-{
-    int exitCode = -1;
-    QList<Message> messages;
-    bool returned = false; // the run ended with the window open
-    QString statusLine, lastStatus, fileList;
-    QList<QString> pressed;
-    QString errors;
-};
-
-// An application folder with its working folder and a local stamp.
-class AppFolder : public TempFolder
-{
-public:
-    explicit AppFolder(const QByteArray &stamp = "1.0\r\n")
-    {
-        QDir().mkpath(path("Update"));
-        if (!stamp.isNull())
-            write("Update.inf", stamp);
-    }
-
-    QStringList working() const { return QDir(path("Update")).entryList(QDir::Files | QDir::Hidden); }
-};
-
-// Starts the driver on the application folder `folder` ("-": the driver's own).
-void startDriver(QProcess &process, const QString &folder, const TestServer &server, const QStringList &options,
-                 const QString &driver = QStringLiteral(RUN_DRIVER))
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    process.setProcessEnvironment(env);
-    process.start(driver, QStringList{folder, server.url()} + options);
-}
-
-void startDriver(QProcess &process, const AppFolder &app, const TestServer &server, const QStringList &options)
-{
-    startDriver(process, app.path(), server, options);
-}
-
-Ending finish(QProcess &process)
-{
-    Ending ending;
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished();
-    }
-    ending.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    ending.errors = QString::fromUtf8(process.readAllStandardError());
-    const QStringList lines = QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'));
-    for (const QString &line : lines) {
-        const QStringList f = line.split(QLatin1Char('\t'));
-        if (f[0] == QLatin1String("MESSAGE") && f.size() >= 5) {
-            ending.messages.append({f[1], f[2], f[3], f[4], f.value(5).toInt()});
-        } else if (f[0] == QLatin1String("RETURNED")) {
-            ending.returned = true;
-            ending.statusLine = f.value(1);
-            ending.lastStatus = f.value(2);
-            ending.fileList = f.value(3);
-        } else if (f[0] == QLatin1String("PRESSED")) {
-            ending.pressed.append(f.value(1));
-        }
-    }
-    return ending;
-}
-
-Ending drive(const QString &folder, const TestServer &server, const QStringList &options = {},
-             const QString &driver = QStringLiteral(RUN_DRIVER))
-{
-    QProcess process;
-    startDriver(process, folder, server, options, driver);
-    return finish(process);
-}
-
-Ending drive(const AppFolder &app, const TestServer &server, const QStringList &options = {})
-{
-    return drive(app.path(), server, options);
 }
 
 // A server that publishes version 2.0 with the given manifest lines.
@@ -144,14 +59,6 @@ bool isRegularFile(const QString &path)
 {
     struct stat info {};
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-int requestsFor(const TestServer &server, const QByteArray &target)
-{
-    int count = 0;
-    for (const auto &request : server.requests())
-        count += request.target == target;
-    return count;
 }
 
 } // namespace
@@ -199,8 +106,8 @@ void UpdateRunTest::equalStampsNeedNoUpdate()
 {
     TestServer server;
     server.setFile("/KVTA/ZE/UpdateNote.xml", "1.50\r\n");
-    AppFolder app("0.9\r\n1.5");
-    const Ending ending = drive(app, server);
+    DriverAppFolder app("0.9\r\n1.5");
+    const DriverEnding ending = driveRun(app.path(), server);
     QCOMPARE(ending.exitCode, 0);
     QCOMPARE(ending.messages.size(), 1);
     QCOMPARE(ending.messages[0].text, upToDate);
@@ -209,7 +116,7 @@ void UpdateRunTest::equalStampsNeedNoUpdate()
     QCOMPARE(ending.messages[0].button, QStringLiteral("确定"));
     QCOMPARE(ending.messages[0].buttons, 1);
     QVERIFY(!ending.returned);
-    QCOMPARE(requestsFor(server, "/KVTA/ZE/LoadUpdate.inf"), 0);
+    QCOMPARE(requestCount(server, "/KVTA/ZE/LoadUpdate.inf"), 0);
 }
 
 void UpdateRunTest::fullUpdate()
@@ -222,11 +129,11 @@ void UpdateRunTest::fullUpdate()
     server.setFile("/files/client.dll", "new client library");
     server.setFile("/files/" + gbk(chinese).toPercentEncoding("/"), "new main program");
     server.setFile("/files/big.dat", patternBytes(300000));
-    AppFolder app;
+    DriverAppFolder app;
     app.write("client.dll", "old client library, longer than the new one");
     app.write("keep.txt", "not in the manifest");
 
-    const Ending ending = drive(app, server);
+    const DriverEnding ending = driveRun(app.path(), server);
     QCOMPARE(ending.exitCode, 0);
     QCOMPARE(ending.messages.size(), 1);
     QCOMPARE(ending.messages[0].text, success);
@@ -241,7 +148,7 @@ void UpdateRunTest::fullUpdate()
     QVERIFY(!app.exists("UpdateNote.xml"));
     QVERIFY(app.exists("LoadUpdate.inf"));
     QCOMPARE(app.working(), QStringList());
-    QCOMPARE(requestsFor(server, "/KVTA/ZE/UpdateNote.xml"), 2);
+    QCOMPARE(requestCount(server, "/KVTA/ZE/UpdateNote.xml"), 2);
 }
 
 void UpdateRunTest::smallerRemoteStampUpdatesToo()
@@ -250,8 +157,8 @@ void UpdateRunTest::smallerRemoteStampUpdatesToo()
     publish(server, {QStringLiteral("0001a.txt name a.txt")});
     server.setFile("/KVTA/ZE/UpdateNote.xml", "0.5");
     server.setFile("/a.txt", "AAAA");
-    AppFolder app("3.0");
-    const Ending ending = drive(app, server);
+    DriverAppFolder app("3.0");
+    const DriverEnding ending = driveRun(app.path(), server);
     QCOMPARE(ending.messages.value(0).text, success);
     QCOMPARE(app.read("a.txt"), QByteArray("AAAA"));
     QCOMPARE(app.read("Update.inf"), QByteArray("0.5"));
@@ -260,36 +167,36 @@ void UpdateRunTest::smallerRemoteStampUpdatesToo()
 void UpdateRunTest::errorPageForTheStampIsAnError()
 {
     TestServer server; // no stamp published: the server answers with an HTML 404 page
-    AppFolder app(QByteArray(""));
-    const Ending ending = drive(app, server);
+    DriverAppFolder app(QByteArray(""));
+    const DriverEnding ending = driveRun(app.path(), server);
     QCOMPARE(ending.exitCode, 3);
     QVERIFY(ending.returned);
     QCOMPARE(ending.messages.size(), 1);
     QVERIFY2(ending.messages[0].text.contains(QLatin1String("404")), qPrintable(ending.messages[0].text));
     QCOMPARE(ending.messages[0].icon, QStringLiteral("none"));
     QCOMPARE(ending.messages[0].title, QStringLiteral("客户端在线更新"));
-    QCOMPARE(requestsFor(server, "/KVTA/ZE/LoadUpdate.inf"), 0);
+    QCOMPARE(requestCount(server, "/KVTA/ZE/LoadUpdate.inf"), 0);
 }
 
 void UpdateRunTest::missingLocalStamp()
 {
     TestServer server;
     publish(server, {QStringLiteral("0001a.txt name a.txt")});
-    AppFolder app(QByteArray{});
-    const Ending ending = drive(app, server);
+    DriverAppFolder app(QByteArray{});
+    const DriverEnding ending = driveRun(app.path(), server);
     QVERIFY(ending.returned);
     QVERIFY(ending.messages.value(0).text.startsWith(QStringLiteral("文件未找到")));
     QVERIFY(ending.messages.value(0).text.endsWith(QLatin1String("Update.inf")));
-    QCOMPARE(requestsFor(server, "/KVTA/ZE/LoadUpdate.inf"), 0);
+    QCOMPARE(requestCount(server, "/KVTA/ZE/LoadUpdate.inf"), 0);
 }
 
 void UpdateRunTest::missingWorkingFolder()
 {
     TestServer server;
     publish(server, {QStringLiteral("0001a.txt name a.txt")});
-    AppFolder app;
+    DriverAppFolder app;
     QDir(app.path("Update")).removeRecursively();
-    const Ending ending = drive(app, server);
+    const DriverEnding ending = driveRun(app.path(), server);
     QVERIFY(ending.returned);
     QVERIFY(ending.messages.value(0).text.startsWith(QStringLiteral("路径未找到")));
     QCOMPARE(ending.statusLine, QStringLiteral("连接状态： 正在下载数据..."));
@@ -312,8 +219,8 @@ void UpdateRunTest::malformedManifestLines()
     publish(server, lines);
     server.setFile("/a.txt", "A");
     server.setFile("/b.txt", "B");
-    AppFolder app;
-    const Ending ending = drive(app, server);
+    DriverAppFolder app;
+    const DriverEnding ending = driveRun(app.path(), server);
     QVERIFY(ending.returned);
     QCOMPARE(ending.messages.size(), 1);
     QVERIFY2(ending.messages[0].text.startsWith(QStringLiteral("无效的过程调用或参数")),
@@ -329,8 +236,8 @@ void UpdateRunTest::nameInsideTheRemotePath()
     TestServer server;
     publish(server, {QStringLiteral("0001dl/renamed.dll name new.dll")});
     server.setFile("/dl/r", "fetched from dl/r");
-    AppFolder app;
-    const Ending ending = drive(app, server);
+    DriverAppFolder app;
+    const DriverEnding ending = driveRun(app.path(), server);
     QCOMPARE(ending.messages.value(0).text, success);
     QCOMPARE(app.read(".dll name new.dll"), QByteArray("fetched from dl/r"));
 }
@@ -344,11 +251,11 @@ void UpdateRunTest::lineFeedOnlyManifestIsRefused()
             QStringLiteral("\n"));
     server.setFile("/a.txt", "A");
     server.setFile("/b.txt", "B");
-    AppFolder app;
-    const Ending ending = drive(app, server);
+    DriverAppFolder app;
+    const DriverEnding ending = driveRun(app.path(), server);
     QVERIFY(ending.returned);
     QVERIFY(ending.messages.value(0).text.startsWith(QStringLiteral("无效的过程调用或参数")));
-    QCOMPARE(requestsFor(server, "/a.txt") + requestsFor(server, "/b.txt"), 0);
+    QCOMPARE(requestCount(server, "/a.txt") + requestCount(server, "/b.txt"), 0);
 }
 
 void UpdateRunTest::traversalNameIsRefused_data()
@@ -368,12 +275,12 @@ void UpdateRunTest::traversalNameIsRefused()
     TestServer server;
     publish(server, {line});
     server.setFile("/evil.txt", "evil");
-    AppFolder app;
-    const Ending ending = drive(app, server);
+    DriverAppFolder app;
+    const DriverEnding ending = driveRun(app.path(), server);
     QVERIFY(ending.returned);
     QVERIFY(ending.messages.value(0).text.startsWith(QStringLiteral("无效的过程调用或参数")));
     QVERIFY(ending.messages.value(0).text.size() < 1000);
-    QCOMPARE(requestsFor(server, "/evil.txt"), 0);
+    QCOMPARE(requestCount(server, "/evil.txt"), 0);
     QVERIFY(!app.exists("evil.txt"));
     QVERIFY(ending.fileList.isEmpty());
     QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
@@ -386,14 +293,14 @@ void UpdateRunTest::missingListedFileFails()
                      QStringLiteral("0001c.txt name c.txt")});
     server.setFile("/a.txt", "A");
     server.setFile("/c.txt", "C");
-    AppFolder app;
-    const Ending ending = drive(app, server);
+    DriverAppFolder app;
+    const DriverEnding ending = driveRun(app.path(), server);
     QCOMPARE(ending.exitCode, 0);
     QVERIFY(!ending.returned);
     QCOMPARE(ending.messages.size(), 1);
     QCOMPARE(ending.messages[0].text, failed);
     QCOMPARE(ending.messages[0].title, title);
-    QCOMPARE(requestsFor(server, "/c.txt"), 0);
+    QCOMPARE(requestCount(server, "/c.txt"), 0);
     QVERIFY(!app.exists("a.txt"));
     QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
 }
@@ -407,9 +314,9 @@ void UpdateRunTest::truncatedListedFileFails()
     cut.body = patternBytes(100000);
     cut.sendBytes = 60000;
     server.setRoute("/a.txt", cut);
-    AppFolder app;
+    DriverAppFolder app;
     app.write("Update/left-from-before.bin", patternBytes(200000)); // would satisfy a folder-size bound
-    const Ending ending = drive(app, server);
+    const DriverEnding ending = driveRun(app.path(), server);
     QCOMPARE(ending.messages.value(0).text, failed);
     QVERIFY(!app.exists("a.txt"));
     QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
@@ -421,9 +328,9 @@ void UpdateRunTest::emptyListedFileIsInstalled()
     publish(server, {QStringLiteral("0001empty.txt name empty.txt"), QStringLiteral("0001kb.bin name kb.bin")});
     server.setFile("/empty.txt", "");
     server.setFile("/kb.bin", patternBytes(1000));
-    AppFolder app;
+    DriverAppFolder app;
     app.write("empty.txt", "old content");
-    const Ending ending = drive(app, server);
+    const DriverEnding ending = driveRun(app.path(), server);
     QCOMPARE(ending.messages.value(0).text, success);
     QVERIFY(app.exists("empty.txt"));
     QCOMPARE(app.read("empty.txt"), QByteArray());
@@ -449,8 +356,8 @@ void UpdateRunTest::stampAtTheEnd()
         once.afterwards = std::make_shared<TestServer::Route>();
     server.setRoute("/KVTA/ZE/UpdateNote.xml", once);
     server.setFile("/a.txt", "A");
-    AppFolder app;
-    const Ending ending = drive(app, server);
+    DriverAppFolder app;
+    const DriverEnding ending = driveRun(app.path(), server);
     QCOMPARE(ending.messages.value(0).text, empty ? success : failed);
     QCOMPARE(app.exists("a.txt"), empty);
     QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
@@ -485,7 +392,7 @@ void UpdateRunTest::linksAndFifosAreNeverFollowed()
     TestServer server;
     publish(server, {QStringLiteral("0001a.txt name a.txt")});
     server.setFile("/a.txt", "new A");
-    AppFolder app;
+    DriverAppFolder app;
     TempFolder outside;
     outside.write("Update.inf", "1.0\r\n");
     outside.write("a.txt", "outside");
@@ -504,7 +411,7 @@ void UpdateRunTest::linksAndFifosAreNeverFollowed()
         app.write(at, "a file");
     const QMap<QString, QByteArray> before = snapshot(outside);
 
-    const Ending ending = drive(app, server);
+    const DriverEnding ending = driveRun(app.path(), server);
     QCOMPARE(snapshot(outside), before);
     if (succeeds) {
         QCOMPARE(ending.messages.value(0).text, success);
@@ -518,7 +425,7 @@ void UpdateRunTest::linksAndFifosAreNeverFollowed()
         QCOMPARE(ending.messages.size(), 1);
         QCOMPARE(ending.messages[0].icon, QStringLiteral("none"));
         QVERIFY(ending.messages[0].text.endsWith(app.path(at)));
-        QCOMPARE(requestsFor(server, "/KVTA/ZE/LoadUpdate.inf"), 0);
+        QCOMPARE(requestCount(server, "/KVTA/ZE/LoadUpdate.inf"), 0);
         QVERIFY(!app.exists("a.txt"));
     }
 }
@@ -538,27 +445,27 @@ void UpdateRunTest::secondRunIsRefused()
     slowStamp.afterwards = std::make_shared<TestServer::Route>();
     slowStamp.afterwards->body = slowStamp.body;
     server.setRoute("/KVTA/ZE/UpdateNote.xml", slowStamp);
-    AppFolder app;
+    DriverAppFolder app;
 
     QProcess first;
-    startDriver(first, app, server, {});
+    startDriver(first, app.path(), server, {});
     QElapsedTimer clock;
     clock.start();
-    while (requestsFor(server, "/KVTA/ZE/UpdateNote.xml") == 0 && clock.elapsed() < 60000)
+    while (requestCount(server, "/KVTA/ZE/UpdateNote.xml") == 0 && clock.elapsed() < 60000)
         QTest::qWait(5);
-    const Ending second = drive(app, server);
+    const DriverEnding second = driveRun(app.path(), server);
     QVERIFY(second.returned);
     QCOMPARE(second.messages.size(), 1);
     QCOMPARE(second.messages[0].text, QStringLiteral("另一个更新正在进行,请稍后再试！"));
     QCOMPARE(second.messages[0].title, title);
     QCOMPARE(second.messages[0].icon, QStringLiteral("information"));
-    QCOMPARE(requestsFor(server, "/KVTA/ZE/UpdateNote.xml"), 1);
+    QCOMPARE(requestCount(server, "/KVTA/ZE/UpdateNote.xml"), 1);
 
-    const Ending ending = finish(first);
+    const DriverEnding ending = finishDriver(first);
     QCOMPARE(ending.messages.value(0).text, success);
     QVERIFY(app.read("a.bin") == body);
     QCOMPARE(app.read("Update.inf"), QByteArray("2.0\r\n"));
-    QCOMPARE(requestsFor(server, "/KVTA/ZE/UpdateNote.xml"), 2); // the first run's only
+    QCOMPARE(requestCount(server, "/KVTA/ZE/UpdateNote.xml"), 2); // the first run's only
 }
 
 void UpdateRunTest::manifestNotFetched_data()
@@ -588,18 +495,18 @@ void UpdateRunTest::manifestNotFetched()
     server.setRoute("/KVTA/ZE/LoadUpdate.inf", manifest);
     server.setFile("/old.txt", "old release");
     server.setFile("/new.txt", "new release");
-    AppFolder app;
+    DriverAppFolder app;
     app.write("LoadUpdate.inf", "0001old.txt name old.txt\r\n"); // an earlier run's copy
 
     const QStringList limit{QStringLiteral("--network-limit-ms=1000")};
-    Ending ending = drive(app, server, limit);
+    DriverEnding ending = driveRun(app.path(), server, limit);
     QCOMPARE(ending.messages.value(0).text, failed);
-    QCOMPARE(requestsFor(server, "/old.txt"), 0);
+    QCOMPARE(requestCount(server, "/old.txt"), 0);
     QVERIFY(!app.exists("old.txt"));
     QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
 
     publish(server, {QStringLiteral("0001new.txt name new.txt")});
-    ending = drive(app, server, limit);
+    ending = driveRun(app.path(), server, limit);
     QCOMPARE(ending.messages.value(0).text, success);
     QCOMPARE(app.read("new.txt"), QByteArray("new release"));
     QCOMPARE(app.read("Update.inf"), QByteArray("2.0\r\n"));
@@ -638,7 +545,7 @@ void UpdateRunTest::applicationFolderOfTheExecutable()
         ::close(fd);
     }
 
-    const Ending ending = drive(QStringLiteral("-"), server, {}, root.path("launcher"));
+    const DriverEnding ending = driveRun(QStringLiteral("-"), server, {}, root.path("launcher"));
     if (representable) {
         QCOMPARE(ending.messages.value(0).text, success);
         QCOMPARE(root.read(QString::fromUtf8(folderName) + "/a.txt"), QByteArray("new A"));
@@ -671,13 +578,13 @@ void UpdateRunTest::installationIsAllOrNothing()
     server.setFile("/a.txt", "new A");
     server.setFile("/b.txt", "new B");
     server.setFile("/c.txt", "new C");
-    AppFolder app;
+    DriverAppFolder app;
     app.write("a.txt", "old A");
     if (obstacle == "read-only")
         ::chmod(QFile::encodeName(app.write(second, "old B")).constData(), 0444);
     else if (obstacle == "directory")
         QDir().mkpath(app.path(second + "/inside"));
-    const Ending ending = drive(app, server);
+    const DriverEnding ending = driveRun(app.path(), server);
     QVERIFY(ending.returned);
     QVERIFY2(ending.messages.value(0).text.startsWith(message), qPrintable(ending.messages.value(0).text));
     QVERIFY(ending.messages.value(0).text.endsWith(app.path(second)));
@@ -717,7 +624,7 @@ void UpdateRunTest::fullDiskNamesTheTarget()
     TempFolder::writeFile(app + "/Update.inf", "1.0\r\n");
     TempFolder::writeFile(app + "/a.txt", "old A");
 
-    const Ending ending = drive(app, server);
+    const DriverEnding ending = driveRun(app, server);
     QVERIFY(ending.returned);
     const QString text = ending.messages.value(0).text;
     QVERIFY2(text.startsWith(QStringLiteral("磁盘已满")), qPrintable(text));
@@ -732,13 +639,13 @@ void UpdateRunTest::pressDuringARunIsIgnored()
     TestServer server;
     publish(server, {QStringLiteral("0001a.bin name a.bin")});
     server.setFile("/a.bin", patternBytes(50000));
-    AppFolder app;
-    const Ending ending = drive(app, server, {QStringLiteral("--press-during-run")});
+    DriverAppFolder app;
+    const DriverEnding ending = driveRun(app.path(), server, {QStringLiteral("--press-during-run")});
     QCOMPARE(ending.pressed, QList<QString>{QStringLiteral("1")});
     QCOMPARE(ending.messages.size(), 1);
     QCOMPARE(ending.messages[0].text, success);
-    QCOMPARE(requestsFor(server, "/KVTA/ZE/UpdateNote.xml"), 2);
-    QCOMPARE(requestsFor(server, "/a.bin"), 1);
+    QCOMPARE(requestCount(server, "/KVTA/ZE/UpdateNote.xml"), 2);
+    QCOMPARE(requestCount(server, "/a.bin"), 1);
 }
 
 void UpdateRunTest::cancelDuringADownload_data()
@@ -759,8 +666,8 @@ void UpdateRunTest::cancelDuringADownload()
     slow.chunk = 4096;
     slow.intervalMs = 20;
     server.setRoute("/slow.bin", slow);
-    AppFolder app;
-    const Ending ending = drive(app, server, {option});
+    DriverAppFolder app;
+    const DriverEnding ending = driveRun(app.path(), server, {option});
     QCOMPARE(ending.exitCode, 0);
     QVERIFY(ending.messages.isEmpty());
     QVERIFY(!ending.returned);
@@ -773,7 +680,7 @@ void UpdateRunTest::cancelDuringADownload()
     // A release without that file: the partial leftover is removed, never installed.
     publish(server, {QStringLiteral("0001a.txt name a.txt")});
     server.setFile("/a.txt", "A");
-    const Ending next = drive(app, server);
+    const DriverEnding next = driveRun(app.path(), server);
     QCOMPARE(next.messages.value(0).text, success);
     QVERIFY(!app.exists("slow.bin"));
     QCOMPARE(app.read("a.txt"), QByteArray("A"));
@@ -786,12 +693,12 @@ void UpdateRunTest::killDuringInstallation()
     publish(server, {QStringLiteral("0001big.bin name big.bin")});
     const QByteArray fresh = patternBytes(48 * 1024 * 1024, 3);
     server.setFile("/big.bin", fresh);
-    AppFolder app;
+    DriverAppFolder app;
     const QByteArray old = patternBytes(1024 * 1024, 4);
     app.write("big.bin", old);
 
     QProcess process;
-    startDriver(process, app, server, {});
+    startDriver(process, app.path(), server, {});
     QVERIFY(process.waitForStarted());
     // Kill as soon as the installation starts writing beside the target.
     QElapsedTimer clock;
@@ -809,7 +716,7 @@ void UpdateRunTest::killDuringInstallation()
     // The next run undoes what was left, and what an earlier killed
     // installation left too, and completes the installation.
     app.write(".stale.dll.updating", "staged by an installation killed long ago");
-    drive(app, server);
+    driveRun(app.path(), server);
     QVERIFY(app.read("big.bin") == fresh);
     QCOMPARE(app.read("Update.inf"), QByteArray("2.0\r\n"));
     QCOMPARE(entriesOf(app.path()).filter(QStringLiteral(".updating")), QStringList());

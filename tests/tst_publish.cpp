@@ -7,9 +7,8 @@
 #include "release/minisignkey.h"
 #include "update/manifestline.h"
 
+#include "support/rundriving.h"
 #include "support/smalldisk.h"
-#include "support/tempfolder.h"
-#include "support/testserver.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
@@ -143,6 +142,7 @@ private slots:
     void checkNamesEachFault_data();
     void checkNamesEachFault();
     void checkRefusesAnUntrustedCertificate();
+    void updaterInstallsThePublishedRelease_data();
     void updaterInstallsThePublishedRelease();
 
 private:
@@ -687,36 +687,65 @@ void PublishTest::checkRefusesAnUntrustedCertificate()
              result.out.constData());
 }
 
+void PublishTest::updaterInstallsThePublishedRelease_data()
+{
+    QTest::addColumn<bool>("signedMode");
+    QTest::newRow("unsigned mode") << false;
+    QTest::newRow("signed mode, with the key keygen made") << true;
+}
+
 void PublishTest::updaterInstallsThePublishedRelease()
 {
     // The real window in its own process updates a client folder from what
-    // release wrote, twice: the second time only the changed file is new.
-    // (The updater is built here without a public key; its signed mode is
-    // driven by the run's own tests.)
-    TempFolder site, client;
-    QDir().mkpath(client.path(QStringLiteral("Update")));
-    client.write(QStringLiteral("Update.inf"), "0.5\r\n");
+    // release wrote, twice: the second release stores only the changed file
+    // anew, and the update installs it. In signed mode the window runs with
+    // the public key line that keygen printed.
+    QFETCH(bool, signedMode);
+    TempFolder keys, site;
+    QStringList signing{"--secret-key", m_secretKey};
+    QStringList driverOptions;
+    if (signedMode) {
+        signing = QStringList{"--secret-key", keys.path(QStringLiteral("release.key")), "--password-file", m_password};
+        const Result made = publisher(QStringList{"keygen", "--public-key", keys.path(QStringLiteral("release.pub"))}
+                                      + signing);
+        QVERIFY2(made.exitCode == 0, made.err.constData());
+        driverOptions << QStringLiteral("--public-key=") + QString::fromLatin1(made.out.trimmed());
+    }
+    DriverAppFolder client("0.5\r\n");
     TestServer server;
     for (const QByteArray &version : {QByteArray("1"), QByteArray("2")}) {
         TempFolder from;
         writeRelease(from, "version " + version);
-        const Result published = publisher({"release", "--from", from.path(), "--site", site.path(), "--version",
-                                            QString::fromLatin1(version), "--secret-key", m_secretKey});
+        const auto before = snapshot(site.path());
+        const Result published = publisher(QStringList{"release", "--from", from.path(), "--site", site.path(), "--version",
+                                            QString::fromLatin1(version)} + signing);
         QVERIFY2(published.exitCode == 0, published.err.constData());
+        if (version == "2") {
+            const QString stored = storedPath("version 2");
+            QStringList added = snapshot(site.path()).keys();
+            added.removeIf([&](const QString &path) {
+                return before.contains(path) || path == stored.section(QLatin1Char('/'), 0, -2);
+            });
+            QCOMPARE(added, QStringList{stored});
+        }
         serveSite(server, site.path());
 
-        QProcess driver;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        driver.setProcessEnvironment(env);
-        driver.start(QStringLiteral(RUN_DRIVER), {client.path(), server.url()});
-        QVERIFY(driver.waitForFinished(120000));
-        const QByteArray output = driver.readAllStandardOutput();
-        QVERIFY2(driver.exitCode() == 0 && output.contains("请重新登录系统"), output.constData());
+        const DriverEnding ending = driveRun(client.path(), server, driverOptions);
+        QCOMPARE(ending.exitCode, 0);
+        QVERIFY2(ending.messages.value(0).text.endsWith(QStringLiteral("请重新登录系统！")),
+                 qPrintable(ending.messages.value(0).text + ending.errors));
         QCOMPARE(client.read(QStringLiteral("Update.inf")), version + "\r\n");
         QCOMPARE(client.read(QStringLiteral("客户端.exe")), patternBytes(300000, 1));
         QCOMPARE(client.read(QStringLiteral("说明 文档.txt")), "version " + version);
         QCOMPARE(client.read(QStringLiteral("a.dll")), patternBytes(1000, 2));
+        QCOMPARE(client.read(QStringLiteral("filename.ini")), QByteArray("[name]\r\n"));
+        // Signed mode keeps the accepted index and signature: the site's.
+        QCOMPARE(client.exists(QStringLiteral("LoadUpdate.sha256.minisig")), signedMode);
+        if (signedMode) {
+            QCOMPARE(client.read(QStringLiteral("LoadUpdate.sha256")), site.read(indexPath));
+            QCOMPARE(client.read(QStringLiteral("LoadUpdate.sha256.minisig")), site.read(signaturePath));
+        }
+        QCOMPARE(client.working(), QStringList());
     }
 }
 

@@ -1,6 +1,7 @@
 #include "bytestream.h"
 
 #include "error.h"
+#include "filedescriptor.h"
 
 #include <QFile>
 
@@ -23,21 +24,6 @@ std::set<ByteStream *> &openStreams()
 {
     static std::set<ByteStream *> streams;
     return streams;
-}
-
-bool writeAll(int fd, const char *data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= std::size_t(n);
-    }
-    return true;
 }
 
 } // namespace

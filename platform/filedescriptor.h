@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cerrno>
+#include <cstddef>
 #include <unistd.h>
 
 #include <utility>
@@ -33,5 +35,22 @@ public:
 private:
     int m_fd;
 };
+
+// Writes all `size` bytes, again after a short write or a signal; false
+// with errno set on an error.
+inline bool writeAll(int fd, const char *data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
 
 } // namespace platform

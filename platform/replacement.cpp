@@ -54,21 +54,6 @@ std::size_t longestName(const fs::path &folder)
     return max > 0 ? std::size_t(max) : NAME_MAX;
 }
 
-bool writeAll(int fd, const char *data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= std::size_t(n);
-    }
-    return true;
-}
-
 // Copies `source` into the new file `copy`; a write error names `target`,
 // the file the copy stands for, so that a full disk is reported where it is.
 void copyFile(const fs::path &source, const fs::path &copy, const fs::path &target)

@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include "platform/error.h"
+#include "platform/filedescriptor.h"
 #include "release/minisignformat.h"
 #include "release/minisignkey.h"
 
@@ -23,12 +24,14 @@ void writeNewFile(const QString &path, const QByteArray &bytes, mode_t mode)
 {
     const QByteArray target = QFile::encodeName(path);
     const QByteArray temporary = target + ".new-" + QByteArray::number(QCoreApplication::applicationPid());
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0)
+    platform::FileDescriptor fd(::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    if (!fd.isOpen())
         throw Error::fromErrno(errno, path);
-    const bool written = ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size() && ::fsync(fd) == 0;
+    // A short write (a full disk) is written on, so that errno says why.
+    const bool written = platform::writeAll(fd.get(), bytes.constData(), size_t(bytes.size()))
+                         && ::fsync(fd.get()) == 0 && fd.close() == 0;
     const int error = errno;
-    ::close(fd);
+    fd.close();
     if (!written) {
         ::unlink(temporary.constData());
         throw Error::fromErrno(error, path);

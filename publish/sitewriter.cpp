@@ -2,6 +2,7 @@
 
 #include "progress.h"
 #include "platform/error.h"
+#include "platform/filedescriptor.h"
 #include "release/sha256.h"
 
 #include <QCoreApplication>
@@ -15,46 +16,14 @@
 #include <unistd.h>
 
 using platform::Error;
+using platform::FileDescriptor;
 
 namespace {
 
-// One file descriptor, closed on every path.
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const { return m_fd; }
-    // Closes now, so that a failing close is reported.
-    int release()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd);
-    }
-
-private:
-    int m_fd;
-};
-
 void writeAll(int fd, const char *data, qint64 size, const QString &path)
 {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size_t(size));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            throw Error::fromErrno(errno, path);
-        }
-        data += written;
-        size -= written;
-    }
+    if (!platform::writeAll(fd, data, std::size_t(size)))
+        throw Error::fromErrno(errno, path);
 }
 
 // Creates `path` for writing; it must not exist yet.
@@ -66,9 +35,9 @@ int createFile(const QString &path)
     return fd;
 }
 
-void finish(Descriptor &fd, const QString &path)
+void finish(FileDescriptor &fd, const QString &path)
 {
-    if (::fsync(fd.get()) != 0 || fd.release() != 0)
+    if (::fsync(fd.get()) != 0 || fd.close() != 0)
         throw Error::fromErrno(errno, path);
 }
 
@@ -148,7 +117,7 @@ bool SiteWriter::storeFile(const QString &source, const QByteArray &relativePath
     if (!in.open(QIODevice::ReadOnly))
         throw Error(Error::Code::FileAccess, source, QStringLiteral("cannot read the file"));
     const QString temporary = temporaryBeside(target);
-    Descriptor out(createFile(temporary));
+    FileDescriptor out(createFile(temporary));
     m_temporaries.append(temporary);
     progress.begin(QStringLiteral("storing"), QFileInfo(source).fileName(), in.size());
     release::Sha256 sha;
@@ -182,7 +151,7 @@ void SiteWriter::stage(const QByteArray &relativePath, const QByteArray &bytes)
 {
     const QString target = absolute(relativePath);
     const QString temporary = temporaryBeside(target);
-    Descriptor out(createFile(temporary));
+    FileDescriptor out(createFile(temporary));
     m_temporaries.append(temporary);
     writeAll(out.get(), bytes.constData(), bytes.size(), target);
     finish(out, target);

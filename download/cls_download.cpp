@@ -64,6 +64,7 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLoc
         emit entDLFileStatus(DLStatus::RequestFailed);
         outcome.ending = DLOutcome::Ending::UrlFailed;
         outcome.httpStatus = failure.httpStatus;
+        outcome.failure = failure.description;
     } else {
         emit entDLFileStatus(DLStatus::QueryingInfo);
         outcome.httpStatus = url->status();
@@ -103,6 +104,8 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLoc
         outcome.ending = loopStatus == DLStatus::Stopped ? DLOutcome::Ending::Stopped
                          : url->completed()             ? DLOutcome::Ending::Complete
                                                         : DLOutcome::Ending::BrokeOff;
+        if (url->failure())
+            outcome.failure = url->failure()->description();
         emit entDLFileStatus(loopStatus);
         file.close();
         url.reset();

@@ -25,6 +25,7 @@ struct DLOutcome
     std::int64_t announcedSize = -1; // Content-Length, -1 when none was announced
     std::int64_t received = 0;
     int httpStatus = 0;
+    QString failure; // why the URL did not open or the body broke off, for the user
 
     // A complete body of exactly the announced size, when one was announced.
     bool isWhole() const

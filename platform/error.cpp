@@ -20,6 +20,9 @@ QString baseText(Error::Code code)
     case Error::Code::NetworkFailure: return QStringLiteral("网络请求失败");
     case Error::Code::HttpStatus: return QStringLiteral("服务器返回错误状态");
     case Error::Code::Timeout: return QStringLiteral("网络连接超时");
+    case Error::Code::Certificate: return QStringLiteral("服务器证书验证失败,已拒绝连接");
+    case Error::Code::BadResponse: return QStringLiteral("服务器的响应无效");
+    case Error::Code::TooLarge: return QStringLiteral("服务器返回的数据超过允许的长度");
     }
     return QStringLiteral("未知错误");
 }

@@ -23,12 +23,16 @@ public:
         NetworkFailure,
         HttpStatus,
         Timeout,
+        Certificate,
+        BadResponse,
+        TooLarge,
     };
 
     Error(Code code, QString subject = {}, QString detail = {});
 
     Code code() const { return m_code; }
     const QString &subject() const { return m_subject; }
+    const QString &detail() const { return m_detail; }
     QString description() const;
     const char *what() const noexcept override { return m_what.constData(); }
 

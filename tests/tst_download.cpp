@@ -2,6 +2,7 @@
 #include "download/status.h"
 #include "platform/error.h"
 
+#include "support/quicklimits.h"
 #include "support/tempfolder.h"
 #include "support/testserver.h"
 
@@ -37,6 +38,14 @@ struct Recorder
 using Statuses = std::vector<std::int32_t>;
 const Statuses whole{1, 2, 3, 4, 9, 6};
 const Statuses urlFailed{1, 2, 8, 6};
+
+// A client that retries within milliseconds, so that every test stays short.
+std::shared_ptr<platform::HttpClient> quickClient(int idleMs = 1000)
+{
+    auto client = std::make_shared<platform::HttpClient>();
+    client->setLimits(quickLimits(idleMs));
+    return client;
+}
 
 class NoSessionClient : public platform::HttpClient
 {
@@ -96,7 +105,7 @@ void DownloadTest::wholeBodies()
     m_server.setFile("/file.bin", body);
     const QString target = m_dir.path("whole.bin");
 
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     const std::int32_t result = engine.DLFile(m_server.url("file.bin"), target, timeout);
 
@@ -123,7 +132,7 @@ void DownloadTest::requestHeaders()
 {
     m_server.clearRequests();
     m_server.setFile("/h", "x");
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     engine.DLFile(m_server.url("h"), m_dir.path("h"), 5000);
     const QList<TestServer::Request> requests = m_server.requests();
     QCOMPARE(requests.size(), 1);
@@ -139,7 +148,7 @@ void DownloadTest::chunkedBodyHasNoSize()
     route.body = patternBytes(3000);
     m_server.setRoute("/chunked", route);
 
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     QCOMPARE(engine.DLFile(m_server.url("chunked"), m_dir.path("chunked"), 5000), 3000);
     QCOMPARE(rec.statuses, whole);
@@ -159,7 +168,7 @@ void DownloadTest::redirectIsFollowed()
     redirect.location = m_server.url("real").toLatin1();
     m_server.setRoute("/moved", redirect);
 
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     QCOMPARE(engine.DLFile(m_server.url("moved"), m_dir.path("moved"), 5000), 13);
     QCOMPARE(rec.statuses, whole);
@@ -179,7 +188,7 @@ void DownloadTest::errorStatusIsAFailedOpen()
     m_server.setFile("/broken", "<html>error page</html>", status);
     const QString target = m_dir.write("kept.bin", "old content");
 
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     QCOMPARE(engine.DLFile(m_server.url("broken"), target, 5000), 0);
     QCOMPARE(rec.statuses, urlFailed);
@@ -194,7 +203,7 @@ void DownloadTest::errorStatusIsAFailedOpen()
 
 void DownloadTest::refusedConnection()
 {
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     const QString url = QStringLiteral("http://127.0.0.1:%1/x").arg(unusedPort());
     QCOMPARE(engine.DLFile(url, m_dir.path("refused"), 5000), 0);
@@ -212,7 +221,7 @@ void DownloadTest::cutShortBodyBreaksOff()
     route.sendBytes = 3000;
     m_server.setRoute("/short", route);
 
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     const std::int32_t result = engine.DLFile(m_server.url("short"), m_dir.path("short"), 5000);
     QCOMPARE(result, 3000);
@@ -231,9 +240,7 @@ void DownloadTest::stalledTransferTimesOut()
     route.sendBytes = 1024;
     m_server.setRoute("/stall", route);
 
-    auto client = std::make_shared<platform::HttpClient>();
-    client->setLimits({std::chrono::milliseconds(2000), std::chrono::milliseconds(300)});
-    Cls_DownLoad engine(client);
+    Cls_DownLoad engine(quickClient(300));
     Recorder rec(engine);
     QElapsedTimer clock;
     clock.start();
@@ -249,9 +256,7 @@ void DownloadTest::silentServerFailsTheOpen()
     route.mode = TestServer::Route::Mode::NoResponse;
     m_server.setRoute("/silent", route);
 
-    auto client = std::make_shared<platform::HttpClient>();
-    client->setLimits({std::chrono::milliseconds(300), std::chrono::milliseconds(300)});
-    Cls_DownLoad engine(client);
+    Cls_DownLoad engine(quickClient(300));
     Recorder rec(engine);
     QCOMPARE(engine.DLFile(m_server.url("silent"), m_dir.path("silent"), 5000), 0);
     QCOMPARE(rec.statuses, urlFailed);
@@ -267,7 +272,7 @@ void DownloadTest::sizeBeyond32BitsOverflows()
     route.contentLength = "5000000000";
     m_server.setRoute("/huge", route);
 
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     try {
         engine.DLFile(m_server.url("huge"), m_dir.path("huge"), 5000);
@@ -284,7 +289,7 @@ void DownloadTest::sizeBeyond32BitsOverflows()
 void DownloadTest::stopAfterCurrentBlock()
 {
     m_server.setFile("/long", patternBytes(20000));
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     QObject::connect(&engine, &Cls_DownLoad::entDLFileDowning, &engine, [&engine](auto &&...) {
         engine.DLFileStop();
@@ -299,7 +304,7 @@ void DownloadTest::stopAfterCurrentBlock()
 void DownloadTest::staleStopIsCleared()
 {
     m_server.setFile("/stale", patternBytes(5000));
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     QCOMPARE(engine.DLFileStop(), false);
     QCOMPARE(engine.DLFile(m_server.url("stale"), m_dir.path("stale"), 5000), 5000);
@@ -329,7 +334,7 @@ void DownloadTest::speedRule()
     QFETCH(QList<int>, speeds);
     m_server.setFile("/speed", patternBytes(size));
     qsizetype tick = 0;
-    Cls_DownLoad engine(std::make_shared<platform::HttpClient>(), [&] { return clock.value(tick++, clock.last()); });
+    Cls_DownLoad engine(quickClient(), [&] { return clock.value(tick++, clock.last()); });
     Recorder rec(engine);
     engine.DLFile(m_server.url("speed"), m_dir.path("speed"), 5000);
     QList<int> seen;
@@ -342,7 +347,7 @@ void DownloadTest::nestedCallDuringYield()
 {
     m_server.setFile("/outer", patternBytes(4000, 7));
     m_server.setFile("/inner", patternBytes(2000, 8));
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     std::int32_t inner = -1;
     QObject::connect(&engine, &Cls_DownLoad::entDLFileDowning, &engine,
@@ -361,7 +366,7 @@ void DownloadTest::nestedCallDuringYield()
 void DownloadTest::missingFolderFailsAfterStatus4()
 {
     m_server.setFile("/nofolder", "abc");
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     try {
         engine.DLFile(m_server.url("nofolder"), m_dir.path("missing/sub/file"), 5000);
@@ -377,7 +382,7 @@ void DownloadTest::longerOldFileIsCut()
 {
     m_server.setFile("/new", "new");
     const QString target = m_dir.write("cut.bin", patternBytes(4096));
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     QCOMPARE(engine.DLFile(m_server.url("new"), target, 5000), 3);
     QCOMPARE(m_dir.read("cut.bin"), QByteArray("new"));
 }

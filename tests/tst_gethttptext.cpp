@@ -1,6 +1,7 @@
 #include "platform/error.h"
 #include "update/gethttptext.h"
 
+#include "support/quicklimits.h"
 #include "support/testserver.h"
 
 #include <QTest>
@@ -9,10 +10,17 @@ using Code = platform::Error::Code;
 
 namespace {
 
+// The default factories, with limits that keep retries short.
+std::vector<platform::HttpRequestFactory> quickFactories()
+{
+    const auto create = [] { return std::make_unique<platform::HttpRequest>(quickLimits()); };
+    return {create, create};
+}
+
 Code errorOf(const QString &url)
 {
     try {
-        GetHttpText(url);
+        GetHttpText(url, quickFactories());
     } catch (const platform::Error &error) {
         return error.code();
     }

@@ -28,11 +28,8 @@ QString GetHttpText(const QString &url, const std::vector<platform::HttpRequestF
     platform::waitUntil([&] { return request->readyState() == HttpRequest::completed; },
                         QDeadlineTimer(QDeadlineTimer::Forever));
 
-    if (request->timedOut())
-        throw Error(Error::Code::Timeout, url);
-    const QString failure = request->failure();
-    if (!failure.isEmpty())
-        throw Error(Error::Code::NetworkFailure, url, failure);
+    if (const std::optional<Error> failure = request->failure())
+        throw *failure;
     const int status = request->status();
     if (status < 200 || status > 299)
         throw Error(Error::Code::HttpStatus, url, QString::number(status));

@@ -4,6 +4,7 @@
 
 #include "support/quicklimits.h"
 #include "support/tempfolder.h"
+#include "support/testcertificates.h"
 #include "support/testserver.h"
 
 #include <QTest>
@@ -80,6 +81,18 @@ private slots:
     void missingFolderFailsAfterStatus4();
     void longerOldFileIsCut();
     void sessionThatCannotOpen();
+    void resumesABrokenBody_data();
+    void resumesABrokenBody();
+    void brokenBodyIsNeverSpliced_data();
+    void brokenBodyIsNeverSpliced();
+    void onlyARealBodyCounts_data();
+    void onlyARealBodyCounts();
+    void retriesWhatIsWorthRetrying_data();
+    void retriesWhatIsWorthRetrying();
+    void refusedConnectionThatComesBack();
+    void windowRunsDuringARetryWait();
+    void https_data();
+    void https();
 
 private:
     TestServer m_server;
@@ -131,14 +144,22 @@ void DownloadTest::wholeBodies()
 void DownloadTest::requestHeaders()
 {
     m_server.clearRequests();
-    m_server.setFile("/h", "x");
+    // A server that compresses whatever the client accepts: we accept
+    // nothing but the bytes as stored.
+    TestServer::Route route;
+    route.body = QByteArray(20000, 'z');
+    route.compressWhenAsked = true;
+    m_server.setRoute("/h", route);
     Cls_DownLoad engine(quickClient());
-    engine.DLFile(m_server.url("h"), m_dir.path("h"), 5000);
+    QCOMPARE(engine.DLFile(m_server.url("h"), m_dir.path("h"), 5000), 20000);
+    QCOMPARE(m_dir.read("h"), route.body);
+    QVERIFY(!m_server.requests().value(0).headers.contains("accept-encoding"));
     const QList<TestServer::Request> requests = m_server.requests();
     QCOMPARE(requests.size(), 1);
     QCOMPARE(requests[0].method, QByteArray("GET"));
     QCOMPARE(requests[0].headers.value("user-agent"), QByteArray("VB Http"));
     QCOMPARE(requests[0].headers.value("cache-control"), QByteArray("no-cache"));
+    QCOMPARE(requests[0].headers.value("pragma"), QByteArray("no-cache"));
 }
 
 void DownloadTest::chunkedBodyHasNoSize()
@@ -395,6 +416,274 @@ void DownloadTest::sessionThatCannotOpen()
     QCOMPARE(rec.statuses, (Statuses{1, 7}));
     QCOMPARE(engine.lastOutcome().ending, DLOutcome::Ending::SessionFailed);
     QVERIFY(!m_dir.exists("nosession"));
+}
+
+void DownloadTest::resumesABrokenBody_data()
+{
+    QTest::addColumn<QList<qint64>>("cuts");
+    QTest::addColumn<bool>("reset");
+    QTest::addColumn<bool>("etag"); // else Last-Modified
+    QTest::newRow("closed once, ETag") << QList<qint64>{100000} << false << true;
+    QTest::newRow("closed inside the first block, Last-Modified") << QList<qint64>{100} << false << false;
+    QTest::newRow("reset at three offsets") << QList<qint64>{1, 70001, 300000} << true << true;
+    QTest::newRow("closed one byte before the end") << QList<qint64>{399999} << false << true;
+}
+
+void DownloadTest::resumesABrokenBody()
+{
+    QFETCH(QList<qint64>, cuts);
+    QFETCH(bool, reset);
+    QFETCH(bool, etag);
+    TestServer::Route route;
+    route.body = patternBytes(400000, 3);
+    route.cuts = cuts;
+    route.resetAtCut = reset;
+    (etag ? route.etag : route.lastModified) = etag ? "\"v1\"" : "Tue, 01 Dec 2026 10:00:00 GMT";
+    m_server.setRoute("/resumed", route);
+    m_server.clearRequests();
+
+    Cls_DownLoad engine(quickClient());
+    Recorder rec(engine);
+    QCOMPARE(engine.DLFile(m_server.url("resumed"), m_dir.path("resumed"), 5000), 400000);
+    QCOMPARE(rec.statuses, whole);
+    QVERIFY(m_dir.read("resumed") == route.body);
+    QVERIFY(engine.lastOutcome().isWhole());
+    // One continuous body: a progress event per full block, the size never changing.
+    QCOMPARE(rec.progress.size(), std::size_t((400000 + 511) / 512));
+    QCOMPARE(rec.progress.back().filesize, 400000);
+
+    const QList<TestServer::Request> requests = m_server.requests();
+    QCOMPARE(requests.size(), cuts.size() + 1);
+    QVERIFY(!requests[0].headers.contains("range"));
+    for (qsizetype i = 1; i < requests.size(); ++i) {
+        QCOMPARE(requests[i].headers.value("if-range"), etag ? route.etag : route.lastModified);
+        if (!reset)
+            QCOMPARE(requests[i].headers.value("range"), "bytes=" + QByteArray::number(cuts[i - 1]) + '-');
+    }
+}
+
+void DownloadTest::brokenBodyIsNeverSpliced_data()
+{
+    using Mode = TestServer::Route::Mode;
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QByteArray>("etag");
+    QTest::addColumn<bool>("ignoreRange");
+    QTest::addColumn<bool>("changed"); // another version answers the resume
+    QTest::addColumn<bool>("reset");
+    QTest::addColumn<int>("requests");
+    QTest::newRow("server ignores Range (200)") << int(Mode::Normal) << QByteArray("\"a\"") << true << false << false << 2;
+    QTest::newRow("ETag changed") << int(Mode::Normal) << QByteArray("\"a\"") << false << true << false << 2;
+    QTest::newRow("no validator: no resume") << int(Mode::Normal) << QByteArray() << false << false << false << 1;
+    QTest::newRow("close-delimited, cut by a reset") << int(Mode::CloseDelimited) << QByteArray("\"a\"") << false
+                                                     << false << true << 1;
+    QTest::newRow("chunked without its last chunk") << int(Mode::Chunked) << QByteArray("\"a\"") << false << false
+                                                    << false << 1;
+}
+
+void DownloadTest::brokenBodyIsNeverSpliced()
+{
+    QFETCH(int, mode);
+    QFETCH(QByteArray, etag);
+    QFETCH(bool, ignoreRange);
+    QFETCH(bool, changed);
+    QFETCH(bool, reset);
+    QFETCH(int, requests);
+    TestServer::Route route;
+    route.mode = TestServer::Route::Mode(mode);
+    route.body = patternBytes(100000, 4);
+    route.etag = etag;
+    route.ignoreRange = ignoreRange;
+    route.cuts = {30000};
+    route.resetAtCut = reset;
+    if (changed) {
+        route.servings = 1;
+        route.afterwards = std::make_shared<TestServer::Route>();
+        route.afterwards->body = patternBytes(100000, 5);
+        route.afterwards->etag = "\"b\"";
+    }
+    m_server.setRoute("/spliced", route);
+    m_server.clearRequests();
+
+    Cls_DownLoad engine(quickClient());
+    Recorder rec(engine);
+    const std::int32_t result = engine.DLFile(m_server.url("spliced"), m_dir.path("spliced"), 5000);
+    QVERIFY(result <= 30000);
+    QCOMPARE(rec.statuses, whole);
+    QCOMPARE(engine.lastOutcome().ending, DLOutcome::Ending::BrokeOff);
+    QVERIFY(!engine.lastOutcome().isWhole());
+    QVERIFY(!engine.lastOutcome().failure.isEmpty());
+    QVERIFY(m_dir.read("spliced") == route.body.left(result));
+    QCOMPARE(m_server.requests().size(), requests);
+}
+
+void DownloadTest::onlyARealBodyCounts_data()
+{
+    using Mode = TestServer::Route::Mode;
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("contentLength");
+    QTest::addColumn<bool>("whole");
+    QTest::newRow("206 to a plain GET") << int(Mode::Normal) << 206 << QByteArray() << false;
+    QTest::newRow("204") << int(Mode::Normal) << 204 << QByteArray("0") << false;
+    QTest::newRow("205") << int(Mode::Normal) << 205 << QByteArray("0") << false;
+    QTest::newRow("203") << int(Mode::Normal) << 203 << QByteArray() << false;
+    QTest::newRow("negative length") << int(Mode::Normal) << 200 << QByteArray("-5") << false;
+    QTest::newRow("unparseable length") << int(Mode::Normal) << 200 << QByteArray("12abc") << false;
+    QTest::newRow("close-delimited, closed properly") << int(Mode::CloseDelimited) << 200 << QByteArray() << true;
+}
+
+void DownloadTest::onlyARealBodyCounts()
+{
+    QFETCH(int, mode);
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentLength);
+    QFETCH(bool, whole);
+    TestServer::Route route;
+    route.mode = TestServer::Route::Mode(mode);
+    route.status = status;
+    route.body = status == 204 || status == 205 ? QByteArray() : patternBytes(3000, 6);
+    route.contentLength = contentLength;
+    m_server.setRoute("/real", route);
+
+    Cls_DownLoad engine(quickClient());
+    Recorder rec(engine);
+    const std::int32_t result = engine.DLFile(m_server.url("real"), m_dir.path("real"), 5000);
+    QCOMPARE(engine.lastOutcome().isWhole(), whole);
+    if (whole) {
+        QCOMPARE(result, 3000);
+        QVERIFY(m_dir.read("real") == route.body);
+        QCOMPARE(engine.lastOutcome().announcedSize, -1);
+    } else {
+        QCOMPARE(result, 0);
+        QCOMPARE(rec.statuses, urlFailed);
+        QVERIFY(!m_dir.exists("real"));
+    }
+}
+
+void DownloadTest::retriesWhatIsWorthRetrying_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("servings"); // of that status before a 200; -1: always
+    QTest::addColumn<QByteArray>("retryAfter");
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<int>("atLeastMs");
+    QTest::newRow("503 twice, then 200") << 503 << 2 << QByteArray() << 3 << 0;
+    QTest::newRow("429, Retry-After 1 s") << 429 << 1 << QByteArray("1") << 2 << 900;
+    QTest::newRow("408, 500, 502, 504 alike: 504 once") << 504 << 1 << QByteArray() << 2 << 0;
+    QTest::newRow("404 is not retried") << 404 << -1 << QByteArray() << 1 << 0;
+    QTest::newRow("503 for good: 5 attempts") << 503 << -1 << QByteArray() << 5 << 0;
+}
+
+void DownloadTest::retriesWhatIsWorthRetrying()
+{
+    QFETCH(int, status);
+    QFETCH(int, servings);
+    QFETCH(QByteArray, retryAfter);
+    QFETCH(int, requests);
+    QFETCH(int, atLeastMs);
+    TestServer::Route failing;
+    failing.status = status;
+    failing.body = "<html>busy</html>";
+    failing.retryAfter = retryAfter;
+    failing.servings = servings;
+    const QByteArray body = patternBytes(5000, 9);
+    failing.afterwards = std::make_shared<TestServer::Route>();
+    failing.afterwards->body = body;
+    m_server.setRoute("/retried", failing);
+    m_server.clearRequests();
+
+    Cls_DownLoad engine(quickClient());
+    Recorder rec(engine);
+    QElapsedTimer clock;
+    clock.start();
+    const std::int32_t result = engine.DLFile(m_server.url("retried"), m_dir.path("retried"), 5000);
+    QVERIFY(clock.elapsed() >= atLeastMs);
+    QCOMPARE(m_server.requests().size(), requests);
+    if (servings < 0) {
+        // Ends as it always has: the URL did not open.
+        QCOMPARE(result, 0);
+        QCOMPARE(rec.statuses, urlFailed);
+        QCOMPARE(engine.lastOutcome().httpStatus, status);
+    } else {
+        QCOMPARE(result, 5000);
+        QCOMPARE(rec.statuses, whole);
+        QVERIFY(m_dir.read("retried") == body);
+    }
+}
+
+void DownloadTest::refusedConnectionThatComesBack()
+{
+    const quint16 port = unusedPort();
+    std::unique_ptr<TestServer> server;
+    QTimer::singleShot(50, [&] {
+        server = std::make_unique<TestServer>(std::nullopt, port);
+        server->setFile("/back", "back again");
+    });
+    Cls_DownLoad engine(quickClient());
+    Recorder rec(engine);
+    QCOMPARE(engine.DLFile(QStringLiteral("http://127.0.0.1:%1/back").arg(port), m_dir.path("back"), 5000), 10);
+    QCOMPARE(rec.statuses, whole);
+    QVERIFY(server && server->requests().size() == 1);
+}
+
+void DownloadTest::windowRunsDuringARetryWait()
+{
+    TestServer::Route busy;
+    busy.status = 503;
+    busy.retryAfter = "1";
+    busy.servings = 1;
+    busy.afterwards = std::make_shared<TestServer::Route>();
+    busy.afterwards->body = "later";
+    m_server.setRoute("/wait", busy);
+    Cls_DownLoad engine(quickClient());
+    Recorder rec(engine);
+    // Stands for the cancel button: it must run while the engine waits.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 ranAt = -1;
+    std::size_t statusesThen = 0;
+    QTimer::singleShot(300, [&] {
+        ranAt = clock.elapsed();
+        statusesThen = rec.statuses.size();
+    });
+    QCOMPARE(engine.DLFile(m_server.url("wait"), m_dir.path("wait"), 5000), 5);
+    QVERIFY2(ranAt >= 0 && ranAt < 600, qPrintable(QString::number(ranAt)));
+    QCOMPARE(statusesThen, 2u); // still sending the request
+}
+
+void DownloadTest::https_data()
+{
+    QTest::addColumn<QString>("certificate");
+    QTest::addColumn<bool>("trusted");
+    QTest::newRow("signed by the CA handed to the client") << QStringLiteral("server") << true;
+    QTest::newRow("self-signed") << QStringLiteral("selfsigned") << false;
+    QTest::newRow("signed for another name") << QStringLiteral("wrongname") << false;
+}
+
+void DownloadTest::https()
+{
+    QFETCH(QString, certificate);
+    QFETCH(bool, trusted);
+    static const TestCertificates certificates;
+    QVERIFY(certificates.ok());
+    TestServer server(certificates.server(certificate));
+    const QByteArray body = patternBytes(70000, 10);
+    server.setFile("/secure.bin", body);
+    auto client = quickClient();
+    client->setCaCertificates(certificates.authority());
+    Cls_DownLoad engine(client);
+    Recorder rec(engine);
+    const std::int32_t result = engine.DLFile(server.url("secure.bin"), m_dir.path("secure.bin"), 5000);
+    if (trusted) {
+        QCOMPARE(result, 70000);
+        QVERIFY(m_dir.read("secure.bin") == body);
+    } else {
+        QCOMPARE(result, 0);
+        QCOMPARE(rec.statuses, urlFailed);
+        QVERIFY(server.requests().isEmpty());
+        QVERIFY2(engine.lastOutcome().failure.startsWith(QStringLiteral("服务器证书验证失败")),
+                 qPrintable(engine.lastOutcome().failure));
+    }
 }
 
 QTEST_GUILESS_MAIN(DownloadTest)

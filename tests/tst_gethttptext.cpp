@@ -2,6 +2,7 @@
 #include "update/gethttptext.h"
 
 #include "support/quicklimits.h"
+#include "support/testcertificates.h"
 #include "support/testserver.h"
 
 #include <QTest>
@@ -39,6 +40,10 @@ private slots:
     void refusedConnectionIsAnError();
     void secondFactoryIsTried();
     void noRequestObjectGivesEmptyText();
+    void textIsBounded_data();
+    void textIsBounded();
+    void https_data();
+    void https();
 
 private:
     TestServer m_server;
@@ -83,6 +88,68 @@ void GetHttpTextTest::noRequestObjectGivesEmptyText()
 {
     const auto none = [] { return std::unique_ptr<platform::HttpRequest>(); };
     QCOMPARE(GetHttpText(m_server.url("second"), {none, none}), QString());
+}
+
+void GetHttpTextTest::textIsBounded_data()
+{
+    using Mode = TestServer::Route::Mode;
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("64 KiB") << int(Mode::Normal) << 64 * 1024 << true;
+    QTest::newRow("64 KiB and one byte") << int(Mode::Normal) << 64 * 1024 + 1 << false;
+    QTest::newRow("chunked, 1 MiB") << int(Mode::Chunked) << 1024 * 1024 << false;
+    QTest::newRow("never ends") << int(Mode::Endless) << 0 << false;
+}
+
+void GetHttpTextTest::textIsBounded()
+{
+    QFETCH(int, mode);
+    QFETCH(int, size);
+    QFETCH(bool, taken);
+    TestServer::Route route;
+    route.mode = TestServer::Route::Mode(mode);
+    route.body = QByteArray(size, '7');
+    m_server.setRoute("/long", route);
+    if (taken) {
+        QCOMPARE(GetHttpText(m_server.url("long"), quickFactories()).size(), size);
+        return;
+    }
+    try {
+        GetHttpText(m_server.url("long"), quickFactories());
+        QFAIL("a text beyond 64 KiB was taken");
+    } catch (const platform::Error &error) {
+        QCOMPARE(error.code(), Code::TooLarge);
+        QVERIFY(error.description().contains(QLatin1String("64 KB")));
+        QVERIFY(error.description().contains(m_server.url("long")));
+    }
+}
+
+void GetHttpTextTest::https_data()
+{
+    QTest::addColumn<QString>("certificate");
+    QTest::addColumn<bool>("trusted");
+    QTest::newRow("signed by the CA handed to the request") << QStringLiteral("server") << true;
+    QTest::newRow("self-signed") << QStringLiteral("selfsigned") << false;
+}
+
+void GetHttpTextTest::https()
+{
+    QFETCH(QString, certificate);
+    QFETCH(bool, trusted);
+    static const TestCertificates certificates;
+    QVERIFY(certificates.ok());
+    TestServer server(certificates.server(certificate));
+    server.setFile("/KVTA/ZE/UpdateNote.xml", "2.0\r\n");
+    const auto create = [&] { return std::make_unique<platform::HttpRequest>(quickLimits(), certificates.authority()); };
+    try {
+        QCOMPARE(GetHttpText(server.url("KVTA/ZE/UpdateNote.xml"), {create}), QStringLiteral("2.0\r\n"));
+        QVERIFY(trusted);
+    } catch (const platform::Error &error) {
+        QVERIFY(!trusted);
+        QCOMPARE(error.code(), Code::Certificate);
+        QVERIFY(error.description().startsWith(QStringLiteral("服务器证书验证失败")));
+    }
 }
 
 QTEST_GUILESS_MAIN(GetHttpTextTest)

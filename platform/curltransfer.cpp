@@ -165,8 +165,10 @@ bool CurlTransfer::checkResumedHead(const ResponseHead &head)
                                           : std::nullopt;
     if (range && range->first == m_received && range->total == m_length && range->last == m_length - 1)
         return true;
+    // A 200 here means the file changed or the server does not resume.
     m_refusal = Error(Error::Code::BadResponse, {},
-                      head.status == 206 ? QStringLiteral("续传的范围不符") : QStringLiteral("服务器上的文件已更改"));
+                      head.status == 206 ? QStringLiteral("续传的范围不符")
+                                         : QStringLiteral("未能续传 (状态 %1)").arg(head.status));
     return false;
 }
 

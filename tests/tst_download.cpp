@@ -462,21 +462,33 @@ void DownloadTest::resumesABrokenBody()
     }
 }
 
+namespace {
+
+// How the server answers the request for the rest.
+enum class Rest { Honest, IgnoresRange, OtherVersion, OtherLength, OtherOffset };
+
+} // namespace
+
 void DownloadTest::brokenBodyIsNeverSpliced_data()
 {
     using Mode = TestServer::Route::Mode;
     QTest::addColumn<int>("mode");
     QTest::addColumn<QByteArray>("etag");
-    QTest::addColumn<bool>("ignoreRange");
-    QTest::addColumn<bool>("changed"); // another version answers the resume
+    QTest::addColumn<int>("rest");
     QTest::addColumn<bool>("reset");
     QTest::addColumn<int>("requests");
-    QTest::newRow("server ignores Range (200)") << int(Mode::Normal) << QByteArray("\"a\"") << true << false << false << 2;
-    QTest::newRow("ETag changed") << int(Mode::Normal) << QByteArray("\"a\"") << false << true << false << 2;
-    QTest::newRow("no validator: no resume") << int(Mode::Normal) << QByteArray() << false << false << false << 1;
-    QTest::newRow("close-delimited, cut by a reset") << int(Mode::CloseDelimited) << QByteArray("\"a\"") << false
-                                                     << false << true << 1;
-    QTest::newRow("chunked without its last chunk") << int(Mode::Chunked) << QByteArray("\"a\"") << false << false
+    QTest::newRow("server ignores Range (200)") << int(Mode::Normal) << QByteArray("\"a\"") << int(Rest::IgnoresRange)
+                                                << false << 2;
+    QTest::newRow("ETag changed (200)") << int(Mode::Normal) << QByteArray("\"a\"") << int(Rest::OtherVersion) << false
+                                        << 2;
+    QTest::newRow("206 of another total") << int(Mode::Normal) << QByteArray("\"a\"") << int(Rest::OtherLength)
+                                          << false << 2;
+    QTest::newRow("206 from another offset") << int(Mode::Normal) << QByteArray("\"a\"") << int(Rest::OtherOffset)
+                                             << false << 2;
+    QTest::newRow("no validator: no resume") << int(Mode::Normal) << QByteArray() << int(Rest::Honest) << false << 1;
+    QTest::newRow("close-delimited, cut by a reset") << int(Mode::CloseDelimited) << QByteArray("\"a\"")
+                                                     << int(Rest::Honest) << true << 1;
+    QTest::newRow("chunked without its last chunk") << int(Mode::Chunked) << QByteArray("\"a\"") << int(Rest::Honest)
                                                     << false << 1;
 }
 
@@ -484,22 +496,22 @@ void DownloadTest::brokenBodyIsNeverSpliced()
 {
     QFETCH(int, mode);
     QFETCH(QByteArray, etag);
-    QFETCH(bool, ignoreRange);
-    QFETCH(bool, changed);
+    QFETCH(int, rest);
     QFETCH(bool, reset);
     QFETCH(int, requests);
     TestServer::Route route;
     route.mode = TestServer::Route::Mode(mode);
     route.body = patternBytes(100000, 4);
     route.etag = etag;
-    route.ignoreRange = ignoreRange;
+    route.ignoreRange = Rest(rest) == Rest::IgnoresRange;
+    route.rangeShift = Rest(rest) == Rest::OtherOffset ? 512 : 0;
     route.cuts = {30000};
     route.resetAtCut = reset;
-    if (changed) {
+    if (Rest(rest) == Rest::OtherVersion || Rest(rest) == Rest::OtherLength) {
         route.servings = 1;
         route.afterwards = std::make_shared<TestServer::Route>();
-        route.afterwards->body = patternBytes(100000, 5);
-        route.afterwards->etag = "\"b\"";
+        route.afterwards->body = patternBytes(Rest(rest) == Rest::OtherLength ? 120000 : 100000, 5);
+        route.afterwards->etag = Rest(rest) == Rest::OtherLength ? etag : QByteArray("\"b\"");
     }
     m_server.setRoute("/spliced", route);
     m_server.clearRequests();

@@ -89,7 +89,7 @@ private:
         const QByteArray ifRange = m_request.headers.value("if-range");
         if (status == 200 && !route.ignoreRange && range.startsWith("bytes=") && range.endsWith('-')
             && (ifRange.isEmpty() || ifRange == route.etag || ifRange == route.lastModified)) {
-            start = range.mid(6, range.size() - 7).toLongLong();
+            start = range.mid(6, range.size() - 7).toLongLong() + route.rangeShift;
             status = 206;
             head += "Content-Range: bytes " + QByteArray::number(start) + '-' + QByteArray::number(body.size() - 1) + '/'
                     + QByteArray::number(body.size()) + "\r\n";

@@ -46,6 +46,7 @@ public:
         QByteArray etag;
         QByteArray lastModified;
         bool ignoreRange = false;
+        qint64 rangeShift = 0; // a 206 that starts this much further on than asked
         // Absolute offsets in the body at which a response stops: every
         // response ends at the first cut after where it starts.
         QList<qint64> cuts;

@@ -125,6 +125,8 @@ size_t CurlAttempt::onHeader(char *data, size_t size, size_t count, void *self)
 bool CurlAttempt::headLine(QByteArrayView line)
 {
     const QByteArray text = line.toByteArray().trimmed();
+    if (m_finalHead)
+        return true;
     if (text.startsWith("HTTP/")) {
         m_head = {};
         m_head.status = text.split(' ').value(1).toInt();
@@ -139,6 +141,7 @@ bool CurlAttempt::headLine(QByteArrayView line)
     // The end of a head: an interim one, one that curl follows, or the final one.
     if (m_head.status < 200 || (isFollowedRedirect(m_head.status) && m_head.headers.contains("location")))
         return true;
+    m_finalHead = true;
     return m_checkHead(m_head);
 }
 

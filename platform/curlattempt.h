@@ -83,6 +83,7 @@ private:
     BodySink m_takeBody;
     ResponseHead m_head;
     bool m_paused = false;
+    bool m_finalHead = false; // the final head was checked: later lines are trailers
     char m_error[CURL_ERROR_SIZE] = {};
 };
 

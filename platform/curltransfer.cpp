@@ -120,7 +120,8 @@ bool CurlTransfer::checkHead(const ResponseHead &head)
 {
     if (isRetryableStatus(head.status)) {
         m_verdict = Verdict::Retry;
-        m_status = head.status;
+        if (!m_answered)
+            m_status = head.status;
         m_refusal = Error(Error::Code::HttpStatus, {}, QString::number(head.status));
         if (const auto after = head.header("retry-after"))
             m_retryAfter = retryAfterOf(*after);
@@ -224,8 +225,12 @@ void CurlTransfer::attemptFinished(CURLcode code)
         fail(why);
         return;
     }
-    if (m_attemptBytes > 0)
+    // An attempt that brought bytes starts the count and the window afresh,
+    // also when it ended on the idle limit.
+    if (m_attemptBytes > 0) {
         m_failedAttempts = 0;
+        m_sinceProgress.restart();
+    }
     ++m_failedAttempts;
     if (m_answered && !canResume()) {
         fail(why);
@@ -257,7 +262,7 @@ void CurlTransfer::retryLater(const Error &why, milliseconds wait)
 void CurlTransfer::fail(Error why)
 {
     m_stage = Stage::Finished;
-    m_failure = Error(why.code(), QString::fromUtf8(m_url), why.detail());
+    m_failure = Error(why.code(), m_options.subject, why.detail());
 }
 
 Error CurlTransfer::errorFor(CURLcode code, const QString &curlText)

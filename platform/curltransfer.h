@@ -25,6 +25,8 @@ public:
     struct Options
     {
         TransferSettings settings;
+        // The URL as the caller wrote it, named in every error.
+        QString subject;
         // Whether a status other than 200 is still an answer (kept with its
         // body); else only 200 is, and everything else a failure.
         bool anyStatusAnswers = false;

@@ -60,7 +60,7 @@ std::unique_ptr<UrlHandle> HttpSession::openUrl(const QString &url, OpenFailure 
     const QByteArray target = curlUrl(url, m_codePage);
     if (target.isEmpty())
         return nullptr;
-    auto transfer = std::make_unique<CurlTransfer>(m_multi, target, CurlTransfer::Options{m_settings});
+    auto transfer = std::make_unique<CurlTransfer>(m_multi, target, CurlTransfer::Options{m_settings, url});
     waitUntil([&] { return transfer->stage() != CurlTransfer::Stage::Opening; },
               QDeadlineTimer(QDeadlineTimer::Forever));
     why.httpStatus = transfer->status();

@@ -25,7 +25,7 @@ void HttpRequest::send()
         m_invalidUrl = Error(Error::Code::InvalidArgument, m_url);
         return;
     }
-    CurlTransfer::Options options{m_settings};
+    CurlTransfer::Options options{m_settings, m_url};
     options.anyStatusAnswers = true;
     options.wholeBody = true;
     options.bufferSize = longestBody;

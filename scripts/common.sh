@@ -11,7 +11,7 @@ UPDATER_PACKAGES=(
   fonts-noto-cjk
   xvfb xauth xdotool x11-utils imagemagick
   nginx-light curl time
-  libcurl4-openssl-dev openssl
+  libcurl4-openssl-dev openssl python3
 )
 
 install_missing_packages() {

@@ -423,10 +423,12 @@ void DownloadTest::resumesABrokenBody_data()
     QTest::addColumn<QList<qint64>>("cuts");
     QTest::addColumn<bool>("reset");
     QTest::addColumn<bool>("etag"); // else Last-Modified
-    QTest::newRow("closed once, ETag") << QList<qint64>{100000} << false << true;
-    QTest::newRow("closed inside the first block, Last-Modified") << QList<qint64>{100} << false << false;
-    QTest::newRow("reset at three offsets") << QList<qint64>{1, 70001, 300000} << true << true;
-    QTest::newRow("closed one byte before the end") << QList<qint64>{399999} << false << true;
+    QTest::addColumn<bool>("stall"); // the first response stalls at the cut until the idle limit
+    QTest::newRow("closed once, ETag") << QList<qint64>{100000} << false << true << false;
+    QTest::newRow("closed inside the first block, Last-Modified") << QList<qint64>{100} << false << false << false;
+    QTest::newRow("reset at three offsets") << QList<qint64>{1, 70001, 300000} << true << true << false;
+    QTest::newRow("closed one byte before the end") << QList<qint64>{399999} << false << true << false;
+    QTest::newRow("idle limit, longer than the retry window") << QList<qint64>{150000} << false << true << true;
 }
 
 void DownloadTest::resumesABrokenBody()
@@ -434,15 +436,27 @@ void DownloadTest::resumesABrokenBody()
     QFETCH(QList<qint64>, cuts);
     QFETCH(bool, reset);
     QFETCH(bool, etag);
+    QFETCH(bool, stall);
     TestServer::Route route;
     route.body = patternBytes(400000, 3);
     route.cuts = cuts;
     route.resetAtCut = reset;
     (etag ? route.etag : route.lastModified) = etag ? "\"v1\"" : "Tue, 01 Dec 2026 10:00:00 GMT";
+    auto client = quickClient();
+    if (stall) {
+        route.afterwards = std::make_shared<TestServer::Route>(route);
+        route.mode = TestServer::Route::Mode::Stall;
+        route.sendBytes = cuts[0];
+        route.servings = 1;
+        // The wait for the idle limit is no wait before a retry.
+        platform::NetworkLimits limits = client->limits();
+        limits.retryWindow = std::chrono::milliseconds(500);
+        client->setLimits(limits);
+    }
     m_server.setRoute("/resumed", route);
     m_server.clearRequests();
 
-    Cls_DownLoad engine(quickClient());
+    Cls_DownLoad engine(client);
     Recorder rec(engine);
     QCOMPARE(engine.DLFile(m_server.url("resumed"), m_dir.path("resumed"), 5000), 400000);
     QCOMPARE(rec.statuses, whole);

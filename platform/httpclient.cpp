@@ -41,11 +41,6 @@ std::int64_t UrlHandle::read(char *data, std::int64_t size)
     return transfer.complete() ? 0 : -1;
 }
 
-bool UrlHandle::timedOut() const
-{
-    return failure() && failure()->code() == Error::Code::Timeout;
-}
-
 HttpSession::HttpSession(CurlMulti &multi, const CodePage &codePage, TransferSettings settings)
     : m_multi(multi), m_codePage(codePage), m_settings(std::move(settings))
 {

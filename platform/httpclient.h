@@ -43,7 +43,6 @@ public:
 
     // Whether the body arrived whole: its framing ended properly.
     bool completed() const { return m_transfer->complete(); }
-    bool timedOut() const;
     // Why the transfer failed, once it has.
     const std::optional<Error> &failure() const { return m_transfer->failure(); }
 

@@ -83,8 +83,16 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLoc
         char buffer[blockSize];
         std::int32_t lSpeed = 0;
         std::int32_t loopStatus = DLStatus::TransferEnded;
+        // While the transfer waits before a retry, the speed goes on falling
+        // as an average does: the last block is reported again with it.
+        const auto waiting = [&] {
+            if (!lFilesize)
+                return;
+            lSpeed = speedOf(lDownLoaded, startSecond);
+            emit entDLFileDowning(sRemoteURL, lDownLoaded, *lFilesize, lSpeed);
+        };
         for (;;) {
-            const std::int64_t n = url->read(buffer, blockSize);
+            const std::int64_t n = url->read(buffer, blockSize, waiting);
             if (n <= 0)
                 break;
             file.write(buffer, std::size_t(n));

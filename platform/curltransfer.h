@@ -53,6 +53,8 @@ public:
     // The whole of what waits in the buffer, left there.
     QByteArray peekAll() const { return m_buffer.mid(m_readAt); }
 
+    // Between attempts, waiting before the next one.
+    bool waitingToRetry() const { return m_retryTimer.isActive(); }
     // Finished with the whole body, as its framing and its length say.
     bool complete() const { return m_stage == Stage::Finished && !m_failure; }
     // Why it failed, once it has.

@@ -3,6 +3,8 @@
 #include "eventloop.h"
 #include "requesturl.h"
 
+#include <QTimer>
+
 namespace platform {
 
 QByteArray curlUrl(const QString &url, const CodePage &codePage)
@@ -29,12 +31,22 @@ std::optional<QByteArray> UrlHandle::contentLength() const
     return m_transfer->header("content-length");
 }
 
-std::int64_t UrlHandle::read(char *data, std::int64_t size)
+std::int64_t UrlHandle::read(char *data, std::int64_t size, const std::function<void()> &waiting)
 {
     CurlTransfer &transfer = *m_transfer;
-    // curl's limits and the transfer's retry window bound this wait.
-    waitUntil([&] { return transfer.available() >= size || transfer.stage() == CurlTransfer::Stage::Finished; },
-              QDeadlineTimer(QDeadlineTimer::Forever));
+    const auto ready = [&] { return transfer.available() >= size || transfer.stage() == CurlTransfer::Stage::Finished; };
+    if (!ready()) {
+        QTimer tick;
+        if (waiting) {
+            QObject::connect(&tick, &QTimer::timeout, [&] {
+                if (transfer.waitingToRetry())
+                    waiting();
+            });
+            tick.start(std::chrono::milliseconds(500));
+        }
+        // curl's limits and the transfer's retry window bound this wait.
+        waitUntil(ready, QDeadlineTimer(QDeadlineTimer::Forever));
+    }
     const qsizetype n = transfer.read(data, qsizetype(size));
     if (n > 0)
         return n;

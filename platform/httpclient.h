@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -38,8 +39,9 @@ public:
 
     // Reads up to `size` bytes, waiting until that many are there or the body
     // has ended: n > 0 bytes read, 0 at the end of the body, -1 when the
-    // transfer failed for good (see failure()).
-    std::int64_t read(char *data, std::int64_t size);
+    // transfer failed for good (see failure()). While it waits before a
+    // retry, `waiting` is called about every half second.
+    std::int64_t read(char *data, std::int64_t size, const std::function<void()> &waiting = {});
 
     // Whether the body arrived whole: its framing ended properly.
     bool completed() const { return m_transfer->complete(); }

@@ -91,6 +91,7 @@ private slots:
     void retriesWhatIsWorthRetrying();
     void refusedConnectionThatComesBack();
     void windowRunsDuringARetryWait();
+    void speedFallsDuringARetryWait();
     void https_data();
     void https();
 
@@ -675,6 +676,43 @@ void DownloadTest::windowRunsDuringARetryWait()
     QCOMPARE(engine.DLFile(m_server.url("wait"), m_dir.path("wait"), 5000), 5);
     QVERIFY2(ranAt >= 0 && ranAt < 600, qPrintable(QString::number(ranAt)));
     QCOMPARE(statusesThen, 2u); // still sending the request
+}
+
+void DownloadTest::speedFallsDuringARetryWait()
+{
+    // Cut after 20000 bytes; the resume is answered 503 with Retry-After 2
+    // (1.5 s at the longest here), then served.
+    TestServer::Route route;
+    route.body = patternBytes(40000, 11);
+    route.etag = "\"s\"";
+    route.cuts = {20000};
+    route.servings = 1;
+    TestServer::Route busy;
+    busy.status = 503;
+    busy.retryAfter = "2";
+    busy.servings = 1;
+    busy.afterwards = std::make_shared<TestServer::Route>(route);
+    busy.afterwards->cuts.clear();
+    busy.afterwards->servings = -1;
+    route.afterwards = std::make_shared<TestServer::Route>(busy);
+    m_server.setRoute("/pause", route);
+
+    // A clock ten times as fast, so that the wait counts as seconds.
+    QElapsedTimer real;
+    real.start();
+    Cls_DownLoad engine(quickClient(), [&] { return 100.0 + real.elapsed() / 100.0; });
+    Recorder rec(engine);
+    QCOMPARE(engine.DLFile(m_server.url("pause"), m_dir.path("pause"), 5000), 40000);
+    QVERIFY(m_dir.read("pause") == route.body);
+    QList<std::int32_t> repeated; // speeds reported while the count stood still
+    for (std::size_t i = 1; i < rec.progress.size(); ++i) {
+        if (rec.progress[i].downloaded == rec.progress[i - 1].downloaded)
+            repeated.append(rec.progress[i].speed);
+    }
+    QVERIFY2(repeated.size() >= 2, qPrintable(QString::number(repeated.size())));
+    for (qsizetype i = 1; i < repeated.size(); ++i)
+        QVERIFY(repeated[i] < repeated[i - 1]);
+    QCOMPARE(rec.statuses, whole);
 }
 
 void DownloadTest::https_data()

@@ -1,5 +1,7 @@
 #include "curlmulti.h"
 
+#include <QCoreApplication>
+
 namespace platform {
 
 namespace {
@@ -116,6 +118,12 @@ void CurlMulti::reportFinished()
         remove(easy);
         finished(result);
     }
+}
+
+void waitForEvents(const std::function<bool()> &done)
+{
+    while (!done())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 } // namespace platform

@@ -53,4 +53,9 @@ private:
     std::map<CURL *, Finished> m_running;
 };
 
+// Sleeps in the event loop until `done` holds. Right for what only this
+// thread's event handlers change, as everything a CurlMulti does: the next
+// event is the moment to look again, and no timer wakes the thread meanwhile.
+void waitForEvents(const std::function<bool()> &done);
+
 } // namespace platform

@@ -10,6 +10,15 @@
 
 namespace platform {
 
+namespace {
+
+// The longest a wait sleeps before it looks at its condition again. The event
+// loop can miss the wake-up for data that the network thread hands over; a
+// wait must not hang on that until a time limit.
+constexpr qint64 longestSleepMs = 2;
+
+} // namespace
+
 void yield()
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
@@ -19,11 +28,9 @@ bool sleepUntilEvent(QTimer &wake, QDeadlineTimer deadline)
 {
     if (deadline.hasExpired())
         return false;
-    // Whatever a wait waits for changes in an event handler of this thread,
-    // so the next event is the moment to look again; the timer only marks
-    // the deadline.
-    if (!deadline.isForever())
-        wake.start(std::chrono::milliseconds(deadline.remainingTime() + 1));
+    const qint64 sleep = deadline.isForever() ? longestSleepMs
+                                              : std::min(longestSleepMs, deadline.remainingTime() + 1);
+    wake.start(std::chrono::milliseconds(sleep));
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return true;
 }

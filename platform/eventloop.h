@@ -12,8 +12,8 @@ namespace platform {
 void yield();
 
 // Sleeps in the event loop until the next event, or until the single-shot
-// timer `wake` ends the sleep at the deadline; false, without sleeping, once
-// the deadline has passed.
+// timer `wake` ends the sleep at the deadline or after 2 ms at the longest;
+// false, without sleeping, once the deadline has passed.
 bool sleepUntilEvent(QTimer &wake, QDeadlineTimer deadline);
 
 // Sleeps in the event loop until `done` holds or the deadline passes; returns

@@ -1,6 +1,5 @@
 #include "httpclient.h"
 
-#include "eventloop.h"
 #include "requesturl.h"
 
 #include <QTimer>
@@ -45,7 +44,7 @@ std::int64_t UrlHandle::read(char *data, std::int64_t size, const std::function<
             tick.start(std::chrono::milliseconds(500));
         }
         // curl's limits and the transfer's retry window bound this wait.
-        waitUntil(ready, QDeadlineTimer(QDeadlineTimer::Forever));
+        waitForEvents(ready);
     }
     const qsizetype n = transfer.read(data, qsizetype(size));
     if (n > 0)
@@ -68,8 +67,7 @@ std::unique_ptr<UrlHandle> HttpSession::openUrl(const QString &url, OpenFailure 
     if (target.isEmpty())
         return nullptr;
     auto transfer = std::make_unique<CurlTransfer>(m_multi, target, CurlTransfer::Options{m_settings, url});
-    waitUntil([&] { return transfer->stage() != CurlTransfer::Stage::Opening; },
-              QDeadlineTimer(QDeadlineTimer::Forever));
+    waitForEvents([&] { return transfer->stage() != CurlTransfer::Stage::Opening; });
     why.httpStatus = transfer->status();
     if (!transfer->answered()) {
         why.description = transfer->failure() ? transfer->failure()->description() : QString();

@@ -2,7 +2,6 @@
 
 #include "platform/codepage.h"
 #include "platform/error.h"
-#include "platform/eventloop.h"
 
 using platform::Error;
 using platform::HttpRequest;
@@ -25,8 +24,7 @@ QString GetHttpText(const QString &url, const std::vector<platform::HttpRequestF
 
     request->open("GET", url);
     request->send();
-    platform::waitUntil([&] { return request->readyState() == HttpRequest::completed; },
-                        QDeadlineTimer(QDeadlineTimer::Forever));
+    platform::waitForEvents([&] { return request->readyState() == HttpRequest::completed; });
 
     if (const std::optional<Error> failure = request->failure())
         throw *failure;

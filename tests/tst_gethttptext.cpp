@@ -40,6 +40,8 @@ private slots:
     void refusedConnectionIsAnError();
     void secondFactoryIsTried();
     void noRequestObjectGivesEmptyText();
+    void retriedLikeADownload_data();
+    void retriedLikeADownload();
     void textIsBounded_data();
     void textIsBounded();
     void https_data();
@@ -88,6 +90,36 @@ void GetHttpTextTest::noRequestObjectGivesEmptyText()
 {
     const auto none = [] { return std::unique_ptr<platform::HttpRequest>(); };
     QCOMPARE(GetHttpText(m_server.url("second"), {none, none}), QString());
+}
+
+void GetHttpTextTest::retriedLikeADownload_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("servings"); // of that status before the stamp; -1: always
+    QTest::addColumn<int>("requests");
+    QTest::newRow("503 twice, then the stamp") << 503 << 2 << 3;
+    QTest::newRow("502 for good: 5 attempts, then the error") << 502 << -1 << 5;
+    QTest::newRow("404: no retry") << 404 << -1 << 1;
+}
+
+void GetHttpTextTest::retriedLikeADownload()
+{
+    QFETCH(int, status);
+    QFETCH(int, servings);
+    QFETCH(int, requests);
+    TestServer::Route failing;
+    failing.status = status;
+    failing.body = "<html>busy</html>";
+    failing.servings = servings;
+    failing.afterwards = std::make_shared<TestServer::Route>();
+    failing.afterwards->body = "3.0\r\n";
+    m_server.setRoute("/retried", failing);
+    m_server.clearRequests();
+    if (servings > 0)
+        QCOMPARE(GetHttpText(m_server.url("retried"), quickFactories()), QStringLiteral("3.0\r\n"));
+    else
+        QCOMPARE(errorOf(m_server.url("retried")), Code::HttpStatus);
+    QCOMPARE(m_server.requests().size(), requests);
 }
 
 void GetHttpTextTest::textIsBounded_data()

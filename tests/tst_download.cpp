@@ -267,7 +267,8 @@ void DownloadTest::stalledTransferTimesOut()
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(engine.DLFile(m_server.url("stall"), m_dir.path("stall"), 5000), 1024);
-    QVERIFY(clock.elapsed() < 10000);
+    // curl's low-speed limit, in whole seconds, over its speed of the last few seconds.
+    QVERIFY(clock.elapsed() < 15000);
     QCOMPARE(rec.statuses, whole);
     QCOMPARE(engine.lastOutcome().ending, DLOutcome::Ending::BrokeOff);
 }
@@ -657,7 +658,7 @@ void DownloadTest::windowRunsDuringARetryWait()
 {
     TestServer::Route busy;
     busy.status = 503;
-    busy.retryAfter = "1";
+    busy.retryAfter = "2";
     busy.servings = 1;
     busy.afterwards = std::make_shared<TestServer::Route>();
     busy.afterwards->body = "later";
@@ -674,7 +675,7 @@ void DownloadTest::windowRunsDuringARetryWait()
         statusesThen = rec.statuses.size();
     });
     QCOMPARE(engine.DLFile(m_server.url("wait"), m_dir.path("wait"), 5000), 5);
-    QVERIFY2(ranAt >= 0 && ranAt < 600, qPrintable(QString::number(ranAt)));
+    QVERIFY2(ranAt >= 0 && ranAt < 1400, qPrintable(QString::number(ranAt)));
     QCOMPARE(statusesThen, 2u); // still sending the request
 }
 

@@ -720,26 +720,42 @@ void DownloadTest::https_data()
 {
     QTest::addColumn<QString>("certificate");
     QTest::addColumn<bool>("trusted");
-    QTest::newRow("signed by the CA handed to the client") << QStringLiteral("server") << true;
-    QTest::newRow("self-signed") << QStringLiteral("selfsigned") << false;
-    QTest::newRow("signed for another name") << QStringLiteral("wrongname") << false;
+    QTest::addColumn<bool>("downgrade"); // redirected to plain http
+    QTest::newRow("signed by the CA handed to the client") << QStringLiteral("server") << true << false;
+    QTest::newRow("self-signed") << QStringLiteral("selfsigned") << false << false;
+    QTest::newRow("signed for another name") << QStringLiteral("wrongname") << false << false;
+    QTest::newRow("redirected to plain http") << QStringLiteral("server") << true << true;
 }
 
 void DownloadTest::https()
 {
     QFETCH(QString, certificate);
     QFETCH(bool, trusted);
+    QFETCH(bool, downgrade);
     static const TestCertificates certificates;
     QVERIFY(certificates.ok());
     TestServer server(certificates.server(certificate));
     const QByteArray body = patternBytes(70000, 10);
     server.setFile("/secure.bin", body);
+    if (downgrade) {
+        m_server.setFile("/plain.bin", body);
+        TestServer::Route redirect;
+        redirect.status = 302;
+        redirect.location = m_server.url("plain.bin").toLatin1();
+        server.setRoute("/secure.bin", redirect);
+        m_server.clearRequests();
+    }
     auto client = quickClient();
     client->setCaCertificates(certificates.authority());
     Cls_DownLoad engine(client);
     Recorder rec(engine);
     const std::int32_t result = engine.DLFile(server.url("secure.bin"), m_dir.path("secure.bin"), 5000);
-    if (trusted) {
+    if (downgrade) {
+        QCOMPARE(result, 0);
+        QCOMPARE(rec.statuses, urlFailed);
+        QCOMPARE(server.requests().size(), 1);
+        QVERIFY(m_server.requests().isEmpty());
+    } else if (trusted) {
         QCOMPARE(result, 70000);
         QVERIFY(m_dir.read("secure.bin") == body);
     } else {

@@ -64,6 +64,8 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLoc
         emit entDLFileStatus(DLStatus::RequestFailed);
         outcome.ending = DLOutcome::Ending::UrlFailed;
         outcome.httpStatus = failure.httpStatus;
+        if (failure.error)
+            outcome.failure = failure.error->description();
     } else {
         emit entDLFileStatus(DLStatus::QueryingInfo);
         outcome.httpStatus = url->status();
@@ -85,8 +87,16 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLoc
         char buffer[blockSize];
         std::int32_t lSpeed = 0;
         std::int32_t loopStatus = DLStatus::TransferEnded;
+        // While the transfer waits before a retry, the speed goes on falling
+        // as an average does: the last block is reported again with it.
+        const auto waiting = [&] {
+            if (!lFilesize)
+                return;
+            lSpeed = speedOf(lDownLoaded, startSecond);
+            emit entDLFileDowning(sRemoteURL, lDownLoaded, *lFilesize, lSpeed);
+        };
         for (;;) {
-            const std::int64_t n = url->read(buffer, blockSize);
+            const std::int64_t n = url->read(buffer, blockSize, waiting);
             if (n <= 0)
                 break;
             file.write(buffer, std::size_t(n));
@@ -110,6 +120,8 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLoc
                                                         : DLOutcome::Ending::BrokeOff;
         if (m_computesDigest)
             outcome.sha256 = m_sha256.hexResult();
+        if (url->failure())
+            outcome.failure = url->failure()->description();
         emit entDLFileStatus(loopStatus);
         file.close();
         url.reset();

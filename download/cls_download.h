@@ -29,6 +29,7 @@ struct DLOutcome
     // SHA-256 of the bytes written, 64 lowercase hex digits; empty unless the
     // engine computes digests.
     QByteArray sha256;
+    QString failure; // why the URL did not open or the body broke off, for the user
 
     // A complete body of exactly the announced size, when one was announced.
     bool isWhole() const

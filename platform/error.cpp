@@ -35,6 +35,8 @@ QString baseText(Error::Code code)
     case Error::Code::PasswordRequired: return QStringLiteral("密钥已加密，需要密码");
     case Error::Code::WrongPassword: return QStringLiteral("密钥密码错误");
     case Error::Code::CryptoFailure: return QStringLiteral("加密库操作失败");
+    case Error::Code::Certificate: return QStringLiteral("服务器证书验证失败,已拒绝连接");
+    case Error::Code::BadResponse: return QStringLiteral("服务器的响应无效");
     }
     return QStringLiteral("未知错误");
 }

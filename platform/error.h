@@ -39,6 +39,9 @@ public:
         PasswordRequired,
         WrongPassword,
         CryptoFailure,
+        // Transfers.
+        Certificate,
+        BadResponse,
     };
 
     Error(Code code, QString subject = {}, QString detail = {});

@@ -1,28 +1,27 @@
 #pragma once
 
-#include "httpclient.h"
+#include "curltransfer.h"
 
 #include <QByteArray>
-#include <QNetworkAccessManager>
 #include <QString>
-#include <QTimer>
 
 #include <functional>
 #include <memory>
-
-class QNetworkReply;
+#include <optional>
 
 namespace platform {
 
 // An asynchronous HTTP request whose state is polled, with the request
 // object's own defaults (no user agent of ours). readyState 4 means that the
-// request has ended, with a response or a failure.
+// request has ended, with a response or a failure. Only a short text is
+// taken: a longer body fails the request.
 class HttpRequest
 {
 public:
     static constexpr int completed = 4;
+    static constexpr qsizetype longestBody = 64 * 1024;
 
-    explicit HttpRequest(NetworkLimits limits = {});
+    explicit HttpRequest(NetworkLimits limits = {}, QByteArray caCertificates = {});
     ~HttpRequest();
     HttpRequest(const HttpRequest &) = delete;
     HttpRequest &operator=(const HttpRequest &) = delete;
@@ -34,21 +33,16 @@ public:
     QByteArray responseBody() const;
     // The final HTTP status, 0 when no response arrived.
     int status() const;
-    // Why the request failed when it did: empty for a response of any status.
-    QString failure() const;
-    // Whether it failed because the network limits ran out.
-    bool timedOut() const { return m_timedOut; }
+    // Why no response arrived, once the request has ended: empty for a
+    // response of any status.
+    std::optional<Error> failure() const;
 
 private:
-    void restartWatchdog();
-
-    QNetworkAccessManager m_manager;
-    NetworkLimits m_limits;
-    QByteArray m_method;
-    QUrl m_url;
-    QNetworkReply *m_reply = nullptr;
-    QTimer m_watchdog;
-    bool m_timedOut = false;
+    CurlMulti m_multi;
+    TransferSettings m_settings;
+    QString m_url;
+    std::unique_ptr<CurlTransfer> m_transfer;
+    std::optional<Error> m_invalidUrl;
 };
 
 // Creates a request object, or null when none can be created.

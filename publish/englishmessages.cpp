@@ -35,6 +35,8 @@ QString englishRule(Code code)
     case Code::PasswordRequired: return QStringLiteral("the secret key is encrypted: give --password-file");
     case Code::WrongPassword: return QStringLiteral("wrong password for the secret key");
     case Code::CryptoFailure: return QStringLiteral("the cryptography library failed");
+    case Code::Certificate: return QStringLiteral("the server's certificate does not verify");
+    case Code::BadResponse: return QStringLiteral("the server's response is not valid HTTP");
     }
     return QStringLiteral("unknown error");
 }

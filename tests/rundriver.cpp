@@ -12,6 +12,7 @@
 
 #include "app/frmdownload.h"
 #include "app/translations.h"
+#include "support/quicklimits.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -60,8 +61,11 @@ int main(int argc, char *argv[])
     std::optional<release::PublicKey> publisherKey;
     for (const QString &arg : args.mid(3)) {
         if (arg.startsWith(QLatin1String("--network-limit-ms="))) {
-            const std::chrono::milliseconds limit(arg.section(QLatin1Char('='), 1).toLongLong());
-            client->setLimits({limit, limit});
+            // Short retry waits too, so that a run through every retry ends quickly.
+            const int limit = arg.section(QLatin1Char('='), 1).toInt();
+            platform::NetworkLimits limits = quickLimits(limit);
+            limits.connect = std::chrono::milliseconds(limit);
+            client->setLimits(limits);
         } else if (arg.startsWith(QLatin1String("--public-key="))) {
             publisherKey = release::PublicKey::fromBase64(arg.mid(arg.indexOf(QLatin1Char('=')) + 1).toLatin1(),
                                                           QStringLiteral("--public-key"));

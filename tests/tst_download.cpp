@@ -2,7 +2,9 @@
 #include "download/status.h"
 #include "platform/error.h"
 
+#include "support/quicklimits.h"
 #include "support/tempfolder.h"
+#include "support/testcertificates.h"
 #include "support/testserver.h"
 
 #include <QCryptographicHash>
@@ -39,6 +41,14 @@ using Statuses = std::vector<std::int32_t>;
 const Statuses whole{1, 2, 3, 4, 9, 6};
 const Statuses urlFailed{1, 2, 8, 6};
 
+// A client that retries within milliseconds, so that every test stays short.
+std::shared_ptr<platform::HttpClient> quickClient(int idleMs = 1000)
+{
+    auto client = std::make_shared<platform::HttpClient>();
+    client->setLimits(quickLimits(idleMs));
+    return client;
+}
+
 class NoSessionClient : public platform::HttpClient
 {
 public:
@@ -72,6 +82,19 @@ private slots:
     void missingFolderFailsAfterStatus4();
     void longerOldFileIsCut();
     void sessionThatCannotOpen();
+    void resumesABrokenBody_data();
+    void resumesABrokenBody();
+    void brokenBodyIsNeverSpliced_data();
+    void brokenBodyIsNeverSpliced();
+    void onlyARealBodyCounts_data();
+    void onlyARealBodyCounts();
+    void retriesWhatIsWorthRetrying_data();
+    void retriesWhatIsWorthRetrying();
+    void refusedConnectionThatComesBack();
+    void windowRunsDuringARetryWait();
+    void speedFallsDuringARetryWait();
+    void https_data();
+    void https();
 
 private:
     TestServer m_server;
@@ -97,7 +120,7 @@ void DownloadTest::wholeBodies()
     m_server.setFile("/file.bin", body);
     const QString target = m_dir.path("whole.bin");
 
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     engine.setComputesDigest(true);
     Recorder rec(engine);
     const std::int32_t result = engine.DLFile(m_server.url("file.bin"), target, timeout);
@@ -125,14 +148,22 @@ void DownloadTest::wholeBodies()
 void DownloadTest::requestHeaders()
 {
     m_server.clearRequests();
-    m_server.setFile("/h", "x");
-    Cls_DownLoad engine;
-    engine.DLFile(m_server.url("h"), m_dir.path("h"), 5000);
+    // A server that compresses whatever the client accepts: we accept
+    // nothing but the bytes as stored.
+    TestServer::Route route;
+    route.body = QByteArray(20000, 'z');
+    route.compressWhenAsked = true;
+    m_server.setRoute("/h", route);
+    Cls_DownLoad engine(quickClient());
+    QCOMPARE(engine.DLFile(m_server.url("h"), m_dir.path("h"), 5000), 20000);
+    QCOMPARE(m_dir.read("h"), route.body);
+    QVERIFY(!m_server.requests().value(0).headers.contains("accept-encoding"));
     const QList<TestServer::Request> requests = m_server.requests();
     QCOMPARE(requests.size(), 1);
     QCOMPARE(requests[0].method, QByteArray("GET"));
     QCOMPARE(requests[0].headers.value("user-agent"), QByteArray("VB Http"));
     QCOMPARE(requests[0].headers.value("cache-control"), QByteArray("no-cache"));
+    QCOMPARE(requests[0].headers.value("pragma"), QByteArray("no-cache"));
 }
 
 void DownloadTest::chunkedBodyHasNoSize()
@@ -142,7 +173,7 @@ void DownloadTest::chunkedBodyHasNoSize()
     route.body = patternBytes(3000);
     m_server.setRoute("/chunked", route);
 
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     QCOMPARE(engine.DLFile(m_server.url("chunked"), m_dir.path("chunked"), 5000), 3000);
     QCOMPARE(rec.statuses, whole);
@@ -162,7 +193,7 @@ void DownloadTest::redirectIsFollowed()
     redirect.location = m_server.url("real").toLatin1();
     m_server.setRoute("/moved", redirect);
 
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     QCOMPARE(engine.DLFile(m_server.url("moved"), m_dir.path("moved"), 5000), 13);
     QCOMPARE(rec.statuses, whole);
@@ -182,7 +213,7 @@ void DownloadTest::errorStatusIsAFailedOpen()
     m_server.setFile("/broken", "<html>error page</html>", status);
     const QString target = m_dir.write("kept.bin", "old content");
 
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     QCOMPARE(engine.DLFile(m_server.url("broken"), target, 5000), 0);
     QCOMPARE(rec.statuses, urlFailed);
@@ -197,7 +228,7 @@ void DownloadTest::errorStatusIsAFailedOpen()
 
 void DownloadTest::refusedConnection()
 {
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     const QString url = QStringLiteral("http://127.0.0.1:%1/x").arg(unusedPort());
     QCOMPARE(engine.DLFile(url, m_dir.path("refused"), 5000), 0);
@@ -215,7 +246,7 @@ void DownloadTest::cutShortBodyBreaksOff()
     route.sendBytes = 3000;
     m_server.setRoute("/short", route);
 
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     const std::int32_t result = engine.DLFile(m_server.url("short"), m_dir.path("short"), 5000);
     QCOMPARE(result, 3000);
@@ -234,14 +265,13 @@ void DownloadTest::stalledTransferTimesOut()
     route.sendBytes = 1024;
     m_server.setRoute("/stall", route);
 
-    auto client = std::make_shared<platform::HttpClient>();
-    client->setLimits({std::chrono::milliseconds(2000), std::chrono::milliseconds(300)});
-    Cls_DownLoad engine(client);
+    Cls_DownLoad engine(quickClient(300));
     Recorder rec(engine);
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(engine.DLFile(m_server.url("stall"), m_dir.path("stall"), 5000), 1024);
-    QVERIFY(clock.elapsed() < 10000);
+    // curl's low-speed limit, in whole seconds, over its speed of the last few seconds.
+    QVERIFY(clock.elapsed() < 15000);
     QCOMPARE(rec.statuses, whole);
     QCOMPARE(engine.lastOutcome().ending, DLOutcome::Ending::BrokeOff);
 }
@@ -252,9 +282,7 @@ void DownloadTest::silentServerFailsTheOpen()
     route.mode = TestServer::Route::Mode::NoResponse;
     m_server.setRoute("/silent", route);
 
-    auto client = std::make_shared<platform::HttpClient>();
-    client->setLimits({std::chrono::milliseconds(300), std::chrono::milliseconds(300)});
-    Cls_DownLoad engine(client);
+    Cls_DownLoad engine(quickClient(300));
     Recorder rec(engine);
     QCOMPARE(engine.DLFile(m_server.url("silent"), m_dir.path("silent"), 5000), 0);
     QCOMPARE(rec.statuses, urlFailed);
@@ -270,7 +298,7 @@ void DownloadTest::sizeBeyond32BitsOverflows()
     route.contentLength = "5000000000";
     m_server.setRoute("/huge", route);
 
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     try {
         engine.DLFile(m_server.url("huge"), m_dir.path("huge"), 5000);
@@ -287,7 +315,7 @@ void DownloadTest::sizeBeyond32BitsOverflows()
 void DownloadTest::stopAfterCurrentBlock()
 {
     m_server.setFile("/long", patternBytes(20000));
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     QObject::connect(&engine, &Cls_DownLoad::entDLFileDowning, &engine, [&engine](auto &&...) {
         engine.DLFileStop();
@@ -302,7 +330,7 @@ void DownloadTest::stopAfterCurrentBlock()
 void DownloadTest::staleStopIsCleared()
 {
     m_server.setFile("/stale", patternBytes(5000));
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     QCOMPARE(engine.DLFileStop(), false);
     QCOMPARE(engine.DLFile(m_server.url("stale"), m_dir.path("stale"), 5000), 5000);
@@ -332,7 +360,7 @@ void DownloadTest::speedRule()
     QFETCH(QList<int>, speeds);
     m_server.setFile("/speed", patternBytes(size));
     qsizetype tick = 0;
-    Cls_DownLoad engine(std::make_shared<platform::HttpClient>(), [&] { return clock.value(tick++, clock.last()); });
+    Cls_DownLoad engine(quickClient(), [&] { return clock.value(tick++, clock.last()); });
     Recorder rec(engine);
     engine.DLFile(m_server.url("speed"), m_dir.path("speed"), 5000);
     QList<int> seen;
@@ -345,7 +373,7 @@ void DownloadTest::nestedCallDuringYield()
 {
     m_server.setFile("/outer", patternBytes(4000, 7));
     m_server.setFile("/inner", patternBytes(2000, 8));
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     std::int32_t inner = -1;
     QObject::connect(&engine, &Cls_DownLoad::entDLFileDowning, &engine,
@@ -364,7 +392,7 @@ void DownloadTest::nestedCallDuringYield()
 void DownloadTest::missingFolderFailsAfterStatus4()
 {
     m_server.setFile("/nofolder", "abc");
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     Recorder rec(engine);
     try {
         engine.DLFile(m_server.url("nofolder"), m_dir.path("missing/sub/file"), 5000);
@@ -380,7 +408,7 @@ void DownloadTest::longerOldFileIsCut()
 {
     m_server.setFile("/new", "new");
     const QString target = m_dir.write("cut.bin", patternBytes(4096));
-    Cls_DownLoad engine;
+    Cls_DownLoad engine(quickClient());
     QCOMPARE(engine.DLFile(m_server.url("new"), target, 5000), 3);
     QCOMPARE(m_dir.read("cut.bin"), QByteArray("new"));
 }
@@ -393,6 +421,353 @@ void DownloadTest::sessionThatCannotOpen()
     QCOMPARE(rec.statuses, (Statuses{1, 7}));
     QCOMPARE(engine.lastOutcome().ending, DLOutcome::Ending::SessionFailed);
     QVERIFY(!m_dir.exists("nosession"));
+}
+
+void DownloadTest::resumesABrokenBody_data()
+{
+    QTest::addColumn<QList<qint64>>("cuts");
+    QTest::addColumn<bool>("reset");
+    QTest::addColumn<bool>("etag"); // else Last-Modified
+    QTest::addColumn<bool>("stall"); // the first response stalls at the cut until the idle limit
+    QTest::newRow("closed once, ETag") << QList<qint64>{100000} << false << true << false;
+    QTest::newRow("closed inside the first block, Last-Modified") << QList<qint64>{100} << false << false << false;
+    QTest::newRow("reset at three offsets") << QList<qint64>{1, 70001, 300000} << true << true << false;
+    QTest::newRow("closed one byte before the end") << QList<qint64>{399999} << false << true << false;
+    QTest::newRow("idle limit, longer than the retry window") << QList<qint64>{150000} << false << true << true;
+}
+
+void DownloadTest::resumesABrokenBody()
+{
+    QFETCH(QList<qint64>, cuts);
+    QFETCH(bool, reset);
+    QFETCH(bool, etag);
+    QFETCH(bool, stall);
+    TestServer::Route route;
+    route.body = patternBytes(400000, 3);
+    route.cuts = cuts;
+    route.resetAtCut = reset;
+    (etag ? route.etag : route.lastModified) = etag ? "\"v1\"" : "Tue, 01 Dec 2026 10:00:00 GMT";
+    auto client = quickClient();
+    if (stall) {
+        route.afterwards = std::make_shared<TestServer::Route>(route);
+        route.mode = TestServer::Route::Mode::Stall;
+        route.sendBytes = cuts[0];
+        route.servings = 1;
+        // The wait for the idle limit is no wait before a retry.
+        platform::NetworkLimits limits = client->limits();
+        limits.retryWindow = std::chrono::milliseconds(500);
+        client->setLimits(limits);
+    }
+    m_server.setRoute("/resumed", route);
+    m_server.clearRequests();
+
+    Cls_DownLoad engine(client);
+    Recorder rec(engine);
+    QCOMPARE(engine.DLFile(m_server.url("resumed"), m_dir.path("resumed"), 5000), 400000);
+    QCOMPARE(rec.statuses, whole);
+    QVERIFY(m_dir.read("resumed") == route.body);
+    QVERIFY(engine.lastOutcome().isWhole());
+    // One continuous body: a progress event per full block, the size never changing.
+    QCOMPARE(rec.progress.size(), std::size_t((400000 + 511) / 512));
+    QCOMPARE(rec.progress.back().filesize, 400000);
+
+    const QList<TestServer::Request> requests = m_server.requests();
+    QCOMPARE(requests.size(), cuts.size() + 1);
+    QVERIFY(!requests[0].headers.contains("range"));
+    for (qsizetype i = 1; i < requests.size(); ++i) {
+        QCOMPARE(requests[i].headers.value("if-range"), etag ? route.etag : route.lastModified);
+        if (!reset)
+            QCOMPARE(requests[i].headers.value("range"), "bytes=" + QByteArray::number(cuts[i - 1]) + '-');
+    }
+}
+
+namespace {
+
+// How the server answers the request for the rest.
+enum class Rest { Honest, IgnoresRange, OtherVersion, OtherLength, OtherOffset };
+
+} // namespace
+
+void DownloadTest::brokenBodyIsNeverSpliced_data()
+{
+    using Mode = TestServer::Route::Mode;
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QByteArray>("etag");
+    QTest::addColumn<int>("rest");
+    QTest::addColumn<bool>("reset");
+    QTest::addColumn<int>("requests");
+    QTest::newRow("server ignores Range (200)") << int(Mode::Normal) << QByteArray("\"a\"") << int(Rest::IgnoresRange)
+                                                << false << 2;
+    QTest::newRow("ETag changed (200)") << int(Mode::Normal) << QByteArray("\"a\"") << int(Rest::OtherVersion) << false
+                                        << 2;
+    QTest::newRow("206 of another total") << int(Mode::Normal) << QByteArray("\"a\"") << int(Rest::OtherLength)
+                                          << false << 2;
+    QTest::newRow("206 from another offset") << int(Mode::Normal) << QByteArray("\"a\"") << int(Rest::OtherOffset)
+                                             << false << 2;
+    QTest::newRow("no validator: no resume") << int(Mode::Normal) << QByteArray() << int(Rest::Honest) << false << 1;
+    QTest::newRow("close-delimited, cut by a reset") << int(Mode::CloseDelimited) << QByteArray("\"a\"")
+                                                     << int(Rest::Honest) << true << 1;
+    QTest::newRow("chunked without its last chunk") << int(Mode::Chunked) << QByteArray("\"a\"") << int(Rest::Honest)
+                                                    << false << 1;
+}
+
+void DownloadTest::brokenBodyIsNeverSpliced()
+{
+    QFETCH(int, mode);
+    QFETCH(QByteArray, etag);
+    QFETCH(int, rest);
+    QFETCH(bool, reset);
+    QFETCH(int, requests);
+    TestServer::Route route;
+    route.mode = TestServer::Route::Mode(mode);
+    route.body = patternBytes(100000, 4);
+    route.etag = etag;
+    route.ignoreRange = Rest(rest) == Rest::IgnoresRange;
+    route.rangeShift = Rest(rest) == Rest::OtherOffset ? 512 : 0;
+    route.cuts = {30000};
+    route.resetAtCut = reset;
+    if (Rest(rest) == Rest::OtherVersion || Rest(rest) == Rest::OtherLength) {
+        route.servings = 1;
+        route.afterwards = std::make_shared<TestServer::Route>();
+        route.afterwards->body = patternBytes(Rest(rest) == Rest::OtherLength ? 120000 : 100000, 5);
+        route.afterwards->etag = Rest(rest) == Rest::OtherLength ? etag : QByteArray("\"b\"");
+    }
+    m_server.setRoute("/spliced", route);
+    m_server.clearRequests();
+
+    Cls_DownLoad engine(quickClient());
+    Recorder rec(engine);
+    const std::int32_t result = engine.DLFile(m_server.url("spliced"), m_dir.path("spliced"), 5000);
+    QVERIFY(result <= 30000);
+    QCOMPARE(rec.statuses, whole);
+    QCOMPARE(engine.lastOutcome().ending, DLOutcome::Ending::BrokeOff);
+    QVERIFY(!engine.lastOutcome().isWhole());
+    QVERIFY(!engine.lastOutcome().failure.isEmpty());
+    QVERIFY(m_dir.read("spliced") == route.body.left(result));
+    QCOMPARE(m_server.requests().size(), requests);
+}
+
+void DownloadTest::onlyARealBodyCounts_data()
+{
+    using Mode = TestServer::Route::Mode;
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("contentLength");
+    QTest::addColumn<bool>("whole");
+    QTest::newRow("206 to a plain GET") << int(Mode::Normal) << 206 << QByteArray() << false;
+    QTest::newRow("204") << int(Mode::Normal) << 204 << QByteArray("0") << false;
+    QTest::newRow("205") << int(Mode::Normal) << 205 << QByteArray("0") << false;
+    QTest::newRow("203") << int(Mode::Normal) << 203 << QByteArray() << false;
+    QTest::newRow("negative length") << int(Mode::Normal) << 200 << QByteArray("-5") << false;
+    QTest::newRow("unparseable length") << int(Mode::Normal) << 200 << QByteArray("12abc") << false;
+    QTest::newRow("close-delimited, closed properly") << int(Mode::CloseDelimited) << 200 << QByteArray() << true;
+}
+
+void DownloadTest::onlyARealBodyCounts()
+{
+    QFETCH(int, mode);
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentLength);
+    QFETCH(bool, whole);
+    TestServer::Route route;
+    route.mode = TestServer::Route::Mode(mode);
+    route.status = status;
+    route.body = status == 204 || status == 205 ? QByteArray() : patternBytes(3000, 6);
+    route.contentLength = contentLength;
+    m_server.setRoute("/real", route);
+
+    Cls_DownLoad engine(quickClient());
+    Recorder rec(engine);
+    const std::int32_t result = engine.DLFile(m_server.url("real"), m_dir.path("real"), 5000);
+    QCOMPARE(engine.lastOutcome().isWhole(), whole);
+    if (whole) {
+        QCOMPARE(result, 3000);
+        QVERIFY(m_dir.read("real") == route.body);
+        QCOMPARE(engine.lastOutcome().announcedSize, -1);
+    } else {
+        QCOMPARE(result, 0);
+        QCOMPARE(rec.statuses, urlFailed);
+        QVERIFY(!m_dir.exists("real"));
+    }
+}
+
+void DownloadTest::retriesWhatIsWorthRetrying_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("servings"); // of that status before a 200; -1: always
+    QTest::addColumn<QByteArray>("retryAfter");
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<int>("atLeastMs");
+    QTest::newRow("503 twice, then 200") << 503 << 2 << QByteArray() << 3 << 0;
+    QTest::newRow("429, Retry-After 1 s") << 429 << 1 << QByteArray("1") << 2 << 900;
+    QTest::newRow("408, 500, 502, 504 alike: 504 once") << 504 << 1 << QByteArray() << 2 << 0;
+    QTest::newRow("404 is not retried") << 404 << -1 << QByteArray() << 1 << 0;
+    QTest::newRow("503 for good: 5 attempts") << 503 << -1 << QByteArray() << 5 << 0;
+}
+
+void DownloadTest::retriesWhatIsWorthRetrying()
+{
+    QFETCH(int, status);
+    QFETCH(int, servings);
+    QFETCH(QByteArray, retryAfter);
+    QFETCH(int, requests);
+    QFETCH(int, atLeastMs);
+    TestServer::Route failing;
+    failing.status = status;
+    failing.body = "<html>busy</html>";
+    failing.retryAfter = retryAfter;
+    failing.servings = servings;
+    const QByteArray body = patternBytes(5000, 9);
+    failing.afterwards = std::make_shared<TestServer::Route>();
+    failing.afterwards->body = body;
+    m_server.setRoute("/retried", failing);
+    m_server.clearRequests();
+
+    Cls_DownLoad engine(quickClient());
+    Recorder rec(engine);
+    QElapsedTimer clock;
+    clock.start();
+    const std::int32_t result = engine.DLFile(m_server.url("retried"), m_dir.path("retried"), 5000);
+    QVERIFY(clock.elapsed() >= atLeastMs);
+    QCOMPARE(m_server.requests().size(), requests);
+    if (servings < 0) {
+        // Ends as it always has: the URL did not open.
+        QCOMPARE(result, 0);
+        QCOMPARE(rec.statuses, urlFailed);
+        QCOMPARE(engine.lastOutcome().httpStatus, status);
+    } else {
+        QCOMPARE(result, 5000);
+        QCOMPARE(rec.statuses, whole);
+        QVERIFY(m_dir.read("retried") == body);
+    }
+}
+
+void DownloadTest::refusedConnectionThatComesBack()
+{
+    const quint16 port = unusedPort();
+    std::unique_ptr<TestServer> server;
+    QTimer::singleShot(50, [&] {
+        server = std::make_unique<TestServer>(std::nullopt, port);
+        server->setFile("/back", "back again");
+    });
+    Cls_DownLoad engine(quickClient());
+    Recorder rec(engine);
+    QCOMPARE(engine.DLFile(QStringLiteral("http://127.0.0.1:%1/back").arg(port), m_dir.path("back"), 5000), 10);
+    QCOMPARE(rec.statuses, whole);
+    QVERIFY(server && server->requests().size() == 1);
+}
+
+void DownloadTest::windowRunsDuringARetryWait()
+{
+    TestServer::Route busy;
+    busy.status = 503;
+    busy.retryAfter = "2";
+    busy.servings = 1;
+    busy.afterwards = std::make_shared<TestServer::Route>();
+    busy.afterwards->body = "later";
+    m_server.setRoute("/wait", busy);
+    Cls_DownLoad engine(quickClient());
+    Recorder rec(engine);
+    // Stands for the cancel button: it must run while the engine waits.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 ranAt = -1;
+    std::size_t statusesThen = 0;
+    QTimer::singleShot(300, [&] {
+        ranAt = clock.elapsed();
+        statusesThen = rec.statuses.size();
+    });
+    QCOMPARE(engine.DLFile(m_server.url("wait"), m_dir.path("wait"), 5000), 5);
+    QVERIFY2(ranAt >= 0 && ranAt < 1400, qPrintable(QString::number(ranAt)));
+    QCOMPARE(statusesThen, 2u); // still sending the request
+}
+
+void DownloadTest::speedFallsDuringARetryWait()
+{
+    // Cut after 20000 bytes; the resume is answered 503 with Retry-After 2
+    // (1.5 s at the longest here), then served.
+    TestServer::Route route;
+    route.body = patternBytes(40000, 11);
+    route.etag = "\"s\"";
+    route.cuts = {20000};
+    route.servings = 1;
+    TestServer::Route busy;
+    busy.status = 503;
+    busy.retryAfter = "2";
+    busy.servings = 1;
+    busy.afterwards = std::make_shared<TestServer::Route>(route);
+    busy.afterwards->cuts.clear();
+    busy.afterwards->servings = -1;
+    route.afterwards = std::make_shared<TestServer::Route>(busy);
+    m_server.setRoute("/pause", route);
+
+    // A clock ten times as fast, so that the wait counts as seconds.
+    QElapsedTimer real;
+    real.start();
+    Cls_DownLoad engine(quickClient(), [&] { return 100.0 + real.elapsed() / 100.0; });
+    Recorder rec(engine);
+    QCOMPARE(engine.DLFile(m_server.url("pause"), m_dir.path("pause"), 5000), 40000);
+    QVERIFY(m_dir.read("pause") == route.body);
+    QList<std::int32_t> repeated; // speeds reported while the count stood still
+    for (std::size_t i = 1; i < rec.progress.size(); ++i) {
+        if (rec.progress[i].downloaded == rec.progress[i - 1].downloaded)
+            repeated.append(rec.progress[i].speed);
+    }
+    QVERIFY2(repeated.size() >= 2, qPrintable(QString::number(repeated.size())));
+    for (qsizetype i = 1; i < repeated.size(); ++i)
+        QVERIFY(repeated[i] < repeated[i - 1]);
+    QCOMPARE(rec.statuses, whole);
+}
+
+void DownloadTest::https_data()
+{
+    QTest::addColumn<QString>("certificate");
+    QTest::addColumn<bool>("trusted");
+    QTest::addColumn<bool>("downgrade"); // redirected to plain http
+    QTest::newRow("signed by the CA handed to the client") << QStringLiteral("server") << true << false;
+    QTest::newRow("self-signed") << QStringLiteral("selfsigned") << false << false;
+    QTest::newRow("signed for another name") << QStringLiteral("wrongname") << false << false;
+    QTest::newRow("redirected to plain http") << QStringLiteral("server") << true << true;
+}
+
+void DownloadTest::https()
+{
+    QFETCH(QString, certificate);
+    QFETCH(bool, trusted);
+    QFETCH(bool, downgrade);
+    static const TestCertificates certificates;
+    QVERIFY(certificates.ok());
+    TestServer server(certificates.server(certificate));
+    const QByteArray body = patternBytes(70000, 10);
+    server.setFile("/secure.bin", body);
+    if (downgrade) {
+        m_server.setFile("/plain.bin", body);
+        TestServer::Route redirect;
+        redirect.status = 302;
+        redirect.location = m_server.url("plain.bin").toLatin1();
+        server.setRoute("/secure.bin", redirect);
+        m_server.clearRequests();
+    }
+    auto client = quickClient();
+    client->setCaCertificates(certificates.authority());
+    Cls_DownLoad engine(client);
+    Recorder rec(engine);
+    const std::int32_t result = engine.DLFile(server.url("secure.bin"), m_dir.path("secure.bin"), 5000);
+    if (downgrade) {
+        QCOMPARE(result, 0);
+        QCOMPARE(rec.statuses, urlFailed);
+        QCOMPARE(server.requests().size(), 1);
+        QVERIFY(m_server.requests().isEmpty());
+    } else if (trusted) {
+        QCOMPARE(result, 70000);
+        QVERIFY(m_dir.read("secure.bin") == body);
+    } else {
+        QCOMPARE(result, 0);
+        QCOMPARE(rec.statuses, urlFailed);
+        QVERIFY(server.requests().isEmpty());
+        QVERIFY2(engine.lastOutcome().failure.startsWith(QStringLiteral("服务器证书验证失败")),
+                 qPrintable(engine.lastOutcome().failure));
+    }
 }
 
 QTEST_GUILESS_MAIN(DownloadTest)

@@ -1,6 +1,8 @@
 #include "platform/error.h"
 #include "update/gethttptext.h"
 
+#include "support/quicklimits.h"
+#include "support/testcertificates.h"
 #include "support/testserver.h"
 
 #include <QTest>
@@ -9,10 +11,17 @@ using Code = platform::Error::Code;
 
 namespace {
 
+// The default factories, with limits that keep retries short.
+std::vector<platform::HttpRequestFactory> quickFactories()
+{
+    const auto create = [] { return std::make_unique<platform::HttpRequest>(quickLimits()); };
+    return {create, create};
+}
+
 Code errorOf(const QString &url)
 {
     try {
-        GetHttpText(url);
+        GetHttpText(url, quickFactories());
     } catch (const platform::Error &error) {
         return error.code();
     }
@@ -31,6 +40,12 @@ private slots:
     void refusedConnectionIsAnError();
     void secondFactoryIsTried();
     void noRequestObjectGivesEmptyText();
+    void retriedLikeADownload_data();
+    void retriedLikeADownload();
+    void textIsBounded_data();
+    void textIsBounded();
+    void https_data();
+    void https();
 
 private:
     TestServer m_server;
@@ -75,6 +90,98 @@ void GetHttpTextTest::noRequestObjectGivesEmptyText()
 {
     const auto none = [] { return std::unique_ptr<platform::HttpRequest>(); };
     QCOMPARE(GetHttpText(m_server.url("second"), {none, none}), QString());
+}
+
+void GetHttpTextTest::retriedLikeADownload_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("servings"); // of that status before the stamp; -1: always
+    QTest::addColumn<int>("requests");
+    QTest::newRow("503 twice, then the stamp") << 503 << 2 << 3;
+    QTest::newRow("502 for good: 5 attempts, then the error") << 502 << -1 << 5;
+    QTest::newRow("404: no retry") << 404 << -1 << 1;
+}
+
+void GetHttpTextTest::retriedLikeADownload()
+{
+    QFETCH(int, status);
+    QFETCH(int, servings);
+    QFETCH(int, requests);
+    TestServer::Route failing;
+    failing.status = status;
+    failing.body = "<html>busy</html>";
+    failing.servings = servings;
+    failing.afterwards = std::make_shared<TestServer::Route>();
+    failing.afterwards->body = "3.0\r\n";
+    m_server.setRoute("/retried", failing);
+    m_server.clearRequests();
+    if (servings > 0)
+        QCOMPARE(GetHttpText(m_server.url("retried"), quickFactories()), QStringLiteral("3.0\r\n"));
+    else
+        QCOMPARE(errorOf(m_server.url("retried")), Code::HttpStatus);
+    QCOMPARE(m_server.requests().size(), requests);
+}
+
+void GetHttpTextTest::textIsBounded_data()
+{
+    using Mode = TestServer::Route::Mode;
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("64 KiB") << int(Mode::Normal) << 64 * 1024 << true;
+    QTest::newRow("64 KiB and one byte") << int(Mode::Normal) << 64 * 1024 + 1 << false;
+    QTest::newRow("chunked, 1 MiB") << int(Mode::Chunked) << 1024 * 1024 << false;
+    QTest::newRow("never ends") << int(Mode::Endless) << 0 << false;
+}
+
+void GetHttpTextTest::textIsBounded()
+{
+    QFETCH(int, mode);
+    QFETCH(int, size);
+    QFETCH(bool, taken);
+    TestServer::Route route;
+    route.mode = TestServer::Route::Mode(mode);
+    route.body = QByteArray(size, '7');
+    m_server.setRoute("/long", route);
+    if (taken) {
+        QCOMPARE(GetHttpText(m_server.url("long"), quickFactories()).size(), size);
+        return;
+    }
+    try {
+        GetHttpText(m_server.url("long"), quickFactories());
+        QFAIL("a text beyond 64 KiB was taken");
+    } catch (const platform::Error &error) {
+        QCOMPARE(error.code(), Code::TooLarge);
+        QVERIFY(error.description().contains(QLatin1String("64 KB")));
+        QVERIFY(error.description().contains(m_server.url("long")));
+    }
+}
+
+void GetHttpTextTest::https_data()
+{
+    QTest::addColumn<QString>("certificate");
+    QTest::addColumn<bool>("trusted");
+    QTest::newRow("signed by the CA handed to the request") << QStringLiteral("server") << true;
+    QTest::newRow("self-signed") << QStringLiteral("selfsigned") << false;
+}
+
+void GetHttpTextTest::https()
+{
+    QFETCH(QString, certificate);
+    QFETCH(bool, trusted);
+    static const TestCertificates certificates;
+    QVERIFY(certificates.ok());
+    TestServer server(certificates.server(certificate));
+    server.setFile("/KVTA/ZE/UpdateNote.xml", "2.0\r\n");
+    const auto create = [&] { return std::make_unique<platform::HttpRequest>(quickLimits(), certificates.authority()); };
+    try {
+        QCOMPARE(GetHttpText(server.url("KVTA/ZE/UpdateNote.xml"), {create}), QStringLiteral("2.0\r\n"));
+        QVERIFY(trusted);
+    } catch (const platform::Error &error) {
+        QVERIFY(!trusted);
+        QCOMPARE(error.code(), Code::Certificate);
+        QVERIFY(error.description().startsWith(QStringLiteral("服务器证书验证失败")));
+    }
 }
 
 QTEST_GUILESS_MAIN(GetHttpTextTest)

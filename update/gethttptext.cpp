@@ -2,7 +2,6 @@
 
 #include "platform/codepage.h"
 #include "platform/error.h"
-#include "platform/eventloop.h"
 
 using platform::Error;
 using platform::HttpRequest;
@@ -25,14 +24,10 @@ QString GetHttpText(const QString &url, const std::vector<platform::HttpRequestF
 
     request->open("GET", url);
     request->send();
-    platform::waitUntil([&] { return request->readyState() == HttpRequest::completed; },
-                        QDeadlineTimer(QDeadlineTimer::Forever));
+    platform::waitForEvents([&] { return request->readyState() == HttpRequest::completed; });
 
-    if (request->timedOut())
-        throw Error(Error::Code::Timeout, url);
-    const QString failure = request->failure();
-    if (!failure.isEmpty())
-        throw Error(Error::Code::NetworkFailure, url, failure);
+    if (const std::optional<Error> failure = request->failure())
+        throw *failure;
     const int status = request->status();
     if (status < 200 || status > 299)
         throw Error(Error::Code::HttpStatus, url, QString::number(status));

@@ -14,7 +14,7 @@ QByteArray fetchSmallFile(platform::HttpClient &client, const QString &url, qsiz
     if (!handle) {
         if (failure.httpStatus != 0)
             throw Error(Error::Code::HttpStatus, url, QString::number(failure.httpStatus));
-        throw Error(Error::Code::NetworkFailure, url);
+        throw failure.error.value_or(Error(Error::Code::NetworkFailure, url));
     }
 
     QByteArray body;
@@ -24,7 +24,7 @@ QByteArray fetchSmallFile(platform::HttpClient &client, const QString &url, qsiz
         if (n == 0)
             break;
         if (n < 0)
-            throw Error(handle->timedOut() ? Error::Code::Timeout : Error::Code::NetworkFailure, url);
+            throw handle->failure().value_or(Error(Error::Code::NetworkFailure, url));
         if (body.size() + n > limit)
             throw Error(Error::Code::TooLarge, url);
         body.append(block, qsizetype(n));

@@ -3,9 +3,15 @@
 #include <QMetaObject>
 #include <QMutexLocker>
 #include <QPointer>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <sys/socket.h>
 
 namespace {
 
@@ -14,9 +20,11 @@ QByteArray reasonPhrase(int status)
     switch (status) {
     case 200: return "OK";
     case 301: return "Moved Permanently";
+    case 206: return "Partial Content";
     case 302: return "Found";
     case 404: return "Not Found";
     case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
     default: return "Status";
     }
 }
@@ -52,6 +60,7 @@ private:
             if (colon > 0)
                 request.headers.insert(lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed());
         }
+        m_request = request;
         m_server.record(request);
         bool found = false;
         m_route = m_server.routeFor(request.target, &found);
@@ -69,38 +78,80 @@ private:
     void respond()
     {
         using Mode = TestServer::Route::Mode;
-        if (m_route.mode == Mode::NoResponse)
+        const TestServer::Route &route = m_route;
+        if (route.mode == Mode::NoResponse)
             return;
-        QByteArray head = "HTTP/1.1 " + QByteArray::number(m_route.status) + ' ' + reasonPhrase(m_route.status)
-                          + "\r\nConnection: close\r\nContent-Type: application/octet-stream\r\n";
-        if (!m_route.location.isEmpty())
-            head += "Location: " + m_route.location + "\r\n";
-        if (m_route.mode == Mode::Chunked) {
-            head += "Transfer-Encoding: chunked\r\n\r\n";
-            QByteArray out = head;
-            for (qsizetype at = 0; at < m_route.body.size(); at += 700) {
-                const QByteArray piece = m_route.body.mid(at, 700);
+        int status = route.status;
+        QByteArray body = route.body;
+        QByteArray head;
+        qint64 start = 0;
+        const QByteArray range = m_request.headers.value("range");
+        const QByteArray ifRange = m_request.headers.value("if-range");
+        if (status == 200 && !route.ignoreRange && range.startsWith("bytes=") && range.endsWith('-')
+            && (ifRange.isEmpty() || ifRange == route.etag || ifRange == route.lastModified)) {
+            start = range.mid(6, range.size() - 7).toLongLong() + route.rangeShift;
+            status = 206;
+            head += "Content-Range: bytes " + QByteArray::number(start) + '-' + QByteArray::number(body.size() - 1) + '/'
+                    + QByteArray::number(body.size()) + "\r\n";
+            body = body.mid(start);
+        }
+        if (route.compressWhenAsked && m_request.headers.value("accept-encoding").contains("deflate")) {
+            body = qCompress(body).mid(4); // a zlib stream, what HTTP calls deflate
+            head += "Content-Encoding: deflate\r\n";
+        }
+        const auto header = [&head](const char *name, const QByteArray &value) {
+            if (!value.isEmpty())
+                head += name + QByteArray(": ") + value + "\r\n";
+        };
+        header("Location", route.location);
+        header("ETag", route.etag);
+        header("Last-Modified", route.lastModified);
+        header("Retry-After", route.retryAfter);
+        head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status)
+               + "\r\nConnection: close\r\nContent-Type: application/octet-stream\r\n" + head;
+
+        qint64 cut = -1; // where this response stops, relative to its body
+        for (const qint64 at : route.cuts) {
+            if (at > start) {
+                cut = at - start;
+                break;
+            }
+        }
+        if (route.mode == Mode::CutShort || route.mode == Mode::Stall)
+            cut = route.sendBytes;
+        m_closeWhenDone = route.mode != Mode::Stall;
+        m_resetWhenDone = route.resetAtCut;
+
+        if (route.mode == Mode::Chunked) {
+            QByteArray out = head + "Transfer-Encoding: chunked\r\n\r\n";
+            const QByteArray sent = cut >= 0 ? body.left(cut) : body;
+            for (qsizetype at = 0; at < sent.size(); at += 700) {
+                const QByteArray piece = sent.mid(at, 700);
                 out += QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
             }
-            out += "0\r\n\r\n";
+            if (cut < 0)
+                out += "0\r\n\r\n";
             m_pending = out;
-            m_closeWhenDone = true;
+            pump();
+            return;
+        }
+        if (route.mode == Mode::CloseDelimited || route.mode == Mode::Endless) {
+            m_endless = route.mode == Mode::Endless;
+            m_pending = head + "\r\n" + (cut >= 0 ? body.left(cut) : body);
             pump();
             return;
         }
         const QByteArray length =
-            m_route.contentLength.isEmpty() ? QByteArray::number(m_route.body.size()) : m_route.contentLength;
+            route.contentLength.isEmpty() ? QByteArray::number(body.size()) : route.contentLength;
         head += "Content-Length: " + length + "\r\n\r\n";
-        QByteArray body = m_route.body;
-        if (m_route.mode == Mode::CutShort || m_route.mode == Mode::Stall)
-            body.truncate(m_route.sendBytes);
-        m_closeWhenDone = m_route.mode != Mode::Stall;
-        if (m_route.mode == Mode::Throttled) {
+        if (cut >= 0)
+            body.truncate(cut);
+        if (route.mode == Mode::Throttled) {
             m_socket->write(head);
             m_pending = body;
             m_throttle = new QTimer(this);
             connect(m_throttle, &QTimer::timeout, this, [this] { trickle(); });
-            m_throttle->start(m_route.intervalMs);
+            m_throttle->start(route.intervalMs);
             return;
         }
         m_pending = head + body;
@@ -120,27 +171,40 @@ private:
     // Writes in slices so that a large body never sits in the socket's buffer whole.
     void pump()
     {
-        if (m_route.mode == TestServer::Route::Mode::Throttled)
+        if (m_route.mode == TestServer::Route::Mode::Throttled || m_finishing)
             return;
-        while (!m_pending.isEmpty() && m_socket->bytesToWrite() < 256 * 1024) {
+        while (m_socket->bytesToWrite() < 256 * 1024) {
+            if (m_endless && m_pending.size() - m_sent < 64 * 1024) {
+                m_pending.remove(0, m_sent);
+                m_sent = 0;
+                m_pending.append(QByteArray(64 * 1024, 'x'));
+            }
             const qsizetype slice = std::min<qsizetype>(m_pending.size() - m_sent, 64 * 1024);
-            if (slice <= 0)
+            if (slice <= 0) {
+                finish();
                 break;
+            }
             m_socket->write(m_pending.constData() + m_sent, slice);
             m_sent += slice;
-            if (m_sent >= m_pending.size()) {
-                m_pending.clear();
-                m_sent = 0;
-                finish();
-            }
         }
     }
 
     void finish()
     {
-        if (!m_closeWhenDone)
+        if (!m_closeWhenDone || m_finishing)
             return;
-        m_socket->disconnectFromHost();
+        m_finishing = true;
+        if (!m_resetWhenDone) {
+            m_socket->disconnectFromHost();
+            return;
+        }
+        // Let what was written reach the peer first, then end with a reset.
+        m_socket->flush();
+        QTimer::singleShot(50, this, [this] {
+            const linger abortive{1, 0};
+            setsockopt(int(m_socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+            m_socket->abort();
+        });
     }
 
     QTcpSocket *m_socket;
@@ -151,6 +215,10 @@ private:
     QByteArray m_pending;
     qsizetype m_sent = 0;
     bool m_closeWhenDone = true;
+    bool m_resetWhenDone = false;
+    bool m_endless = false;
+    bool m_finishing = false;
+    TestServer::Request m_request;
     QTimer *m_throttle = nullptr;
 };
 
@@ -159,14 +227,27 @@ class ServerCore : public QObject
 public:
     explicit ServerCore(TestServer &server) : m_server(server) {}
 
-    quint16 listen()
+    quint16 listen(const std::optional<TestServer::Tls> &tls, quint16 port)
     {
-        m_tcp = new QTcpServer(this);
-        m_tcp->listen(QHostAddress::LocalHost, 0);
-        connect(m_tcp, &QTcpServer::newConnection, this, [this] {
+        if (tls) {
+            auto *ssl = new QSslServer(this);
+            QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+            config.setLocalCertificate(QSslCertificate(tls->certificate));
+            config.setPrivateKey(QSslKey(tls->key, QSsl::Ec));
+            config.setPeerVerifyMode(QSslSocket::VerifyNone);
+            ssl->setSslConfiguration(config);
+            m_tcp = ssl;
+        } else {
+            m_tcp = new QTcpServer(this);
+        }
+        m_tcp->listen(QHostAddress::LocalHost, port);
+        // An HTTPS connection is ready once its handshake is done.
+        const auto accept = [this] {
             while (QTcpSocket *socket = m_tcp->nextPendingConnection())
                 new Connection(socket, m_server);
-        });
+        };
+        connect(m_tcp, &QTcpServer::newConnection, this, accept);
+        connect(m_tcp, &QTcpServer::pendingConnectionAvailable, this, accept);
         return m_tcp->serverPort();
     }
 
@@ -177,13 +258,13 @@ private:
 
 } // namespace
 
-TestServer::TestServer()
+TestServer::TestServer(std::optional<Tls> tls, quint16 port) : m_tls(tls.has_value())
 {
     auto *core = new ServerCore(*this);
     core->moveToThread(&m_thread);
     QObject::connect(&m_thread, &QThread::finished, core, &QObject::deleteLater);
     m_thread.start();
-    QMetaObject::invokeMethod(core, [this, core] { m_port = core->listen(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(core, [this, core, &tls, port] { m_port = core->listen(tls, port); }, Qt::BlockingQueuedConnection);
     m_core = core;
 }
 
@@ -195,7 +276,7 @@ TestServer::~TestServer()
 
 QString TestServer::url(const QString &path) const
 {
-    return QStringLiteral("http://127.0.0.1:%1/").arg(m_port) + path;
+    return QStringLiteral("%1://127.0.0.1:%2/").arg(m_tls ? QStringLiteral("https") : QStringLiteral("http")).arg(m_port) + path;
 }
 
 void TestServer::setRoute(const QByteArray &target, Route route)

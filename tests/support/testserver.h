@@ -8,10 +8,11 @@
 #include <QThread>
 
 #include <memory>
+#include <optional>
 
 // An HTTP/1.0-style server on 127.0.0.1 in a thread of its own, so that it
 // answers whatever the thread under test is doing. Each route can inject a
-// fault.
+// fault. With a certificate and key (PEM) it speaks HTTPS.
 class TestServer
 {
 public:
@@ -24,6 +25,8 @@ public:
             Stall,      // announces the body, sends `sendBytes` of it, then nothing
             NoResponse, // reads the request and never answers
             Throttled,  // sends `chunk` bytes every `intervalMs`
+            CloseDelimited, // no length at all: the end of the body is the end of the connection
+            Endless,    // no length, and bytes that never stop
         };
 
         int status = 200;
@@ -37,6 +40,19 @@ public:
         int intervalMs = 10;
         int servings = -1; // how often it answers before it is gone (404); -1: always
         std::shared_ptr<Route> afterwards; // what answers once the servings are used up
+
+        // Validators; a Range request whose If-Range names one of them (or
+        // that has none) gets a 206 with the rest, unless `ignoreRange`.
+        QByteArray etag;
+        QByteArray lastModified;
+        bool ignoreRange = false;
+        qint64 rangeShift = 0; // a 206 that starts this much further on than asked
+        // Absolute offsets in the body at which a response stops: every
+        // response ends at the first cut after where it starts.
+        QList<qint64> cuts;
+        bool resetAtCut = false; // a TCP reset in place of a close (also for CutShort, CloseDelimited)
+        QByteArray retryAfter;
+        bool compressWhenAsked = false; // deflate when the request accepts it
     };
 
     struct Request
@@ -46,11 +62,18 @@ public:
         QMap<QByteArray, QByteArray> headers; // names in lower case
     };
 
-    TestServer();
+    struct Tls
+    {
+        QByteArray certificate;
+        QByteArray key;
+    };
+
+    // On `port`, or on one the system picks.
+    explicit TestServer(std::optional<Tls> tls = std::nullopt, quint16 port = 0);
     ~TestServer();
 
     quint16 port() const { return m_port; }
-    // "http://127.0.0.1:PORT/" followed by `path`.
+    // "http://127.0.0.1:PORT/" (https with TLS) followed by `path`.
     QString url(const QString &path = {}) const;
 
     // `target` is the request target as it stands on the request line.
@@ -68,6 +91,7 @@ private:
     QThread m_thread;
     QObject *m_core = nullptr;
     quint16 m_port = 0;
+    bool m_tls = false;
     mutable QMutex m_mutex;
     QMap<QByteArray, Route> m_routes;
     QList<Request> m_requests;

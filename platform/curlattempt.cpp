@@ -1,0 +1,159 @@
+#include "curlattempt.h"
+
+#include <QHostAddress>
+#include <QNetworkProxyFactory>
+#include <QUrl>
+
+namespace platform {
+
+namespace {
+
+// Statuses curl follows when a Location comes with them.
+bool isFollowedRedirect(int status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// The system's proxy for `url` in curl's notation; empty: none, also never
+// one for a loopback address.
+QByteArray proxyFor(const QUrl &url)
+{
+    const QString host = url.host();
+    if (host == QLatin1String("localhost") || QHostAddress(host).isLoopback())
+        return {};
+    const QList<QNetworkProxy> proxies = QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url));
+    for (const QNetworkProxy &proxy : proxies) {
+        QByteArray scheme;
+        if (proxy.type() == QNetworkProxy::HttpProxy)
+            scheme = "http";
+        else if (proxy.type() == QNetworkProxy::Socks5Proxy)
+            scheme = "socks5h";
+        else
+            continue;
+        QUrl address;
+        address.setScheme(QString::fromLatin1(scheme));
+        address.setHost(proxy.hostName());
+        address.setPort(proxy.port());
+        address.setUserName(proxy.user());
+        address.setPassword(proxy.password());
+        return address.toEncoded();
+    }
+    return {};
+}
+
+} // namespace
+
+std::optional<QByteArray> ResponseHead::header(const QByteArray &name) const
+{
+    const auto it = headers.find(name);
+    if (it == headers.end())
+        return std::nullopt;
+    return *it;
+}
+
+CurlAttempt::CurlAttempt(CurlMulti &multi, const QByteArray &url, const TransferSettings &settings,
+                         const QList<QByteArray> &headers, HeadCheck checkHead, BodySink takeBody,
+                         CurlMulti::Finished finished)
+    : m_multi(multi), m_easy(curl_easy_init()), m_checkHead(std::move(checkHead)), m_takeBody(std::move(takeBody))
+{
+    const NetworkLimits &limits = settings.limits;
+    const bool secure = url.startsWith("https:");
+    curl_easy_setopt(m_easy, CURLOPT_URL, url.constData());
+    curl_easy_setopt(m_easy, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    // Never from https down to plain http.
+    curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_MAXREDIRS, 20L);
+    curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, long(limits.connect.count()));
+    curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_TIME, long(std::max<qint64>(1, (limits.idle.count() + 999) / 1000)));
+    curl_easy_setopt(m_easy, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_BUFFERSIZE, 128L * 1024);
+    // The bytes the server stores: no Accept-Encoding, nothing decoded.
+    curl_easy_setopt(m_easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    curl_easy_setopt(m_easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    if (!settings.userAgent.isEmpty())
+        curl_easy_setopt(m_easy, CURLOPT_USERAGENT, settings.userAgent.constData());
+    if (!settings.caCertificates.isEmpty()) {
+        curl_blob blob{const_cast<char *>(settings.caCertificates.constData()),
+                       size_t(settings.caCertificates.size()), CURL_BLOB_COPY};
+        curl_easy_setopt(m_easy, CURLOPT_CAINFO_BLOB, &blob);
+        curl_easy_setopt(m_easy, CURLOPT_CAPATH, nullptr);
+    }
+    // Set even when empty, so that curl reads no proxy of its own.
+    const QByteArray proxy = proxyFor(QUrl::fromEncoded(url));
+    curl_easy_setopt(m_easy, CURLOPT_PROXY, proxy.constData());
+    for (const QByteArray &header : headers)
+        m_headers = curl_slist_append(m_headers, header.constData());
+    curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers);
+    curl_easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, &CurlAttempt::onHeader);
+    curl_easy_setopt(m_easy, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &CurlAttempt::onBody);
+    curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(m_easy, CURLOPT_ERRORBUFFER, m_error);
+    m_multi.add(m_easy, std::move(finished));
+}
+
+CurlAttempt::~CurlAttempt()
+{
+    m_multi.remove(m_easy);
+    curl_easy_cleanup(m_easy);
+    curl_slist_free_all(m_headers);
+}
+
+void CurlAttempt::resume()
+{
+    if (!m_paused)
+        return;
+    m_paused = false;
+    curl_easy_pause(m_easy, CURLPAUSE_CONT);
+}
+
+QString CurlAttempt::errorText() const
+{
+    return QString::fromUtf8(m_error).trimmed();
+}
+
+size_t CurlAttempt::onHeader(char *data, size_t size, size_t count, void *self)
+{
+    return static_cast<CurlAttempt *>(self)->headLine(QByteArrayView(data, qsizetype(size * count))) ? size * count
+                                                                                                     : 0;
+}
+
+bool CurlAttempt::headLine(QByteArrayView line)
+{
+    const QByteArray text = line.toByteArray().trimmed();
+    if (m_finalHead)
+        return true;
+    if (text.startsWith("HTTP/")) {
+        m_head = {};
+        m_head.status = text.split(' ').value(1).toInt();
+        return true;
+    }
+    if (!text.isEmpty()) {
+        const qsizetype colon = text.indexOf(':');
+        if (colon > 0)
+            m_head.headers.insert(text.left(colon).trimmed().toLower(), text.mid(colon + 1).trimmed());
+        return true;
+    }
+    // The end of a head: an interim one, one that curl follows, or the final one.
+    if (m_head.status < 200 || (isFollowedRedirect(m_head.status) && m_head.headers.contains("location")))
+        return true;
+    m_finalHead = true;
+    return m_checkHead(m_head);
+}
+
+size_t CurlAttempt::onBody(char *data, size_t size, size_t count, void *self)
+{
+    auto *attempt = static_cast<CurlAttempt *>(self);
+    switch (attempt->m_takeBody(data, qsizetype(size * count))) {
+    case Take::Taken: return size * count;
+    case Take::Full: attempt->m_paused = true; return CURL_WRITEFUNC_PAUSE;
+    case Take::Refused: break;
+    }
+    return 0;
+}
+
+} // namespace platform

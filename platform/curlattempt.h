@@ -1,0 +1,90 @@
+#pragma once
+
+#include "curlmulti.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QString>
+
+#include <chrono>
+#include <optional>
+
+namespace platform {
+
+// How long the network may keep the program waiting, and how hard a
+// transfer tries again.
+struct NetworkLimits
+{
+    // A connection that cannot be made within this time fails the attempt.
+    std::chrono::milliseconds connect{60000};
+    // An attempt during which no data arrives for this long fails (whole
+    // seconds: curl's low-speed limit).
+    std::chrono::milliseconds idle{60000};
+    // Attempts in a row that bring no byte of the body.
+    int attempts = 5;
+    // The wait before the first retry; it doubles with every further one.
+    std::chrono::milliseconds firstRetryWait{1000};
+    // The longest wait a server's Retry-After can ask for.
+    std::chrono::milliseconds longestRetryAfter{30000};
+    // No retry once this long has passed without a byte or an accepted answer.
+    std::chrono::milliseconds retryWindow{60000};
+};
+
+// What every request of a transfer carries.
+struct TransferSettings
+{
+    QByteArray userAgent; // none sent when empty
+    NetworkLimits limits;
+    QByteArray caCertificates; // PEM; empty: the system's trusted ones
+};
+
+// The head of a final response: its status and headers.
+struct ResponseHead
+{
+    int status = 0;
+    QMap<QByteArray, QByteArray> headers; // names in lower case; a repeated header keeps its last value
+
+    std::optional<QByteArray> header(const QByteArray &name) const;
+};
+
+// One request and its response over one curl handle, redirects followed.
+// The owner looks at the final head before any of its body is taken and
+// takes the body piece by piece, pausing it while it has no room.
+class CurlAttempt
+{
+public:
+    enum class Take { Taken, Full, Refused };
+    using HeadCheck = std::function<bool(const ResponseHead &)>;
+    using BodySink = std::function<Take(const char *data, qsizetype size)>;
+
+    CurlAttempt(CurlMulti &multi, const QByteArray &url, const TransferSettings &settings,
+                const QList<QByteArray> &headers, HeadCheck checkHead, BodySink takeBody,
+                CurlMulti::Finished finished);
+    ~CurlAttempt();
+    CurlAttempt(const CurlAttempt &) = delete;
+    CurlAttempt &operator=(const CurlAttempt &) = delete;
+
+    // Lets a paused body flow again.
+    void resume();
+    bool paused() const { return m_paused; }
+    // curl's own words on why the attempt failed.
+    QString errorText() const;
+
+private:
+    static size_t onHeader(char *data, size_t size, size_t count, void *self);
+    static size_t onBody(char *data, size_t size, size_t count, void *self);
+    bool headLine(QByteArrayView line);
+
+    CurlMulti &m_multi;
+    CURL *m_easy;
+    curl_slist *m_headers = nullptr;
+    HeadCheck m_checkHead;
+    BodySink m_takeBody;
+    ResponseHead m_head;
+    bool m_paused = false;
+    bool m_finalHead = false; // the final head was checked: later lines are trailers
+    char m_error[CURL_ERROR_SIZE] = {};
+};
+
+} // namespace platform

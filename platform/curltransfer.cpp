@@ -1,0 +1,284 @@
+#include "curltransfer.h"
+
+#include <QRandomGenerator>
+
+#include <cstring>
+#include <ctime>
+
+namespace platform {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// A decimal count and nothing else: no sign, no blank inside.
+std::optional<std::int64_t> countOf(const QByteArray &text)
+{
+    if (text.isEmpty() || text.size() > 18)
+        return std::nullopt;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+    }
+    return text.toLongLong();
+}
+
+struct ContentRange
+{
+    std::int64_t first = -1, last = -1, total = -1;
+};
+
+// "bytes FIRST-LAST/TOTAL"
+std::optional<ContentRange> contentRangeOf(const QByteArray &value)
+{
+    if (!value.startsWith("bytes "))
+        return std::nullopt;
+    const QByteArray range = value.mid(6).trimmed();
+    const qsizetype dash = range.indexOf('-');
+    const qsizetype slash = range.indexOf('/');
+    if (dash <= 0 || slash <= dash)
+        return std::nullopt;
+    const auto first = countOf(range.left(dash));
+    const auto last = countOf(range.mid(dash + 1, slash - dash - 1));
+    const auto total = countOf(range.mid(slash + 1));
+    if (!first || !last || !total)
+        return std::nullopt;
+    return ContentRange{*first, *last, *total};
+}
+
+// About `base` times 2^(n-1), give or take a fifth, so that clients that
+// failed together do not come back together.
+milliseconds backoff(milliseconds base, int n)
+{
+    const double factor = double(1LL << std::min(n - 1, 20)) * (0.8 + 0.4 * QRandomGenerator::global()->generateDouble());
+    return milliseconds(qint64(double(base.count()) * factor));
+}
+
+} // namespace
+
+bool isRetryableStatus(int status)
+{
+    return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 || status == 504;
+}
+
+bool isRetryableResult(CURLcode code)
+{
+    switch (code) {
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::optional<milliseconds> retryAfterOf(const QByteArray &value)
+{
+    if (const auto seconds = countOf(value.trimmed()))
+        return milliseconds(std::min<std::int64_t>(*seconds, 24 * 3600) * 1000);
+    const time_t when = curl_getdate(value.constData(), nullptr);
+    if (when < 0)
+        return std::nullopt;
+    return milliseconds(std::max<qint64>(0, qint64(when - std::time(nullptr)) * 1000));
+}
+
+CurlTransfer::CurlTransfer(CurlMulti &multi, QByteArray url, Options options)
+    : m_multi(multi), m_url(std::move(url)), m_options(std::move(options))
+{
+    m_retryTimer.setSingleShot(true);
+    QObject::connect(&m_retryTimer, &QTimer::timeout, &m_multi, [this] { startAttempt(); });
+    m_sinceProgress.start();
+    startAttempt();
+}
+
+CurlTransfer::~CurlTransfer() = default;
+
+void CurlTransfer::startAttempt()
+{
+    QList<QByteArray> headers{"Cache-Control: no-cache", "Pragma: no-cache"};
+    if (m_answered) {
+        headers.append("Range: bytes=" + QByteArray::number(m_received) + '-');
+        headers.append("If-Range: " + m_validator);
+    }
+    m_verdict = Verdict::None;
+    m_refusal.reset();
+    m_retryAfter.reset();
+    m_attemptBytes = 0;
+    m_attempt = std::make_unique<CurlAttempt>(
+        m_multi, m_url, m_options.settings, headers, [this](const ResponseHead &head) { return checkHead(head); },
+        [this](const char *data, qsizetype size) { return takeBody(data, size); },
+        [this](CURLcode code) { attemptFinished(code); });
+}
+
+bool CurlTransfer::checkHead(const ResponseHead &head)
+{
+    if (isRetryableStatus(head.status)) {
+        m_verdict = Verdict::Retry;
+        if (!m_answered)
+            m_status = head.status;
+        m_refusal = Error(Error::Code::HttpStatus, {}, QString::number(head.status));
+        if (const auto after = head.header("retry-after"))
+            m_retryAfter = retryAfterOf(*after);
+        return false;
+    }
+    const bool accepted = m_answered ? checkResumedHead(head) : checkFirstHead(head);
+    m_verdict = accepted ? Verdict::Accepted : Verdict::Failed;
+    if (accepted)
+        m_sinceProgress.restart();
+    return accepted;
+}
+
+bool CurlTransfer::checkFirstHead(const ResponseHead &head)
+{
+    m_status = head.status;
+    const bool answers = m_options.anyStatusAnswers || head.status == 200;
+    if (!answers) {
+        // 204, 205, a 206 that nobody asked for and every other status: no file.
+        m_refusal = Error(Error::Code::HttpStatus, {}, QString::number(head.status));
+        return false;
+    }
+    const std::optional<QByteArray> length = head.header("content-length");
+    if (length && !countOf(*length)) {
+        m_refusal = Error(Error::Code::BadResponse, {}, QStringLiteral("Content-Length: ") + QString::fromLatin1(*length));
+        return false;
+    }
+    m_head = head;
+    m_answered = true;
+    m_length = length ? *countOf(*length) : -1;
+    const QByteArray etag = head.header("etag").value_or(QByteArray());
+    // If-Range needs a strong validator.
+    m_validator = !etag.isEmpty() && !etag.startsWith("W/") ? etag : head.header("last-modified").value_or(QByteArray());
+    m_stage = Stage::Open;
+    return true;
+}
+
+bool CurlTransfer::checkResumedHead(const ResponseHead &head)
+{
+    // Only the rest of the same version, exactly where it broke off: never
+    // two versions spliced, never bytes twice.
+    const auto range = head.status == 206 ? contentRangeOf(head.header("content-range").value_or(QByteArray()))
+                                          : std::nullopt;
+    if (range && range->first == m_received && range->total == m_length && range->last == m_length - 1)
+        return true;
+    // A 200 here means the file changed or the server does not resume.
+    m_refusal = Error(Error::Code::BadResponse, {},
+                      head.status == 206 ? QStringLiteral("续传的范围不符")
+                                         : QStringLiteral("未能续传 (状态 %1)").arg(head.status));
+    return false;
+}
+
+CurlAttempt::Take CurlTransfer::takeBody(const char *data, qsizetype size)
+{
+    if (m_options.wholeBody) {
+        if (m_buffer.size() + size > m_options.bufferSize) {
+            m_refusal = Error(Error::Code::TooLarge, {}, QString::number(m_options.bufferSize / 1024) + QStringLiteral(" KB"));
+            m_verdict = Verdict::Failed;
+            return CurlAttempt::Take::Refused;
+        }
+    } else if (available() + size > m_options.bufferSize) {
+        return CurlAttempt::Take::Full;
+    }
+    if (m_readAt > 0 && m_readAt >= m_buffer.size() / 2) {
+        m_buffer.remove(0, m_readAt);
+        m_readAt = 0;
+    }
+    m_buffer.append(data, size);
+    m_received += size;
+    m_attemptBytes += size;
+    m_sinceProgress.restart();
+    return CurlAttempt::Take::Taken;
+}
+
+qsizetype CurlTransfer::read(char *data, qsizetype size)
+{
+    const qsizetype n = std::min(size, available());
+    std::memcpy(data, m_buffer.constData() + m_readAt, size_t(n));
+    m_readAt += n;
+    if (m_readAt == m_buffer.size()) {
+        m_buffer.clear();
+        m_readAt = 0;
+    }
+    if (m_attempt && m_attempt->paused() && available() <= m_options.bufferSize / 2)
+        m_attempt->resume();
+    return n;
+}
+
+void CurlTransfer::attemptFinished(CURLcode code)
+{
+    const std::unique_ptr<CurlAttempt> attempt = std::move(m_attempt);
+    if (code == CURLE_OK && m_verdict == Verdict::Accepted) {
+        m_stage = Stage::Finished;
+        return;
+    }
+    if (m_verdict == Verdict::Failed) {
+        fail(*m_refusal);
+        return;
+    }
+    const Error why = m_verdict == Verdict::Retry ? *m_refusal : errorFor(code, attempt->errorText());
+    if (m_verdict != Verdict::Retry && !isRetryableResult(code)) {
+        fail(why);
+        return;
+    }
+    // An attempt that brought bytes starts the count and the window afresh,
+    // also when it ended on the idle limit.
+    if (m_attemptBytes > 0) {
+        m_failedAttempts = 0;
+        m_sinceProgress.restart();
+    }
+    ++m_failedAttempts;
+    if (m_answered && !canResume()) {
+        fail(why);
+        return;
+    }
+    // A body that was flowing resumes at once; anything else waits longer each time.
+    milliseconds wait = m_attemptBytes > 0 ? milliseconds(0) : backoff(m_options.settings.limits.firstRetryWait, m_failedAttempts);
+    if (m_retryAfter)
+        wait = std::min(*m_retryAfter, m_options.settings.limits.longestRetryAfter);
+    retryLater(why, wait);
+}
+
+bool CurlTransfer::canResume() const
+{
+    return m_length >= 0 && !m_validator.isEmpty();
+}
+
+void CurlTransfer::retryLater(const Error &why, milliseconds wait)
+{
+    const NetworkLimits &limits = m_options.settings.limits;
+    if (m_failedAttempts >= limits.attempts
+        || milliseconds(m_sinceProgress.elapsed()) + wait > limits.retryWindow) {
+        fail(why);
+        return;
+    }
+    m_retryTimer.start(wait);
+}
+
+void CurlTransfer::fail(Error why)
+{
+    m_stage = Stage::Finished;
+    m_failure = Error(why.code(), m_options.subject, why.detail());
+}
+
+Error CurlTransfer::errorFor(CURLcode code, const QString &curlText)
+{
+    switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+        return Error(Error::Code::Timeout);
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        return Error(Error::Code::Certificate, {}, curlText);
+    default:
+        break;
+    }
+    return Error(Error::Code::NetworkFailure, {}, curlText);
+}
+
+} // namespace platform

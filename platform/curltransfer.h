@@ -1,0 +1,109 @@
+#pragma once
+
+#include "curlattempt.h"
+#include "error.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <memory>
+#include <optional>
+
+namespace platform {
+
+// One GET as the system makes it, on top of as many attempts as it takes:
+// it retries an attempt that failed on the way (refused, reset, timed out,
+// 408, 429, 500, 502, 503, 504) after a growing wait, resumes a body that
+// broke off with a Range request bound to the first response's validator,
+// and hands on one continuous body from a bounded buffer. Everything runs
+// from the event loop; nothing here waits.
+class CurlTransfer
+{
+public:
+    enum class Stage { Opening, Open, Finished };
+
+    struct Options
+    {
+        TransferSettings settings;
+        // The URL as the caller wrote it, named in every error.
+        QString subject;
+        // Whether a status other than 200 is still an answer (kept with its
+        // body); else only 200 is, and everything else a failure.
+        bool anyStatusAnswers = false;
+        // Stream: the body waits in a buffer of this size, the transfer paused
+        // while it is full. Whole: a longer body fails the transfer.
+        qsizetype bufferSize = 1024 * 1024;
+        bool wholeBody = false;
+    };
+
+    CurlTransfer(CurlMulti &multi, QByteArray url, Options options);
+    ~CurlTransfer();
+    CurlTransfer(const CurlTransfer &) = delete;
+    CurlTransfer &operator=(const CurlTransfer &) = delete;
+
+    Stage stage() const { return m_stage; }
+    // Whether a response was accepted: its status and headers are known.
+    bool answered() const { return m_answered; }
+    // The status of the accepted response, or of the last one refused; 0 when none came.
+    int status() const { return m_status; }
+    std::optional<QByteArray> header(const QByteArray &name) const { return m_head.header(name); }
+
+    qsizetype available() const { return m_buffer.size() - m_readAt; }
+    qsizetype read(char *data, qsizetype size);
+    // The whole of what waits in the buffer, left there.
+    QByteArray peekAll() const { return m_buffer.mid(m_readAt); }
+
+    // Between attempts, waiting before the next one.
+    bool waitingToRetry() const { return m_retryTimer.isActive(); }
+    // Finished with the whole body, as its framing and its length say.
+    bool complete() const { return m_stage == Stage::Finished && !m_failure; }
+    // Why it failed, once it has.
+    const std::optional<Error> &failure() const { return m_failure; }
+
+private:
+    enum class Verdict { None, Accepted, Retry, Failed };
+
+    void startAttempt();
+    bool checkHead(const ResponseHead &head);
+    bool checkFirstHead(const ResponseHead &head);
+    bool checkResumedHead(const ResponseHead &head);
+    CurlAttempt::Take takeBody(const char *data, qsizetype size);
+    void attemptFinished(CURLcode code);
+    bool canResume() const;
+    void retryLater(const Error &why, std::chrono::milliseconds wait);
+    void fail(Error why);
+    static Error errorFor(CURLcode code, const QString &curlText);
+
+    CurlMulti &m_multi;
+    QByteArray m_url;
+    Options m_options;
+    std::unique_ptr<CurlAttempt> m_attempt;
+    QTimer m_retryTimer;
+    QElapsedTimer m_sinceProgress;
+
+    Stage m_stage = Stage::Opening;
+    bool m_answered = false;
+    int m_status = 0;
+    ResponseHead m_head;
+    std::int64_t m_length = -1; // the first response's Content-Length, -1 when none
+    QByteArray m_validator;     // ETag, else Last-Modified; empty: no resume
+    std::int64_t m_received = 0;
+
+    Verdict m_verdict = Verdict::None;
+    std::optional<Error> m_refusal; // why the head check refused the attempt
+    std::optional<std::chrono::milliseconds> m_retryAfter;
+    std::int64_t m_attemptBytes = 0;
+    int m_failedAttempts = 0;
+
+    QByteArray m_buffer;
+    qsizetype m_readAt = 0;
+    std::optional<Error> m_failure;
+};
+
+// The statuses and curl results worth another attempt.
+bool isRetryableStatus(int status);
+bool isRetryableResult(CURLcode code);
+// Retry-After as seconds or as an HTTP date, from now.
+std::optional<std::chrono::milliseconds> retryAfterOf(const QByteArray &value);
+
+} // namespace platform

@@ -19,8 +19,9 @@ shots=${DEMO_SHOTS:-$demo}
 mkdir -p "$site" "$demo/release" "$demo/keys" "$app/Update" "$shots"
 pids=()
 cleanup() {
+  # nginx runs in the foreground (daemon off): its pid is among these, and
+  # it takes its workers and its pid file with it.
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  [ -f "$demo/nginx.pid" ] && kill "$(cat "$demo/nginx.pid")" 2>/dev/null || true
 }
 trap cleanup EXIT
 

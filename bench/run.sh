@@ -4,6 +4,7 @@
 # and a link that drops.
 # Run after scripts/test.sh has built the project:
 #   bench/run.sh [runs] [build folder of an older version, for before/after rows]
+# BENCH_BEFORE_NAME describes the older build in the tables.
 # BENCH_PARTS picks sections (default, all of them: "throughput memory small
 # stampwait latencies cancel signed stalls drop"); STALL_RUNS sets the number
 # of whole runs of the stall section (default 50).
@@ -158,7 +159,7 @@ add() { table+="$1"$'\n'; }
 add_load() { add $'\n'"Load average (1, 5, 15 min) before: $1; after: $(load)."; }
 mb=209.7152
 blocks=409600
-older_name=${BENCH_BEFORE_NAME:-the build in $older}
+older_name=${BENCH_BEFORE_NAME:-$older}
 load_start=$(load)
 
 if want throughput; then
@@ -191,7 +192,7 @@ function row(name, m, lo, hi, goal) {
 }
 BEGIN {
   printf "### One file of 200 MiB (median of %d runs, min–max; the tools take turns)\n\n", runs
-  if (older != "") printf "\"Before\" is %s, measured in the same turns.\n\n", older
+  if (older != "") printf "\"Before\" is the older build, %s, measured in the same turns.\n\n", older
   print "| What | Seconds | MB/s | µs per 512-byte block | Ratio to curl | Goal |"
   print "|---|---|---|---|---|---|"
   row("curl -o", cm, cl, ch, "reference")
@@ -387,7 +388,7 @@ if want stalls; then
   rows=$(stall_row "after" "$work/stalls")
   [ -z "$older" ] || rows+=$'\n'$(stall_row "before" "$work/stalls-before")
   add "$(printf '\n### Stalls: %d whole runs of the 200 MiB file\n\n' "$stall_runs"
-    [ -z "$older" ] || printf '"Before" is %s, taking turns with this build.\n\n' "$older_name"
+    [ -z "$older" ] || printf '"Before" is the older build, %s, taking turns with this build.\n\n' "$older_name"
     echo "| Build | Runs ended | Failed | Median s | Slowest s | Runs over 3× the median (goal 0) | Longest the window went unserved, ms |"
     echo "|---|---|---|---|---|---|---|"
     echo "$rows"
@@ -441,7 +442,7 @@ if want drop; then
   printf "| whole run, a reset every 5 MiB, resumed (%d of %d succeeded, %d installed a file identical to the served one) | %.3f (%.3f–%.3f) | %.2f | ≤ 1.5 (no waits: a body that was flowing resumes at once) |\n", ok, runs, same, d, dl, dh, d / p
   printf "| curl -o, undisturbed | %.3f | | reference |\n", c
   printf "| curl -C - in a loop, a reset every 5 MiB | %.3f | | reference |\n", cd
-  if (older != "") printf "\n%s, through the same proxy, ended %s\n", older, (ending == "" ? "without a closing message" : ending)
+  if (older != "") printf "\nThe older build, %s, through the same proxy, ended %s\n", older, (ending == "" ? "without a closing message" : ending)
 }')"
   add_load "$section_load"
 fi

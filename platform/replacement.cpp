@@ -110,8 +110,11 @@ void Replacement::add(const QString &source, const QString &target)
     entry.target = toPath(target);
     entry.staged = besideTarget(entry.target, stagedSuffix);
     entry.kept = besideTarget(entry.target, keptSuffix);
-    std::erase_if(m_entries, [&](const Entry &e) { return e.target == entry.target; });
-    m_entries.push_back(std::move(entry));
+    const auto [position, isNew] = m_positions.try_emplace(entry.target.native(), m_entries.size());
+    if (isNew)
+        m_entries.push_back(std::move(entry));
+    else
+        m_entries[position->second] = std::move(entry);
 }
 
 void Replacement::prepare()

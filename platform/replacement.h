@@ -4,6 +4,8 @@
 #include <QStringView>
 
 #include <filesystem>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace platform::filesystem {
@@ -60,6 +62,9 @@ private:
     void removeStaged() noexcept;
 
     std::vector<Entry> m_entries;
+    // Where each target stands in m_entries, so that adding stays cheap for
+    // ten thousand files.
+    std::unordered_map<std::string, std::size_t> m_positions;
 };
 
 } // namespace platform::filesystem

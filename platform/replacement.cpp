@@ -257,6 +257,9 @@ void Replacement::recover(const QString &folder)
     for (const fs::path &path : found) {
         const std::string name = path.filename().string();
         if (name.ends_with(kept)) {
+            // A bare ".updating-old" names no target: never one of ours.
+            if (name.size() <= 1 + kept.size())
+                continue;
             const fs::path target = root / name.substr(1, name.size() - 1 - kept.size());
             if (::rename(path.c_str(), target.c_str()) != 0)
                 raise(errno, target);

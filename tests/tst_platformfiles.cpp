@@ -307,10 +307,12 @@ void PlatformFilesTest::replacementRecoversWhatAKillLeft()
     dir.write(".b.updating", "new B");
     dir.write("b", "old B");
     dir.write(".hidden", "the client's own");
+    dir.write(".updating-old", "the client's own too");
     fsys::Replacement::recover(dir.path());
     QCOMPARE(dir.read("a"), QByteArray("old A"));
     QCOMPARE(dir.read("b"), QByteArray("old B"));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), (QStringList{".hidden", "a", "b"}));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+             (QStringList{".hidden", ".updating-old", "a", "b"}));
 }
 
 void PlatformFilesTest::deleteFolderFilesStopsAtReadOnly()

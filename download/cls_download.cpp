@@ -83,7 +83,7 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLoc
         platform::ByteStream file(sLocalFilePath);
         // Whatever an earlier download that raised left in the context goes.
         if (m_computesDigest)
-            m_sha256.result();
+            m_sha256.restart();
         char buffer[blockSize];
         std::int32_t lSpeed = 0;
         std::int32_t loopStatus = DLStatus::TransferEnded;

@@ -28,14 +28,14 @@ public:
     QByteArray result();
     // The digest as 64 lowercase hex digits; starts the next stream.
     QByteArray hexResult();
+    // Drops whatever was added since the last result: the next stream starts.
+    void restart();
 
     // The hex digest of a whole file, read in large blocks; `progress` (if
     // set) hears the bytes read so far. File errors raise platform::Error.
     static QByteArray hexOfFile(const QString &path, const std::function<void(qint64)> &progress = {});
 
 private:
-    void restart();
-
     struct Free
     {
         void operator()(evp_md_ctx_st *ctx) const;

@@ -198,6 +198,7 @@ std::int32_t UpdateRun::download(const QString &sRemoteURL, const QString &sLoca
 {
     return m_window.downloadEngine().DLFile(sRemoteURL, sLocalFilePath, lTimeOut);
 }
+
 const DLOutcome &UpdateRun::lastOutcome()
 {
     return m_window.downloadEngine().lastOutcome();

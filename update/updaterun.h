@@ -12,6 +12,10 @@
 #include <optional>
 
 struct DLOutcome;
+struct ManifestEntry;
+namespace platform::filesystem {
+class Replacement;
+}
 
 // One update run: version check, manifest and file downloads, installation.
 // Errors raised on the way end it through the catch-all handler, which shows
@@ -20,11 +24,6 @@ struct DLOutcome;
 // folder, across processes too: a run holds a lock on the folder throughout.
 // With the publisher's key (signed mode) it installs only what the publisher
 // signed; without it (unsigned mode) it trusts the network.
-namespace platform::filesystem {
-class Replacement;
-}
-struct ManifestEntry;
-
 class UpdateRun
 {
 public:

@@ -38,8 +38,9 @@ SignedRelease::SignedRelease(const release::PublicKey &key, QByteArray indexText
 SignedRelease SignedRelease::fetch(platform::HttpClient &client, const QString &baseUrl,
                                    const release::PublicKey &key, const AppPaths &paths)
 {
-    QByteArray indexText = fetchSmallFile(client, baseUrl + indexPath, largestFile);
-    QByteArray signatureText = fetchSmallFile(client, baseUrl + signaturePath, largestFile);
+    // Neither is fetched beyond the size its parser takes.
+    QByteArray indexText = fetchSmallFile(client, baseUrl + indexPath, release::ReleaseIndex::maxTextSize);
+    QByteArray signatureText = fetchSmallFile(client, baseUrl + signaturePath, release::Signature::maxTextSize);
     SignedRelease release(key, std::move(indexText), std::move(signatureText));
     // A replay of an older release would put back files the publisher has
     // replaced; the same release again is harmless.

@@ -27,8 +27,6 @@ public:
     // What the application folder keeps of the last release installed.
     static const QString keptIndexSuffix;
     static const QString keptSignatureSuffix;
-    // Neither file may be larger.
-    static constexpr qsizetype largestFile = 1 << 20;
 
     // Verifies the signature of the index: key id, signature, trusted
     // comment, and a timestamp in it.

@@ -27,7 +27,6 @@ public:
     // Adds a file to the list; a later file for the same target takes the
     // place of the earlier one. Targets are replaced in the order added.
     void add(const QString &source, const QString &target);
-    bool isEmpty() const { return m_entries.empty(); }
 
     // Checks that every target can be replaced (no folder in the way, not
     // read-only, a staging name the file system can hold) and stages every

@@ -42,8 +42,6 @@ public:
     static std::optional<SignedRelease> kept(const AppPaths &paths, const release::PublicKey &key);
 
     qint64 timestamp() const { return m_timestamp; }
-    const QByteArray &indexText() const { return m_indexText; }
-    const QByteArray &signatureText() const { return m_signatureText; }
 
     // NotInIndex unless the remote path is listed.
     void requireListed(const QString &remotePath) const;

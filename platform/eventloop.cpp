@@ -51,9 +51,9 @@ void watchFullPasses()
 
 // A full pass of the dispatcher (its locks, its sources, a poll of its
 // descriptors) costs more than the block of a download around it, and almost
-// every one finds nothing to do: the network and the X connection are read by
-// threads of their own. Posted events, the network thread's data among them,
-// cost next to nothing to deliver, so they go out at every yield.
+// every one finds nothing to do: the X connection is read by a thread of its
+// own, and a download reads the network while it waits in the event loop.
+// Posted events cost next to nothing to deliver, so they go out at every yield.
 void yield()
 {
     watchFullPasses();

@@ -71,13 +71,18 @@ QByteArray Sha256::hexOfFile(const QString &path, const std::function<void(qint6
         throw platform::Error(file.exists() ? platform::Error::Code::PermissionDenied
                                             : platform::Error::Code::FileNotFound,
                               path);
+    return hexOfDevice(file, path, progress);
+}
+
+QByteArray Sha256::hexOfDevice(QIODevice &device, const QString &name, const std::function<void(qint64)> &progress)
+{
     Sha256 sha;
     QByteArray buffer(1 << 20, Qt::Uninitialized);
     qint64 total = 0;
     for (;;) {
-        const qint64 read = file.read(buffer.data(), buffer.size());
+        const qint64 read = device.read(buffer.data(), buffer.size());
         if (read < 0)
-            throw platform::Error(platform::Error::Code::FileAccess, path, file.errorString());
+            throw platform::Error(platform::Error::Code::FileAccess, name, device.errorString());
         if (read == 0)
             break;
         sha.addData(QByteArrayView(buffer.constData(), read));

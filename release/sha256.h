@@ -4,6 +4,8 @@
 #include <QByteArrayView>
 #include <QString>
 
+class QIODevice;
+
 #include <functional>
 #include <memory>
 
@@ -34,6 +36,9 @@ public:
     // The hex digest of a whole file, read in large blocks; `progress` (if
     // set) hears the bytes read so far. File errors raise platform::Error.
     static QByteArray hexOfFile(const QString &path, const std::function<void(qint64)> &progress = {});
+    // The same for an open device, read to its end; `name` names it in errors.
+    static QByteArray hexOfDevice(QIODevice &device, const QString &name,
+                                  const std::function<void(qint64)> &progress = {});
 
 private:
     struct Free

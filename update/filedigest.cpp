@@ -1,15 +1,14 @@
 #include "filedigest.h"
 
+#include "platform/error.h"
 #include "platform/eventloop.h"
 #include "platform/filedescriptor.h"
 #include "release/sha256.h"
 
 #include <QFile>
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 std::optional<QByteArray> sha256OfPlainFile(const QString &path)
 {
@@ -21,19 +20,12 @@ std::optional<QByteArray> sha256OfPlainFile(const QString &path)
     if (!fd.isOpen() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
 
-    release::Sha256 sha;
-    QByteArray block(1 << 20, Qt::Uninitialized);
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), block.data(), size_t(block.size()));
-        if (n == 0)
-            break;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return std::nullopt;
-        }
-        sha.addData(QByteArrayView(block.constData(), n));
-        platform::yield();
+    QFile file;
+    if (!file.open(fd.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+        return std::nullopt;
+    try {
+        return release::Sha256::hexOfDevice(file, path, [](qint64) { platform::yield(); });
+    } catch (const platform::Error &) {
+        return std::nullopt;
     }
-    return sha.hexResult();
 }

@@ -12,7 +12,6 @@ using platform::numbers::toInt32;
 
 namespace {
 
-constexpr char userAgent[] = "VB Http";
 constexpr std::int32_t unknownSpeed = 1025;
 
 } // namespace

@@ -1,12 +1,13 @@
 #include "smallfetch.h"
 
+#include "download/cls_download.h"
 #include "platform/error.h"
 
 using platform::Error;
 
 QByteArray fetchSmallFile(platform::HttpClient &client, const QString &url, qsizetype limit)
 {
-    const std::unique_ptr<platform::HttpSession> session = client.openSession("VB Http");
+    const std::unique_ptr<platform::HttpSession> session = client.openSession(Cls_DownLoad::userAgent);
     if (!session)
         throw Error(Error::Code::NetworkFailure, url);
     platform::OpenFailure failure;

@@ -1,7 +1,7 @@
 #include "frmdownload.h"
 
-#include "platform/config.h"
-#include "platform/eventloop.h"
+#include "platform/core/config.h"
+#include "platform/files/bytestream.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -68,10 +68,10 @@ void frmDownLoad::showEvent(QShowEvent *event)
     m_controls.Picture1.setFocus(Qt::OtherFocusReason);
 }
 
-void frmDownLoad::showMessage(const QString &text, const QString &title, platform::MessageStyle style)
+void frmDownLoad::showMessage(const QString &text, const QString &title, MessageStyle style)
 {
     m_repaint.refreshNow();
-    platform::showMessage(this, text, title, style);
+    widgets::showMessage(this, text, title, style);
 }
 
 void frmDownLoad::unload()

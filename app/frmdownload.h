@@ -3,10 +3,11 @@
 #include "frmdownloadcontrols.h"
 
 #include "download/cls_download.h"
-#include "platform/widgets/label.h"
-#include "platform/widgets/progressbar.h"
-#include "platform/widgets/repaintscheduler.h"
-#include "platform/widgets/textbox.h"
+#include "app/widgets/label.h"
+#include "app/widgets/messagebox.h"
+#include "app/widgets/progressbar.h"
+#include "app/widgets/repaintscheduler.h"
+#include "app/widgets/textbox.h"
 #include "update/updaterun.h"
 #include "update/updatewindow.h"
 
@@ -37,17 +38,17 @@ public:
     void setStatusLine(const QString &text) override { lblZt.setCaption(text); }
     void appendToList(const QString &text) override { txtInShow.append(text); }
     QString lastStatusText() const override { return sStateText; }
-    void showMessage(const QString &text, const QString &title, platform::MessageStyle style) override;
+    void showMessage(const QString &text, const QString &title, MessageStyle style) override;
     [[noreturn]] void unload() override;
 
     // The values the controls and fields hold now, as the run and the
     // receivers read them back.
-    const platform::Label &statusLine() const { return lblZt; }
-    const platform::Label &sizeLabel() const { return lblMax; }
-    const platform::Label &speedLabel() const { return lblT; }
-    const platform::Label &amountLabel() const { return lblNum; }
-    const platform::ProgressBar &progressBar() const { return Uload; }
-    const platform::TextBox &fileList() const { return txtInShow; }
+    const widgets::Label &statusLine() const { return lblZt; }
+    const widgets::Label &sizeLabel() const { return lblMax; }
+    const widgets::Label &speedLabel() const { return lblT; }
+    const widgets::Label &amountLabel() const { return lblNum; }
+    const widgets::ProgressBar &progressBar() const { return Uload; }
+    const widgets::TextBox &fileList() const { return txtInShow; }
     std::int32_t speedKb() const { return lSpeedKb; }
     const UpdateRun &updateRun() const { return m_run; }
 
@@ -69,13 +70,13 @@ private:
     QTimer Timer1;
 
     // What the code writes and reads back, painted at a human pace.
-    platform::RepaintScheduler m_repaint;
-    platform::Label lblZt;
-    platform::Label lblMax;
-    platform::Label lblT;
-    platform::Label lblNum;
-    platform::ProgressBar Uload;
-    platform::TextBox txtInShow;
+    widgets::RepaintScheduler m_repaint;
+    widgets::Label lblZt;
+    widgets::Label lblMax;
+    widgets::Label lblT;
+    widgets::Label lblNum;
+    widgets::ProgressBar Uload;
+    widgets::TextBox txtInShow;
 
     Cls_DownLoad Cdf;
     QString sStateText;

@@ -3,9 +3,9 @@
 #include "frmdownload.h"
 
 #include "download/status.h"
-#include "platform/error.h"
-#include "platform/eventloop.h"
-#include "platform/numbers.h"
+#include "platform/core/error.h"
+#include "platform/core/eventloop.h"
+#include "platform/text/numbers.h"
 
 namespace num = platform::numbers;
 

@@ -5,7 +5,7 @@
 //   bench_engine yieldcost           nanoseconds of one yield with nothing pending
 
 #include "download/cls_download.h"
-#include "platform/eventloop.h"
+#include "platform/core/eventloop.h"
 #include "update/gethttptext.h"
 
 #include "support/testserver.h"

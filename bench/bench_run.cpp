@@ -16,7 +16,7 @@
 #include "app/frmdownload.h"
 #include "app/translations.h"
 #include "download/status.h"
-#include "platform/eventloop.h"
+#include "platform/files/bytestream.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -2,9 +2,9 @@
 
 #include "status.h"
 
-#include "platform/bytestream.h"
-#include "platform/eventloop.h"
-#include "platform/numbers.h"
+#include "platform/files/bytestream.h"
+#include "platform/core/eventloop.h"
+#include "platform/text/numbers.h"
 
 #include <optional>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/clock.h"
-#include "platform/httpclient.h"
+#include "platform/core/clock.h"
+#include "platform/net/httpclient.h"
 #include "release/sha256.h"
 
 #include <QObject>

@@ -1,6 +1,6 @@
 #include "commandline.h"
 
-#include "platform/error.h"
+#include "platform/core/error.h"
 
 #include <QCoreApplication>
 #include <QFile>

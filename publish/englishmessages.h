@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/error.h"
+#include "platform/core/error.h"
 
 #include <QString>
 

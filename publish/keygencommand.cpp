@@ -1,7 +1,7 @@
 #include "commandline.h"
 
-#include "platform/error.h"
-#include "platform/filedescriptor.h"
+#include "platform/core/error.h"
+#include "platform/files/filedescriptor.h"
 #include "release/minisignformat.h"
 #include "release/minisignkey.h"
 

@@ -3,7 +3,7 @@
 #include "commandline.h"
 #include "englishmessages.h"
 
-#include "platform/error.h"
+#include "platform/core/error.h"
 
 #include <QCoreApplication>
 

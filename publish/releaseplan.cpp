@@ -1,10 +1,10 @@
 #include "releaseplan.h"
 
 #include "progress.h"
-#include "platform/error.h"
-#include "platform/numbers.h"
+#include "platform/core/error.h"
+#include "platform/text/numbers.h"
 #include "release/sha256.h"
-#include "update/manifestline.h"
+#include "release/manifestline.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 
 #include <QByteArray>
 #include <QList>

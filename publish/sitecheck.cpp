@@ -4,14 +4,14 @@
 #include "httpfetch.h"
 #include "progress.h"
 #include "releaseplan.h"
-#include "platform/codepage.h"
-#include "platform/error.h"
-#include "platform/numbers.h"
-#include "platform/requesturl.h"
-#include "platform/textinput.h"
+#include "platform/text/codepage.h"
+#include "platform/core/error.h"
+#include "platform/text/numbers.h"
+#include "platform/net/requesturl.h"
+#include "platform/files/textinput.h"
 #include "release/minisignature.h"
 #include "release/releaseindex.h"
-#include "update/manifestline.h"
+#include "release/manifestline.h"
 
 #include <QRegularExpression>
 #include <QSet>

@@ -1,8 +1,8 @@
 #include "sitewriter.h"
 
 #include "progress.h"
-#include "platform/error.h"
-#include "platform/filedescriptor.h"
+#include "platform/core/error.h"
+#include "platform/files/filedescriptor.h"
 #include "release/sha256.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "crypto.h"
 
-#include "platform/error.h"
+#include "platform/core/error.h"
 
 #include <QCryptographicHash>
 

@@ -2,7 +2,7 @@
 
 #include "crypto.h"
 #include "minisignformat.h"
-#include "platform/error.h"
+#include "platform/core/error.h"
 
 #include <QList>
 

@@ -4,7 +4,7 @@
 #include "minisignature.h"
 #include "minisignformat.h"
 #include "pwhash.h"
-#include "platform/error.h"
+#include "platform/core/error.h"
 
 #include <QFile>
 #include <QList>

@@ -1,7 +1,7 @@
 #include "releaseindex.h"
 
-#include "platform/codepage.h"
-#include "platform/error.h"
+#include "platform/text/codepage.h"
+#include "platform/core/error.h"
 
 namespace release {
 

@@ -1,6 +1,6 @@
 #include "sha256.h"
 
-#include "platform/error.h"
+#include "platform/core/error.h"
 
 #include <QFile>
 

@@ -1,6 +1,6 @@
 #include "download/cls_download.h"
 #include "download/status.h"
-#include "platform/error.h"
+#include "platform/core/error.h"
 
 #include "support/quicklimits.h"
 #include "support/tempfolder.h"

@@ -1,4 +1,4 @@
-#include "platform/eventloop.h"
+#include "platform/core/eventloop.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

@@ -1,4 +1,4 @@
-#include "platform/error.h"
+#include "platform/core/error.h"
 #include "update/gethttptext.h"
 
 #include "support/quicklimits.h"

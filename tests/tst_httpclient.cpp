@@ -1,6 +1,6 @@
-#include "platform/codepage.h"
-#include "platform/httprequest.h"
-#include "platform/requesturl.h"
+#include "platform/text/codepage.h"
+#include "platform/net/httprequest.h"
+#include "platform/net/requesturl.h"
 
 #include "support/quicklimits.h"
 #include "support/testserver.h"

@@ -1,6 +1,6 @@
-#include "platform/error.h"
+#include "platform/core/error.h"
 #include "update/apppaths.h"
-#include "update/manifestline.h"
+#include "release/manifestline.h"
 
 #include <QTest>
 

@@ -1,5 +1,5 @@
-#include "platform/error.h"
-#include "platform/numbers.h"
+#include "platform/core/error.h"
+#include "platform/text/numbers.h"
 
 #include <QTest>
 

@@ -2,10 +2,10 @@
 // releases written into a site folder, refusals that leave the site as it
 // was, and checks of a site served by a real HTTP server on 127.0.0.1.
 
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 #include "release/minisignature.h"
 #include "release/minisignkey.h"
-#include "update/manifestline.h"
+#include "release/manifestline.h"
 
 #include "support/rundriving.h"
 #include "support/smalldisk.h"

@@ -1,4 +1,4 @@
-#include "platform/error.h"
+#include "platform/core/error.h"
 #include "release/minisignature.h"
 #include "release/minisignkey.h"
 #include "release/pwhash.h"

@@ -2,7 +2,7 @@
 // publisher's key, a real HTTP server on 127.0.0.1, releases signed by the
 // real minisign program.
 
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 
 #include "support/rundriving.h"
 

@@ -2,7 +2,7 @@
 // server on 127.0.0.1, message boxes answered with OK, the end observed as
 // the process's end.
 
-#include "platform/codepage.h"
+#include "platform/text/codepage.h"
 
 #include "support/rundriving.h"
 #include "support/smalldisk.h"

@@ -1,8 +1,8 @@
 #include "filedigest.h"
 
-#include "platform/error.h"
-#include "platform/eventloop.h"
-#include "platform/filedescriptor.h"
+#include "platform/core/error.h"
+#include "platform/core/eventloop.h"
+#include "platform/files/filedescriptor.h"
 #include "release/sha256.h"
 
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "gethttptext.h"
 
-#include "platform/codepage.h"
-#include "platform/error.h"
+#include "platform/text/codepage.h"
+#include "platform/core/error.h"
 
 using platform::Error;
 using platform::HttpRequest;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/httprequest.h"
+#include "platform/net/httprequest.h"
 
 #include <QString>
 

@@ -3,11 +3,11 @@
 #include "filedigest.h"
 #include "smallfetch.h"
 
-#include "platform/bytestream.h"
-#include "platform/codepage.h"
-#include "platform/error.h"
-#include "platform/replacement.h"
-#include "platform/textinput.h"
+#include "platform/files/bytestream.h"
+#include "platform/text/codepage.h"
+#include "platform/core/error.h"
+#include "platform/files/replacement.h"
+#include "platform/files/textinput.h"
 #include "release/minisignature.h"
 
 using platform::Error;

@@ -2,7 +2,7 @@
 
 #include "apppaths.h"
 
-#include "platform/httpclient.h"
+#include "platform/net/httpclient.h"
 #include "release/minisignkey.h"
 #include "release/releaseindex.h"
 

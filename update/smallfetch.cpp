@@ -1,7 +1,7 @@
 #include "smallfetch.h"
 
 #include "download/cls_download.h"
-#include "platform/error.h"
+#include "platform/core/error.h"
 
 using platform::Error;
 

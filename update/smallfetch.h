@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/httpclient.h"
+#include "platform/net/httpclient.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,16 +1,16 @@
 #include "updaterun.h"
 
 #include "gethttptext.h"
-#include "manifestline.h"
+#include "release/manifestline.h"
 
 #include "download/cls_download.h"
-#include "platform/codepage.h"
-#include "platform/config.h"
-#include "platform/error.h"
-#include "platform/filesystem.h"
-#include "platform/folderlock.h"
-#include "platform/numbers.h"
-#include "platform/replacement.h"
+#include "platform/text/codepage.h"
+#include "platform/core/config.h"
+#include "platform/core/error.h"
+#include "platform/files/filesystem.h"
+#include "platform/files/folderlock.h"
+#include "platform/text/numbers.h"
+#include "platform/files/replacement.h"
 
 #include <QFile>
 #include <QScopeGuard>
@@ -18,7 +18,6 @@
 #include <filesystem>
 
 namespace fsys = platform::filesystem;
-using platform::MessageStyle;
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "signedrelease.h"
 #include "updatewindow.h"
 
-#include "platform/textinput.h"
+#include "platform/files/textinput.h"
 
 #include <QString>
 

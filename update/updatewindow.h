@@ -1,10 +1,11 @@
 #pragma once
 
-#include "platform/widgets/messagebox.h"
-
 #include <QString>
 
 class Cls_DownLoad;
+
+// Message box styles: OK only, without or with the information icon.
+enum class MessageStyle { Plain = 0, Information = 64 };
 
 // What the update run sees of its window.
 class UpdateWindow
@@ -18,7 +19,7 @@ public:
     virtual void appendToList(const QString &text) = 0;
     // The text of the engine's most recent status event.
     virtual QString lastStatusText() const = 0;
-    virtual void showMessage(const QString &text, const QString &title, platform::MessageStyle style) = 0;
+    virtual void showMessage(const QString &text, const QString &title, MessageStyle style) = 0;
     // Unloads the window, which ends the program: nothing after it runs.
     [[noreturn]] virtual void unload() = 0;
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/curlattempt.h"
+#include "platform/net/curlattempt.h"
 
 // Network limits that let a test see every retry and time-out within a second or so.
 inline platform::NetworkLimits quickLimits(int idleMs = 1000)

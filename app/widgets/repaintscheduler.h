@@ -5,7 +5,7 @@
 
 #include <vector>
 
-namespace platform {
+namespace widgets {
 
 class Control;
 
@@ -53,4 +53,4 @@ private:
     bool m_dirty = false;
 };
 
-} // namespace platform
+} // namespace widgets

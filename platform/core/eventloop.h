@@ -23,8 +23,4 @@ bool sleepUntilEvent(QTimer &wake, QDeadlineTimer deadline);
 // whether `done` holds. Never spins: between checks it sleeps until an event.
 bool waitUntil(const std::function<bool()> &done, QDeadlineTimer deadline);
 
-// Ends the program at once: whatever was written is flushed to disk, no
-// destructor, close or unload handler runs.
-[[noreturn]] void endAtOnce(int exitCode = 0);
-
 } // namespace platform

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "codepage.h"
+#include "platform/text/codepage.h"
 
 #include <QString>
 #include <QUrl>

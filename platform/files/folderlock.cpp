@@ -1,6 +1,6 @@
 #include "folderlock.h"
 
-#include "error.h"
+#include "platform/core/error.h"
 
 #include <QFile>
 

@@ -1,7 +1,7 @@
 #include "replacement.h"
 
-#include "error.h"
-#include "eventloop.h"
+#include "platform/core/error.h"
+#include "platform/core/eventloop.h"
 #include "filedescriptor.h"
 
 #include <QFile>

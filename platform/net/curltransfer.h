@@ -1,7 +1,7 @@
 #pragma once
 
 #include "curlattempt.h"
-#include "error.h"
+#include "platform/core/error.h"
 
 #include <QElapsedTimer>
 #include <QTimer>

@@ -1,15 +1,11 @@
 #include "eventloop.h"
 
-#include "bytestream.h"
-
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QPointer>
 #include <QTimer>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 
 namespace platform {
 
@@ -89,13 +85,6 @@ bool waitUntil(const std::function<bool()> &done, QDeadlineTimer deadline)
             return false;
     }
     return true;
-}
-
-void endAtOnce(int exitCode)
-{
-    ByteStream::flushAll();
-    std::fflush(nullptr);
-    std::_Exit(exitCode);
 }
 
 } // namespace platform

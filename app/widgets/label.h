@@ -5,7 +5,7 @@
 #include <QLabel>
 #include <QString>
 
-namespace platform {
+namespace widgets {
 
 // A label's caption. An auto-size label takes the size of its caption, its
 // left edge and vertical centre staying where they were laid out.
@@ -26,4 +26,4 @@ private:
     int m_centreY;
 };
 
-} // namespace platform
+} // namespace widgets

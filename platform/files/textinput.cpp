@@ -1,6 +1,6 @@
 #include "textinput.h"
 
-#include "error.h"
+#include "platform/core/error.h"
 #include "filedescriptor.h"
 
 #include <QFile>

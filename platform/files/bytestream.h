@@ -36,4 +36,8 @@ private:
     std::size_t m_used = 0;
 };
 
+// Ends the program at once: whatever was written is flushed to disk, no
+// destructor, close or unload handler runs.
+[[noreturn]] void endAtOnce(int exitCode = 0);
+
 } // namespace platform

@@ -1,6 +1,6 @@
 #include "filesystem.h"
 
-#include "error.h"
+#include "platform/core/error.h"
 #include "replacement.h"
 
 #include <QFile>

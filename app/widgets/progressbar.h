@@ -4,7 +4,7 @@
 
 #include <QProgressBar>
 
-namespace platform {
+namespace widgets {
 
 // A progress bar with single-precision bounds and position. A position
 // outside Min..Max is refused with the platform's error, and the bar keeps
@@ -31,4 +31,4 @@ private:
     float m_value = 0;
 };
 
-} // namespace platform
+} // namespace widgets

@@ -1,12 +1,14 @@
 #include "bytestream.h"
 
-#include "error.h"
+#include "platform/core/error.h"
 #include "filedescriptor.h"
 
 #include <QFile>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <set>
@@ -114,6 +116,13 @@ void ByteStream::flushAll() noexcept
             writeAll(stream->m_fd, stream->m_buffer.data(), stream->m_used);
         stream->m_used = 0;
     }
+}
+
+void endAtOnce(int exitCode)
+{
+    ByteStream::flushAll();
+    std::fflush(nullptr);
+    std::_Exit(exitCode);
 }
 
 } // namespace platform

@@ -1,11 +1,11 @@
 #include "progressbar.h"
 
-#include "platform/error.h"
-#include "platform/numbers.h"
+#include "platform/core/error.h"
+#include "platform/text/numbers.h"
 
 #include <cmath>
 
-namespace platform {
+namespace widgets {
 
 namespace {
 
@@ -24,7 +24,7 @@ ProgressBar::ProgressBar(QProgressBar &widget, RepaintScheduler &scheduler, floa
 void ProgressBar::setMax(float max)
 {
     if (max < min())
-        throw Error(Error::Code::InvalidArgument, QStringLiteral("Max = ") + numbers::formatGeneral(max));
+        throw platform::Error(platform::Error::Code::InvalidArgument, QStringLiteral("Max = ") + platform::numbers::formatGeneral(max));
     if (max == m_max)
         return;
     m_max = max;
@@ -36,7 +36,7 @@ void ProgressBar::setMax(float max)
 void ProgressBar::setValue(float value)
 {
     if (!(value >= min() && value <= m_max))
-        throw Error(Error::Code::InvalidArgument, QStringLiteral("Value = ") + numbers::formatGeneral(value));
+        throw platform::Error(platform::Error::Code::InvalidArgument, QStringLiteral("Value = ") + platform::numbers::formatGeneral(value));
     if (value == m_value)
         return;
     m_value = value;
@@ -49,4 +49,4 @@ void ProgressBar::refresh()
     m_widget.setValue(int(std::lround(share * steps)));
 }
 
-} // namespace platform
+} // namespace widgets

@@ -1,6 +1,6 @@
 #include "numbers.h"
 
-#include "error.h"
+#include "platform/core/error.h"
 
 #include <array>
 #include <charconv>

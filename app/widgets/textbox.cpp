@@ -2,7 +2,7 @@
 
 #include <QTextCursor>
 
-namespace platform {
+namespace widgets {
 
 TextBox::TextBox(QPlainTextEdit &widget, RepaintScheduler &scheduler)
     : Control(scheduler), m_widget(widget), m_text(widget.toPlainText())
@@ -26,4 +26,4 @@ void TextBox::refresh()
     cursor.insertText(shown);
 }
 
-} // namespace platform
+} // namespace widgets

@@ -1,7 +1,7 @@
 #include "manifestline.h"
 
-#include "platform/error.h"
-#include "platform/replacement.h"
+#include "platform/core/error.h"
+#include "platform/files/replacement.h"
 
 #include <QFile>
 

@@ -1,6 +1,6 @@
 #include "repaintscheduler.h"
 
-namespace platform {
+namespace widgets {
 
 RepaintScheduler::RepaintScheduler(QObject *parent) : QObject(parent)
 {
@@ -27,4 +27,4 @@ void RepaintScheduler::refreshNow()
     }
 }
 
-} // namespace platform
+} // namespace widgets

@@ -1,6 +1,6 @@
 #include "label.h"
 
-namespace platform {
+namespace widgets {
 
 Label::Label(QLabel &widget, RepaintScheduler &scheduler, bool autoSize)
     : Control(scheduler), m_widget(widget), m_caption(widget.text()), m_autoSize(autoSize),
@@ -28,4 +28,4 @@ void Label::refresh()
     m_widget.setGeometry(m_widget.x(), m_centreY - height / 2, metrics.horizontalAdvance(m_caption), height);
 }
 
-} // namespace platform
+} // namespace widgets

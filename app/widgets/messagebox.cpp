@@ -2,7 +2,7 @@
 
 #include <QMessageBox>
 
-namespace platform {
+namespace widgets {
 
 void showMessage(QWidget *parent, const QString &text, const QString &title, MessageStyle style)
 {
@@ -12,4 +12,4 @@ void showMessage(QWidget *parent, const QString &text, const QString &title, Mes
     box.exec();
 }
 
-} // namespace platform
+} // namespace widgets

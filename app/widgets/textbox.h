@@ -5,7 +5,7 @@
 #include <QPlainTextEdit>
 #include <QString>
 
-namespace platform {
+namespace widgets {
 
 // A multi-line text box that grows at its end. Its text is kept whole, as
 // written; the widget receives only what was appended, so a long text is
@@ -26,4 +26,4 @@ private:
     QString m_pending;
 };
 
-} // namespace platform
+} // namespace widgets

@@ -1,15 +1,14 @@
 #pragma once
 
+#include "update/updatewindow.h"
+
 #include <QString>
 
 class QWidget;
 
-namespace platform {
-
-// Message box styles: OK only, without or with the information icon.
-enum class MessageStyle { Plain = 0, Information = 64 };
+namespace widgets {
 
 // A modal message box with only the OK button; returns when it is closed.
 void showMessage(QWidget *parent, const QString &text, const QString &title, MessageStyle style);
 
-} // namespace platform
+} // namespace widgets

@@ -1,6 +1,6 @@
 #include "codepage.h"
 
-#include "platform/config.h"
+#include "platform/core/config.h"
 
 #include <iconv.h>
 

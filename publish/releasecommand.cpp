@@ -46,11 +46,11 @@ QByteArray currentFile(const QString &site, const char *relativePath)
 qint64 releaseTimestamp(const QString &site)
 {
     const qint64 now = QDateTime::currentSecsSinceEpoch();
-    const QByteArray current = currentFile(site, sitepaths::signature);
+    const QByteArray current = currentFile(site, sitelayout::signaturePath.latin1());
     if (current.isEmpty())
         return now;
     try {
-        const QString source = site + QLatin1Char('/') + QLatin1String(sitepaths::signature);
+        const QString source = site + QLatin1Char('/') + QString(sitelayout::signaturePath);
         return std::max(now, release::Signature::parse(current, source).timestamp(source));
     } catch (const Error &) {
         return now; // a broken signature is replaced anyway
@@ -71,10 +71,10 @@ int publish(const Options &options)
 
     // Everything that can refuse the release is checked before a byte is written.
     QList<ReleaseFile> files = scanReleaseFolder(options.from, codePage);
-    checkVersion(options.version, currentFile(site, sitepaths::stamp), codePage);
-    if (!options.key && (!currentFile(site, sitepaths::index).isEmpty()
-                         || !currentFile(site, sitepaths::signature).isEmpty()))
-        throw Error(Error::Code::InvalidArgument, site + QLatin1Char('/') + QLatin1String(sitepaths::index),
+    checkVersion(options.version, currentFile(site, sitelayout::stampPath.latin1()), codePage);
+    if (!options.key && (!currentFile(site, sitelayout::indexPath.latin1()).isEmpty()
+                         || !currentFile(site, sitelayout::signaturePath.latin1()).isEmpty()))
+        throw Error(Error::Code::InvalidArgument, site + QLatin1Char('/') + QString(sitelayout::indexPath),
                     QStringLiteral("the site serves a signed release; give --secret-key, or clients in signed "
                                    "mode refuse the new one"));
 
@@ -97,9 +97,9 @@ int publish(const Options &options)
         release::ReleaseIndex index;
         release::Sha256 sha;
         sha.addData(manifest);
-        index.add(sitepaths::manifest, sha.hexResult());
+        index.add(sitelayout::manifestPath.latin1(), sha.hexResult());
         sha.addData(stamp);
-        index.add(sitepaths::stamp, sha.hexResult());
+        index.add(sitelayout::stampPath.latin1(), sha.hexResult());
         for (const ReleaseFile &file : std::as_const(files)) {
             if (!index.digestOf(file.remotePath()))
                 index.add(file.remotePath(), file.digest);
@@ -107,11 +107,11 @@ int publish(const Options &options)
         const QByteArray indexText = index.toText();
         const QByteArray comment = "timestamp:" + QByteArray::number(releaseTimestamp(site)) + "\tversion:"
             + options.version.toUtf8();
-        writer.stage(sitepaths::index, indexText);
-        writer.stage(sitepaths::signature, options.key->sign(indexText, comment).toText());
+        writer.stage(sitelayout::indexPath.latin1(), indexText);
+        writer.stage(sitelayout::signaturePath.latin1(), options.key->sign(indexText, comment).toText());
     }
-    writer.stage(sitepaths::manifest, manifest);
-    writer.stage(sitepaths::stamp, stamp);
+    writer.stage(sitelayout::manifestPath.latin1(), manifest);
+    writer.stage(sitelayout::stampPath.latin1(), stamp);
     writer.commit();
 
     commandline::printOut(QStringLiteral("Published version %1%2: %3 files, %4 bytes, %5 bytes stored anew")

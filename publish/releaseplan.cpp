@@ -16,12 +16,6 @@ using platform::Error;
 
 namespace {
 
-// Files of the updater itself in the application folder; a release file of
-// that name would overwrite them.
-const char *const reservedNames[] = {"Update.inf", "LoadUpdate.inf", "UpdateNote.xml", "LoadUpdate.sha256",
-                                     "LoadUpdate.sha256.minisig", "Update"};
-
-constexpr qint64 sizeLimit = qint64(1) << 31;
 
 [[noreturn]] void refuse(const QString &path, const QString &rule)
 {
@@ -61,16 +55,11 @@ void checkName(const QFileInfo &info, const platform::CodePage &codePage)
 
 QString collidingUpdaterFile(const QString &name)
 {
-    for (const char *reserved : reservedNames) {
-        if (name.compare(QLatin1String(reserved), Qt::CaseInsensitive) == 0)
-            return QLatin1String(reserved);
+    for (const QString &reserved : sitelayout::ownNames()) {
+        if (name.compare(reserved, Qt::CaseInsensitive) == 0)
+            return reserved;
     }
     return {};
-}
-
-QByteArray sitepaths::storedFile(const QByteArray &digest)
-{
-    return "KVTA/ZE/files/" + digest.left(2) + '/' + digest;
 }
 
 QList<ReleaseFile> scanReleaseFolder(const QString &folder, const platform::CodePage &codePage)
@@ -96,7 +85,7 @@ QList<ReleaseFile> scanReleaseFolder(const QString &folder, const platform::Code
         if (!info.isReadable())
             throw Error(Error::Code::PermissionDenied, path, QStringLiteral("cannot read the file"));
         checkName(info, codePage);
-        if (info.size() >= sizeLimit)
+        if (info.size() >= sitelayout::fileSizeLimit)
             refuse(path, QStringLiteral("2 GiB or larger; the updater counts sizes in signed 32 bits"));
         if (info.size() == 0)
             refuse(path, QStringLiteral("an empty file; the updater cannot tell an empty download from a "

@@ -1,22 +1,13 @@
 #pragma once
 
 #include "platform/text/codepage.h"
+#include "release/sitelayout.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
 class Progress;
-
-// Paths under the site root that a release writes, as the client requests them.
-namespace sitepaths {
-inline constexpr char stamp[] = "KVTA/ZE/UpdateNote.xml";
-inline constexpr char manifest[] = "KVTA/ZE/LoadUpdate.inf";
-inline constexpr char index[] = "KVTA/ZE/LoadUpdate.sha256";
-inline constexpr char signature[] = "KVTA/ZE/LoadUpdate.sha256.minisig";
-// Where a file with this SHA-256 is stored: "KVTA/ZE/files/<2 hex>/<64 hex>".
-QByteArray storedFile(const QByteArray &digest);
-} // namespace sitepaths
 
 // The updater's own file that a local name would overwrite (compared without
 // regard to case); empty when there is none.
@@ -30,7 +21,7 @@ struct ReleaseFile
     QByteArray encodedName;  // the name in the deployment code page
     qint64 size = 0;
     QByteArray digest;       // SHA-256, 64 lowercase hex digits
-    QByteArray remotePath() const { return sitepaths::storedFile(digest); }
+    QByteArray remotePath() const { return sitelayout::storedFile(digest); }
 };
 
 // The files directly in `folder`, in name order, each checked against what

@@ -21,10 +21,6 @@ using platform::Error;
 
 namespace {
 
-// The largest manifest the updater reads.
-constexpr qint64 manifestLimit = 8 * 1024 * 1024;
-constexpr qint64 sizeLimit = qint64(1) << 31;
-
 // Text for a one-line report: control characters as escapes.
 QString printable(const QString &text)
 {
@@ -116,8 +112,8 @@ void SiteCheck::checkDigest(const QString &path, const HttpFetch &fetch)
 
 void SiteCheck::checkStamp()
 {
-    const QString path = QLatin1String(sitepaths::stamp);
-    const HttpFetch stamp = fetch(path, release::ReleaseIndex::maxTextSize);
+    const QString path = QString(sitelayout::stampPath);
+    const HttpFetch stamp = fetch(path, sitelayout::largestIndex);
     if (!stamp.failure.isEmpty() || stamp.status != 200)
         return;
     const QString text = m_codePage.decode(stamp.body);
@@ -129,15 +125,15 @@ void SiteCheck::checkStamp()
 
 std::optional<release::ReleaseIndex> SiteCheck::checkSignedIndex()
 {
-    const QString indexPath = QLatin1String(sitepaths::index);
-    const QString signaturePath = QLatin1String(sitepaths::signature);
-    const HttpFetch index = fetch(indexPath, release::ReleaseIndex::maxTextSize);
-    const HttpFetch signature = fetch(signaturePath, release::Signature::maxTextSize);
+    const QString indexPath = QString(sitelayout::indexPath);
+    const QString signaturePath = QString(sitelayout::signaturePath);
+    const HttpFetch index = fetch(indexPath, sitelayout::largestIndex);
+    const HttpFetch signature = fetch(signaturePath, sitelayout::largestSignature);
     if (!index.problem().isEmpty() || !signature.problem().isEmpty())
         return std::nullopt;
     // What a client refuses to hold in memory.
-    if (index.received > release::ReleaseIndex::maxTextSize || signature.received > release::Signature::maxTextSize) {
-        report(index.received > release::ReleaseIndex::maxTextSize ? indexPath : signaturePath,
+    if (index.received > sitelayout::largestIndex || signature.received > sitelayout::largestSignature) {
+        report(index.received > sitelayout::largestIndex ? indexPath : signaturePath,
                englishRule(Error::Code::TooLarge));
         return std::nullopt;
     }
@@ -154,7 +150,7 @@ std::optional<release::ReleaseIndex> SiteCheck::checkSignedIndex()
 
 QStringList SiteCheck::checkManifest(const HttpFetch &manifest)
 {
-    const QString path = QLatin1String(sitepaths::manifest);
+    const QString path = QString(sitelayout::manifestPath);
     const QByteArray &bytes = manifest.body;
     for (qsizetype at = bytes.indexOf('\n'); at >= 0; at = bytes.indexOf('\n', at + 1)) {
         if (at == 0 || bytes[at - 1] != '\r') {
@@ -203,7 +199,7 @@ QStringList SiteCheck::checkManifest(const HttpFetch &manifest)
 void SiteCheck::checkFile(const QString &remotePath)
 {
     const HttpFetch file = fetch(remotePath, 0);
-    if (file.failure.isEmpty() && file.received >= sizeLimit)
+    if (file.failure.isEmpty() && file.received >= sitelayout::fileSizeLimit)
         report(remotePath, QStringLiteral("2 GiB or larger; the updater counts sizes in signed 32 bits"));
     checkDigest(remotePath, file);
     ++m_result.files;
@@ -215,18 +211,18 @@ SiteCheckResult SiteCheck::run()
     if (m_key)
         m_index = checkSignedIndex();
     checkStamp();
-    const HttpFetch manifest = fetch(QLatin1String(sitepaths::manifest), manifestLimit);
+    const HttpFetch manifest = fetch(QString(sitelayout::manifestPath), sitelayout::largestManifest);
     if (!manifest.problem().isEmpty())
         return m_result;
-    if (manifest.received > manifestLimit) {
-        report(QLatin1String(sitepaths::manifest), QStringLiteral("larger than 8 MiB, the most the updater reads"));
+    if (manifest.received > sitelayout::largestManifest) {
+        report(QString(sitelayout::manifestPath), QStringLiteral("larger than 8 MiB, the most the updater reads"));
         return m_result;
     }
     if (manifest.received == 0) {
-        report(QLatin1String(sitepaths::manifest), QStringLiteral("empty; the updater refuses an empty manifest"));
+        report(QString(sitelayout::manifestPath), QStringLiteral("empty; the updater refuses an empty manifest"));
         return m_result;
     }
-    checkDigest(QLatin1String(sitepaths::manifest), manifest);
+    checkDigest(QString(sitelayout::manifestPath), manifest);
     QSet<QString> fetched;
     for (const QString &remotePath : checkManifest(manifest)) {
         if (!fetched.contains(remotePath)) {

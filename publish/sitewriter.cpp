@@ -4,6 +4,7 @@
 #include "platform/core/error.h"
 #include "platform/files/filedescriptor.h"
 #include "release/sha256.h"
+#include "release/sitelayout.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -50,7 +51,7 @@ void renameOver(const QString &from, const QString &to)
 QString temporaryBeside(const QString &target)
 {
     const QFileInfo info(target);
-    return info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".publishing-")
+    return info.path() + QStringLiteral("/.") + info.fileName() + sitelayout::publishingInfix
         + QString::number(QCoreApplication::applicationPid());
 }
 
@@ -75,7 +76,8 @@ SiteWriter::SiteWriter(const QString &root) : m_root(QDir(root).absolutePath())
 void SiteWriter::removeLeftovers()
 {
     // What a publication that was killed half-way left beside its targets.
-    QDirIterator it(m_root + QStringLiteral("/KVTA/ZE"), {QStringLiteral(".*.publishing-*")},
+    QDirIterator it(m_root + QLatin1Char('/') + sitelayout::releaseFolder,
+                    {QStringLiteral(".*") + sitelayout::publishingInfix + QLatin1Char('*')},
                     QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext())
         QFile::remove(it.next());

@@ -1,4 +1,5 @@
 #include "manifestline.h"
+#include "sitelayout.h"
 
 #include "platform/core/error.h"
 #include "platform/files/replacement.h"
@@ -37,9 +38,7 @@ constexpr qsizetype longestName = 255;
 // The updater's own files and its working folder, which no listed file may replace.
 bool isUpdatersOwn(const QString &name)
 {
-    static const QStringList own{QStringLiteral("UpdateNote.xml"), QStringLiteral("Update.inf"),
-                                 QStringLiteral("LoadUpdate.inf"), QStringLiteral("LoadUpdate.sha256"),
-                                 QStringLiteral("LoadUpdate.sha256.minisig"), QStringLiteral("Update")};
+    static const QStringList own = sitelayout::ownNames();
     return own.contains(name) || platform::filesystem::Replacement::isStagingName(name);
 }
 

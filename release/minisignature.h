@@ -1,5 +1,7 @@
 #pragma once
 
+#include "release/sitelayout.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -20,7 +22,7 @@ public:
         Prehashed, // "ED": its BLAKE2b-512 is signed
     };
 
-    static constexpr qsizetype maxTextSize = 1 << 20;
+    static constexpr qsizetype maxTextSize = sitelayout::largestSignature;
 
     // Parses the file text; MalformedSignature (subject "source:line") for a
     // line out of form or bad base64, UnsupportedAlgorithm for another

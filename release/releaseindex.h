@@ -1,5 +1,7 @@
 #pragma once
 
+#include "release/sitelayout.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -22,7 +24,7 @@ public:
         QByteArray digest; // 64 lowercase hex digits
     };
 
-    static constexpr qsizetype maxTextSize = 1 << 20;
+    static constexpr qsizetype maxTextSize = sitelayout::largestIndex;
 
     // Parses the index text; `source` names it in errors. A malformed line
     // raises MalformedIndex with "source:line" as subject; more than

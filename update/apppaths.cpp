@@ -1,5 +1,7 @@
 #include "apppaths.h"
 
+#include "release/sitelayout.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -42,4 +44,14 @@ QString AppPaths::path(QStringView suffix) const
     QString local = suffix.toString();
     local.replace(QLatin1Char('\\'), QLatin1Char('/'));
     return folder() + local;
+}
+
+QString AppPaths::file(const QString &name) const
+{
+    return folder() + QLatin1Char('/') + name;
+}
+
+QString AppPaths::workingFile(const QString &name) const
+{
+    return folder() + QLatin1Char('/') + sitelayout::workingFolder + QLatin1Char('/') + name;
 }

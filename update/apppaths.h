@@ -24,6 +24,9 @@ public:
 
     const QString &folder() const;
     QString path(QStringView suffix) const;
+    // A file directly in the application folder, and one in its working folder.
+    QString file(const QString &name) const;
+    QString workingFile(const QString &name) const;
 
 private:
     explicit AppPaths(platform::Error problem) : m_problem(std::move(problem)) {}

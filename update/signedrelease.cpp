@@ -9,13 +9,12 @@
 #include "platform/files/replacement.h"
 #include "platform/files/textinput.h"
 #include "release/minisignature.h"
+#include "release/sitelayout.h"
 
 using platform::Error;
 
-const QString SignedRelease::indexPath = QStringLiteral("KVTA/ZE/LoadUpdate.sha256");
-const QString SignedRelease::signaturePath = QStringLiteral("KVTA/ZE/LoadUpdate.sha256.minisig");
-const QString SignedRelease::keptIndexSuffix = QStringLiteral("\\LoadUpdate.sha256");
-const QString SignedRelease::keptSignatureSuffix = QStringLiteral("\\LoadUpdate.sha256.minisig");
+using sitelayout::indexPath;
+using sitelayout::signaturePath;
 
 namespace {
 
@@ -39,8 +38,8 @@ SignedRelease SignedRelease::fetch(platform::HttpClient &client, const QString &
                                    const release::PublicKey &key, const AppPaths &paths)
 {
     // Neither is fetched beyond the size its parser takes.
-    QByteArray indexText = fetchSmallFile(client, baseUrl + indexPath, release::ReleaseIndex::maxTextSize);
-    QByteArray signatureText = fetchSmallFile(client, baseUrl + signaturePath, release::Signature::maxTextSize);
+    QByteArray indexText = fetchSmallFile(client, baseUrl + indexPath, sitelayout::largestIndex);
+    QByteArray signatureText = fetchSmallFile(client, baseUrl + signaturePath, sitelayout::largestSignature);
     SignedRelease release(key, std::move(indexText), std::move(signatureText));
     // A replay of an older release would put back files the publisher has
     // replaced; the same release again is harmless.
@@ -55,8 +54,8 @@ std::optional<SignedRelease> SignedRelease::kept(const AppPaths &paths, const re
     // does not verify can only come from another key (the deployment changed
     // it) or from someone who can write the folder anyway: it is no reference.
     try {
-        return SignedRelease(key, platform::readFileBytes(paths.path(keptIndexSuffix)),
-                             platform::readFileBytes(paths.path(keptSignatureSuffix)));
+        return SignedRelease(key, platform::readFileBytes(paths.file(sitelayout::keptIndex)),
+                             platform::readFileBytes(paths.file(sitelayout::keptSignature)));
     } catch (const Error &) {
         return std::nullopt;
     }
@@ -80,13 +79,13 @@ bool SignedRelease::provesFile(const QString &remotePath, const QString &localPa
 
 void SignedRelease::keep(const AppPaths &paths, platform::filesystem::Replacement &installation) const
 {
-    const std::pair<QString, const QByteArray *> files[] = {{keptIndexSuffix, &m_indexText},
-                                                             {keptSignatureSuffix, &m_signatureText}};
-    for (const auto &[suffix, text] : files) {
-        const QString staged = paths.path(QStringLiteral("\\Update") + suffix);
+    const std::pair<QLatin1StringView, const QByteArray *> files[] = {{sitelayout::keptIndex, &m_indexText},
+                                                                       {sitelayout::keptSignature, &m_signatureText}};
+    for (const auto &[name, text] : files) {
+        const QString staged = paths.workingFile(name);
         platform::ByteStream file(staged);
         file.write(text->constData(), std::size_t(text->size()));
         file.close();
-        installation.add(staged, paths.path(suffix));
+        installation.add(staged, paths.file(name));
     }
 }

@@ -21,13 +21,6 @@ class Replacement;
 class SignedRelease
 {
 public:
-    // Where the server publishes the index and its signature, under the base URL.
-    static const QString indexPath;
-    static const QString signaturePath;
-    // What the application folder keeps of the last release installed.
-    static const QString keptIndexSuffix;
-    static const QString keptSignatureSuffix;
-
     // Verifies the signature of the index: key id, signature, trusted
     // comment, and a timestamp in it.
     SignedRelease(const release::PublicKey &key, QByteArray indexText, QByteArray signatureText);

@@ -2,6 +2,7 @@
 
 #include "gethttptext.h"
 #include "release/manifestline.h"
+#include "release/sitelayout.h"
 
 #include "download/cls_download.h"
 #include "platform/text/codepage.h"
@@ -22,14 +23,9 @@ namespace fsys = platform::filesystem;
 namespace {
 
 const QString messageTitle = QStringLiteral("系统提示");
-const QString stampPath = QStringLiteral("KVTA/ZE/UpdateNote.xml");
-const QString manifestPath = QStringLiteral("KVTA/ZE/LoadUpdate.inf");
 const QString completedStatus = QStringLiteral("下载完成");
 constexpr std::int32_t lTimeOut = 5000;
 constexpr double smallestDownload = 6;
-// Far above any real manifest (10 000 files take about 400 KB); reading and
-// decoding one this large already keeps the window from answering for a while.
-constexpr std::int32_t largestManifest = 8 * 1024 * 1024;
 
 } // namespace
 
@@ -72,7 +68,7 @@ void UpdateRun::execute()
         m_window.showMessage(QStringLiteral("文件已是最新版本,无需更新！"), messageTitle, MessageStyle::Information);
         m_window.unload();
     }
-    fsys::refuseUnlessFolder(m_paths.path(u"\\Update"));
+    fsys::refuseUnlessFolder(m_paths.file(sitelayout::workingFolder));
     m_window.downloadEngine().setComputesDigest(m_publisherKey.has_value());
     if (m_publisherKey)
         m_release.emplace(SignedRelease::fetch(m_window.downloadEngine().httpClient(), m_baseUrl,
@@ -85,9 +81,9 @@ void UpdateRun::execute()
 
 bool UpdateRun::stampsEqual()
 {
-    const QString sRemoteStamp = GetHttpText(m_baseUrl + stampPath);
+    const QString sRemoteStamp = GetHttpText(m_baseUrl + sitelayout::stampPath);
     QString sLocalStamp;
-    iFileNum.emplace(m_paths.path(u"\\Update.inf"), platform::CodePage::deployment());
+    iFileNum.emplace(m_paths.file(sitelayout::localStamp), platform::CodePage::deployment());
     while (!iFileNum->atEnd())
         sLocalStamp = iFileNum->readLine();
     iFileNum.reset();
@@ -96,49 +92,49 @@ bool UpdateRun::stampsEqual()
 
 void UpdateRun::downloadManifest()
 {
-    const std::int32_t received = download(m_baseUrl + manifestPath, m_paths.path(u"\\Update\\LoadUpdate.inf"));
+    const std::int32_t received = download(m_baseUrl + sitelayout::manifestPath, m_paths.workingFile(sitelayout::manifestCopy));
     // Only a manifest that arrived whole is used: an earlier copy would
     // install an old release under the new stamp. An empty or a huge one is
     // a publishing error.
-    if (!lastOutcome().isWhole() || received == 0 || received > largestManifest)
+    if (!lastOutcome().isWhole() || received == 0 || received > sitelayout::largestManifest)
         updateFailure();
-    verifyDownload(manifestPath, m_paths.path(u"\\Update\\LoadUpdate.inf"));
+    verifyDownload(sitelayout::manifestPath, m_paths.workingFile(sitelayout::manifestCopy));
     checkWorkingFolder(smallestDownload);
-    fsys::replaceFile(m_paths.path(u"\\Update\\LoadUpdate.inf"), m_paths.path(u"\\LoadUpdate.inf"));
-    fsys::deleteFile(m_paths.path(u"\\Update\\LoadUpdate.inf"));
+    fsys::replaceFile(m_paths.workingFile(sitelayout::manifestCopy), m_paths.file(sitelayout::manifestCopy));
+    fsys::deleteFile(m_paths.workingFile(sitelayout::manifestCopy));
 }
 
 void UpdateRun::downloadListedFiles(fsys::Replacement &installation)
 {
-    iFileNum.emplace(m_paths.path(u"\\LoadUpdate.inf"), platform::CodePage::deployment());
+    iFileNum.emplace(m_paths.file(sitelayout::manifestCopy), platform::CodePage::deployment());
     while (!iFileNum->atEnd()) {
         const QString sManifestLine = iFileNum->readLine();
         const ManifestEntry entry = splitManifestLine(sManifestLine);
         m_window.appendToList(entry.sFileName + QStringLiteral("\r\n"));
         if (isAtHand(entry, installation))
             continue;
-        const QString sLocalFilePath = m_paths.path(QStringLiteral("\\Update\\") + entry.sFileName);
+        const QString sLocalFilePath = m_paths.workingFile(entry.sFileName);
         download(m_baseUrl + entry.sRemotePath, sLocalFilePath);
         // Every listed file must arrive whole: missing, cut short or of
         // another size than announced, it would be installed broken.
         if (!lastOutcome().isWhole())
             updateFailure();
         verifyDownload(entry.sRemotePath, sLocalFilePath);
-        installation.add(sLocalFilePath, m_paths.path(QStringLiteral("\\") + entry.sFileName));
+        installation.add(sLocalFilePath, m_paths.file(entry.sFileName));
     }
     iFileNum.reset();
 }
 
 void UpdateRun::installAndFinish(fsys::Replacement &installation)
 {
-    const std::int32_t stampReceived = download(m_baseUrl + stampPath, m_paths.path(u"\\Update\\UpdateNote.xml"));
+    const std::int32_t stampReceived = download(m_baseUrl + sitelayout::stampPath, m_paths.workingFile(sitelayout::stampDownload));
     if (!lastOutcome().isWhole())
         updateFailure();
     // The index's digest proves the stamp right; without one, the working
     // folder's size stands in. (Files already installed leave the folder
     // holding the stamp alone, which may well be under the bound.)
     if (m_release)
-        verifyDownload(stampPath, m_paths.path(u"\\Update\\UpdateNote.xml"));
+        verifyDownload(sitelayout::stampPath, m_paths.workingFile(sitelayout::stampDownload));
     else if (stampReceived != 0)
         checkWorkingFolder(smallestDownload);
     m_window.downloadEngine().DLFileStop();
@@ -148,10 +144,10 @@ void UpdateRun::installAndFinish(fsys::Replacement &installation)
     if (m_release)
         m_release->keep(m_paths, installation);
     if (stampReceived != 0)
-        installation.add(m_paths.path(u"\\Update\\UpdateNote.xml"), m_paths.path(u"\\Update.inf"));
+        installation.add(m_paths.workingFile(sitelayout::stampDownload), m_paths.file(sitelayout::localStamp));
     installation.run();
     // Leftovers of earlier runs go with this run's downloads.
-    fsys::deleteFolderFiles(m_paths.path(u"\\Update"));
+    fsys::deleteFolderFiles(m_paths.file(sitelayout::workingFolder));
 
     if (m_window.lastStatusText() == completedStatus) {
         m_window.showMessage(QStringLiteral("恭喜您：您已更新成最新版本,请重新登录系统！"), messageTitle,
@@ -168,10 +164,10 @@ bool UpdateRun::isAtHand(const ManifestEntry &entry, fsys::Replacement &installa
     if (!m_release)
         return false;
     m_release->requireListed(entry.sRemotePath);
-    const QString target = m_paths.path(QStringLiteral("\\") + entry.sFileName);
+    const QString target = m_paths.file(entry.sFileName);
     if (m_release->provesFile(entry.sRemotePath, target))
         return true;
-    const QString leftover = m_paths.path(QStringLiteral("\\Update\\") + entry.sFileName);
+    const QString leftover = m_paths.workingFile(entry.sFileName);
     if (!m_release->provesFile(entry.sRemotePath, leftover))
         return false;
     installation.add(leftover, target);
@@ -205,7 +201,7 @@ const DLOutcome &UpdateRun::lastOutcome()
 
 void UpdateRun::checkWorkingFolder(double bound)
 {
-    if (fsys::folderSize(m_paths.path(u"\\Update")) < bound)
+    if (fsys::folderSize(m_paths.file(sitelayout::workingFolder)) < bound)
         updateFailure();
 }
 

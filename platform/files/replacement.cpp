@@ -1,5 +1,7 @@
 #include "replacement.h"
 
+#include "release/sitelayout.h"
+
 #include "platform/core/error.h"
 #include "platform/core/eventloop.h"
 #include "filedescriptor.h"
@@ -20,8 +22,8 @@ namespace platform::filesystem {
 
 namespace {
 
-const QString stagedSuffix = QStringLiteral(".updating");
-const QString keptSuffix = QStringLiteral(".updating-old");
+using sitelayout::keptSuffix;
+using sitelayout::stagedSuffix;
 constexpr std::size_t copyBlock = 1024 * 1024;
 
 fs::path toPath(const QString &path)

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QByteArray>
+#include <QLatin1StringView>
+#include <QStringList>
+
+#include <cstdint>
+
+// Where everything of a release lives, on the server and in the client's
+// folder, and how large each piece may be. The updater, the publisher and the
+// installation all read them from here, so they cannot drift apart.
+namespace sitelayout {
+
+// Paths under the server's base URL.
+inline constexpr QLatin1StringView stampPath{"KVTA/ZE/UpdateNote.xml"};
+inline constexpr QLatin1StringView manifestPath{"KVTA/ZE/LoadUpdate.inf"};
+inline constexpr QLatin1StringView indexPath{"KVTA/ZE/LoadUpdate.sha256"};
+inline constexpr QLatin1StringView signaturePath{"KVTA/ZE/LoadUpdate.sha256.minisig"};
+// The folder of the release tree that the publisher owns.
+inline constexpr QLatin1StringView releaseFolder{"KVTA/ZE"};
+// Where a file with this SHA-256 (64 lower-case hex digits) is stored:
+// "KVTA/ZE/files/<2 hex>/<64 hex>".
+inline QByteArray storedFile(const QByteArray &digest)
+{
+    return "KVTA/ZE/files/" + digest.left(2) + '/' + digest;
+}
+
+// Names in the application folder.
+inline constexpr QLatin1StringView localStamp{"Update.inf"};
+inline constexpr QLatin1StringView manifestCopy{"LoadUpdate.inf"};
+inline constexpr QLatin1StringView workingFolder{"Update"};
+// The stamp as it is downloaded into the working folder.
+inline constexpr QLatin1StringView stampDownload{"UpdateNote.xml"};
+// The index and signature of the last signed release installed.
+inline constexpr QLatin1StringView keptIndex{"LoadUpdate.sha256"};
+inline constexpr QLatin1StringView keptSignature{"LoadUpdate.sha256.minisig"};
+
+// What the installation puts beside a target while it replaces it: the new
+// file as ".NAME.updating", the old one as ".NAME.updating-old".
+inline constexpr QLatin1StringView stagedSuffix{".updating"};
+inline constexpr QLatin1StringView keptSuffix{".updating-old"};
+// What the publisher writes beside a site file before renaming it over:
+// ".NAME.publishing-<random>".
+inline constexpr QLatin1StringView publishingInfix{".publishing-"};
+
+// The updater's own files and its working folder, which no release file may
+// replace.
+inline QStringList ownNames()
+{
+    return {localStamp, manifestCopy, stampDownload, keptIndex, keptSignature, workingFolder};
+}
+
+// Size limits, in bytes.
+inline constexpr std::int64_t largestManifest = 8 * 1024 * 1024;
+// A listed file must be smaller: the engine counts bytes in 32 bits.
+inline constexpr std::int64_t fileSizeLimit = std::int64_t(1) << 31;
+inline constexpr std::int64_t largestIndex = 1024 * 1024;
+inline constexpr std::int64_t largestSignature = 1024 * 1024;
+inline constexpr std::int64_t largestStamp = 64 * 1024;
+
+} // namespace sitelayout

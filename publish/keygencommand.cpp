@@ -1,7 +1,8 @@
 #include "commandline.h"
 
 #include "platform/core/error.h"
-#include "platform/files/filedescriptor.h"
+#include "platform/files/durablewrite.h"
+#include "platform/files/paths.h"
 #include "release/minisignformat.h"
 #include "release/minisignkey.h"
 
@@ -9,41 +10,24 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
+#include <filesystem>
+#include <string>
+#include <sys/types.h>
 
 using platform::Error;
 
 namespace {
 
 // Writes a new key file; never replaces one. The file appears under its name
-// only once it is whole (written beside it, then linked, which fails when
-// the name exists).
+// only once it is whole.
 void writeNewFile(const QString &path, const QByteArray &bytes, mode_t mode)
 {
-    const QByteArray target = QFile::encodeName(path);
-    const QByteArray temporary = target + ".new-" + QByteArray::number(QCoreApplication::applicationPid());
-    platform::FileDescriptor fd(::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
-    if (!fd.isOpen())
-        throw Error::fromErrno(errno, path);
-    // A short write (a full disk) is written on, so that errno says why.
-    const bool written = platform::writeAll(fd.get(), bytes.constData(), size_t(bytes.size()))
-                         && ::fsync(fd.get()) == 0 && fd.close() == 0;
-    const int error = errno;
-    fd.close();
-    if (!written) {
-        ::unlink(temporary.constData());
-        throw Error::fromErrno(error, path);
-    }
-    const int linked = ::link(temporary.constData(), target.constData());
-    const int linkError = errno;
-    ::unlink(temporary.constData());
-    if (linked != 0) {
-        if (linkError == EEXIST)
-            throw Error(Error::Code::FileAccess, path, QStringLiteral("exists already; key files are never overwritten"));
-        throw Error::fromErrno(linkError, path);
-    }
+    const std::filesystem::path target = platform::paths::toPath(path);
+    platform::DurableFile file(target.native() + ".new-" + std::to_string(QCoreApplication::applicationPid()),
+                               target, mode);
+    file.write(bytes);
+    if (!file.linkAsNew())
+        throw Error(Error::Code::FileAccess, path, QStringLiteral("exists already; key files are never overwritten"));
 }
 
 } // namespace

@@ -2,7 +2,7 @@
 
 #include "progress.h"
 #include "platform/core/error.h"
-#include "platform/files/filedescriptor.h"
+#include "platform/files/paths.h"
 #include "release/sha256.h"
 #include "release/sitelayout.h"
 
@@ -12,47 +12,19 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
+#include <filesystem>
 
+using platform::DurableFile;
 using platform::Error;
-using platform::FileDescriptor;
+using platform::paths::toPath;
 
 namespace {
 
-void writeAll(int fd, const char *data, qint64 size, const QString &path)
+// ".NAME.publishing-<pid>" beside the target.
+std::filesystem::path temporaryBeside(const std::filesystem::path &target)
 {
-    if (!platform::writeAll(fd, data, std::size_t(size)))
-        throw Error::fromErrno(errno, path);
-}
-
-// Creates `path` for writing; it must not exist yet.
-int createFile(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0)
-        throw Error::fromErrno(errno, path);
-    return fd;
-}
-
-void finish(FileDescriptor &fd, const QString &path)
-{
-    if (::fsync(fd.get()) != 0 || fd.close() != 0)
-        throw Error::fromErrno(errno, path);
-}
-
-void renameOver(const QString &from, const QString &to)
-{
-    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
-        throw Error::fromErrno(errno, to);
-}
-
-QString temporaryBeside(const QString &target)
-{
-    const QFileInfo info(target);
-    return info.path() + QStringLiteral("/.") + info.fileName() + sitelayout::publishingInfix
-        + QString::number(QCoreApplication::applicationPid());
+    return platform::paths::hiddenBeside(
+        target, sitelayout::publishingInfix + QString::number(QCoreApplication::applicationPid()));
 }
 
 } // namespace
@@ -118,9 +90,8 @@ bool SiteWriter::storeFile(const QString &source, const QByteArray &relativePath
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly))
         throw Error(Error::Code::FileAccess, source, QStringLiteral("cannot read the file"));
-    const QString temporary = temporaryBeside(target);
-    FileDescriptor out(createFile(temporary));
-    m_temporaries.append(temporary);
+    const std::filesystem::path file = toPath(target);
+    DurableFile out(temporaryBeside(file), file);
     progress.begin(QStringLiteral("storing"), QFileInfo(source).fileName(), in.size());
     release::Sha256 sha;
     QByteArray buffer(1 << 20, Qt::Uninitialized);
@@ -132,15 +103,13 @@ bool SiteWriter::storeFile(const QString &source, const QByteArray &relativePath
         if (read == 0)
             break;
         sha.addData(QByteArrayView(buffer.constData(), read));
-        writeAll(out.get(), buffer.constData(), read, target);
+        out.write(QByteArrayView(buffer.constData(), read));
         done += read;
         progress.advance(done);
     }
     if (sha.hexResult() != digest)
         throw Error(Error::Code::DigestMismatch, source, QStringLiteral("the file changed while it was published"));
-    finish(out, target);
-    renameOver(temporary, target);
-    m_temporaries.removeOne(temporary);
+    out.renameOver();
     // A stored file whose content was damaged is repaired for good; only new
     // files are taken back by a roll-back.
     if (!existed)
@@ -151,56 +120,31 @@ bool SiteWriter::storeFile(const QString &source, const QByteArray &relativePath
 
 void SiteWriter::stage(const QByteArray &relativePath, const QByteArray &bytes)
 {
-    const QString target = absolute(relativePath);
-    const QString temporary = temporaryBeside(target);
-    FileDescriptor out(createFile(temporary));
-    m_temporaries.append(temporary);
-    writeAll(out.get(), bytes.constData(), bytes.size(), target);
-    finish(out, target);
-    m_staged.append({temporary, target, {}});
+    const std::filesystem::path target = toPath(absolute(relativePath));
+    const std::filesystem::path temporary = temporaryBeside(target);
+    DurableFile out(temporary, target);
+    out.write(bytes);
+    // A second name for the file that is replaced, to bring it back should a
+    // later rename fail.
+    m_staged.add(out.release(), target, temporary.native() + ".previous");
 }
 
 void SiteWriter::commit()
 {
-    for (Staged &staged : m_staged) {
-        if (QFileInfo::exists(staged.target)) {
-            // A second name for the file that is replaced, to bring it back
-            // should a later rename fail.
-            staged.backup = staged.temporary + QStringLiteral(".previous");
-            if (::link(QFile::encodeName(staged.target).constData(), QFile::encodeName(staged.backup).constData())
-                != 0) {
-                const int error = errno;
-                staged.backup.clear();
-                throw Error::fromErrno(error, staged.target);
-            }
-        }
-        renameOver(staged.temporary, staged.target);
-        m_temporaries.removeOne(staged.temporary);
-        ++m_renamed;
-    }
+    m_staged.commit();
     m_committed = true;
-    for (const Staged &staged : std::as_const(m_staged)) {
-        if (!staged.backup.isEmpty())
-            QFile::remove(staged.backup);
+    try {
+        m_staged.dropKept();
+    } catch (const Error &) {
+        // The release is out whole; a second name left over goes with the
+        // next publication's leftovers.
     }
 }
 
 void SiteWriter::rollBack() noexcept
 {
     // The newest first: the stamp goes back before the manifest, and so on.
-    for (qsizetype i = m_renamed - 1; i >= 0; --i) {
-        const Staged &staged = m_staged[i];
-        if (staged.backup.isEmpty())
-            QFile::remove(staged.target);
-        else
-            ::rename(QFile::encodeName(staged.backup).constData(), QFile::encodeName(staged.target).constData());
-    }
-    for (qsizetype i = m_renamed; i < m_staged.size(); ++i) {
-        if (!m_staged[i].backup.isEmpty())
-            QFile::remove(m_staged[i].backup);
-    }
-    for (const QString &path : std::as_const(m_temporaries))
-        QFile::remove(path);
+    m_staged.rollBack();
     for (const QString &path : std::as_const(m_storedFiles))
         QFile::remove(path);
     for (qsizetype i = m_createdFolders.size() - 1; i >= 0; --i)

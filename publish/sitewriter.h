@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/files/durablewrite.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QLockFile>
@@ -37,23 +39,14 @@ public:
     void commit();
 
 private:
-    struct Staged
-    {
-        QString temporary;
-        QString target;
-        QString backup; // the replaced file, kept until the commit is done
-    };
-
     QString absolute(const QByteArray &relativePath);
     void removeLeftovers();
     void rollBack() noexcept;
 
     QString m_root;
     std::unique_ptr<QLockFile> m_lock;
-    QList<QString> m_temporaries;
     QList<QString> m_storedFiles;
     QList<QString> m_createdFolders;
-    QList<Staged> m_staged;
-    qsizetype m_renamed = 0;
+    platform::AllOrNothing m_staged;
     bool m_committed = false;
 };

@@ -1,4 +1,6 @@
 #include "platform/files/bytestream.h"
+#include "platform/files/durablewrite.h"
+#include "platform/files/paths.h"
 #include "platform/text/codepage.h"
 #include "platform/core/error.h"
 #include "platform/files/filesystem.h"
@@ -10,6 +12,7 @@
 
 #include <QTest>
 
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +58,8 @@ private slots:
     void nonRegularFilesAreNeverWrittenThrough_data();
     void nonRegularFilesAreNeverWrittenThrough();
     void byteStreamFlushAll();
+    void durableFile_data();
+    void durableFile();
     void lineReading_data();
     void lineReading();
     void textInputDecodesTheCodePage();
@@ -154,6 +159,71 @@ void PlatformFilesTest::byteStreamFlushAll()
     QCOMPARE(dir.read("pending"), QByteArray());
     platform::ByteStream::flushAll();
     QCOMPARE(dir.read("pending"), QByteArray("pending bytes"));
+}
+
+void PlatformFilesTest::durableFile_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<bool>("asNew");     // put in place by a link, never over a file
+    QTest::addColumn<int>("code");       // the error raised; -1: none
+    QTest::addColumn<bool>("placed");
+    QTest::addColumn<QByteArray>("result"); // what the target holds afterwards
+    const QByteArray written = patternBytes(200000);
+    QTest::newRow("renamed over a file") << "file" << false << -1 << true << written;
+    QTest::newRow("renamed over a link, not through it") << "link" << false << -1 << true << written;
+    QTest::newRow("linked as new") << "" << true << -1 << true << written;
+    QTest::newRow("never linked over a file") << "file" << true << -1 << false << QByteArray("old");
+    QTest::newRow("link planted at the new file's name") << "planted" << false << int(Code::FileAccess) << false
+                                                         << QByteArray("old");
+    QTest::newRow("rename fails after the write") << "folder" << false << int(Code::FileAccess) << false
+                                                  << QByteArray();
+    QTest::newRow("full disk") << "small disk" << false << int(Code::DiskFull) << false << QByteArray();
+}
+
+void PlatformFilesTest::durableFile()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(bool, asNew);
+    QFETCH(int, code);
+    QFETCH(bool, placed);
+    QFETCH(QByteArray, result);
+    TempFolder dir;
+    const QString outside = dir.write("outside", "outside");
+    const QString target = dir.path("site/target");
+    const QString temporary = dir.path("site/.target.new");
+    QDir().mkpath(dir.path("site"));
+    std::optional<SmallDisk> disk;
+    if (obstacle == "small disk") {
+        disk.emplace(dir.path("site"), 64 * 1024);
+        if (!disk->isMounted())
+            QSKIP("cannot mount a small file system here");
+    } else if (obstacle == "file") {
+        dir.write("site/target", "old");
+    } else if (obstacle == "link") {
+        QVERIFY(QFile::link(outside, target));
+    } else if (obstacle == "planted") {
+        dir.write("site/target", "old");
+        QVERIFY(QFile::link(outside, temporary));
+    } else if (obstacle == "folder") {
+        QDir().mkpath(target + "/inside");
+    }
+
+    bool isPlaced = false;
+    try {
+        platform::DurableFile file(platform::paths::toPath(temporary), platform::paths::toPath(target));
+        file.write(patternBytes(200000));
+        isPlaced = asNew ? file.linkAsNew() : (file.renameOver(), true);
+        QCOMPARE(code, -1);
+    } catch (const platform::Error &error) {
+        QCOMPARE(int(error.code()), code);
+        QCOMPARE(error.subject(), target);
+    }
+    QCOMPARE(isPlaced, placed);
+    QCOMPARE(TempFolder::readFile(target), result);
+    QCOMPARE(dir.read("outside"), QByteArray("outside"));
+    // Nothing is left beside the target; a planted link is not ours to remove.
+    QCOMPARE(QFileInfo(temporary).isSymLink(), obstacle == "planted");
+    QCOMPARE(QFileInfo::exists(temporary), obstacle == "planted");
 }
 
 void PlatformFilesTest::lineReading_data()

@@ -2,8 +2,7 @@
 
 #include "platform/core/error.h"
 #include "filedescriptor.h"
-
-#include <QFile>
+#include "paths.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -32,17 +31,17 @@ std::set<ByteStream *> &openStreams()
 
 ByteStream::ByteStream(const QString &path) : m_path(path)
 {
-    const QByteArray native = QFile::encodeName(path);
+    const std::filesystem::path native = paths::toPath(path);
     // Whatever is not a plain file of its own is replaced by a new one, never
     // written through: a link could point outside the folder, a FIFO or a
     // device would block or swallow the bytes, and a file whose content
     // another name shares (an installed file is a link to its download) would
     // change under that other name too.
     struct stat existing {};
-    if (::lstat(native.constData(), &existing) == 0 && !S_ISDIR(existing.st_mode)
-        && (!S_ISREG(existing.st_mode) || existing.st_nlink > 1) && ::unlink(native.constData()) != 0)
+    if (::lstat(native.c_str(), &existing) == 0 && !S_ISDIR(existing.st_mode)
+        && (!S_ISREG(existing.st_mode) || existing.st_nlink > 1) && ::unlink(native.c_str()) != 0)
         throw Error::fromErrno(errno, path);
-    m_fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    m_fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (m_fd < 0) {
         // A missing folder on the way is a path error, not a missing file.
         if (errno == ENOENT)

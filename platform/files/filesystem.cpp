@@ -1,9 +1,8 @@
 #include "filesystem.h"
 
 #include "platform/core/error.h"
+#include "paths.h"
 #include "replacement.h"
-
-#include <QFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,17 +17,10 @@ namespace platform::filesystem {
 
 namespace {
 
+using platform::paths::toPath;
+using platform::paths::toQString;
+
 constexpr auto writeBits = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-
-fs::path toPath(const QString &path)
-{
-    return fs::path(QFile::encodeName(path).toStdString());
-}
-
-QString toQString(const fs::path &path)
-{
-    return QFile::decodeName(QByteArray::fromStdString(path.string()));
-}
 
 [[noreturn]] void raise(const std::error_code &error, const fs::path &path)
 {
@@ -110,7 +102,7 @@ void replaceFile(const QString &source, const QString &target)
 void refuseUnlessFolder(const QString &path)
 {
     struct stat info {};
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+    if (::lstat(toPath(path).c_str(), &info) != 0) {
         if (errno == ENOENT)
             return;
         throw Error::fromErrno(errno, path);

@@ -1,8 +1,8 @@
 #include "folderlock.h"
 
 #include "platform/core/error.h"
+#include "paths.h"
 
-#include <QFile>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 namespace platform {
 
 FolderLock::FolderLock(const QString &folder)
-    : m_folder(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    : m_folder(::open(paths::toPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
 {
     if (!m_folder.isOpen())
         throw Error::fromErrno(errno, folder);

@@ -5,8 +5,7 @@
 #include "platform/core/error.h"
 #include "platform/core/eventloop.h"
 #include "filedescriptor.h"
-
-#include <QFile>
+#include "paths.h"
 
 #include <cerrno>
 #include <climits>
@@ -22,32 +21,16 @@ namespace platform::filesystem {
 
 namespace {
 
+using paths::hiddenBeside;
+using paths::toPath;
+using paths::toQString;
 using sitelayout::keptSuffix;
 using sitelayout::stagedSuffix;
 constexpr std::size_t copyBlock = 1024 * 1024;
 
-fs::path toPath(const QString &path)
-{
-    return fs::path(QFile::encodeName(path).toStdString());
-}
-
-QString toQString(const fs::path &path)
-{
-    return QFile::decodeName(QByteArray::fromStdString(path.string()));
-}
-
 [[noreturn]] void raise(int errnum, const fs::path &path)
 {
     throw Error::fromErrno(errnum, toQString(path));
-}
-
-fs::path besideTarget(const fs::path &target, const QString &suffix)
-{
-    // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict for
-    // the same name built with operator+.
-    std::string name(1, '.');
-    name.append(target.filename().string()).append(QFile::encodeName(suffix).toStdString());
-    return target.parent_path() / name;
 }
 
 std::size_t longestName(const fs::path &folder)
@@ -56,16 +39,13 @@ std::size_t longestName(const fs::path &folder)
     return max > 0 ? std::size_t(max) : NAME_MAX;
 }
 
-// Copies `source` into the new file `copy`; a write error names `target`,
-// the file the copy stands for, so that a full disk is reported where it is.
+// Copies `source` into the new file `copy`, which stands for `target`.
 void copyFile(const fs::path &source, const fs::path &copy, const fs::path &target)
 {
     FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (!in.isOpen())
         raise(errno, source);
-    FileDescriptor out(::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (!out.isOpen())
-        raise(errno, target);
+    DurableFile out(copy, target);
     std::vector<char> buffer(copyBlock);
     for (;;) {
         const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
@@ -76,12 +56,10 @@ void copyFile(const fs::path &source, const fs::path &copy, const fs::path &targ
                 continue;
             raise(errno, source);
         }
-        if (!writeAll(out.get(), buffer.data(), std::size_t(n)))
-            raise(errno, target);
+        out.write(QByteArrayView(buffer.data(), n));
         yield();
     }
-    if (out.close() != 0)
-        raise(errno, target);
+    out.release();
 }
 
 // Makes what is staged durable before it becomes visible under the targets'
@@ -100,18 +78,9 @@ void syncFolders(const std::set<fs::path> &folders)
 
 } // namespace
 
-Replacement::~Replacement()
-{
-    removeStaged();
-}
-
 void Replacement::add(const QString &source, const QString &target)
 {
-    Entry entry;
-    entry.source = toPath(source);
-    entry.target = toPath(target);
-    entry.staged = besideTarget(entry.target, stagedSuffix);
-    entry.kept = besideTarget(entry.target, keptSuffix);
+    Entry entry{toPath(source), toPath(target)};
     const auto [position, isNew] = m_positions.try_emplace(entry.target.native(), m_entries.size());
     if (isNew)
         m_entries.push_back(std::move(entry));
@@ -136,102 +105,52 @@ void Replacement::prepare()
         } else if (errno != ENOENT) {
             raise(errno, entry.target);
         }
-        if (entry.kept.filename().string().size() > longestName(entry.target.parent_path()))
+        if (hiddenBeside(entry.target, keptSuffix).filename().native().size() > longestName(entry.target.parent_path()))
             raise(ENAMETOOLONG, entry.target);
     }
     std::set<fs::path> folders;
     try {
-        for (Entry &entry : m_entries) {
+        for (const Entry &entry : m_entries) {
             stage(entry);
             folders.insert(entry.target.parent_path());
             yield();
         }
     } catch (...) {
-        removeStaged();
+        m_staged.rollBack();
         throw;
     }
     syncFolders(folders);
 }
 
-void Replacement::stage(Entry &entry)
+void Replacement::stage(const Entry &entry)
 {
-    ::unlink(entry.staged.c_str());
+    const fs::path staged = hiddenBeside(entry.target, stagedSuffix);
+    ::unlink(staged.c_str());
     // A source that is deleted after the installation can lend its content
     // without a copy; across file systems it is copied.
-    if (::link(entry.source.c_str(), entry.staged.c_str()) != 0) {
-        entry.isStaged = true; // a partial copy goes with the rest
-        copyFile(entry.source, entry.staged, entry.target);
-    }
-    entry.isStaged = true;
-    struct stat staged {};
-    if (::lstat(entry.staged.c_str(), &staged) != 0)
+    if (::link(entry.source.c_str(), staged.c_str()) != 0)
+        copyFile(entry.source, staged, entry.target);
+    m_staged.add(staged, entry.target, hiddenBeside(entry.target, keptSuffix));
+    struct stat info {};
+    if (::lstat(staged.c_str(), &info) != 0)
         raise(errno, entry.target);
-    if (!S_ISREG(staged.st_mode))
+    if (!S_ISREG(info.st_mode))
         throw Error(Error::Code::FileAccess, toQString(entry.source));
     // A replaced program stays executable: the new file takes the old one's mode.
     struct stat old {};
     const mode_t mode = ::lstat(entry.target.c_str(), &old) == 0 && S_ISREG(old.st_mode)
                             ? (old.st_mode & 07777)
-                            : ((staged.st_mode & 07777) | S_IWUSR);
-    if (::chmod(entry.staged.c_str(), mode) != 0)
+                            : ((info.st_mode & 07777) | S_IWUSR);
+    if (::chmod(staged.c_str(), mode) != 0)
         raise(errno, entry.target);
 }
 
 void Replacement::commit()
 {
-    for (Entry &entry : m_entries) {
-        struct stat old {};
-        if (::lstat(entry.target.c_str(), &old) == 0 && !S_ISDIR(old.st_mode)) {
-            ::unlink(entry.kept.c_str());
-            if (::link(entry.target.c_str(), entry.kept.c_str()) != 0) {
-                const int failure = errno;
-                rollBack();
-                raise(failure, entry.target);
-            }
-            entry.isKept = true;
-        }
-        if (::rename(entry.staged.c_str(), entry.target.c_str()) != 0) {
-            const int failure = errno;
-            rollBack();
-            raise(failure, entry.target);
-        }
-        entry.isStaged = false;
-        entry.isCommitted = true;
-        yield();
-    }
+    m_staged.commit();
     // In the order replaced: as long as the last target's old file is kept,
     // recover() can still undo the whole replacement.
-    for (Entry &entry : m_entries) {
-        if (entry.isKept && ::unlink(entry.kept.c_str()) != 0 && errno != ENOENT)
-            raise(errno, entry.target);
-        entry.isKept = false;
-    }
-}
-
-void Replacement::rollBack() noexcept
-{
-    for (auto it = m_entries.rbegin(); it != m_entries.rend(); ++it) {
-        if (it->isCommitted) {
-            if (it->isKept)
-                ::rename(it->kept.c_str(), it->target.c_str());
-            else
-                ::unlink(it->target.c_str());
-            it->isCommitted = false;
-        } else if (it->isKept) {
-            ::unlink(it->kept.c_str());
-        }
-        it->isKept = false;
-    }
-    removeStaged();
-}
-
-void Replacement::removeStaged() noexcept
-{
-    for (Entry &entry : m_entries) {
-        if (entry.isStaged)
-            ::unlink(entry.staged.c_str());
-        entry.isStaged = false;
-    }
+    m_staged.dropKept();
 }
 
 bool Replacement::isStagingName(QStringView name)
@@ -242,7 +161,7 @@ bool Replacement::isStagingName(QStringView name)
 void Replacement::recover(const QString &folder)
 {
     const fs::path root = toPath(folder);
-    const std::string kept = QFile::encodeName(keptSuffix).toStdString();
+    const std::string kept = toPath(keptSuffix).native();
     std::error_code error;
     fs::directory_iterator it(root, error);
     if (error)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "durablewrite.h"
+
 #include <QString>
 #include <QStringView>
 
@@ -20,7 +22,6 @@ class Replacement
 {
 public:
     Replacement() = default;
-    ~Replacement();
     Replacement(const Replacement &) = delete;
     Replacement &operator=(const Replacement &) = delete;
 
@@ -50,17 +51,15 @@ public:
 private:
     struct Entry
     {
-        std::filesystem::path source, target, staged, kept;
-        bool isStaged = false;
-        bool isKept = false;
-        bool isCommitted = false;
+        std::filesystem::path source, target;
     };
 
-    void stage(Entry &entry);
-    void rollBack() noexcept;
-    void removeStaged() noexcept;
+    void stage(const Entry &entry);
 
     std::vector<Entry> m_entries;
+    // What prepare() staged, replaced by commit(); undone when the object
+    // goes before then.
+    AllOrNothing m_staged;
     // Where each target stands in m_entries, so that adding stays cheap for
     // ten thousand files.
     std::unordered_map<std::string, std::size_t> m_positions;

@@ -1,9 +1,9 @@
 #include "textinput.h"
 
 #include "platform/core/error.h"
+#include "paths.h"
 #include "filedescriptor.h"
 
-#include <QFile>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -16,7 +16,7 @@ QByteArray readFileBytes(const QString &path)
 {
     // Only a plain file is read: a link is not followed, and a FIFO or a
     // device, which could block or never end, is refused without waiting.
-    FileDescriptor fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    FileDescriptor fd(::open(paths::toPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (fd.get() < 0)
         throw Error::fromErrno(errno, path);
     struct stat info {};

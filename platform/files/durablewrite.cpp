@@ -1,0 +1,135 @@
+#include "durablewrite.h"
+
+#include "platform/core/error.h"
+#include "platform/core/eventloop.h"
+#include "paths.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace platform {
+
+DurableFile::DurableFile(fs::path temporary, fs::path target, mode_t mode)
+    : m_temporary(std::move(temporary)), m_target(std::move(target)),
+      m_fd(::open(m_temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode))
+{
+    if (!m_fd.isOpen())
+        fail(errno);
+    m_owned = true;
+}
+
+DurableFile::~DurableFile()
+{
+    if (m_owned)
+        ::unlink(m_temporary.c_str());
+}
+
+void DurableFile::write(QByteArrayView bytes)
+{
+    if (!writeAll(m_fd.get(), bytes.data(), std::size_t(bytes.size())))
+        fail(errno);
+}
+
+void DurableFile::flush()
+{
+    if (m_fd.isOpen() && (::fsync(m_fd.get()) != 0 || m_fd.close() != 0))
+        fail(errno);
+}
+
+void DurableFile::renameOver()
+{
+    flush();
+    if (::rename(m_temporary.c_str(), m_target.c_str()) != 0)
+        fail(errno);
+    m_owned = false;
+}
+
+bool DurableFile::linkAsNew()
+{
+    flush();
+    // A link, unlike a rename, fails when the name is taken.
+    const int linked = ::link(m_temporary.c_str(), m_target.c_str());
+    const int failure = errno;
+    ::unlink(m_temporary.c_str());
+    m_owned = false;
+    if (linked == 0)
+        return true;
+    if (failure == EEXIST)
+        return false;
+    fail(failure);
+}
+
+fs::path DurableFile::release()
+{
+    flush();
+    m_owned = false;
+    return m_temporary;
+}
+
+void DurableFile::fail(int errnum) const
+{
+    throw Error::fromErrno(errnum, paths::toQString(m_target));
+}
+
+void AllOrNothing::add(fs::path staged, fs::path target, fs::path kept)
+{
+    m_entries.push_back({std::move(staged), std::move(target), std::move(kept)});
+}
+
+void AllOrNothing::commit()
+{
+    for (Entry &entry : m_entries) {
+        struct stat old {};
+        if (::lstat(entry.target.c_str(), &old) == 0 && !S_ISDIR(old.st_mode)) {
+            ::unlink(entry.kept.c_str());
+            if (::link(entry.target.c_str(), entry.kept.c_str()) != 0) {
+                const int failure = errno;
+                const QString target = paths::toQString(entry.target);
+                rollBack();
+                throw Error::fromErrno(failure, target);
+            }
+            entry.isKept = true;
+        }
+        if (::rename(entry.staged.c_str(), entry.target.c_str()) != 0) {
+            const int failure = errno;
+            const QString target = paths::toQString(entry.target);
+            rollBack();
+            throw Error::fromErrno(failure, target);
+        }
+        entry.isCommitted = true;
+        yield();
+    }
+}
+
+void AllOrNothing::dropKept()
+{
+    const std::vector<Entry> entries = std::exchange(m_entries, {});
+    for (const Entry &entry : entries) {
+        if (entry.isKept && ::unlink(entry.kept.c_str()) != 0 && errno != ENOENT)
+            throw Error::fromErrno(errno, paths::toQString(entry.target));
+    }
+}
+
+void AllOrNothing::rollBack() noexcept
+{
+    // The newest first, each target back to what it was.
+    for (auto it = m_entries.rbegin(); it != m_entries.rend(); ++it) {
+        if (it->isCommitted) {
+            if (it->isKept)
+                ::rename(it->kept.c_str(), it->target.c_str());
+            else
+                ::unlink(it->target.c_str());
+        } else {
+            if (it->isKept)
+                ::unlink(it->kept.c_str());
+            ::unlink(it->staged.c_str());
+        }
+    }
+    m_entries.clear();
+}
+
+} // namespace platform

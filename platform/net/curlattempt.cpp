@@ -70,7 +70,7 @@ std::optional<std::int64_t> ResponseHead::contentLength() const
 
 CurlAttempt::CurlAttempt(CurlMulti &multi, const QByteArray &url, const TransferSettings &settings,
                          const QList<QByteArray> &headers, HeadCheck checkHead, BodySink takeBody,
-                         CurlMulti::Finished finished)
+                         CurlMulti::Finished finished, BodyEnd bodyEnd)
     : m_multi(multi), m_easy(curl_easy_init()), m_checkHead(std::move(checkHead)), m_takeBody(std::move(takeBody))
 {
     const NetworkLimits &limits = settings.limits;
@@ -102,6 +102,10 @@ CurlAttempt::CurlAttempt(CurlMulti &multi, const QByteArray &url, const Transfer
     // Set even when empty, so that curl reads no proxy of its own.
     const QByteArray proxy = proxyFor(QUrl::fromEncoded(url));
     curl_easy_setopt(m_easy, CURLOPT_PROXY, proxy.constData());
+    if (bodyEnd == BodyEnd::ConnectionClose) {
+        curl_easy_setopt(m_easy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+        m_headers = curl_slist_append(m_headers, "Connection: close");
+    }
     m_headers = curl_slist_append(m_headers, "Cache-Control: no-cache");
     m_headers = curl_slist_append(m_headers, "Pragma: no-cache");
     for (const QByteArray &header : headers)

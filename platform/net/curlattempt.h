@@ -63,12 +63,16 @@ class CurlAttempt
 {
 public:
     enum class Take { Taken, Full, Refused };
+    // Where a body ends: where its framing says, as a client reads it; or only
+    // where the server closes the connection (which the request asks it to),
+    // so that bytes beyond the Content-Length show.
+    enum class BodyEnd { Framing, ConnectionClose };
     using HeadCheck = std::function<bool(const ResponseHead &)>;
     using BodySink = std::function<Take(const char *data, qsizetype size)>;
 
     CurlAttempt(CurlMulti &multi, const QByteArray &url, const TransferSettings &settings,
                 const QList<QByteArray> &headers, HeadCheck checkHead, BodySink takeBody,
-                CurlMulti::Finished finished);
+                CurlMulti::Finished finished, BodyEnd bodyEnd = BodyEnd::Framing);
     ~CurlAttempt();
     CurlAttempt(const CurlAttempt &) = delete;
     CurlAttempt &operator=(const CurlAttempt &) = delete;

@@ -3,6 +3,8 @@
 #include "curlattempt.h"
 #include "httpclient.h"
 
+#include <algorithm>
+
 namespace platform {
 
 ProbeResponse probeUrl(HttpClient &client, const QString &url, std::int64_t mostBytes,

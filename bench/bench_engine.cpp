@@ -49,7 +49,8 @@ int main(int argc, char *argv[])
         const double cpuBefore = cpuSeconds();
         QElapsedTimer clock;
         clock.start();
-        const QString text = GetHttpText(server.url("KVTA/ZE/UpdateNote.xml"));
+        platform::HttpClient client;
+        const QString text = GetHttpText(server.url("KVTA/ZE/UpdateNote.xml"), defaultRequestFactories(client));
         std::printf("wall %.3f cpu %.4f text %s\n", clock.nsecsElapsed() / 1e9, cpuSeconds() - cpuBefore,
                     qPrintable(text.trimmed()));
         return 0;

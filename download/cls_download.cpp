@@ -44,7 +44,7 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLoc
     m_lastOutcome = {};
 
     emit entDLFileStatus(DLStatus::Connecting);
-    std::unique_ptr<platform::HttpSession> session = m_client->openSession(userAgent);
+    std::unique_ptr<platform::HttpSession> session = m_client->openSession(platform::HttpClient::userAgent);
     if (!session) {
         emit entDLFileStatus(DLStatus::ConnectFailed);
         outcome.ending = DLOutcome::Ending::SessionFailed;

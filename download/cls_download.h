@@ -46,8 +46,6 @@ class Cls_DownLoad : public QObject
 
 public:
     static constexpr std::int64_t blockSize = 512;
-    // What every request of the engine, and of the run beside it, says it is.
-    static constexpr char userAgent[] = "VB Http";
 
     explicit Cls_DownLoad(std::shared_ptr<platform::HttpClient> client = std::make_shared<platform::HttpClient>(),
                           platform::Clock clock = platform::secondsSinceMidnight, QObject *parent = nullptr);

@@ -1,17 +1,18 @@
 #include "sitecheck.h"
 
 #include "englishmessages.h"
-#include "httpfetch.h"
 #include "progress.h"
 #include "releaseplan.h"
 #include "platform/text/codepage.h"
 #include "platform/core/error.h"
 #include "platform/text/numbers.h"
-#include "platform/net/requesturl.h"
+#include "platform/net/httpclient.h"
+#include "platform/net/httpprobe.h"
 #include "platform/files/textinput.h"
 #include "release/minisignature.h"
 #include "release/releaseindex.h"
 #include "release/manifestline.h"
+#include "release/sha256.h"
 
 #include <QRegularExpression>
 #include <QSet>
@@ -36,6 +37,57 @@ QString printable(const QString &text)
             shown += c;
     }
     return shown;
+}
+
+// A transfer that failed, in the publisher's words, then curl's.
+QString failureText(const Error &error)
+{
+    const QString rule = error.code() == Error::Code::Certificate ? QStringLiteral("TLS connection failed")
+                                                                  : englishRule(error.code());
+    return error.detail().isEmpty() ? rule : rule + QStringLiteral(": ") + error.detail();
+}
+
+// Why a client would not take the response whole; empty when it would.
+// `beyond` says why a body over the client's limit is refused.
+QString problemOf(const platform::ProbeResponse &response, const QString &beyond)
+{
+    if (response.failure)
+        return failureText(*response.failure);
+    if (response.status != 200)
+        return QStringLiteral("HTTP status %1").arg(response.status);
+    if (response.overLimit)
+        return beyond;
+    if (!response.contentLength)
+        return response.chunked
+                   ? QStringLiteral("no Content-Length (chunked transfer); the updater needs the size")
+                   : QStringLiteral("no Content-Length; the updater needs the size");
+    const std::int64_t announced = *response.contentLength;
+    if (response.received < announced)
+        return QStringLiteral("body shorter than announced (%1 of %2 bytes)").arg(response.received).arg(announced);
+    if (response.received > announced)
+        return QStringLiteral("body longer than announced (%1 bytes, %2 announced)").arg(response.received).arg(announced);
+    return {};
+}
+
+// One response as check saw it.
+struct Fetched
+{
+    platform::ProbeResponse response;
+    QByteArray body;   // when asked for
+    QByteArray sha256; // hex, of the body as received
+    QString problem;   // why a client would not take it whole; empty when it would
+};
+
+// The most a client reads of one kind of file, and why it refuses more.
+struct Limit
+{
+    std::int64_t bytes;
+    QString beyond;
+};
+
+Limit smallFileLimit(std::int64_t bytes)
+{
+    return {bytes, englishRule(Error::Code::TooLarge)};
 }
 
 // Why the updater refuses a manifest line, for the report: the updater's own
@@ -70,51 +122,63 @@ public:
     SiteCheckResult run();
 
 private:
-    HttpFetch fetch(const QString &path, qint64 keepLimit);
+    enum class Body { Kept, Hashed };
+    // Fetches as a client does, reading no more than it would; reports a problem.
+    Fetched fetch(const QString &path, const Limit &limit, Body body);
     void report(const QString &path, const QString &rule) { m_result.problems.append(path + QStringLiteral(": ") + rule); }
     void checkStamp();
     std::optional<release::ReleaseIndex> checkSignedIndex();
     // The remote paths of the lines that the updater reads as meant.
-    QStringList checkManifest(const HttpFetch &manifest);
+    QStringList checkManifest(const QByteArray &bytes);
     void checkFile(const QString &remotePath);
-    void checkDigest(const QString &path, const HttpFetch &fetch);
+    void checkDigest(const QString &path, const Fetched &fetched);
 
     QString m_baseUrl;
     const std::optional<release::PublicKey> &m_key;
     Progress &m_progress;
     const platform::CodePage &m_codePage = platform::CodePage::deployment();
+    platform::HttpClient m_client{m_codePage};
+    release::Sha256 m_sha256;
     std::optional<release::ReleaseIndex> m_index;
     SiteCheckResult m_result;
 };
 
-HttpFetch SiteCheck::fetch(const QString &path, qint64 keepLimit)
+Fetched SiteCheck::fetch(const QString &path, const Limit &limit, Body body)
 {
+    Fetched fetched;
     m_progress.begin(QStringLiteral("fetching"), path, 0);
-    HttpFetch fetch = httpGet(platform::requestUrl(m_baseUrl + path, m_codePage), keepLimit,
-                              [&](qint64 done) { m_progress.advance(done); });
+    qint64 done = 0;
+    fetched.response = platform::probeUrl(m_client, m_baseUrl + path, limit.bytes, [&](QByteArrayView piece) {
+        m_sha256.addData(piece);
+        if (body == Body::Kept)
+            fetched.body += piece;
+        m_progress.advance(done += piece.size());
+    });
     m_progress.end();
-    if (const QString problem = fetch.problem(); !problem.isEmpty())
-        report(path, problem);
-    return fetch;
+    fetched.sha256 = m_sha256.hexResult();
+    fetched.problem = problemOf(fetched.response, limit.beyond);
+    if (!fetched.problem.isEmpty())
+        report(path, fetched.problem);
+    return fetched;
 }
 
-void SiteCheck::checkDigest(const QString &path, const HttpFetch &fetch)
+void SiteCheck::checkDigest(const QString &path, const Fetched &fetched)
 {
     // A response that is no whole file has been reported already.
-    if (!m_index || !fetch.problem().isEmpty())
+    if (!m_index || !fetched.problem.isEmpty())
         return;
     const auto digest = m_index->digestOf(m_codePage.encode(path));
     if (!digest)
         report(path, englishRule(Error::Code::NotInIndex));
-    else if (*digest != fetch.sha256)
+    else if (*digest != fetched.sha256)
         report(path, englishRule(Error::Code::DigestMismatch));
 }
 
 void SiteCheck::checkStamp()
 {
     const QString path = QString(sitelayout::stampPath);
-    const HttpFetch stamp = fetch(path, sitelayout::largestIndex);
-    if (!stamp.failure.isEmpty() || stamp.status != 200)
+    const Fetched stamp = fetch(path, smallFileLimit(sitelayout::largestIndex), Body::Kept);
+    if (stamp.response.failure || stamp.response.status != 200 || stamp.response.overLimit)
         return;
     const QString text = m_codePage.decode(stamp.body);
     m_result.version = text.trimmed();
@@ -127,16 +191,10 @@ std::optional<release::ReleaseIndex> SiteCheck::checkSignedIndex()
 {
     const QString indexPath = QString(sitelayout::indexPath);
     const QString signaturePath = QString(sitelayout::signaturePath);
-    const HttpFetch index = fetch(indexPath, sitelayout::largestIndex);
-    const HttpFetch signature = fetch(signaturePath, sitelayout::largestSignature);
-    if (!index.problem().isEmpty() || !signature.problem().isEmpty())
+    const Fetched index = fetch(indexPath, smallFileLimit(sitelayout::largestIndex), Body::Kept);
+    const Fetched signature = fetch(signaturePath, smallFileLimit(sitelayout::largestSignature), Body::Kept);
+    if (!index.problem.isEmpty() || !signature.problem.isEmpty())
         return std::nullopt;
-    // What a client refuses to hold in memory.
-    if (index.received > sitelayout::largestIndex || signature.received > sitelayout::largestSignature) {
-        report(index.received > sitelayout::largestIndex ? indexPath : signaturePath,
-               englishRule(Error::Code::TooLarge));
-        return std::nullopt;
-    }
     try {
         const release::Signature parsed = release::Signature::parse(signature.body, signaturePath);
         m_key->verify(index.body, parsed, signaturePath);
@@ -148,10 +206,9 @@ std::optional<release::ReleaseIndex> SiteCheck::checkSignedIndex()
     }
 }
 
-QStringList SiteCheck::checkManifest(const HttpFetch &manifest)
+QStringList SiteCheck::checkManifest(const QByteArray &bytes)
 {
     const QString path = QString(sitelayout::manifestPath);
-    const QByteArray &bytes = manifest.body;
     for (qsizetype at = bytes.indexOf('\n'); at >= 0; at = bytes.indexOf('\n', at + 1)) {
         if (at == 0 || bytes[at - 1] != '\r') {
             report(path, QStringLiteral("LF-only line ends; the updater ends lines at CR or CRLF only, so it reads "
@@ -198,12 +255,12 @@ QStringList SiteCheck::checkManifest(const HttpFetch &manifest)
 
 void SiteCheck::checkFile(const QString &remotePath)
 {
-    const HttpFetch file = fetch(remotePath, 0);
-    if (file.failure.isEmpty() && file.received >= sitelayout::fileSizeLimit)
-        report(remotePath, QStringLiteral("2 GiB or larger; the updater counts sizes in signed 32 bits"));
+    const Limit limit{sitelayout::fileSizeLimit - 1,
+                      QStringLiteral("2 GiB or larger; the updater counts sizes in signed 32 bits")};
+    const Fetched file = fetch(remotePath, limit, Body::Hashed);
     checkDigest(remotePath, file);
     ++m_result.files;
-    m_result.bytes += file.received;
+    m_result.bytes += file.response.received;
 }
 
 SiteCheckResult SiteCheck::run()
@@ -211,20 +268,18 @@ SiteCheckResult SiteCheck::run()
     if (m_key)
         m_index = checkSignedIndex();
     checkStamp();
-    const HttpFetch manifest = fetch(QString(sitelayout::manifestPath), sitelayout::largestManifest);
-    if (!manifest.problem().isEmpty())
+    const Limit manifestLimit{sitelayout::largestManifest,
+                              QStringLiteral("larger than 8 MiB, the most the updater reads")};
+    const Fetched manifest = fetch(QString(sitelayout::manifestPath), manifestLimit, Body::Kept);
+    if (!manifest.problem.isEmpty())
         return m_result;
-    if (manifest.received > sitelayout::largestManifest) {
-        report(QString(sitelayout::manifestPath), QStringLiteral("larger than 8 MiB, the most the updater reads"));
-        return m_result;
-    }
-    if (manifest.received == 0) {
+    if (manifest.response.received == 0) {
         report(QString(sitelayout::manifestPath), QStringLiteral("empty; the updater refuses an empty manifest"));
         return m_result;
     }
     checkDigest(QString(sitelayout::manifestPath), manifest);
     QSet<QString> fetched;
-    for (const QString &remotePath : checkManifest(manifest)) {
+    for (const QString &remotePath : checkManifest(manifest.body)) {
         if (!fetched.contains(remotePath)) {
             fetched.insert(remotePath);
             checkFile(remotePath);

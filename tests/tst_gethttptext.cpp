@@ -9,33 +9,16 @@
 
 using Code = platform::Error::Code;
 
-namespace {
-
-// The default factories, with limits that keep retries short.
-std::vector<platform::HttpRequestFactory> quickFactories()
-{
-    const auto create = [] { return std::make_unique<platform::HttpRequest>(quickLimits()); };
-    return {create, create};
-}
-
-Code errorOf(const QString &url)
-{
-    try {
-        GetHttpText(url, quickFactories());
-    } catch (const platform::Error &error) {
-        return error.code();
-    }
-    return Code(-1);
-}
-
-} // namespace
-
 class GetHttpTextTest : public QObject
 {
     Q_OBJECT
 
+public:
+    GetHttpTextTest() { m_quick.setLimits(quickLimits()); }
+
 private slots:
     void decodesTheCodePage();
+    void sendsNoUserAgent();
     void errorStatusIsAnError();
     void refusedConnectionIsAnError();
     void secondFactoryIsTried();
@@ -48,13 +31,39 @@ private slots:
     void https();
 
 private:
+    // The default factories, with limits that keep retries short.
+    std::vector<platform::HttpRequestFactory> quickFactories() { return defaultRequestFactories(m_quick); }
+    Code errorOf(const QString &url);
+
     TestServer m_server;
+    platform::HttpClient m_client;
+    platform::HttpClient m_quick;
 };
+
+Code GetHttpTextTest::errorOf(const QString &url)
+{
+    try {
+        GetHttpText(url, quickFactories());
+    } catch (const platform::Error &error) {
+        return error.code();
+    }
+    return Code(-1);
+}
 
 void GetHttpTextTest::decodesTheCodePage()
 {
     m_server.setFile("/text", "1.5 \xB8\xFC\xD0\xC2");
-    QCOMPARE(GetHttpText(m_server.url("text")), QStringLiteral("1.5 更新"));
+    QCOMPARE(GetHttpText(m_server.url("text"), defaultRequestFactories(m_client)), QStringLiteral("1.5 更新"));
+}
+
+void GetHttpTextTest::sendsNoUserAgent()
+{
+    // The stamp request keeps the request object's defaults, beside the
+    // engine's sessions on the same client.
+    m_server.setFile("/stamp", "1");
+    m_server.clearRequests();
+    GetHttpText(m_server.url("stamp"), defaultRequestFactories(m_client));
+    QVERIFY(!m_server.requests().value(0).headers.contains("user-agent"));
 }
 
 void GetHttpTextTest::errorStatusIsAnError()
@@ -62,7 +71,7 @@ void GetHttpTextTest::errorStatusIsAnError()
     m_server.setFile("/oops", "<html>server error</html>", 500);
     QCOMPARE(errorOf(m_server.url("oops")), Code::HttpStatus);
     try {
-        GetHttpText(m_server.url("missing"));
+        GetHttpText(m_server.url("missing"), defaultRequestFactories(m_client));
     } catch (const platform::Error &error) {
         QVERIFY(error.description().contains(QLatin1String("404")));
         QVERIFY(error.description().contains(m_server.url("missing")));
@@ -78,9 +87,10 @@ void GetHttpTextTest::secondFactoryIsTried()
 {
     m_server.setFile("/second", "2");
     int tries = 0;
+    const platform::HttpRequestFactory create = defaultRequestFactories(m_client).front();
     const std::vector<platform::HttpRequestFactory> factories = {
         [&] { ++tries; return std::unique_ptr<platform::HttpRequest>(); },
-        [&] { ++tries; return std::make_unique<platform::HttpRequest>(); },
+        [&] { ++tries; return create(); },
     };
     QCOMPARE(GetHttpText(m_server.url("second"), factories), QStringLiteral("2"));
     QCOMPARE(tries, 2);
@@ -173,9 +183,12 @@ void GetHttpTextTest::https()
     QVERIFY(certificates.ok());
     TestServer server(certificates.server(certificate));
     server.setFile("/KVTA/ZE/UpdateNote.xml", "2.0\r\n");
-    const auto create = [&] { return std::make_unique<platform::HttpRequest>(quickLimits(), certificates.authority()); };
+    platform::HttpClient client;
+    client.setLimits(quickLimits());
+    client.setCaCertificates(certificates.authority());
     try {
-        QCOMPARE(GetHttpText(server.url("KVTA/ZE/UpdateNote.xml"), {create}), QStringLiteral("2.0\r\n"));
+        QCOMPARE(GetHttpText(server.url("KVTA/ZE/UpdateNote.xml"), defaultRequestFactories(client)),
+                 QStringLiteral("2.0\r\n"));
         QVERIFY(trusted);
     } catch (const platform::Error &error) {
         QVERIFY(!trusted);

@@ -1,4 +1,5 @@
 #include "platform/text/codepage.h"
+#include "platform/net/httpclient.h"
 #include "platform/net/httprequest.h"
 #include "platform/net/requesturl.h"
 
@@ -8,6 +9,16 @@
 #include <QTest>
 
 namespace {
+
+constexpr qsizetype longestText = 1024;
+
+// A client whose limits let a test see a time-out within a second or so.
+std::unique_ptr<platform::HttpClient> quickClient(int idleMs = 1000)
+{
+    auto client = std::make_unique<platform::HttpClient>();
+    client->setLimits(quickLimits(idleMs));
+    return client;
+}
 
 // Polls the request as its callers do, sleeping in the event loop.
 void waitForCompletion(platform::HttpRequest &request)
@@ -32,6 +43,7 @@ private slots:
 
 private:
     TestServer m_server;
+    platform::HttpClient m_client;
 };
 
 void HttpClientTest::requestUrlEncodesOnlyWhatMust()
@@ -46,7 +58,7 @@ void HttpClientTest::requestUrlEncodesOnlyWhatMust()
 void HttpClientTest::requestUrlReachesTheServerAsCodePageBytes()
 {
     m_server.clearRequests();
-    platform::HttpRequest request;
+    platform::HttpRequest request(m_client, longestText);
     request.open("GET", m_server.url(QStringLiteral("程序/新 版.dll")));
     request.send();
     waitForCompletion(request);
@@ -56,7 +68,7 @@ void HttpClientTest::requestUrlReachesTheServerAsCodePageBytes()
 void HttpClientTest::requestCompletesWithBody()
 {
     m_server.setFile("/KVTA/ZE/UpdateNote.xml", "1.50\r\n");
-    platform::HttpRequest request;
+    platform::HttpRequest request(m_client, longestText);
     QCOMPARE(request.readyState(), 1);
     request.open("GET", m_server.url("KVTA/ZE/UpdateNote.xml"));
     request.send();
@@ -68,7 +80,7 @@ void HttpClientTest::requestCompletesWithBody()
 
 void HttpClientTest::requestReportsStatus()
 {
-    platform::HttpRequest request;
+    platform::HttpRequest request(m_client, longestText);
     request.open("GET", m_server.url("missing"));
     request.send();
     waitForCompletion(request);
@@ -78,7 +90,8 @@ void HttpClientTest::requestReportsStatus()
 
 void HttpClientTest::refusedRequestFails()
 {
-    platform::HttpRequest request(quickLimits());
+    const auto client = quickClient();
+    platform::HttpRequest request(*client, longestText);
     request.open("GET", QStringLiteral("http://127.0.0.1:%1/").arg(unusedPort()));
     request.send();
     waitForCompletion(request);
@@ -91,7 +104,8 @@ void HttpClientTest::silentServerTimesOut()
     TestServer::Route route;
     route.mode = TestServer::Route::Mode::NoResponse;
     m_server.setRoute("/silent", route);
-    platform::HttpRequest request(quickLimits(300));
+    const auto client = quickClient(300);
+    platform::HttpRequest request(*client, longestText);
     request.open("GET", m_server.url("silent"));
     request.send();
     QElapsedTimer clock;

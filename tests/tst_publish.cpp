@@ -95,6 +95,42 @@ void serveSite(TestServer &server, const QString &root)
     }
 }
 
+// Every file of the site at `root` answered by `from` with `status` and a
+// Location of the same path on `to`.
+void redirectSite(TestServer &from, int status, const TestServer &to, const QString &root)
+{
+    const auto files = snapshot(root);
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (it.value() == "<dir>")
+            continue;
+        TestServer::Route route;
+        route.status = status;
+        route.location = to.url(it.key()).toLatin1();
+        from.setRoute('/' + it.key().toLatin1(), route);
+    }
+}
+
+// A check's output: one line per expected problem, in order, then the
+// verdict; no problem expected: the site passes.
+void verifyCheck(const Result &result, const QStringList &expected)
+{
+    QStringList lines = QString::fromUtf8(result.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QVERIFY(!lines.isEmpty());
+    const QString verdict = lines.takeLast();
+    if (expected.isEmpty()) {
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY2(verdict.startsWith(QStringLiteral("OK: ")) && verdict.contains(QStringLiteral("4 files")),
+                 qPrintable(verdict));
+        QCOMPARE(lines, QStringList());
+        return;
+    }
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(verdict.startsWith(QStringLiteral("FAILED: ")), qPrintable(verdict));
+    QVERIFY2(lines.size() == expected.size(), qPrintable(lines.join(QLatin1Char('\n'))));
+    for (qsizetype i = 0; i < expected.size(); ++i)
+        QVERIFY2(lines[i].startsWith(expected[i]), qPrintable(lines[i] + QStringLiteral("\n  expected: ") + expected[i]));
+}
+
 // A route that replaces what the site serves at `target`.
 struct Fault
 {
@@ -141,6 +177,8 @@ private slots:
     void releaseRefusals();
     void checkNamesEachFault_data();
     void checkNamesEachFault();
+    void checkFollowsRedirects_data();
+    void checkFollowsRedirects();
     void checkRefusesAnUntrustedCertificate();
     void updaterInstallsThePublishedRelease_data();
     void updaterInstallsThePublishedRelease();
@@ -609,6 +647,11 @@ void PublishTest::checkNamesEachFault_data()
     QTest::newRow("stamp differs from the index") << Faults{{stampTarget, "7\r\n"}} << true
                                                   << QStringList{"KVTA/ZE/UpdateNote.xml: SHA-256 differs from the "
                                                                  "release index"};
+    QTest::newRow("endless manifest") << Faults{{manifestTarget, {}, Mode::Endless}} << false
+                                      << QStringList{"KVTA/ZE/LoadUpdate.inf: larger than 8 MiB, the most the "
+                                                     "updater reads"};
+    QTest::newRow("endless stamp") << Faults{{stampTarget, {}, Mode::Endless}} << false
+                                   << QStringList{"KVTA/ZE/UpdateNote.xml: larger than 1 MiB"};
     QTest::newRow("two faults at once") << Faults{{big, {}, Mode::Normal, 404}, {manifestTarget, manifest + "\r\n"}}
                                         << false
                                         << QStringList{"KVTA/ZE/LoadUpdate.inf line 5: blank line; the updater stops "
@@ -635,22 +678,33 @@ void PublishTest::checkNamesEachFault()
     QStringList arguments{"check", server.url()};
     if (withKey)
         arguments << "--public-key" << m_publicKey;
-    const Result result = publisher(arguments);
-    QStringList lines = QString::fromUtf8(result.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QVERIFY(!lines.isEmpty());
-    const QString verdict = lines.takeLast();
-    if (expected.isEmpty()) {
-        QCOMPARE(result.exitCode, 0);
-        QVERIFY2(verdict.startsWith(QStringLiteral("OK: ")) && verdict.contains(QStringLiteral("4 files")),
-                 qPrintable(verdict));
-        QCOMPARE(lines, QStringList());
-        return;
-    }
-    QCOMPARE(result.exitCode, 1);
-    QVERIFY2(verdict.startsWith(QStringLiteral("FAILED: ")), qPrintable(verdict));
-    QVERIFY2(lines.size() == expected.size(), qPrintable(lines.join(QLatin1Char('\n'))));
-    for (qsizetype i = 0; i < expected.size(); ++i)
-        QVERIFY2(lines[i].startsWith(expected[i]), qPrintable(lines[i] + QStringLiteral("\n  expected: ") + expected[i]));
+    verifyCheck(publisher(arguments), expected);
+}
+
+void PublishTest::checkFollowsRedirects_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("fileMissing"); // the real site lacks the large file
+    QTest::addColumn<QStringList>("expected");
+    const QString bigName = storedPath(patternBytes(300000, 1));
+    QTest::newRow("302 to the real site") << 302 << false << QStringList{};
+    QTest::newRow("307 to the real site") << 307 << false << QStringList{};
+    QTest::newRow("302 to a file the real site lacks") << 302 << true << QStringList{bigName + ": HTTP status 404"};
+}
+
+void PublishTest::checkFollowsRedirects()
+{
+    // The base URL's host sends every request on to another host, as a site
+    // in front of a CDN does: check follows as a client does.
+    QFETCH(int, status);
+    QFETCH(bool, fileMissing);
+    QFETCH(QStringList, expected);
+    TestServer site, front;
+    serveSite(site, m_site.path());
+    redirectSite(front, status, site, m_site.path());
+    if (fileMissing)
+        site.removeRoute('/' + storedPath(patternBytes(300000, 1)).toLatin1());
+    verifyCheck(publisher({"check", front.url(), "--public-key", m_publicKey}), expected);
 }
 
 void PublishTest::checkRefusesAnUntrustedCertificate()

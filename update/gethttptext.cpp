@@ -2,13 +2,14 @@
 
 #include "platform/text/codepage.h"
 #include "platform/core/error.h"
+#include "release/sitelayout.h"
 
 using platform::Error;
 using platform::HttpRequest;
 
-std::vector<platform::HttpRequestFactory> defaultRequestFactories()
+std::vector<platform::HttpRequestFactory> defaultRequestFactories(platform::HttpClient &client)
 {
-    const auto create = [] { return std::make_unique<HttpRequest>(); };
+    const auto create = [&client] { return std::make_unique<HttpRequest>(client, sitelayout::largestStamp); };
     return {create, create};
 }
 

@@ -1,13 +1,12 @@
 #include "smallfetch.h"
 
-#include "download/cls_download.h"
 #include "platform/core/error.h"
 
 using platform::Error;
 
 QByteArray fetchSmallFile(platform::HttpClient &client, const QString &url, qsizetype limit)
 {
-    const std::unique_ptr<platform::HttpSession> session = client.openSession(Cls_DownLoad::userAgent);
+    const std::unique_ptr<platform::HttpSession> session = client.openSession(platform::HttpClient::userAgent);
     if (!session)
         throw Error(Error::Code::NetworkFailure, url);
     platform::OpenFailure failure;

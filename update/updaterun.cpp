@@ -81,7 +81,8 @@ void UpdateRun::execute()
 
 bool UpdateRun::stampsEqual()
 {
-    const QString sRemoteStamp = GetHttpText(m_baseUrl + sitelayout::stampPath);
+    const QString sRemoteStamp = GetHttpText(m_baseUrl + sitelayout::stampPath,
+                                             defaultRequestFactories(m_window.downloadEngine().httpClient()));
     QString sLocalStamp;
     iFileNum.emplace(m_paths.file(sitelayout::localStamp), platform::CodePage::deployment());
     while (!iFileNum->atEnd())

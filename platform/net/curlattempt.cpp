@@ -43,6 +43,17 @@ QByteArray proxyFor(const QUrl &url)
 
 } // namespace
 
+std::optional<std::int64_t> decimalCount(const QByteArray &text)
+{
+    if (text.isEmpty() || text.size() > 18)
+        return std::nullopt;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+    }
+    return text.toLongLong();
+}
+
 std::optional<QByteArray> ResponseHead::header(const QByteArray &name) const
 {
     const auto it = headers.find(name);
@@ -51,9 +62,15 @@ std::optional<QByteArray> ResponseHead::header(const QByteArray &name) const
     return *it;
 }
 
+std::optional<std::int64_t> ResponseHead::contentLength() const
+{
+    const std::optional<QByteArray> length = header("content-length");
+    return length ? decimalCount(*length) : std::nullopt;
+}
+
 CurlAttempt::CurlAttempt(CurlMulti &multi, const QByteArray &url, const TransferSettings &settings,
                          const QList<QByteArray> &headers, HeadCheck checkHead, BodySink takeBody,
-                         CurlMulti::Finished finished)
+                         CurlMulti::Finished finished, BodyEnd bodyEnd)
     : m_multi(multi), m_easy(curl_easy_init()), m_checkHead(std::move(checkHead)), m_takeBody(std::move(takeBody))
 {
     const NetworkLimits &limits = settings.limits;
@@ -85,6 +102,12 @@ CurlAttempt::CurlAttempt(CurlMulti &multi, const QByteArray &url, const Transfer
     // Set even when empty, so that curl reads no proxy of its own.
     const QByteArray proxy = proxyFor(QUrl::fromEncoded(url));
     curl_easy_setopt(m_easy, CURLOPT_PROXY, proxy.constData());
+    if (bodyEnd == BodyEnd::ConnectionClose) {
+        curl_easy_setopt(m_easy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+        m_headers = curl_slist_append(m_headers, "Connection: close");
+    }
+    m_headers = curl_slist_append(m_headers, "Cache-Control: no-cache");
+    m_headers = curl_slist_append(m_headers, "Pragma: no-cache");
     for (const QByteArray &header : headers)
         m_headers = curl_slist_append(m_headers, header.constData());
     curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers);
@@ -111,9 +134,21 @@ void CurlAttempt::resume()
     curl_easy_pause(m_easy, CURLPAUSE_CONT);
 }
 
-QString CurlAttempt::errorText() const
+Error CurlAttempt::errorFor(CURLcode code) const
 {
-    return QString::fromUtf8(m_error).trimmed();
+    const QString curlText = QString::fromUtf8(m_error).trimmed();
+    switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+        return Error(Error::Code::Timeout);
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        return Error(Error::Code::Certificate, {}, curlText);
+    default:
+        break;
+    }
+    return Error(Error::Code::NetworkFailure, {}, curlText);
 }
 
 size_t CurlAttempt::onHeader(char *data, size_t size, size_t count, void *self)

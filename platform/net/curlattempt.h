@@ -1,6 +1,7 @@
 #pragma once
 
 #include "curlmulti.h"
+#include "platform/core/error.h"
 
 #include <QByteArray>
 #include <QList>
@@ -8,6 +9,7 @@
 #include <QString>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 
 namespace platform {
@@ -46,21 +48,31 @@ struct ResponseHead
     QMap<QByteArray, QByteArray> headers; // names in lower case; a repeated header keeps its last value
 
     std::optional<QByteArray> header(const QByteArray &name) const;
+    // The Content-Length, when there is one and it is a count.
+    std::optional<std::int64_t> contentLength() const;
 };
 
-// One request and its response over one curl handle, redirects followed.
-// The owner looks at the final head before any of its body is taken and
-// takes the body piece by piece, pausing it while it has no room.
+// A decimal count and nothing else: no sign, no blank inside.
+std::optional<std::int64_t> decimalCount(const QByteArray &text);
+
+// One request and its response over one curl handle, redirects followed,
+// always to the server past any cache. The owner looks at the final head
+// before any of its body is taken and takes the body piece by piece, pausing
+// it while it has no room.
 class CurlAttempt
 {
 public:
     enum class Take { Taken, Full, Refused };
+    // Where a body ends: where its framing says, as a client reads it; or only
+    // where the server closes the connection (which the request asks it to),
+    // so that bytes beyond the Content-Length show.
+    enum class BodyEnd { Framing, ConnectionClose };
     using HeadCheck = std::function<bool(const ResponseHead &)>;
     using BodySink = std::function<Take(const char *data, qsizetype size)>;
 
     CurlAttempt(CurlMulti &multi, const QByteArray &url, const TransferSettings &settings,
                 const QList<QByteArray> &headers, HeadCheck checkHead, BodySink takeBody,
-                CurlMulti::Finished finished);
+                CurlMulti::Finished finished, BodyEnd bodyEnd = BodyEnd::Framing);
     ~CurlAttempt();
     CurlAttempt(const CurlAttempt &) = delete;
     CurlAttempt &operator=(const CurlAttempt &) = delete;
@@ -68,8 +80,8 @@ public:
     // Lets a paused body flow again.
     void resume();
     bool paused() const { return m_paused; }
-    // curl's own words on why the attempt failed.
-    QString errorText() const;
+    // Why the attempt failed with `code`, in curl's own words.
+    Error errorFor(CURLcode code) const;
 
 private:
     static size_t onHeader(char *data, size_t size, size_t count, void *self);

@@ -11,18 +11,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// A decimal count and nothing else: no sign, no blank inside.
-std::optional<std::int64_t> countOf(const QByteArray &text)
-{
-    if (text.isEmpty() || text.size() > 18)
-        return std::nullopt;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-    }
-    return text.toLongLong();
-}
-
 struct ContentRange
 {
     std::int64_t first = -1, last = -1, total = -1;
@@ -38,9 +26,9 @@ std::optional<ContentRange> contentRangeOf(const QByteArray &value)
     const qsizetype slash = range.indexOf('/');
     if (dash <= 0 || slash <= dash)
         return std::nullopt;
-    const auto first = countOf(range.left(dash));
-    const auto last = countOf(range.mid(dash + 1, slash - dash - 1));
-    const auto total = countOf(range.mid(slash + 1));
+    const auto first = decimalCount(range.left(dash));
+    const auto last = decimalCount(range.mid(dash + 1, slash - dash - 1));
+    const auto total = decimalCount(range.mid(slash + 1));
     if (!first || !last || !total)
         return std::nullopt;
     return ContentRange{*first, *last, *total};
@@ -80,7 +68,7 @@ bool isRetryableResult(CURLcode code)
 
 std::optional<milliseconds> retryAfterOf(const QByteArray &value)
 {
-    if (const auto seconds = countOf(value.trimmed()))
+    if (const auto seconds = decimalCount(value.trimmed()))
         return milliseconds(std::min<std::int64_t>(*seconds, 24 * 3600) * 1000);
     const time_t when = curl_getdate(value.constData(), nullptr);
     if (when < 0)
@@ -101,7 +89,7 @@ CurlTransfer::~CurlTransfer() = default;
 
 void CurlTransfer::startAttempt()
 {
-    QList<QByteArray> headers{"Cache-Control: no-cache", "Pragma: no-cache"};
+    QList<QByteArray> headers;
     if (m_answered) {
         headers.append("Range: bytes=" + QByteArray::number(m_received) + '-');
         headers.append("If-Range: " + m_validator);
@@ -144,13 +132,13 @@ bool CurlTransfer::checkFirstHead(const ResponseHead &head)
         return false;
     }
     const std::optional<QByteArray> length = head.header("content-length");
-    if (length && !countOf(*length)) {
+    if (length && !head.contentLength()) {
         m_refusal = Error(Error::Code::BadResponse, {}, QStringLiteral("Content-Length: ") + QString::fromLatin1(*length));
         return false;
     }
     m_head = head;
     m_answered = true;
-    m_length = length ? *countOf(*length) : -1;
+    m_length = head.contentLength().value_or(-1);
     const QByteArray etag = head.header("etag").value_or(QByteArray());
     // If-Range needs a strong validator.
     m_validator = !etag.isEmpty() && !etag.startsWith("W/") ? etag : head.header("last-modified").value_or(QByteArray());
@@ -220,7 +208,7 @@ void CurlTransfer::attemptFinished(CURLcode code)
         fail(*m_refusal);
         return;
     }
-    const Error why = m_verdict == Verdict::Retry ? *m_refusal : errorFor(code, attempt->errorText());
+    const Error why = m_verdict == Verdict::Retry ? *m_refusal : attempt->errorFor(code);
     if (m_verdict != Verdict::Retry && !isRetryableResult(code)) {
         fail(why);
         return;
@@ -263,22 +251,6 @@ void CurlTransfer::fail(Error why)
 {
     m_stage = Stage::Finished;
     m_failure = Error(why.code(), m_options.subject, why.detail());
-}
-
-Error CurlTransfer::errorFor(CURLcode code, const QString &curlText)
-{
-    switch (code) {
-    case CURLE_OPERATION_TIMEDOUT:
-        return Error(Error::Code::Timeout);
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-        return Error(Error::Code::Certificate, {}, curlText);
-    default:
-        break;
-    }
-    return Error(Error::Code::NetworkFailure, {}, curlText);
 }
 
 } // namespace platform

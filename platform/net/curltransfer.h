@@ -72,7 +72,6 @@ private:
     bool canResume() const;
     void retryLater(const Error &why, std::chrono::milliseconds wait);
     void fail(Error why);
-    static Error errorFor(CURLcode code, const QString &curlText);
 
     CurlMulti &m_multi;
     QByteArray m_url;

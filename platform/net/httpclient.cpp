@@ -80,9 +80,14 @@ HttpClient::HttpClient(const CodePage &codePage) : m_codePage(codePage) {}
 
 HttpClient::~HttpClient() = default;
 
-std::unique_ptr<HttpSession> HttpClient::openSession(const QByteArray &userAgent)
+std::unique_ptr<HttpSession> HttpClient::openSession(const QByteArray &agent)
 {
-    return std::make_unique<HttpSession>(m_multi, m_codePage, TransferSettings{userAgent, m_limits, m_caCertificates});
+    return std::make_unique<HttpSession>(m_multi, m_codePage, settings(agent));
+}
+
+TransferSettings HttpClient::settings(const QByteArray &agent) const
+{
+    return {agent, m_limits, m_caCertificates};
 }
 
 } // namespace platform

@@ -71,21 +71,33 @@ private:
     TransferSettings m_settings;
 };
 
-// Opens HTTP sessions. Connections are reused underneath, across sessions.
+// The one transport of the system: every request of the updater and of the
+// publisher's check goes through one client, over its one CurlMulti, with its
+// limits and trusted certificates. Connections are reused underneath, across
+// sessions and requests.
 class HttpClient
 {
 public:
+    // What the updater's sessions and the publisher's probe say they are.
+    static constexpr char userAgent[] = "VB Http";
+
     explicit HttpClient(const CodePage &codePage = CodePage::deployment());
     virtual ~HttpClient();
 
     // Null when no session can be created.
-    virtual std::unique_ptr<HttpSession> openSession(const QByteArray &userAgent);
+    virtual std::unique_ptr<HttpSession> openSession(const QByteArray &agent);
 
     void setLimits(NetworkLimits limits) { m_limits = limits; }
     NetworkLimits limits() const { return m_limits; }
     // The certificate authorities (PEM) that HTTPS servers must be signed by,
     // in place of the system's; empty: the system's.
     void setCaCertificates(QByteArray pem) { m_caCertificates = std::move(pem); }
+
+    // What a request that says it is `agent` (nothing when empty) carries.
+    TransferSettings settings(const QByteArray &agent) const;
+    CurlMulti &multi() { return m_multi; }
+    // The code page that URLs are written in.
+    const CodePage &codePage() const { return m_codePage; }
 
 private:
     CurlMulti m_multi;

@@ -4,10 +4,7 @@
 
 namespace platform {
 
-HttpRequest::HttpRequest(NetworkLimits limits, QByteArray caCertificates)
-    : m_settings{{}, limits, std::move(caCertificates)}
-{
-}
+HttpRequest::HttpRequest(HttpClient &client, qsizetype longestBody) : m_client(client), m_longestBody(longestBody) {}
 
 HttpRequest::~HttpRequest() = default;
 
@@ -20,16 +17,16 @@ void HttpRequest::open(const QByteArray &method, const QString &url)
 
 void HttpRequest::send()
 {
-    const QByteArray target = curlUrl(m_url, CodePage::deployment());
+    const QByteArray target = curlUrl(m_url, m_client.codePage());
     if (target.isEmpty()) {
         m_invalidUrl = Error(Error::Code::InvalidArgument, m_url);
         return;
     }
-    CurlTransfer::Options options{m_settings, m_url};
+    CurlTransfer::Options options{m_client.settings({}), m_url};
     options.anyStatusAnswers = true;
     options.wholeBody = true;
-    options.bufferSize = longestBody;
-    m_transfer = std::make_unique<CurlTransfer>(m_multi, target, options);
+    options.bufferSize = m_longestBody;
+    m_transfer = std::make_unique<CurlTransfer>(m_client.multi(), target, options);
 }
 
 int HttpRequest::readyState() const

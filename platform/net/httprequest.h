@@ -11,17 +11,19 @@
 
 namespace platform {
 
-// An asynchronous HTTP request whose state is polled, with the request
-// object's own defaults (no user agent of ours). readyState 4 means that the
-// request has ended, with a response or a failure. Only a short text is
-// taken: a longer body fails the request.
+class HttpClient;
+
+// An asynchronous HTTP request whose state is polled, made over the client's
+// transport with the request object's own defaults: no user agent of ours,
+// a response of any status, and only a short text (a longer body fails the
+// request). readyState 4 means that the request has ended, with a response
+// or a failure. The client must outlive it.
 class HttpRequest
 {
 public:
     static constexpr int completed = 4;
-    static constexpr qsizetype longestBody = 64 * 1024;
 
-    explicit HttpRequest(NetworkLimits limits = {}, QByteArray caCertificates = {});
+    HttpRequest(HttpClient &client, qsizetype longestBody);
     ~HttpRequest();
     HttpRequest(const HttpRequest &) = delete;
     HttpRequest &operator=(const HttpRequest &) = delete;
@@ -38,8 +40,8 @@ public:
     std::optional<Error> failure() const;
 
 private:
-    CurlMulti m_multi;
-    TransferSettings m_settings;
+    HttpClient &m_client;
+    qsizetype m_longestBody;
     QString m_url;
     std::unique_ptr<CurlTransfer> m_transfer;
     std::optional<Error> m_invalidUrl;

@@ -512,19 +512,14 @@ void UpdateRunTest::manifestNotFetched()
     app.write("LoadUpdate.inf", "0001old.txt name old.txt\r\n"); // an earlier run's copy
 
     // Short waits and retries, so that a run through every retry ends quickly.
-    const auto quickClient = [] {
-        auto client = std::make_shared<platform::HttpClient>();
-        client->setLimits(quickLimits());
-        return client;
-    };
-    WindowEnding ending = TestWindow(app.path(), server, std::nullopt, quickClient()).run();
+    WindowEnding ending = TestWindow(app.path(), server, std::nullopt, quickLimits()).run();
     QCOMPARE(ending.messages.value(0).text, failed);
     QCOMPARE(requestCount(server, "/old.txt"), 0);
     QVERIFY(!app.exists("old.txt"));
     QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
 
     publish(server, {QStringLiteral("0001new.txt name new.txt")});
-    ending = TestWindow(app.path(), server, std::nullopt, quickClient()).run();
+    ending = TestWindow(app.path(), server, std::nullopt, quickLimits()).run();
     QCOMPARE(ending.messages.value(0).text, success);
     QCOMPARE(app.read("new.txt"), QByteArray("new release"));
     QCOMPARE(app.read("Update.inf"), QByteArray("2.0\r\n"));

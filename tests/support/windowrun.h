@@ -45,9 +45,11 @@ class TestWindow : public frmDownLoad
 public:
     explicit TestWindow(const QString &folder, const TestServer &server,
                         std::optional<release::PublicKey> publisherKey = std::nullopt,
-                        std::shared_ptr<platform::HttpClient> client = std::make_shared<platform::HttpClient>())
-        : frmDownLoad(AppPaths(folder), server.url(), std::move(client), std::move(publisherKey))
+                        std::optional<platform::NetworkLimits> limits = std::nullopt)
+        : frmDownLoad(AppPaths(folder), server.url(), std::make_shared<platform::HttpClient>(), std::move(publisherKey))
     {
+        if (limits)
+            downloadEngine().httpClient().setLimits(*limits);
         show();
     }
 

@@ -68,12 +68,6 @@ void frmDownLoad::showEvent(QShowEvent *event)
     m_controls.Picture1.setFocus(Qt::OtherFocusReason);
 }
 
-void frmDownLoad::showMessage(const QString &text, const QString &title, MessageStyle style)
-{
-    m_repaint.refreshNow();
-    widgets::showMessage(this, text, title, style);
-}
-
 void frmDownLoad::unload()
 {
     platform::endAtOnce();

@@ -37,18 +37,17 @@ public:
     Cls_DownLoad &downloadEngine() override { return Cdf; }
     void setStatusLine(const QString &text) override { lblZt.setCaption(text); }
     void appendToList(const QString &text) override { txtInShow.append(text); }
-    QString lastStatusText() const override { return sStateText; }
-    void showMessage(const QString &text, const QString &title, MessageStyle style) override;
-    [[noreturn]] void unload() override;
+    void runEnded(const RunOutcome &outcome) override;
 
-    // The values the controls and fields hold now, as the run and the
-    // receivers read them back.
+    // The values the controls and fields hold now, as the receivers read them back.
     const widgets::Label &statusLine() const { return lblZt; }
     const widgets::Label &sizeLabel() const { return lblMax; }
     const widgets::Label &speedLabel() const { return lblT; }
     const widgets::Label &amountLabel() const { return lblNum; }
     const widgets::ProgressBar &progressBar() const { return Uload; }
     const widgets::TextBox &fileList() const { return txtInShow; }
+    // The text of the engine's most recent status event.
+    const QString &lastStatusText() const { return sStateText; }
     std::int32_t speedKb() const { return lSpeedKb; }
     const UpdateRun &updateRun() const { return m_run; }
 
@@ -60,8 +59,11 @@ public:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    // Unloading the window ends the program at once.
+    virtual void unload();
 
 private:
+    void showMessage(const QString &text, const QString &title, MessageStyle style);
     void Command1_Click();
     void Command2_Click();
     void Timer1_Timer();

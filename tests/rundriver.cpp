@@ -1,23 +1,17 @@
-// Drives the update window as a user would, in a process of its own:
-//   run_driver APP_FOLDER BASE_URL [--press-during-run] [--cancel-on=TEXT] [--close-on=TEXT]
-//              [--network-limit-ms=N] [--public-key=BASE64]
+// Drives the update window as a user would, in a process of its own, for
+// what only a process of its own shows (its folder, its end, its death):
+//   run_driver APP_FOLDER BASE_URL [--cancel-on=TEXT] [--close-on=TEXT] [--public-key=BASE64]
 // APP_FOLDER "-" stands for the folder of the executable, as the updater finds it.
 // --public-key makes the run a signed one with that minisign public key.
 // It presses the start button, answers every message box with OK and prints
 // what it saw, one line each:
-//   MESSAGE <tab> icon <tab> title <tab> text <tab> button
-//   RETURNED <tab> status line <tab> last status text <tab> file list
+//   MESSAGE <tab> icon <tab> title <tab> text <tab> button <tab> buttons
+//   RETURNED
 // Unloading the window ends the process (exit code 0); a run that returns
 // with the window open ends it with exit code 3.
 
-#include "app/frmdownload.h"
 #include "app/translations.h"
-#include "support/quicklimits.h"
-
-#include <QApplication>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTimer>
+#include "support/windowrun.h"
 
 #include <cstdio>
 
@@ -31,21 +25,6 @@ void emitLine(const QStringList &fields)
     std::fflush(stdout);
 }
 
-void answerMessageBoxes()
-{
-    auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-    if (!box || !box->isVisible())
-        return;
-    QAbstractButton *ok = box->button(QMessageBox::Ok);
-    const QString icon = box->icon() == QMessageBox::Information ? QStringLiteral("information")
-                         : box->icon() == QMessageBox::NoIcon    ? QStringLiteral("none")
-                                                                 : QStringLiteral("other");
-    emitLine({QStringLiteral("MESSAGE"), icon, box->windowTitle(), box->text(),
-              ok ? ok->text() : QStringLiteral("?"), QString::number(box->buttons().size())});
-    if (ok)
-        ok->click();
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -57,48 +36,34 @@ int main(int argc, char *argv[])
         std::fputs("usage: run_driver APP_FOLDER BASE_URL [options]\n", stderr);
         return 2;
     }
-    auto client = std::make_shared<platform::HttpClient>();
     std::optional<release::PublicKey> publisherKey;
+    QString cancelOn;
+    QString closeOn;
     for (const QString &arg : args.mid(3)) {
-        if (arg.startsWith(QLatin1String("--network-limit-ms="))) {
-            // Short retry waits too, so that a run through every retry ends quickly.
-            const int limit = arg.section(QLatin1Char('='), 1).toInt();
-            platform::NetworkLimits limits = quickLimits(limit);
-            limits.connect = std::chrono::milliseconds(limit);
-            client->setLimits(limits);
-        } else if (arg.startsWith(QLatin1String("--public-key="))) {
-            publisherKey = release::PublicKey::fromBase64(arg.mid(arg.indexOf(QLatin1Char('=')) + 1).toLatin1(),
-                                                          QStringLiteral("--public-key"));
-        }
+        const QString value = arg.mid(arg.indexOf(QLatin1Char('=')) + 1);
+        if (arg.startsWith(QLatin1String("--public-key=")))
+            publisherKey = release::PublicKey::fromBase64(value.toLatin1(), QStringLiteral("--public-key"));
+        else if (arg.startsWith(QLatin1String("--cancel-on=")))
+            cancelOn = value;
+        else if (arg.startsWith(QLatin1String("--close-on=")))
+            closeOn = value;
     }
     frmDownLoad window(args[1] == QLatin1String("-") ? AppPaths::ofExecutable() : AppPaths(args[1]), args[2],
-                       client, publisherKey);
+                       std::make_shared<platform::HttpClient>(), publisherKey);
     window.show();
 
     QTimer answering;
-    QObject::connect(&answering, &QTimer::timeout, &answering, answerMessageBoxes);
+    QObject::connect(&answering, &QTimer::timeout, &answering, [] {
+        if (const std::optional<ShownMessage> shown = answerMessageBox())
+            emitLine({QStringLiteral("MESSAGE"), shown->icon, shown->title, shown->text, shown->button,
+                      QString::number(shown->buttons)});
+    });
     answering.start(10);
 
     auto *start = window.findChild<QPushButton *>(QStringLiteral("Command1"));
     auto *cancel = window.findChild<QPushButton *>(QStringLiteral("Command2"));
-    QString cancelOn;
-    QString closeOn;
-    bool pressDuringRun = false;
-    for (const QString &arg : args.mid(3)) {
-        if (arg == QLatin1String("--press-during-run"))
-            pressDuringRun = true;
-        else if (arg.startsWith(QLatin1String("--cancel-on=")))
-            cancelOn = arg.section(QLatin1Char('='), 1);
-        else if (arg.startsWith(QLatin1String("--close-on=")))
-            closeOn = arg.section(QLatin1Char('='), 1);
-    }
     QObject::connect(&window.downloadEngine(), &Cls_DownLoad::entDLFileDowning, &window,
                      [&](const QString &url, std::int32_t, std::int32_t, std::int32_t) {
-                         if (pressDuringRun) {
-                             pressDuringRun = false;
-                             start->click();
-                             emitLine({QStringLiteral("PRESSED"), QString::number(window.updateRun().isRunning())});
-                         }
                          if (!cancelOn.isEmpty() && url.contains(cancelOn))
                              cancel->click();
                          if (!closeOn.isEmpty() && url.contains(closeOn))
@@ -107,8 +72,7 @@ int main(int argc, char *argv[])
 
     QTimer::singleShot(0, &window, [&] {
         start->click();
-        emitLine({QStringLiteral("RETURNED"), window.statusLine().caption(), window.lastStatusText(),
-                  window.fileList().text()});
+        emitLine({QStringLiteral("RETURNED")});
         app.exit(3);
     });
     return app.exec();

@@ -1,10 +1,12 @@
-// Signed releases end to end: the window in a process of its own with the
+// Signed releases end to end: the window in the test's process with the
 // publisher's key, a real HTTP server on 127.0.0.1, releases signed by the
 // real minisign program.
 
+#include "app/translations.h"
 #include "platform/text/codepage.h"
 
 #include "support/rundriving.h"
+#include "support/windowrun.h"
 
 #include <QCryptographicHash>
 #include <QStandardPaths>
@@ -13,6 +15,8 @@
 #include <sys/stat.h>
 
 namespace {
+
+using End = RunOutcome::End;
 
 const QString success = QStringLiteral("恭喜您：您已更新成最新版本,请重新登录系统！");
 constexpr qint64 releaseTime = 1700000000;
@@ -67,7 +71,7 @@ private:
                     bool legacy = false);
     Published publish(TestServer &server, const QList<ListedFile> &files, qint64 timestamp = releaseTime);
     void republishIndex(TestServer &server, const QByteArray &index, const QByteArray &signature);
-    DriverEnding drive(const DriverAppFolder &app, const TestServer &server, const QStringList &options = {});
+    WindowEnding drive(const DriverAppFolder &app, const TestServer &server);
 
     TempFolder m_keys;
     QString m_publicKey; // base64, as UPDATER_PUBLIC_KEY
@@ -90,6 +94,7 @@ void SignedRunTest::initTestCase()
         minisign({"-G", "-W", "-f", "-p", m_keys.path(name + ".pub"), "-s", m_keys.path(name + ".key")});
     m_publicKey = QString::fromLatin1(m_keys.read("publisher.pub").split('\n').value(1));
     QCOMPARE(m_publicKey.size(), 56);
+    installChineseTranslations(*QCoreApplication::instance());
 }
 
 QByteArray SignedRunTest::sign(const QByteArray &index, const QString &secretKey, const QByteArray &trustedComment,
@@ -136,9 +141,10 @@ void SignedRunTest::republishIndex(TestServer &server, const QByteArray &index, 
     server.setFile("/KVTA/ZE/LoadUpdate.sha256.minisig", signature);
 }
 
-DriverEnding SignedRunTest::drive(const DriverAppFolder &app, const TestServer &server, const QStringList &options)
+WindowEnding SignedRunTest::drive(const DriverAppFolder &app, const TestServer &server)
 {
-    return driveRun(app.path(), server, QStringList{QStringLiteral("--public-key=") + m_publicKey} + options);
+    const auto key = release::PublicKey::fromBase64(m_publicKey.toLatin1(), QStringLiteral("key"));
+    return TestWindow(app.path(), server, key).run();
 }
 
 void SignedRunTest::signedFullUpdate_data()
@@ -171,8 +177,9 @@ void SignedRunTest::signedFullUpdate()
         app.write("LoadUpdate.sha256.minisig", sign(published.index, QStringLiteral("other"), "timestamp:1800000000"));
     }
 
-    const DriverEnding ending = drive(app, server);
-    QCOMPARE(ending.exitCode, 0);
+    const WindowEnding ending = drive(app, server);
+    QCOMPARE(ending.end, End::Installed);
+    QVERIFY(!ending.returned);
     QCOMPARE(ending.messages.value(0).text, success);
     for (const ListedFile &file : files)
         QVERIFY(app.read(file.name) == file.content);
@@ -183,7 +190,7 @@ void SignedRunTest::signedFullUpdate()
 
     // The same release again (an equal timestamp) is accepted.
     app.write("Update.inf", "1.0\r\n");
-    const DriverEnding again = drive(app, server);
+    const WindowEnding again = drive(app, server);
     QCOMPARE(again.messages.value(0).text, success);
     QCOMPARE(app.read("Update.inf"), QByteArray("2.0\r\n"));
 }
@@ -320,8 +327,8 @@ void SignedRunTest::refusals()
     for (const QString &name : QDir(app.path()).entryList(QDir::Files | QDir::Hidden))
         before.insert(name, app.read(name));
 
-    const DriverEnding ending = drive(app, server);
-    QCOMPARE(ending.exitCode, 3);
+    const WindowEnding ending = drive(app, server);
+    QCOMPARE(ending.end, End::Refused);
     QVERIFY(ending.returned);
     QCOMPARE(ending.messages.size(), 1);
     const QString text = ending.messages[0].text;
@@ -384,7 +391,9 @@ void SignedRunTest::filesAtHand()
         slow.chunk = 4096;
         slow.intervalMs = 20;
         server.setRoute("/files/a.bin", slow);
-        QCOMPARE(drive(app, server, {QStringLiteral("--cancel-on=a.bin")}).exitCode, 0);
+        // Cancel ends the program at once: a process of its own.
+        const QStringList options{QStringLiteral("--public-key=") + m_publicKey, QStringLiteral("--cancel-on=a.bin")};
+        QCOMPARE(driveRun(app.path(), server, options).exitCode, 0);
         QVERIFY(app.read("Update/a.bin").size() < content.size());
         server.setFile("/files/a.bin", content);
     }
@@ -401,7 +410,7 @@ void SignedRunTest::filesAtHand()
         place(QStringLiteral("a.bin"), installed);
     const ino_t inodeBefore = inodeOf(app.path("a.bin"));
 
-    const DriverEnding ending = drive(app, server);
+    const WindowEnding ending = drive(app, server);
     QCOMPARE(ending.messages.value(0).text, success);
     QCOMPARE(requestCount(server, "/files/a.bin"), requests);
     QVERIFY(app.read("a.bin") == content);
@@ -412,5 +421,5 @@ void SignedRunTest::filesAtHand()
     QCOMPARE(app.working(), QStringList());
 }
 
-QTEST_GUILESS_MAIN(SignedRunTest)
+QTEST_MAIN(SignedRunTest)
 #include "tst_signedrun.moc"

@@ -1,11 +1,14 @@
-// The update run end to end: the window in a process of its own, a real HTTP
-// server on 127.0.0.1, message boxes answered with OK, the end observed as
-// the process's end.
+// The update run end to end: the window in the test's process, or in one of
+// its own where only that shows what is tested, a real HTTP server on
+// 127.0.0.1, message boxes answered with OK.
 
+#include "app/translations.h"
 #include "platform/text/codepage.h"
 
+#include "support/quicklimits.h"
 #include "support/rundriving.h"
 #include "support/smalldisk.h"
+#include "support/windowrun.h"
 
 #include <QProcess>
 #include <QScopeGuard>
@@ -19,6 +22,8 @@
 #include <sys/stat.h>
 
 namespace {
+
+using End = RunOutcome::End;
 
 const QString title = QStringLiteral("系统提示");
 const QString upToDate = QStringLiteral("文件已是最新版本,无需更新！");
@@ -68,6 +73,7 @@ class UpdateRunTest : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void equalStampsNeedNoUpdate();
     void fullUpdate();
     void smallerRemoteStampUpdatesToo();
@@ -102,13 +108,18 @@ private slots:
     void killDuringInstallation();
 };
 
+void UpdateRunTest::initTestCase()
+{
+    installChineseTranslations(*QCoreApplication::instance());
+}
+
 void UpdateRunTest::equalStampsNeedNoUpdate()
 {
     TestServer server;
     server.setFile("/KVTA/ZE/UpdateNote.xml", "1.50\r\n");
     DriverAppFolder app("0.9\r\n1.5");
-    const DriverEnding ending = driveRun(app.path(), server);
-    QCOMPARE(ending.exitCode, 0);
+    const WindowEnding ending = TestWindow(app.path(), server).run();
+    QCOMPARE(ending.end, End::UpToDate);
     QCOMPARE(ending.messages.size(), 1);
     QCOMPARE(ending.messages[0].text, upToDate);
     QCOMPARE(ending.messages[0].title, title);
@@ -133,8 +144,9 @@ void UpdateRunTest::fullUpdate()
     app.write("client.dll", "old client library, longer than the new one");
     app.write("keep.txt", "not in the manifest");
 
-    const DriverEnding ending = driveRun(app.path(), server);
-    QCOMPARE(ending.exitCode, 0);
+    const WindowEnding ending = TestWindow(app.path(), server).run();
+    QCOMPARE(ending.end, End::Installed);
+    QVERIFY(!ending.returned);
     QCOMPARE(ending.messages.size(), 1);
     QCOMPARE(ending.messages[0].text, success);
     QCOMPARE(ending.messages[0].title, title);
@@ -158,7 +170,7 @@ void UpdateRunTest::smallerRemoteStampUpdatesToo()
     server.setFile("/KVTA/ZE/UpdateNote.xml", "0.5");
     server.setFile("/a.txt", "AAAA");
     DriverAppFolder app("3.0");
-    const DriverEnding ending = driveRun(app.path(), server);
+    const WindowEnding ending = TestWindow(app.path(), server).run();
     QCOMPARE(ending.messages.value(0).text, success);
     QCOMPARE(app.read("a.txt"), QByteArray("AAAA"));
     QCOMPARE(app.read("Update.inf"), QByteArray("0.5"));
@@ -168,8 +180,8 @@ void UpdateRunTest::errorPageForTheStampIsAnError()
 {
     TestServer server; // no stamp published: the server answers with an HTML 404 page
     DriverAppFolder app(QByteArray(""));
-    const DriverEnding ending = driveRun(app.path(), server);
-    QCOMPARE(ending.exitCode, 3);
+    const WindowEnding ending = TestWindow(app.path(), server).run();
+    QCOMPARE(ending.end, End::Refused);
     QVERIFY(ending.returned);
     QCOMPARE(ending.messages.size(), 1);
     QVERIFY2(ending.messages[0].text.contains(QLatin1String("404")), qPrintable(ending.messages[0].text));
@@ -183,7 +195,7 @@ void UpdateRunTest::missingLocalStamp()
     TestServer server;
     publish(server, {QStringLiteral("0001a.txt name a.txt")});
     DriverAppFolder app(QByteArray{});
-    const DriverEnding ending = driveRun(app.path(), server);
+    const WindowEnding ending = TestWindow(app.path(), server).run();
     QVERIFY(ending.returned);
     QVERIFY(ending.messages.value(0).text.startsWith(QStringLiteral("文件未找到")));
     QVERIFY(ending.messages.value(0).text.endsWith(QLatin1String("Update.inf")));
@@ -196,7 +208,7 @@ void UpdateRunTest::missingWorkingFolder()
     publish(server, {QStringLiteral("0001a.txt name a.txt")});
     DriverAppFolder app;
     QDir(app.path("Update")).removeRecursively();
-    const DriverEnding ending = driveRun(app.path(), server);
+    const WindowEnding ending = TestWindow(app.path(), server).run();
     QVERIFY(ending.returned);
     QVERIFY(ending.messages.value(0).text.startsWith(QStringLiteral("路径未找到")));
     QCOMPARE(ending.statusLine, QStringLiteral("连接状态： 正在下载数据..."));
@@ -220,7 +232,7 @@ void UpdateRunTest::malformedManifestLines()
     server.setFile("/a.txt", "A");
     server.setFile("/b.txt", "B");
     DriverAppFolder app;
-    const DriverEnding ending = driveRun(app.path(), server);
+    const WindowEnding ending = TestWindow(app.path(), server).run();
     QVERIFY(ending.returned);
     QCOMPARE(ending.messages.size(), 1);
     QVERIFY2(ending.messages[0].text.startsWith(QStringLiteral("无效的过程调用或参数")),
@@ -228,7 +240,7 @@ void UpdateRunTest::malformedManifestLines()
     QVERIFY(app.working().contains("a.txt"));
     QVERIFY(!app.exists("a.txt"));
     QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
-    QVERIFY(ending.fileList.startsWith(QLatin1String("a.txt\\r\\n")));
+    QVERIFY(ending.fileList.startsWith(QLatin1String("a.txt\r\n")));
 }
 
 void UpdateRunTest::nameInsideTheRemotePath()
@@ -237,7 +249,7 @@ void UpdateRunTest::nameInsideTheRemotePath()
     publish(server, {QStringLiteral("0001dl/renamed.dll name new.dll")});
     server.setFile("/dl/r", "fetched from dl/r");
     DriverAppFolder app;
-    const DriverEnding ending = driveRun(app.path(), server);
+    const WindowEnding ending = TestWindow(app.path(), server).run();
     QCOMPARE(ending.messages.value(0).text, success);
     QCOMPARE(app.read(".dll name new.dll"), QByteArray("fetched from dl/r"));
 }
@@ -252,7 +264,7 @@ void UpdateRunTest::lineFeedOnlyManifestIsRefused()
     server.setFile("/a.txt", "A");
     server.setFile("/b.txt", "B");
     DriverAppFolder app;
-    const DriverEnding ending = driveRun(app.path(), server);
+    const WindowEnding ending = TestWindow(app.path(), server).run();
     QVERIFY(ending.returned);
     QVERIFY(ending.messages.value(0).text.startsWith(QStringLiteral("无效的过程调用或参数")));
     QCOMPARE(requestCount(server, "/a.txt") + requestCount(server, "/b.txt"), 0);
@@ -276,7 +288,7 @@ void UpdateRunTest::traversalNameIsRefused()
     publish(server, {line});
     server.setFile("/evil.txt", "evil");
     DriverAppFolder app;
-    const DriverEnding ending = driveRun(app.path(), server);
+    const WindowEnding ending = TestWindow(app.path(), server).run();
     QVERIFY(ending.returned);
     QVERIFY(ending.messages.value(0).text.startsWith(QStringLiteral("无效的过程调用或参数")));
     QVERIFY(ending.messages.value(0).text.size() < 1000);
@@ -294,8 +306,8 @@ void UpdateRunTest::missingListedFileFails()
     server.setFile("/a.txt", "A");
     server.setFile("/c.txt", "C");
     DriverAppFolder app;
-    const DriverEnding ending = driveRun(app.path(), server);
-    QCOMPARE(ending.exitCode, 0);
+    const WindowEnding ending = TestWindow(app.path(), server).run();
+    QCOMPARE(ending.end, End::UpdateFailure);
     QVERIFY(!ending.returned);
     QCOMPARE(ending.messages.size(), 1);
     QCOMPARE(ending.messages[0].text, failed);
@@ -316,7 +328,7 @@ void UpdateRunTest::truncatedListedFileFails()
     server.setRoute("/a.txt", cut);
     DriverAppFolder app;
     app.write("Update/left-from-before.bin", patternBytes(200000)); // would satisfy a folder-size bound
-    const DriverEnding ending = driveRun(app.path(), server);
+    const WindowEnding ending = TestWindow(app.path(), server).run();
     QCOMPARE(ending.messages.value(0).text, failed);
     QVERIFY(!app.exists("a.txt"));
     QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
@@ -330,7 +342,7 @@ void UpdateRunTest::emptyListedFileIsInstalled()
     server.setFile("/kb.bin", patternBytes(1000));
     DriverAppFolder app;
     app.write("empty.txt", "old content");
-    const DriverEnding ending = driveRun(app.path(), server);
+    const WindowEnding ending = TestWindow(app.path(), server).run();
     QCOMPARE(ending.messages.value(0).text, success);
     QVERIFY(app.exists("empty.txt"));
     QCOMPARE(app.read("empty.txt"), QByteArray());
@@ -357,7 +369,7 @@ void UpdateRunTest::stampAtTheEnd()
     server.setRoute("/KVTA/ZE/UpdateNote.xml", once);
     server.setFile("/a.txt", "A");
     DriverAppFolder app;
-    const DriverEnding ending = driveRun(app.path(), server);
+    const WindowEnding ending = TestWindow(app.path(), server).run();
     QCOMPARE(ending.messages.value(0).text, empty ? success : failed);
     QCOMPARE(app.exists("a.txt"), empty);
     QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
@@ -411,7 +423,7 @@ void UpdateRunTest::linksAndFifosAreNeverFollowed()
         app.write(at, "a file");
     const QMap<QString, QByteArray> before = snapshot(outside);
 
-    const DriverEnding ending = driveRun(app.path(), server);
+    const WindowEnding ending = TestWindow(app.path(), server).run();
     QCOMPARE(snapshot(outside), before);
     if (succeeds) {
         QCOMPARE(ending.messages.value(0).text, success);
@@ -453,7 +465,8 @@ void UpdateRunTest::secondRunIsRefused()
     clock.start();
     while (requestCount(server, "/KVTA/ZE/UpdateNote.xml") == 0 && clock.elapsed() < 60000)
         QTest::qWait(5);
-    const DriverEnding second = driveRun(app.path(), server);
+    const WindowEnding second = TestWindow(app.path(), server).run();
+    QCOMPARE(second.end, End::FolderInUse);
     QVERIFY(second.returned);
     QCOMPARE(second.messages.size(), 1);
     QCOMPARE(second.messages[0].text, QStringLiteral("另一个更新正在进行,请稍后再试！"));
@@ -498,15 +511,15 @@ void UpdateRunTest::manifestNotFetched()
     DriverAppFolder app;
     app.write("LoadUpdate.inf", "0001old.txt name old.txt\r\n"); // an earlier run's copy
 
-    const QStringList limit{QStringLiteral("--network-limit-ms=1000")};
-    DriverEnding ending = driveRun(app.path(), server, limit);
+    // Short waits and retries, so that a run through every retry ends quickly.
+    WindowEnding ending = TestWindow(app.path(), server, std::nullopt, quickLimits()).run();
     QCOMPARE(ending.messages.value(0).text, failed);
     QCOMPARE(requestCount(server, "/old.txt"), 0);
     QVERIFY(!app.exists("old.txt"));
     QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
 
     publish(server, {QStringLiteral("0001new.txt name new.txt")});
-    ending = driveRun(app.path(), server, limit);
+    ending = TestWindow(app.path(), server, std::nullopt, quickLimits()).run();
     QCOMPARE(ending.messages.value(0).text, success);
     QCOMPARE(app.read("new.txt"), QByteArray("new release"));
     QCOMPARE(app.read("Update.inf"), QByteArray("2.0\r\n"));
@@ -584,7 +597,7 @@ void UpdateRunTest::installationIsAllOrNothing()
         ::chmod(QFile::encodeName(app.write(second, "old B")).constData(), 0444);
     else if (obstacle == "directory")
         QDir().mkpath(app.path(second + "/inside"));
-    const DriverEnding ending = driveRun(app.path(), server);
+    const WindowEnding ending = TestWindow(app.path(), server).run();
     QVERIFY(ending.returned);
     QVERIFY2(ending.messages.value(0).text.startsWith(message), qPrintable(ending.messages.value(0).text));
     QVERIFY(ending.messages.value(0).text.endsWith(app.path(second)));
@@ -624,7 +637,7 @@ void UpdateRunTest::fullDiskNamesTheTarget()
     TempFolder::writeFile(app + "/Update.inf", "1.0\r\n");
     TempFolder::writeFile(app + "/a.txt", "old A");
 
-    const DriverEnding ending = driveRun(app, server);
+    const WindowEnding ending = TestWindow(app, server).run();
     QVERIFY(ending.returned);
     const QString text = ending.messages.value(0).text;
     QVERIFY2(text.startsWith(QStringLiteral("磁盘已满")), qPrintable(text));
@@ -640,8 +653,16 @@ void UpdateRunTest::pressDuringARunIsIgnored()
     publish(server, {QStringLiteral("0001a.bin name a.bin")});
     server.setFile("/a.bin", patternBytes(50000));
     DriverAppFolder app;
-    const DriverEnding ending = driveRun(app.path(), server, {QStringLiteral("--press-during-run")});
-    QCOMPARE(ending.pressed, QList<QString>{QStringLiteral("1")});
+    TestWindow window(app.path(), server);
+    QList<bool> running; // when the start button was pressed again
+    QObject::connect(&window.downloadEngine(), &Cls_DownLoad::entDLFileDowning, &window, [&] {
+        if (running.isEmpty()) {
+            window.startButton().click();
+            running.append(window.updateRun().isRunning());
+        }
+    });
+    const WindowEnding ending = window.run();
+    QCOMPARE(running, QList<bool>{true});
     QCOMPARE(ending.messages.size(), 1);
     QCOMPARE(ending.messages[0].text, success);
     QCOMPARE(requestCount(server, "/KVTA/ZE/UpdateNote.xml"), 2);
@@ -680,7 +701,7 @@ void UpdateRunTest::cancelDuringADownload()
     // A release without that file: the partial leftover is removed, never installed.
     publish(server, {QStringLiteral("0001a.txt name a.txt")});
     server.setFile("/a.txt", "A");
-    const DriverEnding next = driveRun(app.path(), server);
+    const WindowEnding next = TestWindow(app.path(), server).run();
     QCOMPARE(next.messages.value(0).text, success);
     QVERIFY(!app.exists("slow.bin"));
     QCOMPARE(app.read("a.txt"), QByteArray("A"));
@@ -716,11 +737,11 @@ void UpdateRunTest::killDuringInstallation()
     // The next run undoes what was left, and what an earlier killed
     // installation left too, and completes the installation.
     app.write(".stale.dll.updating", "staged by an installation killed long ago");
-    driveRun(app.path(), server);
+    TestWindow(app.path(), server).run();
     QVERIFY(app.read("big.bin") == fresh);
     QCOMPARE(app.read("Update.inf"), QByteArray("2.0\r\n"));
     QCOMPARE(entriesOf(app.path()).filter(QStringLiteral(".updating")), QStringList());
 }
 
-QTEST_GUILESS_MAIN(UpdateRunTest)
+QTEST_MAIN(UpdateRunTest)
 #include "tst_updaterun.moc"

@@ -6,7 +6,6 @@
 
 #include "download/cls_download.h"
 #include "platform/text/codepage.h"
-#include "platform/core/config.h"
 #include "platform/core/error.h"
 #include "platform/files/filesystem.h"
 #include "platform/files/folderlock.h"
@@ -22,8 +21,6 @@ namespace fsys = platform::filesystem;
 
 namespace {
 
-const QString messageTitle = QStringLiteral("系统提示");
-const QString completedStatus = QStringLiteral("下载完成");
 constexpr std::int32_t lTimeOut = 5000;
 constexpr double smallestDownload = 6;
 
@@ -42,41 +39,47 @@ void UpdateRun::start()
     // over the same engine, files and working folder.
     if (m_running)
         return;
-    m_running = true;
-    const auto idle = qScopeGuard([this] { m_running = false; });
-    try {
-        execute();
-    } catch (const platform::Error &error) {
-        m_window.showMessage(error.description(), QString::fromUtf8(config::appTitle), MessageStyle::Plain);
-        iFileNum.reset();
-    }
-    m_release.reset();
+    m_window.runEnded(run());
 }
 
-void UpdateRun::execute()
+// The catch-all handler: an error raised anywhere in the run ends it as refused.
+RunOutcome UpdateRun::run()
+{
+    m_running = true;
+    const auto idle = qScopeGuard([this] {
+        m_running = false;
+        iFileNum.reset();
+        m_release.reset();
+    });
+    try {
+        return {execute(), std::nullopt};
+    } catch (const platform::Error &error) {
+        return {RunOutcome::End::Refused, error};
+    }
+}
+
+RunOutcome::End UpdateRun::execute()
 {
     const platform::FolderLock lock(m_paths.folder());
-    if (!lock.isHeld()) {
-        m_window.showMessage(QStringLiteral("另一个更新正在进行,请稍后再试！"), messageTitle, MessageStyle::Information);
-        return;
-    }
+    if (!lock.isHeld())
+        return RunOutcome::End::FolderInUse;
     // An installation that a killed run left half done is undone first, so
     // that the stamps compare what is really installed.
     fsys::Replacement::recover(m_paths.folder());
     m_window.setStatusLine(QStringLiteral("正在连接..."));
-    if (stampsEqual()) {
-        m_window.showMessage(QStringLiteral("文件已是最新版本,无需更新！"), messageTitle, MessageStyle::Information);
-        m_window.unload();
-    }
+    if (stampsEqual())
+        return RunOutcome::End::UpToDate;
     fsys::refuseUnlessFolder(m_paths.file(sitelayout::workingFolder));
     m_window.downloadEngine().setComputesDigest(m_publisherKey.has_value());
     if (m_publisherKey)
         m_release.emplace(SignedRelease::fetch(m_window.downloadEngine().httpClient(), m_baseUrl,
                                                *m_publisherKey, m_paths));
-    downloadManifest();
+    if (!downloadManifest())
+        return updateFailure();
     fsys::Replacement installation;
-    downloadListedFiles(installation);
-    installAndFinish(installation);
+    if (!downloadListedFiles(installation))
+        return updateFailure();
+    return installAndFinish(installation);
 }
 
 bool UpdateRun::stampsEqual()
@@ -91,21 +94,25 @@ bool UpdateRun::stampsEqual()
     return platform::numbers::valueOf(sRemoteStamp) == platform::numbers::valueOf(sLocalStamp);
 }
 
-void UpdateRun::downloadManifest()
+// Whether the manifest arrived whole; then it stands in the application folder.
+bool UpdateRun::downloadManifest()
 {
     const std::int32_t received = download(m_baseUrl + sitelayout::manifestPath, m_paths.workingFile(sitelayout::manifestCopy));
     // Only a manifest that arrived whole is used: an earlier copy would
     // install an old release under the new stamp. An empty or a huge one is
     // a publishing error.
     if (!lastOutcome().isWhole() || received == 0 || received > sitelayout::largestManifest)
-        updateFailure();
+        return false;
     verifyDownload(sitelayout::manifestPath, m_paths.workingFile(sitelayout::manifestCopy));
-    checkWorkingFolder(smallestDownload);
+    if (!workingFolderReaches(smallestDownload))
+        return false;
     fsys::replaceFile(m_paths.workingFile(sitelayout::manifestCopy), m_paths.file(sitelayout::manifestCopy));
     fsys::deleteFile(m_paths.workingFile(sitelayout::manifestCopy));
+    return true;
 }
 
-void UpdateRun::downloadListedFiles(fsys::Replacement &installation)
+// Whether every listed file arrived whole.
+bool UpdateRun::downloadListedFiles(fsys::Replacement &installation)
 {
     iFileNum.emplace(m_paths.file(sitelayout::manifestCopy), platform::CodePage::deployment());
     while (!iFileNum->atEnd()) {
@@ -119,25 +126,28 @@ void UpdateRun::downloadListedFiles(fsys::Replacement &installation)
         // Every listed file must arrive whole: missing, cut short or of
         // another size than announced, it would be installed broken.
         if (!lastOutcome().isWhole())
-            updateFailure();
+            return false;
         verifyDownload(entry.sRemotePath, sLocalFilePath);
         installation.add(sLocalFilePath, m_paths.file(entry.sFileName));
     }
     iFileNum.reset();
+    return true;
 }
 
-void UpdateRun::installAndFinish(fsys::Replacement &installation)
+RunOutcome::End UpdateRun::installAndFinish(fsys::Replacement &installation)
 {
     const std::int32_t stampReceived = download(m_baseUrl + sitelayout::stampPath, m_paths.workingFile(sitelayout::stampDownload));
+    // A stamp that arrived whole is what makes the run a success: it stands
+    // for the release whose files arrived whole before it.
     if (!lastOutcome().isWhole())
-        updateFailure();
+        return updateFailure();
     // The index's digest proves the stamp right; without one, the working
     // folder's size stands in. (Files already installed leave the folder
     // holding the stamp alone, which may well be under the bound.)
     if (m_release)
         verifyDownload(sitelayout::stampPath, m_paths.workingFile(sitelayout::stampDownload));
-    else if (stampReceived != 0)
-        checkWorkingFolder(smallestDownload);
+    else if (stampReceived != 0 && !workingFolderReaches(smallestDownload))
+        return updateFailure();
     m_window.downloadEngine().DLFileStop();
 
     // Only what this run listed and received is installed, all or nothing;
@@ -149,12 +159,7 @@ void UpdateRun::installAndFinish(fsys::Replacement &installation)
     installation.run();
     // Leftovers of earlier runs go with this run's downloads.
     fsys::deleteFolderFiles(m_paths.file(sitelayout::workingFolder));
-
-    if (m_window.lastStatusText() == completedStatus) {
-        m_window.showMessage(QStringLiteral("恭喜您：您已更新成最新版本,请重新登录系统！"), messageTitle,
-                             MessageStyle::Information);
-        m_window.unload();
-    }
+    return RunOutcome::End::Installed;
 }
 
 // In signed mode, a listed file that the index proves right needs no
@@ -200,16 +205,13 @@ const DLOutcome &UpdateRun::lastOutcome()
     return m_window.downloadEngine().lastOutcome();
 }
 
-void UpdateRun::checkWorkingFolder(double bound)
+bool UpdateRun::workingFolderReaches(double bound)
 {
-    if (fsys::folderSize(m_paths.file(sitelayout::workingFolder)) < bound)
-        updateFailure();
+    return fsys::folderSize(m_paths.file(sitelayout::workingFolder)) >= bound;
 }
 
-void UpdateRun::updateFailure()
+RunOutcome::End UpdateRun::updateFailure()
 {
     m_window.downloadEngine().DLFileStop();
-    m_window.showMessage(QStringLiteral("更新失败,请重新操作！"), messageTitle, MessageStyle::Information);
-    m_window.unload();
-    Q_UNREACHABLE(); // unload ends the program
+    return RunOutcome::End::UpdateFailure;
 }

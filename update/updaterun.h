@@ -18,10 +18,10 @@ class Replacement;
 }
 
 // One update run: version check, manifest and file downloads, installation.
-// Errors raised on the way end it through the catch-all handler, which shows
-// their description and leaves the window open; a download that is not whole
-// ends it through the update-failure exit. One run at a time per application
-// folder, across processes too: a run holds a lock on the folder throughout.
+// It reports to its window how it ended: errors raised on the way end it as
+// refused (the catch-all handler), a download that is not whole as an update
+// failure. One run at a time per application folder, across processes too: a
+// run holds a lock on the folder throughout.
 // With the publisher's key (signed mode) it installs only what the publisher
 // signed; without it (unsigned mode) it trusts the network.
 class UpdateRun
@@ -30,23 +30,25 @@ public:
     UpdateRun(UpdateWindow &window, AppPaths paths, QString baseUrl,
               std::optional<release::PublicKey> publisherKey = std::nullopt);
 
-    // The start button's handler. A press while a run is under way is ignored.
+    // The start button's handler; the window hears how the run ended. A
+    // press while a run is under way is ignored.
     void start();
     bool isRunning() const { return m_running; }
 
 private:
-    void execute();
+    RunOutcome run();
+    RunOutcome::End execute();
     bool stampsEqual();
-    void downloadManifest();
-    void downloadListedFiles(platform::filesystem::Replacement &installation);
+    bool downloadManifest();
+    bool downloadListedFiles(platform::filesystem::Replacement &installation);
     bool isAtHand(const ManifestEntry &entry, platform::filesystem::Replacement &installation);
     void verifyDownload(const QString &remotePath, const QString &sLocalFilePath);
-    void installAndFinish(platform::filesystem::Replacement &installation);
+    RunOutcome::End installAndFinish(platform::filesystem::Replacement &installation);
 
     std::int32_t download(const QString &sRemoteURL, const QString &sLocalFilePath);
     const DLOutcome &lastOutcome();
-    void checkWorkingFolder(double bound);
-    [[noreturn]] void updateFailure();
+    bool workingFolderReaches(double bound);
+    RunOutcome::End updateFailure();
 
     UpdateWindow &m_window;
     AppPaths m_paths;
@@ -55,6 +57,6 @@ private:
     // The release this run verified, in signed mode.
     std::optional<SignedRelease> m_release;
     bool m_running = false;
-    // The run's one input file; closed after each use and by the catch-all handler.
+    // The run's one input file; closed after each use and when the run ends.
     std::optional<platform::TextInput> iFileNum;
 };

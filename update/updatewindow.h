@@ -1,11 +1,30 @@
 #pragma once
 
+#include "platform/core/error.h"
+
 #include <QString>
+
+#include <optional>
 
 class Cls_DownLoad;
 
 // Message box styles: OK only, without or with the information icon.
 enum class MessageStyle { Plain = 0, Information = 64 };
+
+// How an update run ended.
+struct RunOutcome
+{
+    enum class End {
+        UpToDate,      // the stamps are equal: nothing to update
+        Installed,     // the release is installed and its stamp recorded
+        UpdateFailure, // a download did not arrive whole
+        Refused,       // an error ended the run: `error` says which
+        FolderInUse,   // another run holds the application folder: nothing was done
+    };
+
+    End end;
+    std::optional<platform::Error> error; // with End::Refused only
+};
 
 // What the update run sees of its window.
 class UpdateWindow
@@ -17,9 +36,6 @@ public:
     virtual void setStatusLine(const QString &text) = 0;
     // Adds text at the end of the list of downloaded files.
     virtual void appendToList(const QString &text) = 0;
-    // The text of the engine's most recent status event.
-    virtual QString lastStatusText() const = 0;
-    virtual void showMessage(const QString &text, const QString &title, MessageStyle style) = 0;
-    // Unloads the window, which ends the program: nothing after it runs.
-    [[noreturn]] virtual void unload() = 0;
+    // The run has ended so; the window tells the user and closes or stays open.
+    virtual void runEnded(const RunOutcome &outcome) = 0;
 };

@@ -3,6 +3,7 @@
 // Driving the update window in a process of its own (tests/rundriver.cpp)
 // and reading what it printed.
 
+#include "support/shownmessage.h"
 #include "support/tempfolder.h"
 #include "support/testserver.h"
 
@@ -11,20 +12,12 @@
 #include <QProcessEnvironment>
 #include <QStringList>
 
-struct DriverMessage
-{
-    QString icon, title, text, button;
-    int buttons = 0;
-};
-
 struct DriverEnding
 {
     int exitCode = -1;
-    QList<DriverMessage> messages;
+    QList<ShownMessage> messages;
     bool returned = false; // the run ended with the window open
-    QString statusLine, lastStatus, fileList;
-    QList<QString> pressed; // what --press-during-run saw: 1 while the run was running
-    QString errors;         // standard error
+    QString errors;        // standard error
 };
 
 // An application folder with its working folder and a local stamp (none
@@ -65,16 +58,10 @@ inline DriverEnding finishDriver(QProcess &process)
     const QStringList lines = QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'));
     for (const QString &line : lines) {
         const QStringList f = line.split(QLatin1Char('\t'));
-        if (f[0] == QLatin1String("MESSAGE") && f.size() >= 5) {
+        if (f[0] == QLatin1String("MESSAGE") && f.size() >= 5)
             ending.messages.append({f[1], f[2], f[3], f[4], f.value(5).toInt()});
-        } else if (f[0] == QLatin1String("RETURNED")) {
+        else if (f[0] == QLatin1String("RETURNED"))
             ending.returned = true;
-            ending.statusLine = f.value(1);
-            ending.lastStatus = f.value(2);
-            ending.fileList = f.value(3);
-        } else if (f[0] == QLatin1String("PRESSED")) {
-            ending.pressed.append(f.value(1));
-        }
     }
     return ending;
 }

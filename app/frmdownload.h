@@ -63,7 +63,7 @@ protected:
     virtual void unload();
 
 private:
-    void showMessage(const QString &text, const QString &title, MessageStyle style);
+    void showMessage(const QString &text, const QString &title, widgets::MessageStyle style);
     void Command1_Click();
     void Command2_Click();
     void Timer1_Timer();

@@ -17,26 +17,26 @@ void frmDownLoad::runEnded(const RunOutcome &outcome)
     switch (outcome.end) {
     case RunOutcome::End::Refused:
         // The catch-all's message: the error's own description, no icon, the application's title.
-        showMessage(outcome.error->description(), QString::fromUtf8(config::appTitle), MessageStyle::Plain);
+        showMessage(outcome.error->description(), QString::fromUtf8(config::appTitle), widgets::MessageStyle::Plain);
         return;
     case RunOutcome::End::FolderInUse:
-        showMessage(QStringLiteral("另一个更新正在进行,请稍后再试！"), messageTitle, MessageStyle::Information);
+        showMessage(QStringLiteral("另一个更新正在进行,请稍后再试！"), messageTitle, widgets::MessageStyle::Information);
         return;
     case RunOutcome::End::UpToDate:
-        showMessage(QStringLiteral("文件已是最新版本,无需更新！"), messageTitle, MessageStyle::Information);
+        showMessage(QStringLiteral("文件已是最新版本,无需更新！"), messageTitle, widgets::MessageStyle::Information);
         break;
     case RunOutcome::End::UpdateFailure:
-        showMessage(QStringLiteral("更新失败,请重新操作！"), messageTitle, MessageStyle::Information);
+        showMessage(QStringLiteral("更新失败,请重新操作！"), messageTitle, widgets::MessageStyle::Information);
         break;
     case RunOutcome::End::Installed:
         showMessage(QStringLiteral("恭喜您：您已更新成最新版本,请重新登录系统！"), messageTitle,
-                    MessageStyle::Information);
+                    widgets::MessageStyle::Information);
         break;
     }
     unload();
 }
 
-void frmDownLoad::showMessage(const QString &text, const QString &title, MessageStyle style)
+void frmDownLoad::showMessage(const QString &text, const QString &title, widgets::MessageStyle style)
 {
     m_repaint.refreshNow();
     widgets::showMessage(this, text, title, style);

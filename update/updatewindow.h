@@ -8,9 +8,6 @@
 
 class Cls_DownLoad;
 
-// Message box styles: OK only, without or with the information icon.
-enum class MessageStyle { Plain = 0, Information = 64 };
-
 // How an update run ended.
 struct RunOutcome
 {

@@ -13,6 +13,7 @@
 #include "release/releaseindex.h"
 #include "release/manifestline.h"
 
+#include <QDateTime>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryFile>
@@ -113,9 +114,13 @@ void SiteCheck::checkDigest(const QString &path, const HttpFetch &fetch)
 void SiteCheck::checkStamp()
 {
     const QString path = QString(sitelayout::stampPath);
-    const HttpFetch stamp = fetch(path, sitelayout::largestIndex);
+    const HttpFetch stamp = fetch(path, sitelayout::largestStamp);
     if (!stamp.failure.isEmpty() || stamp.status != 200)
         return;
+    if (stamp.received > sitelayout::largestStamp) {
+        report(path, englishRule(Error::Code::TooLarge));
+        return;
+    }
     const QString text = m_codePage.decode(stamp.body);
     m_result.version = text.trimmed();
     if (platform::numbers::valueOf(text) == 0)
@@ -140,7 +145,7 @@ std::optional<release::ReleaseIndex> SiteCheck::checkSignedIndex()
     try {
         const release::Signature parsed = release::Signature::parse(signature.body, signaturePath);
         m_key->verify(index.body, parsed, signaturePath);
-        parsed.timestamp(signaturePath);
+        parsed.acceptedTimestamp(QDateTime::currentSecsSinceEpoch(), signaturePath);
         return release::ReleaseIndex::parse(index.body, indexPath);
     } catch (const Error &error) {
         m_result.problems.append(englishLine(error));

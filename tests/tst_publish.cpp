@@ -544,6 +544,7 @@ void PublishTest::checkNamesEachFault_data()
     tampered[1000] = char(tampered[1000] ^ 1);
     const QByteArray bigName = big.mid(1);
     const release::SecretKey otherKey = release::SecretKey::generate();
+    const release::SecretKey ourKey = release::SecretKey::fromFile(m_secretKey, {});
     QList<QByteArray> signatureLines = signature.split('\n');
     signatureLines[2] = "trusted comment: timestamp:9999999999\tversion:1";
 
@@ -593,8 +594,13 @@ void PublishTest::checkNamesEachFault_data()
         << true
         << QStringList{"KVTA/ZE/LoadUpdate.inf: SHA-256 differs from the release index",
                        "KVTA/ZE/extra.dll: path missing from the release index"};
-    QTest::newRow("index over 1 MiB") << Faults{{'/' + indexPath.toLatin1(), QByteArray(2 << 20, 'a')}} << true
-                                      << QStringList{"KVTA/ZE/LoadUpdate.sha256: larger than 1 MiB"};
+    QTest::newRow("index over 16 MiB") << Faults{{'/' + indexPath.toLatin1(), QByteArray(17 << 20, 'a')}} << true
+                                       << QStringList{"KVTA/ZE/LoadUpdate.sha256: larger than a client accepts"};
+    QTest::newRow("stamp over 64 KiB") << Faults{{stampTarget, QByteArray(70000, '1')}} << false
+                                       << QStringList{"KVTA/ZE/UpdateNote.xml: larger than a client accepts"};
+    QTest::newRow("signed over a day ahead")
+        << Faults{{signatureTarget, ourKey.sign(m_site.read(indexPath), "timestamp:4000000000").toText()}} << true
+        << QStringList{"KVTA/ZE/LoadUpdate.sha256.minisig: signed more than one day ahead"};
     QTest::newRow("signature missing") << Faults{{signatureTarget, {}, Mode::Normal, 404}} << true
                                        << QStringList{"KVTA/ZE/LoadUpdate.sha256.minisig: HTTP status 404"};
     QTest::newRow("signature by another key")

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <optional>
 #include <sys/stat.h>
 
 using platform::Error;
@@ -34,13 +35,16 @@ QString manifestLine(qsizetype number, const ReleaseFile &file)
     return lead(number) + QString::fromLatin1(file.remotePath()) + QStringLiteral(" name ") + file.name;
 }
 
-// What `path` is itself (a link is not followed): its lstat mode.
-mode_t modeOf(const QString &path)
+// What `path` is itself (a link is not followed): its lstat mode; none when
+// nothing is there.
+std::optional<mode_t> modeOf(const QString &path)
 {
     struct stat info {};
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        throw Error::fromErrno(errno, path);
-    return info.st_mode;
+    if (::lstat(QFile::encodeName(path).constData(), &info) == 0)
+        return info.st_mode;
+    if (errno == ENOENT)
+        return std::nullopt;
+    throw Error::fromErrno(errno, path);
 }
 
 // Why a folder entry is not published; empty for a regular file. Only the
@@ -106,7 +110,10 @@ QList<ReleaseFile> scanReleaseFolder(const QString &folder, const platform::Code
     QList<ReleaseFile> files;
     for (const QFileInfo &info : entries) {
         const QString path = info.filePath();
-        if (const QString refusal = kindRefusal(modeOf(path)); !refusal.isEmpty())
+        const std::optional<mode_t> mode = modeOf(path);
+        if (!mode)
+            throw Error(Error::Code::FileNotFound, path);
+        if (const QString refusal = kindRefusal(*mode); !refusal.isEmpty())
             refuse(path, refusal);
         if (!info.isReadable())
             throw Error(Error::Code::PermissionDenied, path, QStringLiteral("cannot read the file"));
@@ -127,19 +134,16 @@ void checkSitePath(const QString &root, const QByteArray &relativePath)
     const QStringList parts = QString::fromLatin1(relativePath).split(QLatin1Char('/'));
     for (qsizetype i = 0; i < parts.size(); ++i) {
         path += QLatin1Char('/') + parts[i];
-        struct stat info {};
-        if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
-            if (errno == ENOENT)
-                return; // made anew by the publisher
-            throw Error::fromErrno(errno, path);
-        }
+        const std::optional<mode_t> mode = modeOf(path);
+        if (!mode)
+            return; // made anew by the publisher
         const bool target = i + 1 == parts.size();
-        if (S_ISLNK(info.st_mode))
+        if (S_ISLNK(*mode))
             refuse(path, QStringLiteral("a symbolic link inside the site; the publisher never writes through "
                                         "links, nor takes a link for a stored file"));
-        if (!target && !S_ISDIR(info.st_mode))
+        if (!target && !S_ISDIR(*mode))
             refuse(path, QStringLiteral("not a folder, but the release needs one here"));
-        if (target && !S_ISREG(info.st_mode))
+        if (target && !S_ISREG(*mode))
             refuse(path, QStringLiteral("not a regular file, but the release writes one here"));
     }
 }

@@ -2,6 +2,7 @@
 
 #include "status.h"
 
+#include "platform/core/error.h"
 #include "platform/files/bytestream.h"
 #include "platform/core/eventloop.h"
 #include "platform/text/numbers.h"
@@ -13,6 +14,20 @@ using platform::numbers::toInt32;
 namespace {
 
 constexpr std::int32_t unknownSpeed = 1025;
+
+// A size that overflows the engine's 32-bit counts is a file of 2 GiB or
+// more: the user is told that, and which file, rather than a bare number.
+template<typename Count>
+std::int32_t sizeCount(const QString &url, Count count)
+{
+    try {
+        return count();
+    } catch (const platform::Error &error) {
+        if (error.code() != platform::Error::Code::Overflow)
+            throw;
+        throw platform::Error(platform::Error::Code::TooLarge, url, QStringLiteral("(须小于 2 GiB)"));
+    }
+}
 
 } // namespace
 
@@ -101,10 +116,12 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLoc
             file.write(buffer, std::size_t(n));
             if (m_computesDigest)
                 m_sha256.addData(QByteArrayView(buffer, n));
-            lDownLoaded = platform::numbers::addInt32(lDownLoaded, std::int32_t(n));
+            lDownLoaded = sizeCount(sRemoteURL,
+                                    [&] { return platform::numbers::addInt32(lDownLoaded, std::int32_t(n)); });
             lSpeed = speedOf(lDownLoaded, startSecond);
             if (!lFilesize)
-                lFilesize = platform::numbers::parseInt32(QString::fromLatin1(sizeText));
+                lFilesize = sizeCount(sRemoteURL,
+                                      [&] { return platform::numbers::parseInt32(QString::fromLatin1(sizeText)); });
             emit entDLFileDowning(sRemoteURL, lDownLoaded, *lFilesize, lSpeed);
             platform::yield();
             if (bStop) {

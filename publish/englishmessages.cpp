@@ -1,5 +1,7 @@
 #include "englishmessages.h"
 
+#include "release/sitelayout.h"
+
 using Code = platform::Error::Code;
 
 QString englishRule(Code code)
@@ -16,7 +18,11 @@ QString englishRule(Code code)
     case Code::NetworkFailure: return QStringLiteral("network request failed");
     case Code::HttpStatus: return QStringLiteral("the server answered with an error status");
     case Code::Timeout: return QStringLiteral("the connection timed out");
-    case Code::TooLarge: return QStringLiteral("larger than 1 MiB, the most a client accepts");
+    case Code::TooLarge:
+        return QStringLiteral("larger than a client accepts (the index %1 MiB, its signature %2 MiB, the stamp %3 KiB)")
+            .arg(sitelayout::largestIndex >> 20)
+            .arg(sitelayout::largestSignature >> 20)
+            .arg(sitelayout::largestStamp >> 10);
     case Code::MalformedIndex:
         return QStringLiteral("malformed release index line (expected 64 lowercase hex digits, two spaces "
                               "or a space and '*', a path, LF)");
@@ -29,6 +35,11 @@ QString englishRule(Code code)
     case Code::BadSignature: return QStringLiteral("signature does not verify");
     case Code::BadCommentSignature: return QStringLiteral("trusted comment signature does not verify");
     case Code::MissingTimestamp: return QStringLiteral("trusted comment has no 'timestamp:<seconds>'");
+    case Code::MalformedTimestamp:
+        return QStringLiteral("malformed 'timestamp:' in the trusted comment (expected decimal Unix seconds, then "
+                              "a blank or the end)");
+    case Code::FutureTimestamp:
+        return QStringLiteral("signed more than one day ahead of this machine's clock; clients refuse it");
     case Code::OlderRelease: return QStringLiteral("signed earlier than the release it replaces");
     case Code::NotInIndex: return QStringLiteral("path missing from the release index");
     case Code::DigestMismatch: return QStringLiteral("SHA-256 differs from the release index");
@@ -44,7 +55,9 @@ QString englishRule(Code code)
 QString englishLine(const platform::Error &error)
 {
     // A detail, where the publisher gives one, is already English and more
-    // precise than the code's rule.
-    const QString rule = error.detail().isEmpty() ? englishRule(error.code()) : error.detail();
+    // precise than the code's rule. The index's line rules are the updater's,
+    // in its language; the English rule of the code states them all.
+    const bool englishDetail = !error.detail().isEmpty() && error.code() != Code::MalformedIndex;
+    const QString rule = englishDetail ? error.detail() : englishRule(error.code());
     return error.subject().isEmpty() ? rule : error.subject() + QStringLiteral(": ") + rule;
 }

@@ -42,7 +42,8 @@ QByteArray currentFile(const QString &site, const char *relativePath)
 }
 
 // The signed time of the release: now, but never earlier than the release
-// it replaces, since clients refuse an older one.
+// it replaces, since clients refuse an older one. A release signed more than
+// a day ahead, which clients refuse too, is no reference.
 qint64 releaseTimestamp(const QString &site)
 {
     const qint64 now = QDateTime::currentSecsSinceEpoch();
@@ -51,10 +52,27 @@ qint64 releaseTimestamp(const QString &site)
         return now;
     try {
         const QString source = site + QLatin1Char('/') + QString(sitelayout::signaturePath);
-        return std::max(now, release::Signature::parse(current, source).timestamp(source));
+        return std::max(now, release::Signature::parse(current, source).acceptedTimestamp(now, source));
     } catch (const Error &) {
         return now; // a broken signature is replaced anyway
     }
+}
+
+// The index of every file the release serves: the manifest, the stamp and
+// each stored file once.
+QByteArray indexText(const QByteArray &manifest, const QByteArray &stamp, const QList<ReleaseFile> &files)
+{
+    release::ReleaseIndex index;
+    release::Sha256 sha;
+    sha.addData(manifest);
+    index.add(sitelayout::manifestPath.latin1(), sha.hexResult());
+    sha.addData(stamp);
+    index.add(sitelayout::stampPath.latin1(), sha.hexResult());
+    for (const ReleaseFile &file : files) {
+        if (!index.digestOf(file.remotePath()))
+            index.add(file.remotePath(), file.digest);
+    }
+    return index.toText();
 }
 
 QString byteCount(qint64 bytes)
@@ -71,6 +89,9 @@ int publish(const Options &options)
 
     // Everything that can refuse the release is checked before a byte is written.
     QList<ReleaseFile> files = scanReleaseFolder(options.from, codePage);
+    for (const QLatin1StringView path :
+         {sitelayout::stampPath, sitelayout::manifestPath, sitelayout::indexPath, sitelayout::signaturePath})
+        checkSitePath(site, path.latin1());
     checkVersion(options.version, currentFile(site, sitelayout::stampPath.latin1()), codePage);
     if (!options.key && (!currentFile(site, sitelayout::indexPath.latin1()).isEmpty()
                          || !currentFile(site, sitelayout::signaturePath.latin1()).isEmpty()))
@@ -80,8 +101,12 @@ int publish(const Options &options)
 
     Progress progress;
     hashReleaseFiles(files, progress);
+    for (const ReleaseFile &file : std::as_const(files))
+        checkSitePath(site, file.remotePath());
     const QByteArray manifest = manifestText(files, codePage);
     const QByteArray stamp = stampText(options.version, codePage);
+    const QByteArray index = options.key ? indexText(manifest, stamp, files) : QByteArray();
+    checkClientLimits(manifest, stamp, index);
 
     SiteWriter writer(site);
     qint64 total = 0;
@@ -94,21 +119,10 @@ int publish(const Options &options)
             progress.note(QStringLiteral("already stored %1").arg(file.name));
     }
     if (options.key) {
-        release::ReleaseIndex index;
-        release::Sha256 sha;
-        sha.addData(manifest);
-        index.add(sitelayout::manifestPath.latin1(), sha.hexResult());
-        sha.addData(stamp);
-        index.add(sitelayout::stampPath.latin1(), sha.hexResult());
-        for (const ReleaseFile &file : std::as_const(files)) {
-            if (!index.digestOf(file.remotePath()))
-                index.add(file.remotePath(), file.digest);
-        }
-        const QByteArray indexText = index.toText();
         const QByteArray comment = "timestamp:" + QByteArray::number(releaseTimestamp(site)) + "\tversion:"
             + options.version.toUtf8();
-        writer.stage(sitelayout::indexPath.latin1(), indexText);
-        writer.stage(sitelayout::signaturePath.latin1(), options.key->sign(indexText, comment).toText());
+        writer.stage(sitelayout::indexPath.latin1(), index);
+        writer.stage(sitelayout::signaturePath.latin1(), options.key->sign(index, comment).toText());
     }
     writer.stage(sitelayout::manifestPath.latin1(), manifest);
     writer.stage(sitelayout::stampPath.latin1(), stamp);

@@ -10,7 +10,10 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <cerrno>
 #include <cmath>
+#include <optional>
+#include <sys/stat.h>
 
 using platform::Error;
 
@@ -30,6 +33,36 @@ QString lead(qsizetype line)
 QString manifestLine(qsizetype number, const ReleaseFile &file)
 {
     return lead(number) + QString::fromLatin1(file.remotePath()) + QStringLiteral(" name ") + file.name;
+}
+
+// What `path` is itself (a link is not followed): its lstat mode; none when
+// nothing is there.
+std::optional<mode_t> modeOf(const QString &path)
+{
+    struct stat info {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) == 0)
+        return info.st_mode;
+    if (errno == ENOENT)
+        return std::nullopt;
+    throw Error::fromErrno(errno, path);
+}
+
+// Why a folder entry is not published; empty for a regular file. Only the
+// publisher's own bytes go on the server: never what a link points to, and
+// nothing that could block or never end.
+QString kindRefusal(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return {};
+    if (S_ISLNK(mode))
+        return QStringLiteral("a symbolic link; only regular files are published, never what a link points to");
+    if (S_ISDIR(mode))
+        return QStringLiteral("a subfolder; the updater installs only files directly in the application folder");
+    if (S_ISFIFO(mode))
+        return QStringLiteral("a FIFO; only regular files are published");
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return QStringLiteral("a device; only regular files are published");
+    return QStringLiteral("not a regular file; only regular files are published");
 }
 
 void checkName(const QFileInfo &info, const platform::CodePage &codePage)
@@ -77,25 +110,64 @@ QList<ReleaseFile> scanReleaseFolder(const QString &folder, const platform::Code
     QList<ReleaseFile> files;
     for (const QFileInfo &info : entries) {
         const QString path = info.filePath();
-        if (info.isDir())
-            refuse(path, QStringLiteral("a subfolder; the updater installs only files directly in the "
-                                        "application folder"));
-        if (!info.isFile())
-            refuse(path, QStringLiteral("not a regular file"));
+        const std::optional<mode_t> mode = modeOf(path);
+        if (!mode)
+            throw Error(Error::Code::FileNotFound, path);
+        if (const QString refusal = kindRefusal(*mode); !refusal.isEmpty())
+            refuse(path, refusal);
         if (!info.isReadable())
             throw Error(Error::Code::PermissionDenied, path, QStringLiteral("cannot read the file"));
         checkName(info, codePage);
         if (info.size() >= sitelayout::fileSizeLimit)
             refuse(path, QStringLiteral("2 GiB or larger; the updater counts sizes in signed 32 bits"));
-        if (info.size() == 0)
-            refuse(path, QStringLiteral("an empty file; the updater cannot tell an empty download from a "
-                                        "failed one"));
         files.append({info.fileName(), info.absoluteFilePath(), codePage.encode(info.fileName()), info.size(), {}});
     }
     if (files.isEmpty())
         refuse(folder, QStringLiteral("no files to publish"));
     std::sort(files.begin(), files.end(), [](const ReleaseFile &a, const ReleaseFile &b) { return a.name < b.name; });
     return files;
+}
+
+void checkSitePath(const QString &root, const QByteArray &relativePath)
+{
+    QString path = root;
+    const QStringList parts = QString::fromLatin1(relativePath).split(QLatin1Char('/'));
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        path += QLatin1Char('/') + parts[i];
+        const std::optional<mode_t> mode = modeOf(path);
+        if (!mode)
+            return; // made anew by the publisher
+        const bool target = i + 1 == parts.size();
+        if (S_ISLNK(*mode))
+            refuse(path, QStringLiteral("a symbolic link inside the site; the publisher never writes through "
+                                        "links, nor takes a link for a stored file"));
+        if (!target && !S_ISDIR(*mode))
+            refuse(path, QStringLiteral("not a folder, but the release needs one here"));
+        if (target && !S_ISREG(*mode))
+            refuse(path, QStringLiteral("not a regular file, but the release writes one here"));
+    }
+}
+
+void checkClientLimits(const QByteArray &manifest, const QByteArray &stamp, const QByteArray &index)
+{
+    const struct
+    {
+        QLatin1StringView path;
+        qsizetype size;
+        std::int64_t limit;
+        const char *remedy;
+    } pieces[] = {
+        {sitelayout::manifestPath, manifest.size(), sitelayout::largestManifest, "fewer files or shorter names"},
+        {sitelayout::stampPath, stamp.size(), sitelayout::largestStamp, "a shorter --version"},
+        {sitelayout::indexPath, index.size(), sitelayout::largestIndex, "fewer files"},
+    };
+    for (const auto &piece : pieces) {
+        if (piece.size > piece.limit)
+            refuse(piece.path, QStringLiteral("%1 bytes; every client refuses more than %2 bytes: publish %3")
+                                   .arg(piece.size)
+                                   .arg(piece.limit)
+                                   .arg(QLatin1String(piece.remedy)));
+    }
 }
 
 void hashReleaseFiles(QList<ReleaseFile> &files, Progress &progress)

@@ -24,11 +24,21 @@ struct ReleaseFile
     QByteArray remotePath() const { return sitelayout::storedFile(digest); }
 };
 
-// The files directly in `folder`, in name order, each checked against what
-// the updater can install. Raises platform::Error naming the file and the
-// rule (in English) at the first refusal; nothing is read beyond names and
-// sizes.
+// The regular files directly in `folder`, in name order, each checked
+// against what the updater can install; a link, a subfolder, a FIFO or a
+// device is refused. Raises platform::Error naming the file and the rule (in
+// English) at the first refusal; nothing is read beyond names and sizes.
 QList<ReleaseFile> scanReleaseFolder(const QString &folder, const platform::CodePage &codePage);
+
+// Refuses what the publisher would write through: a symbolic link, or
+// anything but a folder, on the way from the site `root` to `relativePath`,
+// and anything but a regular file at it. A site is written only into its own
+// folders and files, never where a link planted in it points.
+void checkSitePath(const QString &root, const QByteArray &relativePath);
+
+// Refuses a release that every client would refuse for the size of its
+// manifest, stamp or index (empty when unsigned).
+void checkClientLimits(const QByteArray &manifest, const QByteArray &stamp, const QByteArray &index);
 
 // Fills in each file's digest, with progress.
 void hashReleaseFiles(QList<ReleaseFile> &files, Progress &progress);

@@ -14,6 +14,7 @@
 #include "release/manifestline.h"
 #include "release/sha256.h"
 
+#include <QDateTime>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryFile>
@@ -177,7 +178,7 @@ void SiteCheck::checkDigest(const QString &path, const Fetched &fetched)
 void SiteCheck::checkStamp()
 {
     const QString path = QString(sitelayout::stampPath);
-    const Fetched stamp = fetch(path, smallFileLimit(sitelayout::largestIndex), Body::Kept);
+    const Fetched stamp = fetch(path, smallFileLimit(sitelayout::largestStamp), Body::Kept);
     if (stamp.response.failure || stamp.response.status != 200 || stamp.response.overLimit)
         return;
     const QString text = m_codePage.decode(stamp.body);
@@ -198,7 +199,7 @@ std::optional<release::ReleaseIndex> SiteCheck::checkSignedIndex()
     try {
         const release::Signature parsed = release::Signature::parse(signature.body, signaturePath);
         m_key->verify(index.body, parsed, signaturePath);
-        parsed.timestamp(signaturePath);
+        parsed.acceptedTimestamp(QDateTime::currentSecsSinceEpoch(), signaturePath);
         return release::ReleaseIndex::parse(index.body, indexPath);
     } catch (const Error &error) {
         m_result.problems.append(englishLine(error));

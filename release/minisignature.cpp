@@ -6,6 +6,8 @@
 
 #include <QList>
 
+#include <algorithm>
+
 namespace release {
 
 namespace {
@@ -73,20 +75,31 @@ QByteArray Signature::signedData(const QByteArray &message) const
 qint64 Signature::timestamp(const QString &source) const
 {
     static constexpr QByteArrayView key = "timestamp:";
+    const auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
     for (qsizetype at = m_trustedComment.indexOf(key); at >= 0; at = m_trustedComment.indexOf(key, at + 1)) {
-        if (at > 0 && m_trustedComment[at - 1] != ' ' && m_trustedComment[at - 1] != '\t')
+        if (at > 0 && !isBlank(m_trustedComment[at - 1]))
             continue;
-        qsizetype end = at + key.size();
-        while (end < m_trustedComment.size() && m_trustedComment[end] >= '0' && m_trustedComment[end] <= '9')
+        const qsizetype start = at + key.size();
+        qsizetype end = start;
+        while (end < m_trustedComment.size() && !isBlank(m_trustedComment[end]))
             ++end;
-        const QByteArray digits = m_trustedComment.mid(at + key.size(), end - at - key.size());
-        bool ok = false;
-        const qint64 value = digits.toLongLong(&ok);
-        if (ok)
-            return value;
-        break;
+        const QByteArray value = m_trustedComment.mid(start, end - start);
+        const bool digitsOnly = std::all_of(value.cbegin(), value.cend(), [](char c) { return c >= '0' && c <= '9'; });
+        bool fits = false;
+        const qint64 seconds = value.toLongLong(&fits);
+        if (!digitsOnly || !fits) // an empty value does not fit either
+            throw platform::Error(platform::Error::Code::MalformedTimestamp, source);
+        return seconds;
     }
     throw platform::Error(platform::Error::Code::MissingTimestamp, source);
+}
+
+qint64 Signature::acceptedTimestamp(qint64 now, const QString &source) const
+{
+    const qint64 seconds = timestamp(source);
+    if (seconds - now > allowedAhead)
+        throw platform::Error(platform::Error::Code::FutureTimestamp, source);
+    return seconds;
 }
 
 QByteArray Signature::toText() const

@@ -44,10 +44,19 @@ public:
     // What the global signature covers.
     QByteArray globallySignedData() const { return m_signature + m_trustedComment; }
 
+    // How far a signed time may lie ahead of the clock that checks it: clocks
+    // disagree a little, but a release signed far ahead would make every later
+    // one look older.
+    static constexpr qint64 allowedAhead = 24 * 60 * 60;
+
     // The Unix time of "timestamp:<decimal>" in the trusted comment (at its
-    // start or after a blank); MissingTimestamp naming `source` when there is
-    // none or it does not fit.
+    // start or after a blank, up to the next blank); MissingTimestamp naming
+    // `source` when there is none, MalformedTimestamp when its value is not
+    // decimal digits or does not fit.
     qint64 timestamp(const QString &source) const;
+    // The timestamp as a client takes it at `now` (Unix seconds):
+    // FutureTimestamp when it lies more than allowedAhead after `now`.
+    qint64 acceptedTimestamp(qint64 now, const QString &source) const;
 
     // The file text, LF line ends.
     QByteArray toText() const;

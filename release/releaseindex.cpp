@@ -39,6 +39,27 @@ bool isSha256Hex(const QByteArray &text)
     return true;
 }
 
+QString ReleaseIndex::brokenRule(const QByteArray &line) const
+{
+    if (line.isEmpty())
+        return QStringLiteral("(空行)");
+    if (line.endsWith('\r'))
+        return QStringLiteral("(行尾须为 LF,不能是 CRLF)");
+    const QByteArray digest = line.left(64);
+    if (!isSha256Hex(digest)) {
+        return isSha256Hex(digest.toLower()) ? QStringLiteral("(摘要须为小写十六进制数字,不能含大写字母)")
+                                             : QStringLiteral("(行首须为 64 位十六进制数字的摘要)");
+    }
+    if (line.size() < 66 || line[64] != ' ' || (line[65] != ' ' && line[65] != '*'))
+        return QStringLiteral("(摘要后须为两个空格,或一个空格和 *)");
+    const QByteArray path = line.mid(66);
+    if (!isPathAllowed(path))
+        return QStringLiteral("(路径为空,或含控制字符、反斜杠)");
+    if (digestOf(path))
+        return QStringLiteral("(路径重复出现)");
+    return {};
+}
+
 ReleaseIndex ReleaseIndex::parse(const QByteArray &text, const QString &source)
 {
     if (text.size() > maxTextSize)
@@ -54,13 +75,11 @@ ReleaseIndex ReleaseIndex::parse(const QByteArray &text, const QString &source)
         const QByteArray line = text.mid(start, end - start);
         start = end + 1;
 
-        const QByteArray digest = line.left(64);
-        const bool separated = line.size() > 66 && line[64] == ' ' && (line[65] == ' ' || line[65] == '*');
+        if (const QString rule = index.brokenRule(line); !rule.isEmpty())
+            throw platform::Error(platform::Error::Code::MalformedIndex, subject(source, lineNumber), rule);
         const QByteArray path = line.mid(66);
-        if (!separated || !isSha256Hex(digest) || !isPathAllowed(path) || index.digestOf(path))
-            throw platform::Error(platform::Error::Code::MalformedIndex, subject(source, lineNumber));
         index.m_positions.insert(path, index.m_entries.size());
-        index.m_entries.append({path, digest});
+        index.m_entries.append({path, line.left(64)});
     }
     return index;
 }

@@ -27,8 +27,8 @@ public:
     static constexpr qsizetype maxTextSize = sitelayout::largestIndex;
 
     // Parses the index text; `source` names it in errors. A malformed line
-    // raises MalformedIndex with "source:line" as subject; more than
-    // maxTextSize bytes raise TooLarge.
+    // raises MalformedIndex with "source:line" as subject and the rule it
+    // breaks as detail; more than maxTextSize bytes raise TooLarge.
     static ReleaseIndex parse(const QByteArray &text, const QString &source);
 
     // Adds a path; a path that the format cannot carry (empty, a control
@@ -50,6 +50,9 @@ public:
     QByteArray toText() const;
 
 private:
+    // The rule that `line` breaks, for the user; empty when it is a good next line.
+    QString brokenRule(const QByteArray &line) const;
+
     QList<Entry> m_entries;
     QHash<QByteArray, qsizetype> m_positions;
 };

@@ -54,7 +54,9 @@ inline QStringList ownNames()
 inline constexpr std::int64_t largestManifest = 8 * 1024 * 1024;
 // A listed file must be smaller: the engine counts bytes in 32 bits.
 inline constexpr std::int64_t fileSizeLimit = std::int64_t(1) << 31;
-inline constexpr std::int64_t largestIndex = 1024 * 1024;
+// A manifest within its limit lists at most some 89,000 files (94 bytes a
+// line at the least); their index lines, 148 bytes each, stay well below this.
+inline constexpr std::int64_t largestIndex = 16 * 1024 * 1024;
 inline constexpr std::int64_t largestSignature = 1024 * 1024;
 inline constexpr std::int64_t largestStamp = 64 * 1024;
 

@@ -11,6 +11,7 @@
 #include "support/smalldisk.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDirIterator>
 #include <QLockFile>
 #include <QProcess>
@@ -154,6 +155,9 @@ QByteArray gbk(const QString &text)
     return platform::CodePage("GBK").encode(text);
 }
 
+// What a release folder entry is, where it is not a file of some size.
+enum Entry : qint64 { Folder = -1, Link = -2, Fifo = -3 };
+
 } // namespace
 
 Q_DECLARE_METATYPE(Faults)
@@ -170,6 +174,7 @@ private slots:
     void keygenRefuses();
     void releaseWritesTheSite();
     void secondReleaseStoresOnlyTheChangedFile();
+    void signedTimeNeverGoesBack_data();
     void signedTimeNeverGoesBack();
     void releaseSignsWithMinisignKeys_data();
     void releaseSignsWithMinisignKeys();
@@ -382,22 +387,34 @@ void PublishTest::secondReleaseStoresOnlyTheChangedFile()
     QVERIFY(site.read(manifestPath).contains(stored.toLatin1() + " name "));
 }
 
+void PublishTest::signedTimeNeverGoesBack_data()
+{
+    QTest::addColumn<qint64>("ahead"); // how far ahead of now the site's release was signed
+    QTest::newRow("an hour ahead: kept") << qint64(3600);
+    QTest::newRow("years ahead, which clients refuse: now") << qint64(100) * 365 * 86400;
+}
+
 void PublishTest::signedTimeNeverGoesBack()
 {
     // Clients refuse a release signed earlier than the one they have: after a
-    // release signed with a clock ahead, the next one keeps that time.
+    // release signed with a clock ahead, the next one keeps that time, unless
+    // it is more than a day ahead, which clients refuse anyway.
+    QFETCH(qint64, ahead);
     TempFolder site, from;
     makeSite(site);
     const release::SecretKey key = release::SecretKey::fromFile(m_secretKey, {});
-    site.write(signaturePath, key.sign(site.read(indexPath), "timestamp:4000000000\tversion:1").toText());
+    const qint64 before = QDateTime::currentSecsSinceEpoch();
+    const QByteArray comment = "timestamp:" + QByteArray::number(before + ahead) + "\tversion:1";
+    site.write(signaturePath, key.sign(site.read(indexPath), comment).toText());
     writeRelease(from, "version 2");
     const Result result = publisher({"release", "--from", from.path(), "--site", site.path(), "--version", "2",
                                      "--secret-key", m_secretKey});
     QVERIFY2(result.exitCode == 0, result.err.constData());
     const release::Signature signature = release::Signature::parse(site.read(signaturePath), "sig");
     key.publicKey().verify(site.read(indexPath), signature, "sig");
-    QCOMPARE(signature.timestamp("sig"), qint64(4000000000));
-    QCOMPARE(signature.trustedComment(), QByteArray("timestamp:4000000000\tversion:2"));
+    const qint64 signedAt = signature.timestamp("sig");
+    QVERIFY(ahead < 86400 ? signedAt == before + ahead : signedAt <= QDateTime::currentSecsSinceEpoch());
+    QCOMPARE(signature.trustedComment(), "timestamp:" + QByteArray::number(signedAt) + "\tversion:2");
 }
 
 void PublishTest::releaseSignsWithMinisignKeys_data()
@@ -432,13 +449,15 @@ void PublishTest::releaseSignsWithMinisignKeys()
 void PublishTest::releaseRefusals_data()
 {
     QTest::addColumn<QString>("name");       // a file to add to the release folder
-    QTest::addColumn<qint64>("size");        // its size; -1: a folder
+    QTest::addColumn<qint64>("size");        // its size, or what it is instead (Entry)
     QTest::addColumn<QStringList>("options"); // instead of the default ones, where given
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
 
     const QStringList none;
-    QTest::newRow("subfolder") << "bin" << qint64(-1) << none << 1 << "bin: a subfolder";
+    QTest::newRow("subfolder") << "bin" << qint64(Folder) << none << 1 << "bin: a subfolder";
+    QTest::newRow("link to a private file") << "key.txt" << qint64(Link) << none << 1 << "key.txt: a symbolic link";
+    QTest::newRow("FIFO") << "pipe" << qint64(Fifo) << none << 1 << "pipe: a FIFO";
     QTest::newRow("name outside the code page") << QStringLiteral("😀.txt") << qint64(10) << none << 1
                                                 << "cannot be written in the code page GBK";
     QTest::newRow("control character") << "a\tb.txt" << qint64(10) << none << 1 << "control character";
@@ -452,7 +471,17 @@ void PublishTest::releaseRefusals_data()
     QTest::newRow("a name the updater stages under") << ".a.dll.updating" << qint64(10) << none << 1
                                                      << ".a.dll.updating: the updater would refuse this name";
     QTest::newRow("2 GiB") << "huge.bin" << (qint64(1) << 31) << none << 1 << "huge.bin: 2 GiB or larger";
-    QTest::newRow("empty file") << "empty.txt" << qint64(0) << none << 1 << "empty.txt: an empty file";
+    const QString planted = QStringLiteral(": a symbolic link inside the site");
+    const QString newFolder = storedPath("version 2").section(QLatin1Char('/'), 0, -2);
+    QTest::newRow("site folder a link elsewhere") << "" << qint64(0) << QStringList{"SITELINK", newFolder} << 1
+                                                  << newFolder + planted;
+    QTest::newRow("stored file a link elsewhere") << "" << qint64(0)
+                                                  << QStringList{"SITELINK", storedPath(patternBytes(1000, 2))} << 1
+                                                  << storedPath(patternBytes(1000, 2)) + planted;
+    QTest::newRow("stamp over 64 KiB") << "" << qint64(0) << QStringList{"--version", "2." + QString(70000, '0') + "1"}
+                                       << 1 << "UpdateNote.xml: 70005 bytes; every client refuses more than 65536";
+    QTest::newRow("manifest over 8 MiB") << "" << qint64(0) << QStringList{"LONGNAMES", "25000"} << 1
+                                         << "LoadUpdate.inf: 8425412 bytes; every client refuses more than 8388608";
     QTest::newRow("same version") << "" << qint64(0) << QStringList{"--version", "1.0"} << 1
                                   << "--version 1.0: the site's stamp 1 has the same value";
     QTest::newRow("version not a number") << "" << qint64(0) << QStringList{"--version", "v2"} << 1
@@ -506,8 +535,13 @@ void PublishTest::releaseRefusals()
     }
     makeSite(site);
     writeRelease(from, "version 2");
-    if (size < 0) {
+    const QByteArray native = QFile::encodeName(from.path(name));
+    if (size == Folder) {
         QDir().mkpath(from.path(name));
+    } else if (size == Link) {
+        QVERIFY(QFile::link(other.write(QStringLiteral("private"), "secret"), from.path(name)));
+    } else if (size == Fifo) {
+        QCOMPARE(::mkfifo(native.constData(), 0644), 0);
     } else if (!name.isEmpty()) {
         QFile file(from.path(name));
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -536,6 +570,16 @@ void PublishTest::releaseRefusals()
             };
         } else if (options[i] == QLatin1String("SMALLDISK")) {
             ++i; // mounted above, before the first release
+        } else if (options[i] == QLatin1String("SITELINK")) {
+            // Planted in the site: a link in place of a folder or a stored file.
+            const QString at = site.path(options[++i]);
+            const QString elsewhere = other.path(QStringLiteral("elsewhere"));
+            QVERIFY(QFileInfo(at).isFile() ? QFile::rename(at, elsewhere) : QDir().mkpath(elsewhere));
+            QDir(at).removeRecursively();
+            QVERIFY(QFile::link(elsewhere, at));
+        } else if (options[i] == QLatin1String("LONGNAMES")) {
+            for (int n = options[++i].toInt(); n > 0; --n)
+                from.write(QStringLiteral("%1.dat").arg(n, 240, 10, QLatin1Char('0')), "x");
         } else if (options[i] == QLatin1String("MANY")) {
             ++i;
             for (int n = 0; n < 60; ++n)
@@ -555,6 +599,7 @@ void PublishTest::releaseRefusals()
     }
 
     const auto before = snapshot(site.path());
+    const auto outside = snapshot(other.path());
     const Result result = publisher(arguments, childSetup);
     QCOMPARE(result.exitCode, exitCode);
     const QString error = QString::fromUtf8(result.err);
@@ -562,6 +607,7 @@ void PublishTest::releaseRefusals()
     if (exitCode == 1)
         QVERIFY2(error.count(QLatin1String("updater-publish: ")) == 1, qPrintable(error));
     QCOMPARE(snapshot(site.path()), before);
+    QCOMPARE(snapshot(other.path()), outside);
 }
 
 void PublishTest::checkNamesEachFault_data()
@@ -582,6 +628,7 @@ void PublishTest::checkNamesEachFault_data()
     tampered[1000] = char(tampered[1000] ^ 1);
     const QByteArray bigName = big.mid(1);
     const release::SecretKey otherKey = release::SecretKey::generate();
+    const release::SecretKey ourKey = release::SecretKey::fromFile(m_secretKey, {});
     QList<QByteArray> signatureLines = signature.split('\n');
     signatureLines[2] = "trusted comment: timestamp:9999999999\tversion:1";
 
@@ -631,8 +678,13 @@ void PublishTest::checkNamesEachFault_data()
         << true
         << QStringList{"KVTA/ZE/LoadUpdate.inf: SHA-256 differs from the release index",
                        "KVTA/ZE/extra.dll: path missing from the release index"};
-    QTest::newRow("index over 1 MiB") << Faults{{'/' + indexPath.toLatin1(), QByteArray(2 << 20, 'a')}} << true
-                                      << QStringList{"KVTA/ZE/LoadUpdate.sha256: larger than 1 MiB"};
+    QTest::newRow("index over 16 MiB") << Faults{{'/' + indexPath.toLatin1(), QByteArray(17 << 20, 'a')}} << true
+                                       << QStringList{"KVTA/ZE/LoadUpdate.sha256: larger than a client accepts"};
+    QTest::newRow("stamp over 64 KiB") << Faults{{stampTarget, QByteArray(70000, '1')}} << false
+                                       << QStringList{"KVTA/ZE/UpdateNote.xml: larger than a client accepts"};
+    QTest::newRow("signed over a day ahead")
+        << Faults{{signatureTarget, ourKey.sign(m_site.read(indexPath), "timestamp:4000000000").toText()}} << true
+        << QStringList{"KVTA/ZE/LoadUpdate.sha256.minisig: signed more than one day ahead"};
     QTest::newRow("signature missing") << Faults{{signatureTarget, {}, Mode::Normal, 404}} << true
                                        << QStringList{"KVTA/ZE/LoadUpdate.sha256.minisig: HTTP status 404"};
     QTest::newRow("signature by another key")
@@ -651,7 +703,7 @@ void PublishTest::checkNamesEachFault_data()
                                       << QStringList{"KVTA/ZE/LoadUpdate.inf: larger than 8 MiB, the most the "
                                                      "updater reads"};
     QTest::newRow("endless stamp") << Faults{{stampTarget, {}, Mode::Endless}} << false
-                                   << QStringList{"KVTA/ZE/UpdateNote.xml: larger than 1 MiB"};
+                                   << QStringList{"KVTA/ZE/UpdateNote.xml: larger than a client accepts"};
     QTest::newRow("two faults at once") << Faults{{big, {}, Mode::Normal, 404}, {manifestTarget, manifest + "\r\n"}}
                                         << false
                                         << QStringList{"KVTA/ZE/LoadUpdate.inf line 5: blank line; the updater stops "
@@ -770,6 +822,7 @@ void PublishTest::updaterInstallsThePublishedRelease()
     for (const QByteArray &version : {QByteArray("1"), QByteArray("2")}) {
         TempFolder from;
         writeRelease(from, "version " + version);
+        from.write(QStringLiteral("空.log"), "");
         const auto before = snapshot(site.path());
         const Result published = publisher(QStringList{"release", "--from", from.path(), "--site", site.path(), "--version",
                                             QString::fromLatin1(version)} + signing);
@@ -783,6 +836,9 @@ void PublishTest::updaterInstallsThePublishedRelease()
             QCOMPARE(added, QStringList{stored});
         }
         serveSite(server, site.path());
+        const QStringList withKey{"--public-key", keys.path(QStringLiteral("release.pub"))};
+        const Result checked = publisher(QStringList{"check", server.url()} + (signedMode ? withKey : QStringList()));
+        QVERIFY2(checked.exitCode == 0, checked.out.constData());
 
         const DriverEnding ending = driveRun(client.path(), server, driverOptions);
         QCOMPARE(ending.exitCode, 0);
@@ -793,6 +849,7 @@ void PublishTest::updaterInstallsThePublishedRelease()
         QCOMPARE(client.read(QStringLiteral("说明 文档.txt")), "version " + version);
         QCOMPARE(client.read(QStringLiteral("a.dll")), patternBytes(1000, 2));
         QCOMPARE(client.read(QStringLiteral("filename.ini")), QByteArray("[name]\r\n"));
+        QVERIFY(client.exists(QStringLiteral("空.log")) && client.read(QStringLiteral("空.log")).isEmpty());
         // Signed mode keeps the accepted index and signature: the site's.
         QCOMPARE(client.exists(QStringLiteral("LoadUpdate.sha256.minisig")), signedMode);
         if (signedMode) {

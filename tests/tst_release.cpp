@@ -186,19 +186,22 @@ void ReleaseTest::indexRefuses_data()
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<Error::Code>("code");
     QTest::addColumn<QString>("subject");
+    QTest::addColumn<QString>("rule"); // what the description says of the line
     const Error::Code malformed = Error::Code::MalformedIndex;
-    QTest::newRow("upper-case hex") << QByteArray(64, 'A') + "  x\n" << malformed << "idx:1";
-    QTest::newRow("short digest") << QByteArray(63, 'a') + "  x\n" << malformed << "idx:1";
-    QTest::newRow("one space") << a + " x\n" << malformed << "idx:1";
-    QTest::newRow("tab") << a + "\tx\n" << malformed << "idx:1";
-    QTest::newRow("no path") << a + "  \n" << malformed << "idx:1";
-    QTest::newRow("blank line") << a + "  x\n\n" + a + "  y\n" << malformed << "idx:2";
-    QTest::newRow("CRLF") << a + "  x\r\n" << malformed << "idx:1";
-    QTest::newRow("escaped name") << "\\" + a + "  x\\\\y\n" << malformed << "idx:1";
-    QTest::newRow("same path twice") << a + "  x\n" + a + "  x\n" << malformed << "idx:2";
-    QTest::newRow("not an index") << QByteArray("<html>404</html>") << malformed << "idx:1";
-    QTest::newRow("over 1 MiB") << QByteArray(ReleaseIndex::maxTextSize + 1, 'a') << Error::Code::TooLarge
-                                << "idx";
+    const QString digest = QStringLiteral("行首须为 64 位十六进制数字的摘要");
+    const QString separator = QStringLiteral("摘要后须为两个空格");
+    QTest::newRow("upper-case hex") << QByteArray(64, 'A') + "  x\n" << malformed << "idx:1" << "不能含大写字母";
+    QTest::newRow("short digest") << QByteArray(63, 'a') + "  x\n" << malformed << "idx:1" << digest;
+    QTest::newRow("one space") << a + " x\n" << malformed << "idx:1" << separator;
+    QTest::newRow("tab") << a + "\tx\n" << malformed << "idx:1" << separator;
+    QTest::newRow("no path") << a + "  \n" << malformed << "idx:1" << "路径为空";
+    QTest::newRow("blank line") << a + "  x\n\n" + a + "  y\n" << malformed << "idx:2" << "空行";
+    QTest::newRow("CRLF") << a + "  x\r\n" << malformed << "idx:1" << "行尾须为 LF,不能是 CRLF";
+    QTest::newRow("escaped name") << "\\" + a + "  x\\\\y\n" << malformed << "idx:1" << digest;
+    QTest::newRow("same path twice") << a + "  x\n" + a + "  x\n" << malformed << "idx:2" << "路径重复";
+    QTest::newRow("not an index") << QByteArray("<html>404</html>") << malformed << "idx:1" << digest;
+    QTest::newRow("over 16 MiB") << QByteArray(ReleaseIndex::maxTextSize + 1, 'a') << Error::Code::TooLarge
+                                 << "idx" << "文件超过大小上限";
 }
 
 void ReleaseTest::indexRefuses()
@@ -206,12 +209,14 @@ void ReleaseTest::indexRefuses()
     QFETCH(QByteArray, text);
     QFETCH(Error::Code, code);
     QFETCH(QString, subject);
+    QFETCH(QString, rule);
     try {
         ReleaseIndex::parse(text, QStringLiteral("idx"));
         QFAIL("index accepted");
     } catch (const Error &error) {
         QCOMPARE(error.code(), code);
         QCOMPARE(error.subject(), subject);
+        QVERIFY2(error.description().contains(rule), qPrintable(error.description()));
     }
 }
 
@@ -356,27 +361,36 @@ void ReleaseTest::tamperingRefused()
 
 void ReleaseTest::timestamp_data()
 {
+    using Code = Error::Code;
     QTest::addColumn<QByteArray>("comment");
-    QTest::addColumn<qint64>("expected"); // -1: refused
+    QTest::addColumn<qint64>("expected"); // -1: refused with `code`
+    QTest::addColumn<Code>("code");
+    const Code accepted{};
     QTest::newRow("minisign's default") << QByteArray("timestamp:1700000000\tfile:LoadUpdate.sha256\thashed")
-                                        << qint64(1700000000);
-    QTest::newRow("after a blank") << QByteArray("version 2.5 timestamp:42") << qint64(42);
-    QTest::newRow("none") << QByteArray("file:x") << qint64(-1);
-    QTest::newRow("no digits") << QByteArray("timestamp:x") << qint64(-1);
-    QTest::newRow("inside a word") << QByteArray("mytimestamp:5") << qint64(-1);
-    QTest::newRow("too large") << QByteArray("timestamp:99999999999999999999") << qint64(-1);
+                                        << qint64(1700000000) << accepted;
+    QTest::newRow("after a blank") << QByteArray("version 2.5 timestamp:42") << qint64(42) << accepted;
+    QTest::newRow("a day ahead of the clock") << QByteArray("timestamp:1700086400") << qint64(1700086400) << accepted;
+    QTest::newRow("none") << QByteArray("file:x") << qint64(-1) << Code::MissingTimestamp;
+    QTest::newRow("inside a word") << QByteArray("mytimestamp:5") << qint64(-1) << Code::MissingTimestamp;
+    QTest::newRow("no digits") << QByteArray("timestamp:x") << qint64(-1) << Code::MalformedTimestamp;
+    QTest::newRow("digits, then more") << QByteArray("timestamp:17e8") << qint64(-1) << Code::MalformedTimestamp;
+    QTest::newRow("too large") << QByteArray("timestamp:99999999999999999999") << qint64(-1)
+                               << Code::MalformedTimestamp;
+    QTest::newRow("over a day ahead") << QByteArray("timestamp:1700086401") << qint64(-1) << Code::FutureTimestamp;
 }
 
 void ReleaseTest::timestamp()
 {
     QFETCH(QByteArray, comment);
     QFETCH(qint64, expected);
+    QFETCH(Error::Code, code);
+    const qint64 now = 1700000000;
     const Signature signature(Signature::Algorithm::Prehashed, QByteArray(8, 'k'), QByteArray(64, 's'), comment,
                               QByteArray(64, 'g'), "x");
     if (expected < 0)
-        QCOMPARE(errorOf([&] { signature.timestamp(QStringLiteral("sig")); }), Error::Code::MissingTimestamp);
+        QCOMPARE(errorOf([&] { signature.acceptedTimestamp(now, QStringLiteral("sig")); }), code);
     else
-        QCOMPARE(signature.timestamp(QStringLiteral("sig")), expected);
+        QCOMPARE(signature.acceptedTimestamp(now, QStringLiteral("sig")), expected);
 }
 
 void ReleaseTest::scryptParameters_data()

@@ -9,6 +9,7 @@
 #include "support/windowrun.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -209,6 +210,7 @@ enum class Fault {
     NoTimestamp,
     OlderTimestamp,
     StampDiffers,
+    FutureTimestamp,
 };
 
 void SignedRunTest::refusals_data()
@@ -246,6 +248,8 @@ void SignedRunTest::refusals_data()
         << Fault::OlderTimestamp << QStringLiteral("发布时间早于已安装的版本") << signature << QString() << false;
     QTest::newRow("stamp differs from the index")
         << Fault::StampDiffers << mismatch << "KVTA/ZE/UpdateNote.xml" << "UpdateNote.xml" << true;
+    QTest::newRow("signed over a day ahead of the clock")
+        << Fault::FutureTimestamp << QStringLiteral("签名时间比本机时钟晚一天以上") << signature << QString() << false;
 }
 
 void SignedRunTest::refusals()
@@ -321,6 +325,11 @@ void SignedRunTest::refusals()
     case Fault::StampDiffers:
         server.setFile("/KVTA/ZE/UpdateNote.xml", "2.1\r\n");
         break;
+    case Fault::FutureTimestamp: {
+        const QByteArray ahead = QByteArray::number(QDateTime::currentSecsSinceEpoch() + 2 * 86400);
+        republishIndex(server, published.index, sign(published.index, QStringLiteral("publisher"), "timestamp:" + ahead));
+        break;
+    }
     }
 
     QMap<QString, QByteArray> before;

@@ -381,7 +381,7 @@ void UpdateRunTest::stampAtTheEnd()
 void UpdateRunTest::linksAndFifosAreNeverFollowed_data()
 {
     QTest::addColumn<QString>("at");   // where, in the application folder
-    QTest::addColumn<QString>("kind"); // link, dangling, fifo, file
+    QTest::addColumn<QString>("kind"); // link, dangling, fifo, file, large
     QTest::addColumn<bool>("succeeds");
     QTest::newRow("link at a download target") << "Update/a.txt" << "link" << true;
     QTest::newRow("FIFO at a download target") << "Update/a.txt" << "fifo" << true;
@@ -394,6 +394,7 @@ void UpdateRunTest::linksAndFifosAreNeverFollowed_data()
     QTest::newRow("FIFO at the local stamp") << "Update.inf" << "fifo" << false;
     QTest::newRow("working folder is a link") << "Update" << "link" << false;
     QTest::newRow("working folder is a file") << "Update" << "file" << false;
+    QTest::newRow("local stamp over 64 KiB") << "Update.inf" << "large" << false;
 }
 
 void UpdateRunTest::linksAndFifosAreNeverFollowed()
@@ -419,6 +420,8 @@ void UpdateRunTest::linksAndFifosAreNeverFollowed()
         QVERIFY(QFile::link(outside.path("nowhere"), app.path(at)));
     else if (kind == "fifo")
         QCOMPARE(::mkfifo(native.constData(), 0644), 0);
+    else if (kind == "large")
+        app.write(at, QByteArray(64 * 1024, '\n') + "1.0\r\n");
     else
         app.write(at, "a file");
     const QMap<QString, QByteArray> before = snapshot(outside);

@@ -11,6 +11,8 @@
 #include "release/minisignature.h"
 #include "release/sitelayout.h"
 
+#include <QDateTime>
+
 using platform::Error;
 
 using sitelayout::indexPath;
@@ -30,7 +32,7 @@ SignedRelease::SignedRelease(const release::PublicKey &key, QByteArray indexText
 {
     const release::Signature signature = release::Signature::parse(m_signatureText, signaturePath);
     key.verify(m_indexText, signature, signaturePath);
-    m_timestamp = signature.timestamp(signaturePath);
+    m_timestamp = signature.acceptedTimestamp(QDateTime::currentSecsSinceEpoch(), signaturePath);
     m_index = release::ReleaseIndex::parse(m_indexText, indexPath);
 }
 
@@ -53,9 +55,12 @@ std::optional<SignedRelease> SignedRelease::kept(const AppPaths &paths, const re
     // Nothing kept is a first signed installation. A kept pair that the key
     // does not verify can only come from another key (the deployment changed
     // it) or from someone who can write the folder anyway: it is no reference.
+    // Nor is one signed more than a day ahead, which would hold back every
+    // later release.
     try {
-        return SignedRelease(key, platform::readFileBytes(paths.file(sitelayout::keptIndex)),
-                             platform::readFileBytes(paths.file(sitelayout::keptSignature)));
+        return SignedRelease(key, platform::readFileBytes(paths.file(sitelayout::keptIndex), sitelayout::largestIndex),
+                             platform::readFileBytes(paths.file(sitelayout::keptSignature),
+                                                     sitelayout::largestSignature));
     } catch (const Error &) {
         return std::nullopt;
     }

@@ -22,7 +22,7 @@ class SignedRelease
 {
 public:
     // Verifies the signature of the index: key id, signature, trusted
-    // comment, and a timestamp in it.
+    // comment, and a timestamp in it no more than a day ahead of the clock.
     SignedRelease(const release::PublicKey &key, QByteArray indexText, QByteArray signatureText);
 
     // Fetches the index and its signature from the server (into memory) and

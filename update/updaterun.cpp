@@ -87,7 +87,8 @@ bool UpdateRun::stampsEqual()
     const QString sRemoteStamp = GetHttpText(m_baseUrl + sitelayout::stampPath,
                                              defaultRequestFactories(m_window.downloadEngine().httpClient()));
     QString sLocalStamp;
-    iFileNum.emplace(m_paths.file(sitelayout::localStamp), platform::CodePage::deployment());
+    // The local stamp is held to the remote one's bound.
+    iFileNum.emplace(m_paths.file(sitelayout::localStamp), platform::CodePage::deployment(), sitelayout::largestStamp);
     while (!iFileNum->atEnd())
         sLocalStamp = iFileNum->readLine();
     iFileNum.reset();

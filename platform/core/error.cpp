@@ -29,6 +29,9 @@ QString baseText(Error::Code code)
     case Error::Code::BadSignature: return QStringLiteral("签名验证失败");
     case Error::Code::BadCommentSignature: return QStringLiteral("签名的可信注释验证失败");
     case Error::Code::MissingTimestamp: return QStringLiteral("签名的可信注释缺少时间戳");
+    case Error::Code::MalformedTimestamp: return QStringLiteral("签名的可信注释中的时间戳格式错误");
+    case Error::Code::FutureTimestamp:
+        return QStringLiteral("签名时间比本机时钟晚一天以上,请检查本机的日期和时间");
     case Error::Code::OlderRelease: return QStringLiteral("发布时间早于已安装的版本");
     case Error::Code::NotInIndex: return QStringLiteral("文件不在发布索引中");
     case Error::Code::DigestMismatch: return QStringLiteral("文件摘要与发布索引不符");

@@ -33,6 +33,8 @@ public:
         BadSignature,
         BadCommentSignature,
         MissingTimestamp,
+        MalformedTimestamp,
+        FutureTimestamp,
         OlderRelease,
         NotInIndex,
         DigestMismatch,

@@ -12,7 +12,7 @@
 
 namespace platform {
 
-QByteArray readFileBytes(const QString &path)
+QByteArray readFileBytes(const QString &path, qint64 limit)
 {
     // Only a plain file is read: a link is not followed, and a FIFO or a
     // device, which could block or never end, is refused without waiting.
@@ -24,6 +24,8 @@ QByteArray readFileBytes(const QString &path)
         throw Error::fromErrno(errno, path);
     if (!S_ISREG(info.st_mode))
         throw Error(Error::Code::FileAccess, path);
+    if (info.st_size > limit)
+        throw Error(Error::Code::TooLarge, path);
 
     QByteArray bytes;
     char buffer[65536];
@@ -36,13 +38,16 @@ QByteArray readFileBytes(const QString &path)
                 continue;
             throw Error::fromErrno(errno, path);
         }
+        // A file that grows while it is read is held to the same bound.
+        if (n > limit - bytes.size())
+            throw Error(Error::Code::TooLarge, path);
         bytes.append(buffer, n);
     }
     return bytes;
 }
 
-TextInput::TextInput(const QString &path, const CodePage &codePage)
-    : m_text(codePage.decode(readFileBytes(path)))
+TextInput::TextInput(const QString &path, const CodePage &codePage, qint64 limit)
+    : m_text(codePage.decode(readFileBytes(path, limit)))
 {
 }
 

@@ -4,7 +4,11 @@
 
 #include <QString>
 
+#include <limits>
+
 namespace platform {
+
+inline constexpr qint64 noLimit = std::numeric_limits<qint64>::max();
 
 // A text file opened for sequential input, read line by line. A line ends at
 // a carriage return or a carriage return and line feed; a line feed on its
@@ -12,7 +16,8 @@ namespace platform {
 class TextInput
 {
 public:
-    TextInput(const QString &path, const CodePage &codePage);
+    // TooLarge, naming the file, when it holds more than `limit` bytes.
+    TextInput(const QString &path, const CodePage &codePage, qint64 limit = noLimit);
 
     bool atEnd() const { return m_pos >= m_text.size(); }
     QString readLine();
@@ -22,7 +27,9 @@ private:
     qsizetype m_pos = 0;
 };
 
-// Reads a whole file's bytes; the platform's file error when it cannot.
-QByteArray readFileBytes(const QString &path);
+// Reads a whole file's bytes; the platform's file error when it cannot,
+// TooLarge (naming the file) when it holds more than `limit` bytes, which are
+// never read.
+QByteArray readFileBytes(const QString &path, qint64 limit = noLimit);
 
 } // namespace platform

@@ -735,7 +735,8 @@ void UpdateRunTest::everyWholeReleaseInstalls_data()
     QTest::newRow("new ELF program") << "none" << elf << QByteArray("2.0\r\n") << 0755;
     QTest::newRow("new script") << "none" << QByteArray("#!/bin/sh\nexit 0\n") << QByteArray("2.0\r\n") << 0755;
     QTest::newRow("read-only leftover") << "read-only" << QByteArray("new A") << QByteArray("2.0\r\n") << 0644;
-    QTest::newRow("download name planted by another user") << "foreign" << QByteArray("new A") << QByteArray("2.0\r\n") << 0644;
+    QTest::newRow("download name planted by another user")
+        << "foreign" << QByteArray("new A") << QByteArray("2.0\r\n") << 0644;
 }
 
 void UpdateRunTest::everyWholeReleaseInstalls()

@@ -11,6 +11,6 @@
 // answers while a large file is read.
 std::optional<QByteArray> sha256OfPlainFile(const QString &path);
 
-// The same for a file open for reading, read from where its offset stands;
-// `path` names it in errors.
+// The same for a file open for reading, read from its start; `path` names
+// it in errors.
 std::optional<QByteArray> sha256OfOpenFile(int fd, const QString &path);

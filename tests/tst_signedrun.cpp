@@ -65,6 +65,8 @@ private slots:
     void refusals();
     void filesAtHand_data();
     void filesAtHand();
+    void leftoversOfOthersAreFetchedAgain_data();
+    void leftoversOfOthersAreFetchedAgain();
 
 private:
     QByteArray minisign(const QStringList &arguments);
@@ -428,6 +430,47 @@ void SignedRunTest::filesAtHand()
     QVERIFY(QFileInfo(app.path("a.bin")).isFile() && !QFileInfo(app.path("a.bin")).isSymLink());
     QVERIFY(elsewhere.read(QStringLiteral("target")).isNull() || elsewhere.read(QStringLiteral("target")) == content);
     QCOMPARE(app.working(), QStringList());
+}
+
+void SignedRunTest::leftoversOfOthersAreFetchedAgain_data()
+{
+    QTest::addColumn<QString>("kind"); // how the whole leftover Update/a.bin is not the updater's own
+    QTest::newRow("a hard link to a file elsewhere") << "hard link";
+    QTest::newRow("another user's") << "foreign";
+    QTest::newRow("writable by others") << "writable";
+}
+
+void SignedRunTest::leftoversOfOthersAreFetchedAgain()
+{
+    QFETCH(QString, kind);
+    TestServer server;
+    const QByteArray content = patternBytes(400000);
+    publish(server, {{QStringLiteral("files/a.bin"), QStringLiteral("a.bin"), content}});
+    DriverAppFolder app;
+    TempFolder elsewhere;
+    const QString leftover = app.write(QStringLiteral("Update/a.bin"), content);
+    if (kind == "hard link") {
+        QFile::remove(leftover);
+        const QString outside = elsewhere.write(QStringLiteral("outside"), content);
+        ::chmod(QFile::encodeName(outside).constData(), 0600);
+        QCOMPARE(::link(QFile::encodeName(outside).constData(), QFile::encodeName(leftover).constData()), 0);
+    } else if (kind == "foreign" && !plantForeignFile(leftover, 0644)) {
+        QSKIP("only root can plant another user's file");
+    } else if (kind == "writable") {
+        ::chmod(QFile::encodeName(leftover).constData(), 0666);
+    }
+    const WindowEnding ending = drive(app, server);
+    QCOMPARE(ending.messages.value(0).text, success);
+    QCOMPARE(requestCount(server, "/files/a.bin"), 1);
+    QVERIFY(app.read("a.bin") == content);
+    struct stat info {};
+    QCOMPARE(::lstat(QFile::encodeName(app.path("a.bin")).constData(), &info), 0);
+    QCOMPARE(info.st_uid, ::geteuid());
+    QCOMPARE(info.st_nlink, nlink_t(1));
+    if (kind == "hard link") {
+        QCOMPARE(::lstat(QFile::encodeName(elsewhere.path("outside")).constData(), &info), 0);
+        QCOMPARE(int(info.st_mode & 07777), 0600);
+    }
 }
 
 QTEST_MAIN(SignedRunTest)

@@ -106,6 +106,8 @@ private slots:
     void cancelDuringADownload_data();
     void cancelDuringADownload();
     void killDuringInstallation();
+    void everyWholeReleaseInstalls_data();
+    void everyWholeReleaseInstalls();
 };
 
 void UpdateRunTest::initTestCase()
@@ -744,6 +746,56 @@ void UpdateRunTest::killDuringInstallation()
     QVERIFY(app.read("big.bin") == fresh);
     QCOMPARE(app.read("Update.inf"), QByteArray("2.0\r\n"));
     QCOMPARE(entriesOf(app.path()).filter(QStringLiteral(".updating")), QStringList());
+}
+
+void UpdateRunTest::everyWholeReleaseInstalls_data()
+{
+    QTest::addColumn<QString>("leftover");  // in the working folder before the run: none, read-only, foreign
+    QTest::addColumn<QByteArray>("content"); // of the listed file a.bin, new to the client
+    QTest::addColumn<QByteArray>("stamp");
+    QTest::addColumn<int>("mode"); // of the installed a.bin, before the umask
+    const QByteArray elf = QByteArray("\x7f" "ELF\x02\x01\x01") + patternBytes(3000);
+    QTest::newRow("release of four bytes") << "none" << QByteArray("A") << QByteArray("2\r\n") << 0644;
+    QTest::newRow("new ELF program") << "none" << elf << QByteArray("2.0\r\n") << 0755;
+    QTest::newRow("new script") << "none" << QByteArray("#!/bin/sh\nexit 0\n") << QByteArray("2.0\r\n") << 0755;
+    QTest::newRow("read-only leftover") << "read-only" << QByteArray("new A") << QByteArray("2.0\r\n") << 0644;
+    QTest::newRow("download name planted by another user")
+        << "foreign" << QByteArray("new A") << QByteArray("2.0\r\n") << 0644;
+}
+
+void UpdateRunTest::everyWholeReleaseInstalls()
+{
+    QFETCH(QString, leftover);
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, stamp);
+    QFETCH(int, mode);
+    TestServer server;
+    publish(server, {QStringLiteral("0001a.bin name a.bin")});
+    server.setFile("/KVTA/ZE/UpdateNote.xml", stamp);
+    server.setFile("/a.bin", content);
+    DriverAppFolder app;
+    if (leftover == "read-only")
+        ::chmod(QFile::encodeName(app.write("Update/old.bin", "old")).constData(), 0444);
+    else if (leftover == "foreign" && !plantForeignFile(app.path("Update/a.bin"), 0666))
+        QSKIP("only root can plant another user's file");
+
+    QCOMPARE(TestWindow(app.path(), server).run().messages.value(0).text, success);
+    QVERIFY(app.read("a.bin") == content);
+    QCOMPARE(app.read("Update.inf"), stamp);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    struct stat info {};
+    QCOMPARE(::lstat(QFile::encodeName(app.path("a.bin")).constData(), &info), 0);
+    QCOMPARE(int(info.st_mode & 07777), mode & ~int(mask));
+    QCOMPARE(info.st_uid, ::geteuid());
+    QCOMPARE(info.st_nlink, nlink_t(1));
+    if (leftover == "read-only") {
+        // Left where it is, it blocks no later run.
+        QCOMPARE(app.working(), QStringList{QStringLiteral("old.bin")});
+        server.setFile("/KVTA/ZE/UpdateNote.xml", "3.0\r\n");
+        QCOMPARE(TestWindow(app.path(), server).run().messages.value(0).text, success);
+        QCOMPARE(app.read("Update.inf"), QByteArray("3.0\r\n"));
+    }
 }
 
 QTEST_MAIN(UpdateRunTest)

@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 std::optional<QByteArray> sha256OfPlainFile(const QString &path)
 {
@@ -19,9 +20,13 @@ std::optional<QByteArray> sha256OfPlainFile(const QString &path)
     struct stat info {};
     if (!fd.isOpen() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
+    return sha256OfOpenFile(fd.get(), path);
+}
 
+std::optional<QByteArray> sha256OfOpenFile(int fd, const QString &path)
+{
     QFile file;
-    if (!file.open(fd.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+    if (::lseek(fd, 0, SEEK_SET) != 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
         return std::nullopt;
     try {
         return release::Sha256::hexOfDevice(file, path, [](qint64) { platform::yield(); });

@@ -10,3 +10,7 @@
 // it cannot be read. Lets the event loop run between blocks, so the window
 // answers while a large file is read.
 std::optional<QByteArray> sha256OfPlainFile(const QString &path);
+
+// The same for a file open for reading, read from its start; `path` names
+// it in errors.
+std::optional<QByteArray> sha256OfOpenFile(int fd, const QString &path);

@@ -82,6 +82,13 @@ bool SignedRelease::provesFile(const QString &remotePath, const QString &localPa
     return listed && sha256OfPlainFile(localPath) == listed;
 }
 
+bool SignedRelease::provesFile(const QString &remotePath, const platform::FileDescriptor &file,
+                               const QString &localPath) const
+{
+    const auto listed = m_index.digestOf(pathBytes(remotePath));
+    return listed && file.isOpen() && sha256OfOpenFile(file.get(), localPath) == listed;
+}
+
 void SignedRelease::keep(const AppPaths &paths, platform::filesystem::Replacement &installation) const
 {
     const std::pair<QLatin1StringView, const QByteArray *> files[] = {{sitelayout::keptIndex, &m_indexText},

@@ -2,6 +2,7 @@
 
 #include "apppaths.h"
 
+#include "platform/files/filedescriptor.h"
 #include "platform/net/httpclient.h"
 #include "release/minisignkey.h"
 #include "release/releaseindex.h"
@@ -42,6 +43,9 @@ public:
     void checkDigest(const QString &remotePath, const QByteArray &sha256) const;
     // Whether the plain file at `localPath` has the listed digest of the remote path.
     bool provesFile(const QString &remotePath, const QString &localPath) const;
+    // Whether the open file (at `localPath`, read from its start) has the
+    // listed digest; a closed descriptor proves nothing.
+    bool provesFile(const QString &remotePath, const platform::FileDescriptor &file, const QString &localPath) const;
 
     // Writes the index and the signature into the working folder and adds
     // them to the installation, which keeps them in the application folder:

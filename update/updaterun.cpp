@@ -142,13 +142,10 @@ RunOutcome::End UpdateRun::installAndFinish(fsys::Replacement &installation)
     // for the release whose files arrived whole before it.
     if (!lastOutcome().isWhole())
         return updateFailure();
-    // The index's digest proves the stamp right; without one, the working
-    // folder's size stands in. (Files already installed leave the folder
-    // holding the stamp alone, which may well be under the bound.)
+    // Every listed file and the stamp arrived whole: the working folder's
+    // size has nothing left to decide.
     if (m_release)
         verifyDownload(sitelayout::stampPath, m_paths.workingFile(sitelayout::stampDownload));
-    else if (stampReceived != 0 && !workingFolderReaches(smallestDownload))
-        return updateFailure();
     m_window.downloadEngine().DLFileStop();
 
     // Only what this run listed and received is installed, all or nothing;
@@ -174,10 +171,13 @@ bool UpdateRun::isAtHand(const ManifestEntry &entry, fsys::Replacement &installa
     const QString target = m_paths.file(entry.sFileName);
     if (m_release->provesFile(entry.sRemotePath, target))
         return true;
+    // A leftover counts only if it is the updater's own, and the very file
+    // that was hashed is the one installed.
     const QString leftover = m_paths.workingFile(entry.sFileName);
-    if (!m_release->provesFile(entry.sRemotePath, leftover))
+    platform::FileDescriptor own = fsys::openOwnFile(leftover);
+    if (!m_release->provesFile(entry.sRemotePath, own, leftover))
         return false;
-    installation.add(leftover, target);
+    installation.add(std::move(own), leftover, target);
     return true;
 }
 

@@ -4,12 +4,11 @@
 #include "paths.h"
 #include "replacement.h"
 
-#include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -33,28 +32,6 @@ bool readOnly(const fs::path &path)
     std::error_code error;
     const fs::file_status status = fs::symlink_status(path, error);
     return !error && fs::is_regular_file(status) && (status.permissions() & writeBits) == fs::perms::none;
-}
-
-// Everything but folders directly in a folder, in name order; links are
-// listed as themselves.
-std::vector<fs::path> filesIn(const fs::path &folder)
-{
-    std::error_code error;
-    fs::directory_iterator it(folder, error);
-    if (error)
-        raise(error == std::errc::no_such_file_or_directory ? std::make_error_code(std::errc::not_a_directory)
-                                                            : error,
-              folder);
-    std::vector<fs::path> files;
-    for (const fs::directory_iterator end; it != end; it.increment(error)) {
-        if (error)
-            raise(error, folder);
-        std::error_code typeError;
-        if (it->symlink_status(typeError).type() != fs::file_type::directory && !typeError)
-            files.push_back(it->path());
-    }
-    std::sort(files.begin(), files.end());
-    return files;
 }
 
 } // namespace
@@ -111,13 +88,28 @@ void refuseUnlessFolder(const QString &path)
         throw Error::fromErrno(ENOTDIR, path);
 }
 
-void deleteFolderFiles(const QString &folder)
+void deleteFolderFiles(const QString &folder) noexcept
 {
-    const std::vector<fs::path> files = filesIn(toPath(folder));
-    if (files.empty())
-        throw Error(Error::Code::FileNotFound, folder);
-    for (const fs::path &file : files)
-        deleteFile(toQString(file));
+    std::error_code error;
+    fs::directory_iterator it(toPath(folder), error);
+    for (const fs::directory_iterator end; !error && it != end; it.increment(error)) {
+        std::error_code typeError;
+        const fs::file_type type = it->symlink_status(typeError).type();
+        // What cannot go stays, read-only files too; a later download
+        // replaces it with a new file, so it blocks nothing.
+        if (!typeError && type != fs::file_type::directory && !readOnly(it->path()))
+            ::unlink(it->path().c_str());
+    }
+}
+
+FileDescriptor openOwnFile(const QString &path)
+{
+    FileDescriptor fd(::open(toPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat info {};
+    if (!fd.isOpen() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1
+        || info.st_uid != ::geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return FileDescriptor();
+    return fd;
 }
 
 void deleteFile(const QString &path)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "filedescriptor.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -23,10 +25,15 @@ void replaceFile(const QString &source, const QString &target);
 // written into it reports the missing folder.
 void refuseUnlessFolder(const QString &path);
 
-// Deletes every file directly in the folder (links, FIFOs and the like
-// included, never followed), in name order, and stops at the first read-only
-// one. Subfolders stay. FileNotFound when no file matches.
-void deleteFolderFiles(const QString &folder);
+// Deletes what it can of the files directly in the folder (links, FIFOs and
+// the like included, never followed); read-only files, subfolders and
+// whatever the OS refuses to remove stay. Never fails.
+void deleteFolderFiles(const QString &folder) noexcept;
+
+// The regular file at the path, open for reading, if it is this process's
+// own: one name only, owned by the effective user, writable by nobody else;
+// a closed descriptor otherwise. A link is not followed.
+FileDescriptor openOwnFile(const QString &path);
 
 // Deletes one file; FileNotFound when it is missing, PermissionDenied when it
 // is read-only.

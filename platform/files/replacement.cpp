@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <future>
 #include <set>
+#include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,16 +41,14 @@ std::size_t longestName(const fs::path &folder)
     return max > 0 ? std::size_t(max) : NAME_MAX;
 }
 
-// Copies `source` into the new file `copy`, which stands for `target`.
-void copyFile(const fs::path &source, const fs::path &copy, const fs::path &target)
+// Copies the open file `in`, which `source` names, into the new file `copy`,
+// which stands for `target`.
+void copyFile(int in, const fs::path &source, const fs::path &copy, const fs::path &target)
 {
-    FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (!in.isOpen())
-        raise(errno, source);
     DurableFile out(copy, target);
     std::vector<char> buffer(copyBlock);
-    for (;;) {
-        const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+    for (off_t offset = 0;;) {
+        const ssize_t n = ::pread(in, buffer.data(), buffer.size(), offset);
         if (n == 0)
             break;
         if (n < 0) {
@@ -57,9 +57,34 @@ void copyFile(const fs::path &source, const fs::path &copy, const fs::path &targ
             raise(errno, source);
         }
         out.write(QByteArrayView(buffer.data(), n));
+        offset += n;
         yield();
     }
     out.release();
+}
+
+// Gives the new file behind `fd` its name `staged`: the file itself, not
+// whatever its first name holds by now.
+bool linkOpenFile(int fd, const fs::path &staged)
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, staged.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+mode_t processUmask()
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
+// Whether the file begins as a program does: an ELF header or "#!".
+bool looksExecutable(int fd)
+{
+    char head[4] = {};
+    const ssize_t n = ::pread(fd, head, sizeof head, 0);
+    const std::string_view start(head, n > 0 ? std::size_t(n) : 0);
+    return start.starts_with("\x7f" "ELF") || start.starts_with("#!");
 }
 
 // Makes what is staged durable before it becomes visible under the targets'
@@ -80,7 +105,16 @@ void syncFolders(const std::set<fs::path> &folders)
 
 void Replacement::add(const QString &source, const QString &target)
 {
-    Entry entry{toPath(source), toPath(target)};
+    add(Entry{toPath(source), toPath(target), FileDescriptor()});
+}
+
+void Replacement::add(FileDescriptor file, const QString &source, const QString &target)
+{
+    add(Entry{toPath(source), toPath(target), std::move(file)});
+}
+
+void Replacement::add(Entry entry)
+{
     const auto [position, isNew] = m_positions.try_emplace(entry.target.native(), m_entries.size());
     if (isNew)
         m_entries.push_back(std::move(entry));
@@ -92,7 +126,7 @@ void Replacement::prepare()
 {
     for (const Entry &entry : m_entries) {
         struct stat info {};
-        if (::lstat(entry.source.c_str(), &info) != 0)
+        if ((entry.file.isOpen() ? ::fstat(entry.file.get(), &info) : ::lstat(entry.source.c_str(), &info)) != 0)
             raise(errno, entry.source);
         if (!S_ISREG(info.st_mode))
             throw Error(Error::Code::FileAccess, toQString(entry.source));
@@ -126,22 +160,38 @@ void Replacement::stage(const Entry &entry)
 {
     const fs::path staged = hiddenBeside(entry.target, stagedSuffix);
     ::unlink(staged.c_str());
+    FileDescriptor opened;
+    if (!entry.file.isOpen()) {
+        opened = FileDescriptor(::open(entry.source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        if (!opened.isOpen())
+            raise(errno, entry.source);
+    }
+    const int source = entry.file.isOpen() ? entry.file.get() : opened.get();
+    // Only a file of this process's own that no other name shares is
+    // installed: what someone else planted would stay theirs to rewrite. (No
+    // name at all is fine: a file whose name was swapped after it was opened.)
+    struct stat info {};
+    if (::fstat(source, &info) != 0)
+        raise(errno, entry.source);
+    if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid() || info.st_nlink > 1)
+        throw Error(Error::Code::FileAccess, toQString(entry.source));
     // A source that is deleted after the installation can lend its content
     // without a copy; across file systems it is copied.
-    if (::link(entry.source.c_str(), staged.c_str()) != 0)
-        copyFile(entry.source, staged, entry.target);
+    if (!linkOpenFile(source, staged))
+        copyFile(source, entry.source, staged, entry.target);
     m_staged.add(staged, entry.target, hiddenBeside(entry.target, keptSuffix));
-    struct stat info {};
-    if (::lstat(staged.c_str(), &info) != 0)
+    const FileDescriptor fd(::open(staged.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd.isOpen() || ::fstat(fd.get(), &info) != 0)
         raise(errno, entry.target);
     if (!S_ISREG(info.st_mode))
         throw Error(Error::Code::FileAccess, toQString(entry.source));
-    // A replaced program stays executable: the new file takes the old one's mode.
+    // A replaced program stays executable: the new file takes the old one's
+    // mode, given through the descriptor, never through a name.
     struct stat old {};
     const mode_t mode = ::lstat(entry.target.c_str(), &old) == 0 && S_ISREG(old.st_mode)
                             ? (old.st_mode & 07777)
-                            : ((info.st_mode & 07777) | S_IWUSR);
-    if (::chmod(staged.c_str(), mode) != 0)
+                            : ((looksExecutable(fd.get()) ? 0755 : 0644) & ~processUmask());
+    if (::fchmod(fd.get(), mode) != 0)
         raise(errno, entry.target);
 }
 

@@ -17,7 +17,10 @@ namespace platform::filesystem {
 // ".NAME.updating-old" until every target is replaced, so that a failure
 // puts back what was already replaced, and a run killed in the middle can be
 // undone by the next one (recover()). Links and other non-regular files at a
-// target are replaced, never written through.
+// target are replaced, never written through. Every installed file is this
+// process's own: a replaced file keeps the mode of the file it replaces; a
+// new one is 0755 less the umask when it begins as a program does (an ELF
+// header or "#!"), 0644 less the umask otherwise.
 class Replacement
 {
 public:
@@ -28,6 +31,9 @@ public:
     // Adds a file to the list; a later file for the same target takes the
     // place of the earlier one. Targets are replaced in the order added.
     void add(const QString &source, const QString &target);
+    // The same for a file already open, which `source` names: the very file
+    // behind the descriptor is installed, whatever the name holds by then.
+    void add(FileDescriptor file, const QString &source, const QString &target);
 
     // Checks that every target can be replaced (no folder in the way, not
     // read-only, a staging name the file system can hold) and stages every
@@ -52,8 +58,10 @@ private:
     struct Entry
     {
         std::filesystem::path source, target;
+        FileDescriptor file;
     };
 
+    void add(Entry entry);
     void stage(const Entry &entry);
 
     std::vector<Entry> m_entries;

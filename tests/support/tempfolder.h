@@ -6,6 +6,9 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 // Small file helpers over a temporary folder that goes with the test.
 class TempFolder
 {
@@ -53,4 +56,18 @@ inline QByteArray patternBytes(qsizetype size, int seed = 1)
         bytes[i] = char(x);
     }
     return bytes;
+}
+
+// Makes the file at `file` (written first if missing) another user's, with
+// `mode`, as a hostile local user would plant it. Only root can; false
+// elsewhere, where the test skips.
+inline bool plantForeignFile(const QString &file, mode_t mode, const QByteArray &bytes = "planted")
+{
+    if (::geteuid() != 0)
+        return false;
+    if (!QFileInfo::exists(file))
+        TempFolder::writeFile(file, bytes);
+    const QByteArray native = QFile::encodeName(file);
+    constexpr uid_t nobody = 65534;
+    return ::chown(native.constData(), nobody, nobody) == 0 && ::chmod(native.constData(), mode) == 0;
 }

@@ -68,6 +68,17 @@ std::optional<std::int64_t> ResponseHead::contentLength() const
     return length ? decimalCount(*length) : std::nullopt;
 }
 
+bool ResponseHead::chunked() const
+{
+    return header("transfer-encoding").value_or(QByteArray()).toLower().contains("chunked");
+}
+
+bool ResponseHead::closeDelimited() const
+{
+    const bool hasBody = status >= 200 && status != 204 && status != 304;
+    return hasBody && version.startsWith("HTTP/1") && !headers.contains("content-length") && !chunked();
+}
+
 CurlAttempt::CurlAttempt(CurlMulti &multi, const QByteArray &url, const TransferSettings &settings,
                          const QList<QByteArray> &headers, HeadCheck checkHead, BodySink takeBody,
                          CurlMulti::Finished finished, BodyEnd bodyEnd)
@@ -164,13 +175,21 @@ bool CurlAttempt::headLine(QByteArrayView line)
         return true;
     if (text.startsWith("HTTP/")) {
         m_head = {};
-        m_head.status = text.split(' ').value(1).toInt();
+        const QList<QByteArray> statusLine = text.split(' ');
+        m_head.version = statusLine.value(0);
+        m_head.status = statusLine.value(1).toInt();
         return true;
     }
     if (!text.isEmpty()) {
         const qsizetype colon = text.indexOf(':');
-        if (colon > 0)
-            m_head.headers.insert(text.left(colon).trimmed().toLower(), text.mid(colon + 1).trimmed());
+        if (colon <= 0)
+            return true;
+        const QByteArray name = text.left(colon).trimmed().toLower();
+        QByteArray value = text.mid(colon + 1).trimmed();
+        const auto earlier = m_head.headers.constFind(name);
+        if (name == "content-length" && earlier != m_head.headers.constEnd() && *earlier != value)
+            value = *earlier + ", " + value;
+        m_head.headers.insert(name, value);
         return true;
     }
     // The end of a head: an interim one, one that curl follows, or the final one.

@@ -45,11 +45,19 @@ struct TransferSettings
 struct ResponseHead
 {
     int status = 0;
-    QMap<QByteArray, QByteArray> headers; // names in lower case; a repeated header keeps its last value
+    QByteArray version; // "HTTP/1.1", "HTTP/2", ...
+    // Names in lower case; a repeated header keeps its last value, except
+    // Content-Length, whose differing values stay side by side ("2000, 3000")
+    // so that they never pass for one length.
+    QMap<QByteArray, QByteArray> headers;
 
     std::optional<QByteArray> header(const QByteArray &name) const;
     // The Content-Length, when there is one and it is a count.
     std::optional<std::int64_t> contentLength() const;
+    bool chunked() const;
+    // A body that only the server's close ends, so that a cut looks like
+    // its end: HTTP/1 with neither a length nor chunks.
+    bool closeDelimited() const;
 };
 
 // A decimal count and nothing else: no sign, no blank inside.

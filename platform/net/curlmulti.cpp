@@ -2,6 +2,9 @@
 
 #include <QCoreApplication>
 
+#include <poll.h>
+#include <sys/socket.h>
+
 namespace platform {
 
 namespace {
@@ -10,6 +13,23 @@ void initialiseCurlOnce()
 {
     static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
     Q_UNUSED(initialised);
+}
+
+// An HTTP/1 connection that curl keeps for reuse must be quiet once its
+// response has ended: bytes already waiting on it lie past that response's
+// end and would be read as the answer to the next request. Shut down, curl
+// drops it and the next request gets a fresh connection.
+void dropIfNotQuiet(CURL *easy)
+{
+    long version = 0;
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
+    if ((version != CURL_HTTP_VERSION_1_0 && version != CURL_HTTP_VERSION_1_1)
+        || curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD)
+        return;
+    pollfd waiting{socket, POLLIN, 0};
+    if (poll(&waiting, 1, 0) > 0)
+        shutdown(socket, SHUT_RDWR);
 }
 
 } // namespace
@@ -114,6 +134,7 @@ void CurlMulti::reportFinished()
         const auto it = m_running.find(easy);
         if (it == m_running.end())
             continue;
+        dropIfNotQuiet(easy);
         Finished finished = std::move(it->second);
         remove(easy);
         finished(result);

@@ -136,6 +136,12 @@ bool CurlTransfer::checkFirstHead(const ResponseHead &head)
         m_refusal = Error(Error::Code::BadResponse, {}, QStringLiteral("Content-Length: ") + QString::fromLatin1(*length));
         return false;
     }
+    // A streamed body (a file, the manifest) must say where it ends; a whole
+    // body is a small text within its bound.
+    if (!m_options.wholeBody && head.closeDelimited()) {
+        m_refusal = Error(Error::Code::BadResponse, {}, QStringLiteral("没有 Content-Length，也不是分块传输"));
+        return false;
+    }
     m_head = head;
     m_answered = true;
     m_length = head.contentLength().value_or(-1);

@@ -19,7 +19,7 @@ ProbeResponse probeUrl(HttpClient &client, const QString &url, std::int64_t most
     const auto checkHead = [&](const ResponseHead &head) {
         response.status = head.status;
         response.contentLength = head.contentLength();
-        response.chunked = head.header("transfer-encoding").value_or(QByteArray()).toLower().contains("chunked");
+        response.chunked = head.chunked();
         return true;
     };
     const auto take = [&](const char *data, qsizetype size) {

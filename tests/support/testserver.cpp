@@ -108,7 +108,8 @@ private:
         header("Last-Modified", route.lastModified);
         header("Retry-After", route.retryAfter);
         head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status)
-               + "\r\nConnection: close\r\nContent-Type: application/octet-stream\r\n" + head;
+               + (route.excess.isEmpty() ? "\r\nConnection: close" : "")
+               + "\r\nContent-Type: application/octet-stream\r\n" + head;
 
         qint64 cut = -1; // where this response stops, relative to its body
         for (const qint64 at : route.cuts) {
@@ -119,7 +120,7 @@ private:
         }
         if (route.mode == Mode::CutShort || route.mode == Mode::Stall)
             cut = route.sendBytes;
-        m_closeWhenDone = route.mode != Mode::Stall;
+        m_closeWhenDone = route.mode != Mode::Stall && route.excess.isEmpty();
         m_resetWhenDone = route.resetAtCut;
 
         if (route.mode == Mode::Chunked) {
@@ -154,7 +155,7 @@ private:
             m_throttle->start(route.intervalMs);
             return;
         }
-        m_pending = head + body;
+        m_pending = head + body + route.excess;
         pump();
     }
 

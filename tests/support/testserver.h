@@ -53,6 +53,9 @@ public:
         bool resetAtCut = false; // a TCP reset in place of a close (also for CutShort, CloseDelimited)
         QByteArray retryAfter;
         bool compressWhenAsked = false; // deflate when the request accepts it
+        // Sent right after the body, the connection then kept open (no
+        // "Connection: close") with every later request on it unanswered.
+        QByteArray excess;
     };
 
     struct Request

@@ -190,7 +190,6 @@ CurlAttempt::Take CurlTransfer::takeBody(const char *data, qsizetype size)
     }
     m_received += size;
     m_attemptBytes += size;
-    m_sinceProgress.restart();
     return CurlAttempt::Take::Taken;
 }
 

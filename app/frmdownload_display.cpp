@@ -1,6 +1,7 @@
 // The display of the engine's status and progress events.
 
 #include "frmdownload.h"
+#include "progressposition.h"
 
 #include "download/status.h"
 #include "platform/core/error.h"
@@ -37,7 +38,8 @@ void frmDownLoad::Cdf_entDLFileStatus(std::int32_t TmpState)
 
 // One call per block written, thousands a second: each text and number is
 // the one the display rules give, worked out without going through text
-// where the text itself is not kept.
+// where the text itself is not kept, and the amount's text made only when it
+// is read or painted.
 void frmDownLoad::Cdf_entDLFileDowning(const QString &sRemoteURL, std::int32_t lDownLoaded,
                                        std::int32_t lFilesize, std::int32_t lSpeed)
 {
@@ -52,9 +54,9 @@ void frmDownLoad::Cdf_entDLFileDowning(const QString &sRemoteURL, std::int32_t l
     Uload.setMax(m_sizeMax);
     platform::yield();
     lSpeedKb = num::toInt32(num::roundToDecimals(lSpeed / 1024.0, 2));
-    lblNum.setCaption(num::formatGeneral(lDownLoaded / 1024.0));
+    lblNum.setCaption(lDownLoaded / 1024.0, num::formatGeneral);
     try {
-        Uload.setValue(float(num::roundToDecimals(num::valueOf(lblNum.caption()), 1)));
+        Uload.setValue(amountPosition(lDownLoaded));
     } catch (const platform::Error &) {
         // A position the bar refuses is skipped; it keeps its last one.
     }

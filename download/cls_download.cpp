@@ -7,6 +7,7 @@
 #include "platform/core/eventloop.h"
 #include "platform/text/numbers.h"
 
+#include <functional>
 #include <optional>
 
 using platform::numbers::toInt32;
@@ -102,8 +103,9 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLoc
         std::int32_t lSpeed = 0;
         std::int32_t loopStatus = DLStatus::TransferEnded;
         // While the transfer waits before a retry, the speed goes on falling
-        // as an average does: the last block is reported again with it.
-        const auto waiting = [&] {
+        // as an average does: the last block is reported again with it. Made
+        // into a function once, not at every read.
+        const std::function<void()> waiting = [&] {
             if (!lFilesize)
                 return;
             lSpeed = speedOf(lDownLoaded, startSecond);

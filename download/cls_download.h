@@ -2,7 +2,7 @@
 
 #include "platform/core/clock.h"
 #include "platform/net/httpclient.h"
-#include "release/sha256.h"
+#include "release/backgroundsha256.h"
 
 #include <QObject>
 #include <QString>
@@ -77,6 +77,7 @@ private:
     bool bStop = false;
     DLOutcome m_lastOutcome;
     bool m_computesDigest = false;
-    // One context for every download: no set-up cost per file.
-    release::Sha256 m_sha256;
+    // One context for every download: no set-up cost per file. Computed
+    // beside the download, not between its blocks.
+    release::BackgroundSha256 m_sha256;
 };

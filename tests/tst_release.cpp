@@ -3,6 +3,7 @@
 #include "release/minisignkey.h"
 #include "release/pwhash.h"
 #include "release/releaseindex.h"
+#include "release/backgroundsha256.h"
 #include "release/sha256.h"
 #include "support/tempfolder.h"
 
@@ -75,6 +76,8 @@ private slots:
     void initTestCase();
     void sha256_data();
     void sha256();
+    void backgroundSha256_data() { sha256_data(); }
+    void backgroundSha256();
     void indexParses_data();
     void indexParses();
     void indexRefuses_data();
@@ -149,6 +152,25 @@ void ReleaseTest::sha256()
     const QString file = m_folder.write(QStringLiteral("hashed"), data);
     QCOMPARE(release::Sha256::hexOfFile(file, [&](qint64 done) { reported = done; }), expected);
     QCOMPARE(reported, data.isEmpty() ? -1 : data.size());
+}
+
+void ReleaseTest::backgroundSha256()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(int, blockSize);
+    const QByteArray expected = QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+    release::BackgroundSha256 sha;
+    const auto add = [&] {
+        for (qsizetype at = 0; at < data.size(); at += blockSize)
+            sha.addData(QByteArrayView(data).sliced(at, std::min<qsizetype>(blockSize, data.size() - at)));
+    };
+    // A stream dropped halfway leaves nothing behind; each result starts the next stream.
+    sha.addData(QByteArrayView(data).first(data.size() / 2));
+    sha.restart();
+    for (int round = 0; round < 2; ++round) {
+        add();
+        QCOMPARE(sha.hexResult(), expected);
+    }
 }
 
 void ReleaseTest::indexParses_data()

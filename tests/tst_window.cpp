@@ -1,6 +1,8 @@
 #include "app/frmdownload.h"
+#include "app/progressposition.h"
 #include "app/translations.h"
 #include "download/status.h"
+#include "platform/text/numbers.h"
 
 #include "support/tempfolder.h"
 #include "support/testserver.h"
@@ -56,6 +58,8 @@ private slots:
     void statusTexts();
     void progressResults_data();
     void progressResults();
+    void positionWithoutTheText_data();
+    void positionWithoutTheText();
     void refusedPositionKeepsTheLast();
     void smallerFileTakesTheBarDown();
     void noAnnouncedSize();
@@ -248,6 +252,33 @@ void WindowTest::progressResults()
     QCOMPARE(m_window->speedKb(), speedKb);
     QCOMPARE(m_window->amountLabel().caption(), amount);
     QCOMPARE(m_window->progressBar().value(), value);
+}
+
+void WindowTest::positionWithoutTheText_data()
+{
+    QTest::addColumn<qint64>("first");
+    QTest::addColumn<qint64>("count");
+    QTest::addColumn<qint64>("step");
+    QTest::newRow("every amount up to 256 KB") << qint64(0) << qint64(1 << 18) << qint64(1);
+    QTest::newRow("every amount below the largest, 17 digits") << qint64(INT32_MAX) - (1 << 18) + 1 << qint64(1 << 18)
+                                                               << qint64(1);
+    QTest::newRow("ties of one-decimal rounding") << qint64(0) << qint64(1 << 16) << qint64(256 * 4093);
+    QTest::newRow("across the whole range") << qint64(7) << qint64(1 << 19) << qint64(4093);
+}
+
+// The bar's position, worked out from the amount, is the one that the rule
+// reads from the amount's text.
+void WindowTest::positionWithoutTheText()
+{
+    QFETCH(qint64, first);
+    QFETCH(qint64, count);
+    QFETCH(qint64, step);
+    namespace num = platform::numbers;
+    for (qint64 i = 0, d = first; i < count && d <= INT32_MAX; ++i, d += step) {
+        const float byText = float(num::roundToDecimals(num::valueOf(num::formatGeneral(d / 1024.0)), 1));
+        if (amountPosition(std::int32_t(d)) != byText)
+            QFAIL(qPrintable(QString::number(d)));
+    }
 }
 
 void WindowTest::refusedPositionKeepsTheLast()

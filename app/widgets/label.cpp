@@ -10,17 +10,37 @@ Label::Label(QLabel &widget, RepaintScheduler &scheduler, bool autoSize)
         refresh();
 }
 
+const QString &Label::caption() const
+{
+    if (m_unformatted) {
+        m_caption = m_format(m_value);
+        m_unformatted = false;
+    }
+    return m_caption;
+}
+
 void Label::setCaption(const QString &caption)
 {
-    if (caption == m_caption)
+    if (caption == this->caption())
         return;
+    m_format = nullptr;
     m_caption = caption;
+    changed();
+}
+
+void Label::setCaption(double value, Format format)
+{
+    if (format == m_format && value == m_value)
+        return;
+    m_format = format;
+    m_value = value;
+    m_unformatted = true;
     changed();
 }
 
 void Label::refresh()
 {
-    m_widget.setText(m_caption);
+    m_widget.setText(caption());
     if (!m_autoSize)
         return;
     const QFontMetrics metrics(m_widget.font());

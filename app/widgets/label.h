@@ -12,16 +12,27 @@ namespace widgets {
 class Label : public Control
 {
 public:
+    // A caption's text made from a number.
+    using Format = QString (*)(double);
+
     Label(QLabel &widget, RepaintScheduler &scheduler, bool autoSize);
 
-    const QString &caption() const { return m_caption; }
+    const QString &caption() const;
     void setCaption(const QString &caption);
+    // The caption `format(value)`, formatted only when it is read or painted:
+    // a caption that changes thousands of times a second is formatted at the
+    // pace at which it is looked at.
+    void setCaption(double value, Format format);
 
 private:
     void refresh() override;
 
     QLabel &m_widget;
-    QString m_caption;
+    mutable QString m_caption;
+    // The number whose text the caption is until that text is made.
+    Format m_format = nullptr;
+    double m_value = 0;
+    mutable bool m_unformatted = false;
     bool m_autoSize;
     int m_centreY;
 };

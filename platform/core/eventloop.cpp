@@ -1,11 +1,14 @@
 #include "eventloop.h"
 
+#include "metronome.h"
+
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QPointer>
 #include <QTimer>
 
 #include <chrono>
+#include <cstdint>
 
 namespace platform {
 
@@ -16,19 +19,22 @@ namespace {
 // wait must not hang on that until a time limit.
 constexpr qint64 longestSleepMs = 2;
 
-using SteadyClock = std::chrono::steady_clock;
+// The milliseconds by which yields pace the full passes: a yield comes
+// between every two blocks of work, far too often to read the clock each time.
+Metronome &metronome()
+{
+    static Metronome beat;
+    return beat;
+}
 
-// The longest a yield lets pass without a full pass of the event dispatcher.
-constexpr SteadyClock::duration fullPassInterval = std::chrono::milliseconds(1);
-
-// When this thread's event dispatcher last made a full pass. Every pass counts,
-// whoever makes it: a yield, a wait sleeping in the event loop, the main loop
-// or a nested one such as a modal message box's; the dispatcher announces each
-// one with awake().
+// The tick of the metronome at which this thread's event dispatcher last made
+// a full pass. Every pass counts, whoever makes it: a yield, a wait sleeping
+// in the event loop, the main loop or a nested one such as a modal message
+// box's; the dispatcher announces each one with awake().
 struct FullPasses
 {
     QPointer<QAbstractEventDispatcher> watched;
-    SteadyClock::time_point last;
+    std::uint64_t lastTick = 0;
 };
 
 thread_local FullPasses fullPasses;
@@ -40,7 +46,7 @@ void watchFullPasses()
         return;
     fullPasses.watched = dispatcher;
     QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, dispatcher,
-                     [] { fullPasses.last = SteadyClock::now(); });
+                     [] { fullPasses.lastTick = metronome().lastTick(); });
 }
 
 } // namespace
@@ -53,12 +59,12 @@ void watchFullPasses()
 void yield()
 {
     watchFullPasses();
-    const SteadyClock::time_point now = SteadyClock::now();
-    if (now - fullPasses.last < fullPassInterval) {
+    const std::uint64_t tick = metronome().tick();
+    if (tick == fullPasses.lastTick) {
         QCoreApplication::sendPostedEvents();
         return;
     }
-    fullPasses.last = now;
+    fullPasses.lastTick = tick;
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 

@@ -9,9 +9,9 @@ class QTimer;
 namespace platform {
 
 // Delivers the posted events, and lets the event loop handle every other
-// pending event (input, timers, sockets) once 1 ms has passed since its last
-// full pass: between blocks of work, any event is handled within 1 ms plus
-// one block.
+// pending event (input, timers, sockets) at the first yield in each new
+// millisecond since its last full pass: between blocks of work, any event is
+// handled within 1 ms plus one block. Reads no clock.
 void yield();
 
 // Sleeps in the event loop until the next event, or until the single-shot

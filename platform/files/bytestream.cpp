@@ -74,6 +74,7 @@ void ByteStream::write(const char *data, std::size_t size)
         if (size >= m_buffer.size()) {
             if (!writeAll(m_fd, data, size))
                 throw Error::fromErrno(errno, m_path);
+            m_writeback.written(m_fd, size);
             return;
         }
     }
@@ -88,6 +89,7 @@ void ByteStream::flush()
     const std::size_t pending = std::exchange(m_used, 0);
     if (!writeAll(m_fd, m_buffer.data(), pending))
         throw Error::fromErrno(errno, m_path);
+    m_writeback.written(m_fd, pending);
 }
 
 void ByteStream::close()
@@ -99,6 +101,10 @@ void ByteStream::close()
     int failure = 0;
     if (m_used > 0 && !writeAll(fd, m_buffer.data(), m_used))
         failure = errno;
+    if (failure == 0) {
+        m_writeback.written(fd, m_used);
+        m_writeback.finish(fd);
+    }
     m_used = 0;
     if (::close(fd) != 0 && failure == 0 && errno != EINTR)
         failure = errno;

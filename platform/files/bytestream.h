@@ -1,5 +1,7 @@
 #pragma once
 
+#include "writeback.h"
+
 #include <QString>
 
 #include <cstddef>
@@ -35,6 +37,7 @@ private:
     int m_fd = -1;
     std::vector<char> m_buffer;
     std::size_t m_used = 0;
+    Writeback m_writeback;
 };
 
 // Ends the program at once: whatever was written is flushed to disk, no

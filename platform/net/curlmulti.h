@@ -1,5 +1,7 @@
 #pragma once
 
+#include "bytering.h"
+
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -29,6 +31,8 @@ public:
     CurlMulti &operator=(const CurlMulti &) = delete;
 
     void add(CURL *easy, Finished finished);
+    // The stream buffer that the transfers run here borrow in turn.
+    ByteRingPool &streamBuffers() { return m_streamBuffers; }
     // Safe at any time outside curl's own callbacks; `finished` is not called.
     void remove(CURL *easy);
 
@@ -51,6 +55,7 @@ private:
     // Notifiers that curl stopped using, deleted once their signal has returned.
     std::vector<std::unique_ptr<QSocketNotifier>> m_retired;
     std::map<CURL *, Finished> m_running;
+    ByteRingPool m_streamBuffers;
 };
 
 // Sleeps in the event loop until `done` holds. Right for what only this

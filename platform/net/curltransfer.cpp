@@ -2,7 +2,6 @@
 
 #include <QRandomGenerator>
 
-#include <cstring>
 #include <ctime>
 
 namespace platform {
@@ -79,6 +78,8 @@ std::optional<milliseconds> retryAfterOf(const QByteArray &value)
 CurlTransfer::CurlTransfer(CurlMulti &multi, QByteArray url, Options options)
     : m_multi(multi), m_url(std::move(url)), m_options(std::move(options))
 {
+    if (!m_options.wholeBody)
+        m_ring = m_multi.streamBuffers().borrow(m_options.bufferSize);
     m_retryTimer.setSingleShot(true);
     QObject::connect(&m_retryTimer, &QTimer::timeout, &m_multi, [this] { startAttempt(); });
     m_sinceProgress.start();
@@ -175,29 +176,20 @@ CurlAttempt::Take CurlTransfer::takeBody(const char *data, qsizetype size)
             m_verdict = Verdict::Failed;
             return CurlAttempt::Take::Refused;
         }
-    } else if (available() + size > m_options.bufferSize) {
-        return CurlAttempt::Take::Full;
+        m_buffer.append(data, size);
+    } else {
+        if (size > (*m_ring)->space())
+            return CurlAttempt::Take::Full;
+        (*m_ring)->write(data, size);
     }
-    if (m_readAt > 0 && m_readAt >= m_buffer.size() / 2) {
-        m_buffer.remove(0, m_readAt);
-        m_readAt = 0;
-    }
-    m_buffer.append(data, size);
     m_received += size;
     m_attemptBytes += size;
-    m_sinceProgress.restart();
     return CurlAttempt::Take::Taken;
 }
 
 qsizetype CurlTransfer::read(char *data, qsizetype size)
 {
-    const qsizetype n = std::min(size, available());
-    std::memcpy(data, m_buffer.constData() + m_readAt, size_t(n));
-    m_readAt += n;
-    if (m_readAt == m_buffer.size()) {
-        m_buffer.clear();
-        m_readAt = 0;
-    }
+    const qsizetype n = (*m_ring)->read(data, size);
     if (m_attempt && m_attempt->paused() && available() <= m_options.bufferSize / 2)
         m_attempt->resume();
     return n;

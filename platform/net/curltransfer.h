@@ -30,8 +30,9 @@ public:
         // Whether a status other than 200 is still an answer (kept with its
         // body); else only 200 is, and everything else a failure.
         bool anyStatusAnswers = false;
-        // Stream: the body waits in a buffer of this size, the transfer paused
-        // while it is full. Whole: a longer body fails the transfer.
+        // Stream: the body waits in a ring of this size, borrowed from the
+        // multi's pool, the transfer paused while it is full. Whole: a longer
+        // body fails the transfer.
         qsizetype bufferSize = 1024 * 1024;
         bool wholeBody = false;
     };
@@ -48,10 +49,11 @@ public:
     int status() const { return m_status; }
     std::optional<QByteArray> header(const QByteArray &name) const { return m_head.header(name); }
 
-    qsizetype available() const { return m_buffer.size() - m_readAt; }
+    qsizetype available() const { return m_ring ? (*m_ring)->size() : m_buffer.size(); }
+    // Stream: moves what waits, up to `size` bytes, out of the ring.
     qsizetype read(char *data, qsizetype size);
-    // The whole of what waits in the buffer, left there.
-    QByteArray peekAll() const { return m_buffer.mid(m_readAt); }
+    // Whole: the body received so far.
+    QByteArray peekAll() const { return m_buffer; }
 
     // Between attempts, waiting before the next one.
     bool waitingToRetry() const { return m_retryTimer.isActive(); }
@@ -94,8 +96,8 @@ private:
     std::int64_t m_attemptBytes = 0;
     int m_failedAttempts = 0;
 
-    QByteArray m_buffer;
-    qsizetype m_readAt = 0;
+    QByteArray m_buffer;                     // whole
+    std::unique_ptr<ByteRingPool::Loan> m_ring; // stream
     std::optional<Error> m_failure;
 };
 

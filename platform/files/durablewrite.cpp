@@ -80,26 +80,26 @@ void AllOrNothing::add(fs::path staged, fs::path target, fs::path kept)
     m_entries.push_back({std::move(staged), std::move(target), std::move(kept)});
 }
 
+void AllOrNothing::failAt(const Entry &entry)
+{
+    const int failure = errno;
+    const QString target = paths::toQString(entry.target);
+    rollBack();
+    throw Error::fromErrno(failure, target);
+}
+
 void AllOrNothing::commit()
 {
     for (Entry &entry : m_entries) {
         struct stat old {};
         if (::lstat(entry.target.c_str(), &old) == 0 && !S_ISDIR(old.st_mode)) {
             ::unlink(entry.kept.c_str());
-            if (::link(entry.target.c_str(), entry.kept.c_str()) != 0) {
-                const int failure = errno;
-                const QString target = paths::toQString(entry.target);
-                rollBack();
-                throw Error::fromErrno(failure, target);
-            }
+            if (::link(entry.target.c_str(), entry.kept.c_str()) != 0)
+                failAt(entry);
             entry.isKept = true;
         }
-        if (::rename(entry.staged.c_str(), entry.target.c_str()) != 0) {
-            const int failure = errno;
-            const QString target = paths::toQString(entry.target);
-            rollBack();
-            throw Error::fromErrno(failure, target);
-        }
+        if (::rename(entry.staged.c_str(), entry.target.c_str()) != 0)
+            failAt(entry);
         entry.isCommitted = true;
         yield();
     }

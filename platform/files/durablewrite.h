@@ -83,6 +83,9 @@ private:
         bool isCommitted = false;
     };
 
+    // Undoes everything and raises errno's error, naming the entry's target.
+    [[noreturn]] void failAt(const Entry &entry);
+
     std::vector<Entry> m_entries;
 };
 

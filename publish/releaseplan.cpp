@@ -88,7 +88,8 @@ void checkName(const QFileInfo &info, const platform::CodePage &codePage)
 
 QString collidingUpdaterFile(const QString &name)
 {
-    for (const QString &reserved : sitelayout::ownNames()) {
+    static const QStringList own = sitelayout::ownNames();
+    for (const QString &reserved : own) {
         if (name.compare(reserved, Qt::CaseInsensitive) == 0)
             return reserved;
     }

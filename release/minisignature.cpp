@@ -72,9 +72,9 @@ QByteArray Signature::signedData(const QByteArray &message) const
     return m_algorithm == Algorithm::Prehashed ? crypto::blake2b512(message) : message;
 }
 
-qint64 Signature::timestamp(const QString &source) const
+std::optional<QByteArray> Signature::commentField(QByteArrayView name) const
 {
-    static constexpr QByteArrayView key = "timestamp:";
+    const QByteArray key = name.toByteArray() + ':';
     const auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
     for (qsizetype at = m_trustedComment.indexOf(key); at >= 0; at = m_trustedComment.indexOf(key, at + 1)) {
         if (at > 0 && !isBlank(m_trustedComment[at - 1]))
@@ -83,15 +83,22 @@ qint64 Signature::timestamp(const QString &source) const
         qsizetype end = start;
         while (end < m_trustedComment.size() && !isBlank(m_trustedComment[end]))
             ++end;
-        const QByteArray value = m_trustedComment.mid(start, end - start);
-        const bool digitsOnly = std::all_of(value.cbegin(), value.cend(), [](char c) { return c >= '0' && c <= '9'; });
-        bool fits = false;
-        const qint64 seconds = value.toLongLong(&fits);
-        if (!digitsOnly || !fits) // an empty value does not fit either
-            throw platform::Error(platform::Error::Code::MalformedTimestamp, source);
-        return seconds;
+        return m_trustedComment.mid(start, end - start);
     }
-    throw platform::Error(platform::Error::Code::MissingTimestamp, source);
+    return std::nullopt;
+}
+
+qint64 Signature::timestamp(const QString &source) const
+{
+    const std::optional<QByteArray> value = commentField("timestamp");
+    if (!value)
+        throw platform::Error(platform::Error::Code::MissingTimestamp, source);
+    const bool digitsOnly = std::all_of(value->cbegin(), value->cend(), [](char c) { return c >= '0' && c <= '9'; });
+    bool fits = false;
+    const qint64 seconds = value->toLongLong(&fits);
+    if (!digitsOnly || !fits) // an empty value does not fit either
+        throw platform::Error(platform::Error::Code::MalformedTimestamp, source);
+    return seconds;
 }
 
 qint64 Signature::acceptedTimestamp(qint64 now, const QString &source) const

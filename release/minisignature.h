@@ -49,8 +49,11 @@ public:
     // one look older.
     static constexpr qint64 allowedAhead = 24 * 60 * 60;
 
-    // The Unix time of "timestamp:<decimal>" in the trusted comment (at its
-    // start or after a blank, up to the next blank); MissingTimestamp naming
+    // The value of "<name>:<value>" in the trusted comment (at its start or
+    // after a blank, up to the next blank), if the comment has that field.
+    std::optional<QByteArray> commentField(QByteArrayView name) const;
+
+    // The Unix time of the "timestamp" field; MissingTimestamp naming
     // `source` when there is none, MalformedTimestamp when its value is not
     // decimal digits or does not fit.
     qint64 timestamp(const QString &source) const;

@@ -24,6 +24,28 @@ inline QByteArray storedFile(const QByteArray &digest)
 {
     return "KVTA/ZE/files/" + digest.left(2) + '/' + digest;
 }
+// A signed release's small files also stand under names that never change,
+// in the folder named by the SHA-256 of its index (64 lower-case hex digits):
+// "KVTA/ZE/releases/<index digest>/<name>", where name is the last component
+// of indexPath, manifestPath or stampPath. A cache holding any generation of
+// the fixed paths still leads a signed client to one whole release.
+inline constexpr QLatin1StringView releasesFolder{"KVTA/ZE/releases"};
+inline QByteArray releaseFile(const QByteArray &indexDigest, QLatin1StringView name)
+{
+    return releasesFolder.latin1() + QByteArray("/") + indexDigest + '/' + name.latin1();
+}
+// Smaller forms of a stored file that a signed index may offer: the file
+// compressed by zstd, "KVTA/ZE/zst/<digest>.zst", and a zstd patch that
+// rebuilds it from the file whose SHA-256 is `from`, "KVTA/ZE/zst/<from>-<digest>.zst".
+inline constexpr QLatin1StringView compressedFolder{"KVTA/ZE/zst"};
+inline QByteArray compressedForm(const QByteArray &digest)
+{
+    return compressedFolder.latin1() + QByteArray("/") + digest + ".zst";
+}
+inline QByteArray patchForm(const QByteArray &from, const QByteArray &digest)
+{
+    return compressedFolder.latin1() + QByteArray("/") + from + '-' + digest + ".zst";
+}
 
 // Names in the application folder.
 inline constexpr QLatin1StringView localStamp{"Update.inf"};

@@ -51,7 +51,8 @@ std::int32_t Cls_DownLoad::speedOf(std::int32_t lDownLoaded, std::int32_t startS
     return toInt32(double(lDownLoaded) / elapsed);
 }
 
-std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLocalFilePath, std::int32_t lTimeOut)
+std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLocalFilePath, std::int32_t lTimeOut,
+                                  platform::CacheUse cacheUse)
 {
     Q_UNUSED(lTimeOut);
     // A request left from before this call is not meant for it.
@@ -71,7 +72,7 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLoc
 
     emit entDLFileStatus(DLStatus::SendingRequest);
     platform::OpenFailure failure;
-    std::unique_ptr<platform::UrlHandle> url = session->openUrl(sRemoteURL, &failure);
+    std::unique_ptr<platform::UrlHandle> url = session->openUrl(sRemoteURL, &failure, cacheUse);
     platform::yield();
 
     std::int32_t lDownLoaded = 0;

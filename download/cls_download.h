@@ -52,7 +52,9 @@ public:
 
     // Returns the number of bytes written; 0 when nothing was or no session
     // opened. lTimeOut is accepted and unused: the platform's limits apply.
-    std::int32_t DLFile(const QString &sRemoteURL, const QString &sLocalFilePath, std::int32_t lTimeOut);
+    // `cacheUse` may let caches answer, for a file whose digest is checked.
+    std::int32_t DLFile(const QString &sRemoteURL, const QString &sLocalFilePath, std::int32_t lTimeOut,
+                        platform::CacheUse cacheUse = platform::CacheUse::Revalidate);
     // Asks a running DLFile to stop after its current block; always false.
     bool DLFileStop();
 

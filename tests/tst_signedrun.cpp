@@ -190,6 +190,10 @@ void SignedRunTest::signedFullUpdate()
     QCOMPARE(app.read("LoadUpdate.sha256"), published.index);
     QCOMPARE(app.read("LoadUpdate.sha256.minisig"), published.signature);
     QCOMPARE(app.working(), QStringList());
+    // Files that the index proves may come from a cache; what proves them may not.
+    for (const TestServer::Request &request : server.requests())
+        QVERIFY2(request.headers.contains("cache-control") != request.target.startsWith("/files/"),
+                 request.target.constData());
 
     // The same release again (an equal timestamp) is accepted.
     app.write("Update.inf", "1.0\r\n");
@@ -225,11 +229,11 @@ void SignedRunTest::refusals_data()
 
     const QString mismatch = QStringLiteral("文件摘要与发布索引不符");
     const QString signature = QStringLiteral("KVTA/ZE/LoadUpdate.sha256.minisig");
-    QTest::newRow("tampered file") << Fault::TamperedFile << mismatch << "files/a.bin" << "a.bin" << true;
+    QTest::newRow("tampered file") << Fault::TamperedFile << mismatch << "a.bin（files/a.bin）" << "a.bin" << true;
     QTest::newRow("tampered manifest (an extra line)")
         << Fault::ExtraManifestLine << mismatch << "KVTA/ZE/LoadUpdate.inf" << "LoadUpdate.inf" << true;
     QTest::newRow("remote path missing from the index")
-        << Fault::PathNotInIndex << QStringLiteral("文件不在发布索引中") << "files/b.bin" << QString() << true;
+        << Fault::PathNotInIndex << QStringLiteral("文件不在发布索引中") << "b.bin（files/b.bin）" << QString() << true;
     QTest::newRow("missing index") << Fault::MissingIndex << QStringLiteral("服务器返回错误状态 404")
                                    << "KVTA/ZE/LoadUpdate.sha256" << QString() << false;
     QTest::newRow("index cut short") << Fault::IndexCutShort << QStringLiteral("网络请求失败")

@@ -24,6 +24,13 @@ namespace {
 constexpr std::int32_t lTimeOut = 5000;
 constexpr double smallestDownload = 6;
 
+// A refused listed file is named as the user knows it, then where it came from.
+platform::Error namingLocalFile(const platform::Error &error, const QString &localName, const QString &remotePath)
+{
+    return platform::Error(error.code(), localName + QStringLiteral("（") + remotePath + QStringLiteral("）"),
+                           error.detail());
+}
+
 } // namespace
 
 UpdateRun::UpdateRun(UpdateWindow &window, AppPaths paths, QString baseUrl,
@@ -123,12 +130,14 @@ bool UpdateRun::downloadListedFiles(fsys::Replacement &installation)
         if (isAtHand(entry, installation))
             continue;
         const QString sLocalFilePath = m_paths.workingFile(entry.sFileName);
-        download(m_baseUrl + entry.sRemotePath, sLocalFilePath);
+        // A file that the signed index proves may come from any cache.
+        download(m_baseUrl + entry.sRemotePath, sLocalFilePath,
+                 m_release ? platform::CacheUse::AllowCached : platform::CacheUse::Revalidate);
         // Every listed file must arrive whole: missing, cut short or of
         // another size than announced, it would be installed broken.
         if (!lastOutcome().isWhole())
             return false;
-        verifyDownload(entry.sRemotePath, sLocalFilePath);
+        verifyDownload(entry.sRemotePath, sLocalFilePath, entry.sFileName);
         installation.add(sLocalFilePath, m_paths.file(entry.sFileName));
     }
     iFileNum.reset();
@@ -167,7 +176,11 @@ bool UpdateRun::isAtHand(const ManifestEntry &entry, fsys::Replacement &installa
 {
     if (!m_release)
         return false;
-    m_release->requireListed(entry.sRemotePath);
+    try {
+        m_release->requireListed(entry.sRemotePath);
+    } catch (const platform::Error &error) {
+        throw namingLocalFile(error, entry.sFileName, entry.sRemotePath);
+    }
     const QString target = m_paths.file(entry.sFileName);
     if (m_release->provesFile(entry.sRemotePath, target))
         return true;
@@ -183,22 +196,24 @@ bool UpdateRun::isAtHand(const ManifestEntry &entry, fsys::Replacement &installa
 
 // In signed mode, a download must have the index's digest; a refused one
 // leaves the working folder, so no later run can take it for a good one.
-void UpdateRun::verifyDownload(const QString &remotePath, const QString &sLocalFilePath)
+void UpdateRun::verifyDownload(const QString &remotePath, const QString &sLocalFilePath, const QString &localName)
 {
     if (!m_release)
         return;
     try {
         m_release->checkDigest(remotePath, lastOutcome().sha256);
-    } catch (const platform::Error &) {
+    } catch (const platform::Error &error) {
         std::error_code ignored;
         std::filesystem::remove(QFile::encodeName(sLocalFilePath).toStdString(), ignored);
-        throw;
+        if (localName.isEmpty())
+            throw;
+        throw namingLocalFile(error, localName, remotePath);
     }
 }
 
-std::int32_t UpdateRun::download(const QString &sRemoteURL, const QString &sLocalFilePath)
+std::int32_t UpdateRun::download(const QString &sRemoteURL, const QString &sLocalFilePath, platform::CacheUse cacheUse)
 {
-    return m_window.downloadEngine().DLFile(sRemoteURL, sLocalFilePath, lTimeOut);
+    return m_window.downloadEngine().DLFile(sRemoteURL, sLocalFilePath, lTimeOut, cacheUse);
 }
 
 const DLOutcome &UpdateRun::lastOutcome()

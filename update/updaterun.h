@@ -42,10 +42,11 @@ private:
     bool downloadManifest();
     bool downloadListedFiles(platform::filesystem::Replacement &installation);
     bool isAtHand(const ManifestEntry &entry, platform::filesystem::Replacement &installation);
-    void verifyDownload(const QString &remotePath, const QString &sLocalFilePath);
+    void verifyDownload(const QString &remotePath, const QString &sLocalFilePath, const QString &localName = {});
     RunOutcome::End installAndFinish(platform::filesystem::Replacement &installation);
 
-    std::int32_t download(const QString &sRemoteURL, const QString &sLocalFilePath);
+    std::int32_t download(const QString &sRemoteURL, const QString &sLocalFilePath,
+                          platform::CacheUse cacheUse = platform::CacheUse::Revalidate);
     const DLOutcome &lastOutcome();
     bool workingFolderReaches(double bound);
     RunOutcome::End updateFailure();

@@ -117,8 +117,6 @@ CurlAttempt::CurlAttempt(CurlMulti &multi, const QByteArray &url, const Transfer
         curl_easy_setopt(m_easy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
         m_headers = curl_slist_append(m_headers, "Connection: close");
     }
-    m_headers = curl_slist_append(m_headers, "Cache-Control: no-cache");
-    m_headers = curl_slist_append(m_headers, "Pragma: no-cache");
     for (const QByteArray &header : headers)
         m_headers = curl_slist_append(m_headers, header.constData());
     curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers);

@@ -41,6 +41,9 @@ struct TransferSettings
     QByteArray caCertificates; // PEM; empty: the system's trusted ones
 };
 
+// Whether a request lets caches on the way answer from their copies.
+enum class CacheUse { Revalidate, AllowCached };
+
 // The head of a final response: its status and headers.
 struct ResponseHead
 {

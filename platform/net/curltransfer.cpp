@@ -91,6 +91,8 @@ CurlTransfer::~CurlTransfer() = default;
 void CurlTransfer::startAttempt()
 {
     QList<QByteArray> headers;
+    if (m_options.cacheUse == CacheUse::Revalidate)
+        headers << "Cache-Control: no-cache" << "Pragma: no-cache";
     if (m_answered) {
         headers.append("Range: bytes=" + QByteArray::number(m_received) + '-');
         headers.append("If-Range: " + m_validator);

@@ -35,6 +35,9 @@ public:
         // body fails the transfer.
         qsizetype bufferSize = 1024 * 1024;
         bool wholeBody = false;
+        // Whether caches on the way must ask the server (no-cache); a body
+        // proven by its digest may come from any cache.
+        CacheUse cacheUse = CacheUse::Revalidate;
     };
 
     CurlTransfer(CurlMulti &multi, QByteArray url, Options options);

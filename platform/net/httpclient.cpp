@@ -57,7 +57,7 @@ HttpSession::HttpSession(CurlMulti &multi, const CodePage &codePage, TransferSet
 {
 }
 
-std::unique_ptr<UrlHandle> HttpSession::openUrl(const QString &url, OpenFailure *failure)
+std::unique_ptr<UrlHandle> HttpSession::openUrl(const QString &url, OpenFailure *failure, CacheUse cacheUse)
 {
     OpenFailure ignored;
     OpenFailure &why = failure ? *failure : ignored;
@@ -66,7 +66,9 @@ std::unique_ptr<UrlHandle> HttpSession::openUrl(const QString &url, OpenFailure 
     const QByteArray target = curlUrl(url, m_codePage);
     if (target.isEmpty())
         return nullptr;
-    auto transfer = std::make_unique<CurlTransfer>(m_multi, target, CurlTransfer::Options{m_settings, url});
+    CurlTransfer::Options options{m_settings, url};
+    options.cacheUse = cacheUse;
+    auto transfer = std::make_unique<CurlTransfer>(m_multi, target, std::move(options));
     waitForEvents([&] { return transfer->stage() != CurlTransfer::Stage::Opening; });
     why.httpStatus = transfer->status();
     if (!transfer->answered()) {

@@ -59,11 +59,13 @@ class HttpSession
 public:
     HttpSession(CurlMulti &multi, const CodePage &codePage, TransferSettings settings);
 
-    // GET that always goes to the server and follows redirects, retried
+    // GET that goes to the server and follows redirects, retried
     // while that is worth it. Null, with the reason in `failure`, when no
     // connection could be made, the server did not answer in time, or the
     // status is not 200.
-    std::unique_ptr<UrlHandle> openUrl(const QString &url, OpenFailure *failure = nullptr);
+    // `cacheUse` may let caches answer instead, for a body proven otherwise.
+    std::unique_ptr<UrlHandle> openUrl(const QString &url, OpenFailure *failure = nullptr,
+                                       CacheUse cacheUse = CacheUse::Revalidate);
 
 private:
     CurlMulti &m_multi;

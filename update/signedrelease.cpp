@@ -76,6 +76,13 @@ void SignedRelease::checkDigest(const QString &remotePath, const QByteArray &sha
     m_index.checkDigest(pathBytes(remotePath), sha256);
 }
 
+bool SignedRelease::isContentAddressed(const QString &remotePath) const
+{
+    const QByteArray path = pathBytes(remotePath);
+    const auto listed = m_index.digestOf(path);
+    return listed && sitelayout::storedFile(*listed) == path;
+}
+
 bool SignedRelease::provesFile(const QString &remotePath, const QString &localPath) const
 {
     const auto listed = m_index.digestOf(pathBytes(remotePath));

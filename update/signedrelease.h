@@ -41,6 +41,9 @@ public:
     void requireListed(const QString &remotePath) const;
     // DigestMismatch unless `sha256` is the listed digest of the remote path.
     void checkDigest(const QString &remotePath, const QByteArray &sha256) const;
+    // Whether the remote path is the stored file named by its listed digest:
+    // no cache can hold other bytes under that name.
+    bool isContentAddressed(const QString &remotePath) const;
     // Whether the plain file at `localPath` has the listed digest of the remote path.
     bool provesFile(const QString &remotePath, const QString &localPath) const;
     // Whether the open file (at `localPath`, read from its start) has the

@@ -130,9 +130,11 @@ bool UpdateRun::downloadListedFiles(fsys::Replacement &installation)
         if (isAtHand(entry, installation))
             continue;
         const QString sLocalFilePath = m_paths.workingFile(entry.sFileName);
-        // A file that the signed index proves may come from any cache.
+        // A stored file named by its signed digest may come from any cache:
+        // no stale copy can stand under its name.
+        const bool immutable = m_release && m_release->isContentAddressed(entry.sRemotePath);
         download(m_baseUrl + entry.sRemotePath, sLocalFilePath,
-                 m_release ? platform::CacheUse::AllowCached : platform::CacheUse::Revalidate);
+                 immutable ? platform::CacheUse::AllowCached : platform::CacheUse::Revalidate);
         // Every listed file must arrive whole: missing, cut short or of
         // another size than announced, it would be installed broken.
         if (!lastOutcome().isWhole())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "curlmulti.h"
+#include "transferobserver.h"
 #include "platform/core/error.h"
 
 #include <QByteArray>
@@ -39,6 +40,7 @@ struct TransferSettings
     QByteArray userAgent; // none sent when empty
     NetworkLimits limits;
     QByteArray caCertificates; // PEM; empty: the system's trusted ones
+    TransferObserver *observer = nullptr; // hears every transfer's retries and end
 };
 
 // The head of a final response: its status and headers.

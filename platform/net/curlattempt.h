@@ -90,7 +90,8 @@ public:
     // Lets a paused body flow again.
     void resume();
     bool paused() const { return m_paused; }
-    // Why the attempt failed with `code`, in curl's own words.
+    // Why the attempt failed with `code`: the family the user is told of,
+    // with curl's own words as the detail.
     Error errorFor(CURLcode code) const;
 
 private:

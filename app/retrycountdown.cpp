@@ -35,7 +35,7 @@ void RetryCountdown::retryWaiting(const QString &url, const Error &why, std::chr
 {
     Q_UNUSED(url);
     // A body that was flowing goes on at once: nothing to count down.
-    if (wait < std::chrono::seconds(1))
+    if (wait <= std::chrono::milliseconds(0))
         return;
     m_why = why;
     m_deadline.setRemainingTime(wait);

@@ -120,8 +120,9 @@ void RunLog::transferEnded(const platform::TransferReport &report)
                        .arg(report.elapsed.count())
                        .arg(report.attempts)
                        .arg(report.resumes);
+    // The line names the URL already.
     if (report.failure)
-        line += QStringLiteral(" failed: ") + inFull(*report.failure);
+        line += QStringLiteral(" failed: ") + inFull(platform::Error(report.failure->code(), {}, report.failure->detail()));
     else if (!report.finished)
         line += QStringLiteral(" given up before its end");
     write(line);

@@ -15,6 +15,7 @@ frmDownLoad::frmDownLoad(AppPaths paths, QString baseUrl, std::shared_ptr<platfo
       m_controls(*this), lblZt(m_controls.lblZt, m_repaint, true), lblMax(m_controls.lblMax, m_repaint, true),
       lblT(m_controls.lblT, m_repaint, true), lblNum(m_controls.lblNum, m_repaint, false),
       Uload(m_controls.Uload, m_repaint), txtInShow(m_controls.txtInShow, m_repaint), Cdf(std::move(httpClient)),
+      m_retryCountdown(Cdf.httpClient().observers(), lblZt),
       m_run(*this, std::move(paths), std::move(baseUrl), std::move(publisherKey))
 {
     setWindowTitle(QStringLiteral("系统更新"));

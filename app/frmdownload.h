@@ -1,6 +1,7 @@
 #pragma once
 
 #include "frmdownloadcontrols.h"
+#include "retrycountdown.h"
 
 #include "download/cls_download.h"
 #include "app/widgets/label.h"
@@ -35,7 +36,7 @@ public:
 
     // UpdateWindow
     Cls_DownLoad &downloadEngine() override { return Cdf; }
-    void setStatusLine(const QString &text) override { lblZt.setCaption(text); }
+    void setStatusLine(const QString &text) override { m_retryCountdown.setStatus(text); }
     void appendToList(const QString &text) override { txtInShow.append(text); }
     void runEnded(const RunOutcome &outcome) override;
 
@@ -81,6 +82,7 @@ private:
     widgets::TextBox txtInShow;
 
     Cls_DownLoad Cdf;
+    RetryCountdown m_retryCountdown;
     QString sStateText;
     std::int32_t lSpeedKb = 0;
     UpdateRun m_run;

@@ -33,7 +33,7 @@ QString statusText(std::int32_t TmpState)
 void frmDownLoad::Cdf_entDLFileStatus(std::int32_t TmpState)
 {
     sStateText = statusText(TmpState);
-    lblZt.setCaption(QStringLiteral("连接状态： ") + sStateText);
+    m_retryCountdown.setStatus(QStringLiteral("连接状态： ") + sStateText);
 }
 
 // One call per block written, thousands a second: each text and number is

@@ -26,7 +26,11 @@ void frmDownLoad::runEnded(const RunOutcome &outcome)
         showMessage(QStringLiteral("文件已是最新版本,无需更新！"), messageTitle, widgets::MessageStyle::Information);
         break;
     case RunOutcome::End::UpdateFailure:
-        showMessage(QStringLiteral("更新失败,请重新操作！"), messageTitle, widgets::MessageStyle::Information);
+        // What failed, and which file, after what to do.
+        showMessage(outcome.downloadFailure.isEmpty()
+                        ? QStringLiteral("更新失败,请重新操作！")
+                        : QStringLiteral("更新失败,请重新操作！\n") + outcome.downloadFailure,
+                    messageTitle, widgets::MessageStyle::Information);
         break;
     case RunOutcome::End::Installed:
         showMessage(QStringLiteral("恭喜您：您已更新成最新版本,请重新登录系统！"), messageTitle,

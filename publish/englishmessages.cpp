@@ -48,6 +48,7 @@ QString englishRule(Code code)
     case Code::CryptoFailure: return QStringLiteral("the cryptography library failed");
     case Code::Certificate: return QStringLiteral("the server's certificate does not verify");
     case Code::BadResponse: return QStringLiteral("the server's response is not valid HTTP");
+    case Code::ConnectionBroken: return QStringLiteral("the connection broke off");
     }
     return QStringLiteral("unknown error");
 }

@@ -56,6 +56,9 @@ inline constexpr QLatin1StringView stampDownload{"UpdateNote.xml"};
 // The index and signature of the last signed release installed.
 inline constexpr QLatin1StringView keptIndex{"LoadUpdate.sha256"};
 inline constexpr QLatin1StringView keptSignature{"LoadUpdate.sha256.minisig"};
+// The run log for support, and the one older part that it is rotated into.
+inline constexpr QLatin1StringView runLog{"Update.log"};
+inline constexpr QLatin1StringView olderRunLog{"Update.log.1"};
 
 // What the installation puts beside a target while it replaces it: the new
 // file as ".NAME.updating", the old one as ".NAME.updating-old".
@@ -69,7 +72,7 @@ inline constexpr QLatin1StringView publishingInfix{".publishing-"};
 // replace.
 inline QStringList ownNames()
 {
-    return {localStamp, manifestCopy, stampDownload, keptIndex, keptSignature, workingFolder};
+    return {localStamp, manifestCopy, stampDownload, keptIndex, keptSignature, workingFolder, runLog, olderRunLog};
 }
 
 // Size limits, in bytes.
@@ -81,5 +84,6 @@ inline constexpr std::int64_t fileSizeLimit = std::int64_t(1) << 31;
 inline constexpr std::int64_t largestIndex = 16 * 1024 * 1024;
 inline constexpr std::int64_t largestSignature = 1024 * 1024;
 inline constexpr std::int64_t largestStamp = 64 * 1024;
+inline constexpr std::int64_t largestRunLog = 256 * 1024;
 
 } // namespace sitelayout

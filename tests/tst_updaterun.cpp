@@ -28,6 +28,12 @@ using End = RunOutcome::End;
 const QString title = QStringLiteral("系统提示");
 const QString upToDate = QStringLiteral("文件已是最新版本,无需更新！");
 const QString failed = QStringLiteral("更新失败,请重新操作！");
+// The update failure's message for a download that failed so.
+const QString statusFailure = QStringLiteral("服务器返回错误状态,暂时无法下载此文件,请稍后重试；如果仍然失败,请联系软件供应商：");
+QString failedFor(const QString &why, const QString &url)
+{
+    return failed + QLatin1Char('\n') + why + url;
+}
 const QString success = QStringLiteral("恭喜您：您已更新成最新版本,请重新登录系统！");
 
 QByteArray gbk(const QString &text)
@@ -186,7 +192,9 @@ void UpdateRunTest::errorPageForTheStampIsAnError()
     QCOMPARE(ending.end, End::Refused);
     QVERIFY(ending.returned);
     QCOMPARE(ending.messages.size(), 1);
-    QVERIFY2(ending.messages[0].text.contains(QLatin1String("404")), qPrintable(ending.messages[0].text));
+    // What to do, and which file; the status itself is for the log.
+    QCOMPARE(ending.messages[0].text, statusFailure + server.url("KVTA/ZE/UpdateNote.xml"));
+    QVERIFY(QString::fromUtf8(app.read("Update.log")).contains(QLatin1String("status 404")));
     QCOMPARE(ending.messages[0].icon, QStringLiteral("none"));
     QCOMPARE(ending.messages[0].title, QStringLiteral("客户端在线更新"));
     QCOMPARE(requestCount(server, "/KVTA/ZE/LoadUpdate.inf"), 0);
@@ -312,7 +320,7 @@ void UpdateRunTest::missingListedFileFails()
     QCOMPARE(ending.end, End::UpdateFailure);
     QVERIFY(!ending.returned);
     QCOMPARE(ending.messages.size(), 1);
-    QCOMPARE(ending.messages[0].text, failed);
+    QCOMPARE(ending.messages[0].text, failedFor(statusFailure, server.url("gone.txt")));
     QCOMPARE(ending.messages[0].title, title);
     QCOMPARE(requestCount(server, "/c.txt"), 0);
     QVERIFY(!app.exists("a.txt"));
@@ -331,7 +339,9 @@ void UpdateRunTest::truncatedListedFileFails()
     DriverAppFolder app;
     app.write("Update/left-from-before.bin", patternBytes(200000)); // would satisfy a folder-size bound
     const WindowEnding ending = TestWindow(app.path(), server).run();
-    QCOMPARE(ending.messages.value(0).text, failed);
+    QCOMPARE(ending.messages.value(0).text,
+             failedFor(QStringLiteral("网络请求失败,连接中断,文件未能下载完整,请检查网络连接后重试："),
+                       server.url("a.txt")));
     QVERIFY(!app.exists("a.txt"));
     QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
 }
@@ -372,7 +382,7 @@ void UpdateRunTest::stampAtTheEnd()
     server.setFile("/a.txt", "A");
     DriverAppFolder app;
     const WindowEnding ending = TestWindow(app.path(), server).run();
-    QCOMPARE(ending.messages.value(0).text, empty ? success : failed);
+    QCOMPARE(ending.messages.value(0).text, empty ? success : failedFor(statusFailure, server.url("KVTA/ZE/UpdateNote.xml")));
     QCOMPARE(app.exists("a.txt"), empty);
     QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
     QVERIFY(!app.exists("UpdateNote.xml"));
@@ -491,11 +501,14 @@ void UpdateRunTest::manifestNotFetched_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<bool>("silent");
-    QTest::newRow("503") << 503 << QByteArray("0001new.txt name new.txt\r\n") << false;
-    QTest::newRow("204") << 204 << QByteArray() << false;
-    QTest::newRow("empty body") << 200 << QByteArray() << false;
-    QTest::newRow("time-out") << 200 << QByteArray("0001new.txt name new.txt\r\n") << true;
-    QTest::newRow("over 8 MiB") << 200 << QByteArray("0001new.txt name new.txt\r\n").repeated(330000) << false;
+    QTest::addColumn<QString>("why"); // what the message adds; empty: the download arrived, only not whole
+    const QString timeout = QStringLiteral("网络连接超时,更新服务器长时间没有响应,请检查网络连接后重试：");
+    QTest::newRow("503") << 503 << QByteArray("0001new.txt name new.txt\r\n") << false << statusFailure;
+    QTest::newRow("204") << 204 << QByteArray() << false << statusFailure;
+    QTest::newRow("empty body") << 200 << QByteArray() << false << QString();
+    QTest::newRow("time-out") << 200 << QByteArray("0001new.txt name new.txt\r\n") << true << timeout;
+    QTest::newRow("over 8 MiB") << 200 << QByteArray("0001new.txt name new.txt\r\n").repeated(330000) << false
+                                << QString();
 }
 
 void UpdateRunTest::manifestNotFetched()
@@ -503,6 +516,7 @@ void UpdateRunTest::manifestNotFetched()
     QFETCH(int, status);
     QFETCH(QByteArray, body);
     QFETCH(bool, silent);
+    QFETCH(QString, why);
     TestServer server;
     publish(server, {QStringLiteral("0001new.txt name new.txt")});
     TestServer::Route manifest;
@@ -518,7 +532,8 @@ void UpdateRunTest::manifestNotFetched()
 
     // Short waits and retries, so that a run through every retry ends quickly.
     WindowEnding ending = TestWindow(app.path(), server, std::nullopt, quickLimits()).run();
-    QCOMPARE(ending.messages.value(0).text, failed);
+    QCOMPARE(ending.messages.value(0).text,
+             why.isEmpty() ? failed : failedFor(why, server.url("KVTA/ZE/LoadUpdate.inf")));
     QCOMPARE(requestCount(server, "/old.txt"), 0);
     QVERIFY(!app.exists("old.txt"));
     QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));

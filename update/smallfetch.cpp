@@ -30,6 +30,6 @@ QByteArray fetchSmallFile(platform::HttpClient &client, const QString &url, qsiz
         body.append(block, qsizetype(n));
     }
     if (!handle->completed())
-        throw Error(Error::Code::NetworkFailure, url);
+        throw Error(Error::Code::ConnectionBroken, url);
     return body;
 }

@@ -57,22 +57,32 @@ RunOutcome UpdateRun::run()
         m_running = false;
         iFileNum.reset();
         m_release.reset();
+        m_log.reset();
     });
+    RunOutcome outcome{RunOutcome::End::Refused, std::nullopt};
     try {
-        return {execute(), std::nullopt};
+        const platform::FolderLock lock(m_paths.folder());
+        if (!lock.isHeld())
+            return {RunOutcome::End::FolderInUse, std::nullopt};
+        // Only the run that holds the folder writes its log.
+        m_log.emplace(m_paths, m_window.downloadEngine().httpClient().observers());
+        m_log->started(m_baseUrl, m_publisherKey);
+        outcome.end = execute();
+        if (outcome.end == RunOutcome::End::UpdateFailure)
+            outcome.downloadFailure = lastOutcome().failure;
     } catch (const platform::Error &error) {
-        return {RunOutcome::End::Refused, error};
+        outcome.error = error;
     }
+    if (m_log)
+        m_log->ended(outcome);
+    return outcome;
 }
 
 RunOutcome::End UpdateRun::execute()
 {
-    const platform::FolderLock lock(m_paths.folder());
-    if (!lock.isHeld())
-        return RunOutcome::End::FolderInUse;
     // An installation that a killed run left half done is undone first, so
     // that the stamps compare what is really installed.
-    fsys::Replacement::recover(m_paths.folder());
+    m_log->putBack(fsys::Replacement::recover(m_paths.folder()));
     m_window.setStatusLine(QStringLiteral("正在连接..."));
     if (stampsEqual())
         return RunOutcome::End::UpToDate;
@@ -99,7 +109,9 @@ bool UpdateRun::stampsEqual()
     while (!iFileNum->atEnd())
         sLocalStamp = iFileNum->readLine();
     iFileNum.reset();
-    return platform::numbers::valueOf(sRemoteStamp) == platform::numbers::valueOf(sLocalStamp);
+    const bool equal = platform::numbers::valueOf(sRemoteStamp) == platform::numbers::valueOf(sLocalStamp);
+    m_log->stampsCompared(sRemoteStamp, sLocalStamp, equal);
+    return equal;
 }
 
 // Whether the manifest arrived whole; then it stands in the application folder.
@@ -165,7 +177,13 @@ RunOutcome::End UpdateRun::installAndFinish(fsys::Replacement &installation)
         m_release->keep(m_paths, installation);
     if (stampReceived != 0)
         installation.add(m_paths.workingFile(sitelayout::stampDownload), m_paths.file(sitelayout::localStamp));
-    installation.run();
+    try {
+        installation.run();
+    } catch (const platform::Error &) {
+        m_log->write(QStringLiteral("installation undone: every file replaced was put back"));
+        throw;
+    }
+    m_log->installed(installation.targets());
     // Leftovers of earlier runs go with this run's downloads.
     fsys::deleteFolderFiles(m_paths.file(sitelayout::workingFolder));
     return RunOutcome::End::Installed;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "apppaths.h"
+#include "runlog.h"
 #include "signedrelease.h"
 #include "updatewindow.h"
 
@@ -21,7 +22,8 @@ class Replacement;
 // It reports to its window how it ended: errors raised on the way end it as
 // refused (the catch-all handler), a download that is not whole as an update
 // failure. One run at a time per application folder, across processes too: a
-// run holds a lock on the folder throughout.
+// run holds a lock on the folder throughout, and keeps the folder's run log
+// for support while it does.
 // With the publisher's key (signed mode) it installs only what the publisher
 // signed; without it (unsigned mode) it trusts the network.
 class UpdateRun
@@ -58,6 +60,8 @@ private:
     // The release this run verified, in signed mode.
     std::optional<SignedRelease> m_release;
     bool m_running = false;
+    // The log of the run under way, from when it holds the folder.
+    std::optional<RunLog> m_log;
     // The run's one input file; closed after each use and when the run ends.
     std::optional<platform::TextInput> iFileNum;
 };

@@ -13,13 +13,16 @@ QString baseText(Error::Code code)
     case Error::Code::PathNotFound: return QStringLiteral("路径未找到");
     case Error::Code::PermissionDenied: return QStringLiteral("没有权限");
     case Error::Code::FileAccess: return QStringLiteral("路径/文件访问错误");
-    case Error::Code::DiskFull: return QStringLiteral("磁盘已满");
+    case Error::Code::DiskFull: return QStringLiteral("磁盘已满,请清理磁盘空间后重试");
     case Error::Code::InvalidArgument: return QStringLiteral("无效的过程调用或参数");
     case Error::Code::TypeMismatch: return QStringLiteral("类型不匹配");
     case Error::Code::Overflow: return QStringLiteral("溢出");
-    case Error::Code::NetworkFailure: return QStringLiteral("网络请求失败");
-    case Error::Code::HttpStatus: return QStringLiteral("服务器返回错误状态");
-    case Error::Code::Timeout: return QStringLiteral("网络连接超时");
+    case Error::Code::NetworkFailure:
+        return QStringLiteral("网络请求失败,无法连接更新服务器,请检查网络连接后重试");
+    case Error::Code::HttpStatus:
+        return QStringLiteral("服务器返回错误状态,暂时无法下载此文件,请稍后重试；如果仍然失败,请联系软件供应商");
+    case Error::Code::Timeout:
+        return QStringLiteral("网络连接超时,更新服务器长时间没有响应,请检查网络连接后重试");
     case Error::Code::TooLarge: return QStringLiteral("文件超过大小上限");
     case Error::Code::MalformedIndex: return QStringLiteral("发布索引格式错误");
     case Error::Code::MalformedSignature: return QStringLiteral("签名文件格式错误");
@@ -38,10 +41,30 @@ QString baseText(Error::Code code)
     case Error::Code::PasswordRequired: return QStringLiteral("密钥已加密，需要密码");
     case Error::Code::WrongPassword: return QStringLiteral("密钥密码错误");
     case Error::Code::CryptoFailure: return QStringLiteral("加密库操作失败");
-    case Error::Code::Certificate: return QStringLiteral("服务器证书验证失败,已拒绝连接");
-    case Error::Code::BadResponse: return QStringLiteral("服务器的响应无效");
+    case Error::Code::Certificate:
+        return QStringLiteral("服务器证书验证失败,已拒绝连接。请检查本机的日期和时间；如果仍然失败,请联系软件供应商");
+    case Error::Code::BadResponse:
+        return QStringLiteral("服务器的响应无效,请稍后重试；如果仍然失败,请联系软件供应商");
+    case Error::Code::ConnectionBroken:
+        return QStringLiteral("网络请求失败,连接中断,文件未能下载完整,请检查网络连接后重试");
     }
     return QStringLiteral("未知错误");
+}
+
+// The failures of the network, whose detail means nothing to the user.
+bool isNetworkFailure(Error::Code code)
+{
+    switch (code) {
+    case Error::Code::NetworkFailure:
+    case Error::Code::HttpStatus:
+    case Error::Code::Timeout:
+    case Error::Code::Certificate:
+    case Error::Code::BadResponse:
+    case Error::Code::ConnectionBroken:
+        return true;
+    default:
+        return false;
+    }
 }
 
 } // namespace
@@ -55,7 +78,7 @@ Error::Error(Code code, QString subject, QString detail)
 QString Error::description() const
 {
     QString text = baseText(m_code);
-    if (!m_detail.isEmpty())
+    if (!m_detail.isEmpty() && !isNetworkFailure(m_code))
         text += QLatin1Char(' ') + m_detail;
     if (!m_subject.isEmpty())
         text += QStringLiteral("：") + m_subject;

@@ -44,12 +44,17 @@ public:
         // Transfers.
         Certificate,
         BadResponse,
+        ConnectionBroken,
     };
 
     Error(Code code, QString subject = {}, QString detail = {});
 
     Code code() const { return m_code; }
+    // What is named: a path or a URL.
     const QString &subject() const { return m_subject; }
+    // The value or the technical cause (curl's words, an HTTP status). The
+    // description leaves it out for a network failure: the user is told
+    // what happened and what to do, the run's log keeps the cause.
     const QString &detail() const { return m_detail; }
     QString description() const;
     const char *what() const noexcept override { return m_what.constData(); }

@@ -34,6 +34,17 @@ bool readOnly(const fs::path &path)
     return !error && fs::is_regular_file(status) && (status.permissions() & writeBits) == fs::perms::none;
 }
 
+// The descriptor, if it is open on a regular file of one name only, owned by
+// the effective user and writable by nobody else; a closed one otherwise.
+FileDescriptor ownFile(FileDescriptor fd)
+{
+    struct stat info {};
+    if (!fd.isOpen() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1
+        || info.st_uid != ::geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return FileDescriptor();
+    return fd;
+}
+
 } // namespace
 
 double folderSize(const QString &folder)
@@ -104,10 +115,15 @@ void deleteFolderFiles(const QString &folder) noexcept
 
 FileDescriptor openOwnFile(const QString &path)
 {
-    FileDescriptor fd(::open(toPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    return ownFile(FileDescriptor(::open(toPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)));
+}
+
+FileDescriptor appendToOwnFile(const QString &path)
+{
+    FileDescriptor fd = ownFile(FileDescriptor(
+        ::open(toPath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644)));
     struct stat info {};
-    if (!fd.isOpen() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1
-        || info.st_uid != ::geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    if (!fd.isOpen() || ::fstat(fd.get(), &info) != 0 || (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
         return FileDescriptor();
     return fd;
 }

@@ -34,6 +34,9 @@ void deleteFolderFiles(const QString &folder) noexcept;
 // own: one name only, owned by the effective user, writable by nobody else;
 // a closed descriptor otherwise. A link is not followed.
 FileDescriptor openOwnFile(const QString &path);
+// The same, open for appending and created when missing (mode 0644 less the
+// umask), and refused also when it is read-only.
+FileDescriptor appendToOwnFile(const QString &path);
 
 // Deletes one file; FileNotFound when it is missing, PermissionDenied when it
 // is read-only.

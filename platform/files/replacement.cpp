@@ -208,7 +208,15 @@ bool Replacement::isStagingName(QStringView name)
     return name.startsWith(QLatin1Char('.')) && (name.endsWith(stagedSuffix) || name.endsWith(keptSuffix));
 }
 
-void Replacement::recover(const QString &folder)
+QStringList Replacement::targets() const
+{
+    QStringList names;
+    for (const Entry &entry : m_entries)
+        names.append(toQString(entry.target));
+    return names;
+}
+
+QStringList Replacement::recover(const QString &folder)
 {
     const fs::path root = toPath(folder);
     const std::string kept = toPath(keptSuffix).native();
@@ -217,6 +225,7 @@ void Replacement::recover(const QString &folder)
     if (error)
         raise(error.value(), root);
     std::vector<fs::path> found;
+    QStringList putBack;
     for (const fs::directory_iterator end; it != end; it.increment(error)) {
         if (error)
             raise(error.value(), root);
@@ -234,10 +243,12 @@ void Replacement::recover(const QString &folder)
             const fs::path target = root / name.substr(1, name.size() - 1 - kept.size());
             if (::rename(path.c_str(), target.c_str()) != 0)
                 raise(errno, target);
+            putBack.append(toQString(target));
         } else if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
             raise(errno, path);
         }
     }
+    return putBack;
 }
 
 } // namespace platform::filesystem

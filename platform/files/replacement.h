@@ -3,6 +3,7 @@
 #include "durablewrite.h"
 
 #include <QString>
+#include <QStringList>
 #include <QStringView>
 
 #include <filesystem>
@@ -48,11 +49,14 @@ public:
         commit();
     }
 
+    // The targets, in the order they are replaced.
+    QStringList targets() const;
+
     // Whether a name is one that the replacement uses for its own files.
     static bool isStagingName(QStringView name);
     // Undoes a replacement that was cut off in `folder`: kept old files are
-    // put back, staged files removed.
-    static void recover(const QString &folder);
+    // put back, staged files removed. Returns the targets put back.
+    static QStringList recover(const QString &folder);
 
 private:
     struct Entry

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "curlmulti.h"
+#include "transferobserver.h"
 #include "platform/core/error.h"
 
 #include <QByteArray>
@@ -39,6 +40,7 @@ struct TransferSettings
     QByteArray userAgent; // none sent when empty
     NetworkLimits limits;
     QByteArray caCertificates; // PEM; empty: the system's trusted ones
+    TransferObserver *observer = nullptr; // hears every transfer's retries and end
 };
 
 // Whether a request lets caches on the way answer from their copies.
@@ -91,7 +93,8 @@ public:
     // Lets a paused body flow again.
     void resume();
     bool paused() const { return m_paused; }
-    // Why the attempt failed with `code`, in curl's own words.
+    // Why the attempt failed with `code`: the family the user is told of,
+    // with curl's own words as the detail.
     Error errorFor(CURLcode code) const;
 
 private:

@@ -81,12 +81,22 @@ CurlTransfer::CurlTransfer(CurlMulti &multi, QByteArray url, Options options)
     if (!m_options.wholeBody)
         m_ring = m_multi.streamBuffers().borrow(m_options.bufferSize);
     m_retryTimer.setSingleShot(true);
-    QObject::connect(&m_retryTimer, &QTimer::timeout, &m_multi, [this] { startAttempt(); });
+    QObject::connect(&m_retryTimer, &QTimer::timeout, &m_multi, [this] {
+        if (m_options.settings.observer)
+            m_options.settings.observer->retryStarted(m_options.subject);
+        startAttempt();
+    });
     m_sinceProgress.start();
+    m_sinceStart.start();
     startAttempt();
 }
 
-CurlTransfer::~CurlTransfer() = default;
+CurlTransfer::~CurlTransfer()
+{
+    // Its owner let it go before its end (a stop, a body that was enough).
+    if (!m_reported)
+        report(false);
+}
 
 void CurlTransfer::startAttempt()
 {
@@ -96,7 +106,9 @@ void CurlTransfer::startAttempt()
     if (m_answered) {
         headers.append("Range: bytes=" + QByteArray::number(m_received) + '-');
         headers.append("If-Range: " + m_validator);
+        ++m_resumes;
     }
+    ++m_attempts;
     m_verdict = Verdict::None;
     m_refusal.reset();
     m_retryAfter.reset();
@@ -202,6 +214,7 @@ void CurlTransfer::attemptFinished(CURLcode code)
     const std::unique_ptr<CurlAttempt> attempt = std::move(m_attempt);
     if (code == CURLE_OK && m_verdict == Verdict::Accepted) {
         m_stage = Stage::Finished;
+        report(true);
         return;
     }
     if (m_verdict == Verdict::Failed) {
@@ -244,6 +257,8 @@ void CurlTransfer::retryLater(const Error &why, milliseconds wait)
         fail(why);
         return;
     }
+    if (m_options.settings.observer)
+        m_options.settings.observer->retryWaiting(m_options.subject, why, wait);
     m_retryTimer.start(wait);
 }
 
@@ -251,6 +266,17 @@ void CurlTransfer::fail(Error why)
 {
     m_stage = Stage::Finished;
     m_failure = Error(why.code(), m_options.subject, why.detail());
+    report(true);
+}
+
+void CurlTransfer::report(bool finished)
+{
+    m_reported = true;
+    if (!m_options.settings.observer)
+        return;
+    m_options.settings.observer->transferEnded({m_options.subject, m_status, m_received,
+                                                std::chrono::milliseconds(m_sinceStart.elapsed()), m_attempts,
+                                                m_resumes, finished, m_failure});
 }
 
 } // namespace platform

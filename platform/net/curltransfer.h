@@ -77,6 +77,7 @@ private:
     bool canResume() const;
     void retryLater(const Error &why, std::chrono::milliseconds wait);
     void fail(Error why);
+    void report(bool finished);
 
     CurlMulti &m_multi;
     QByteArray m_url;
@@ -84,6 +85,10 @@ private:
     std::unique_ptr<CurlAttempt> m_attempt;
     QTimer m_retryTimer;
     QElapsedTimer m_sinceProgress;
+    QElapsedTimer m_sinceStart;
+    int m_attempts = 0;
+    int m_resumes = 0;
+    bool m_reported = false;
 
     Stage m_stage = Stage::Opening;
     bool m_answered = false;

@@ -87,9 +87,9 @@ std::unique_ptr<HttpSession> HttpClient::openSession(const QByteArray &agent)
     return std::make_unique<HttpSession>(m_multi, m_codePage, settings(agent));
 }
 
-TransferSettings HttpClient::settings(const QByteArray &agent) const
+TransferSettings HttpClient::settings(const QByteArray &agent)
 {
-    return {agent, m_limits, m_caCertificates};
+    return {agent, m_limits, m_caCertificates, &m_observers};
 }
 
 } // namespace platform

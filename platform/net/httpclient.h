@@ -94,9 +94,11 @@ public:
     // The certificate authorities (PEM) that HTTPS servers must be signed by,
     // in place of the system's; empty: the system's.
     void setCaCertificates(QByteArray pem) { m_caCertificates = std::move(pem); }
+    // Those who hear what every transfer of this client does.
+    TransferObservers &observers() { return m_observers; }
 
     // What a request that says it is `agent` (nothing when empty) carries.
-    TransferSettings settings(const QByteArray &agent) const;
+    TransferSettings settings(const QByteArray &agent);
     CurlMulti &multi() { return m_multi; }
     // The code page that URLs are written in.
     const CodePage &codePage() const { return m_codePage; }
@@ -106,6 +108,7 @@ private:
     const CodePage &m_codePage;
     NetworkLimits m_limits;
     QByteArray m_caCertificates;
+    TransferObservers m_observers;
 };
 
 // The URL of a request in curl's terms (code-page bytes, encoded), or empty

@@ -46,7 +46,14 @@ public:
     explicit TestWindow(const QString &folder, const TestServer &server,
                         std::optional<release::PublicKey> publisherKey = std::nullopt,
                         std::optional<platform::NetworkLimits> limits = std::nullopt)
-        : frmDownLoad(AppPaths(folder), server.url(), std::make_shared<platform::HttpClient>(), std::move(publisherKey))
+        : TestWindow(folder, server.url(), std::move(publisherKey), limits)
+    {
+    }
+
+    // On a base URL of its own: one where no server listens, say.
+    TestWindow(const QString &folder, const QString &baseUrl, std::optional<release::PublicKey> publisherKey,
+               std::optional<platform::NetworkLimits> limits)
+        : frmDownLoad(AppPaths(folder), baseUrl, std::make_shared<platform::HttpClient>(), std::move(publisherKey))
     {
         if (limits)
             downloadEngine().httpClient().setLimits(*limits);

@@ -1,0 +1,134 @@
+#include "runlog.h"
+
+#include "platform/core/config.h"
+#include "release/minisignformat.h"
+#include "release/sitelayout.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QUrl>
+
+namespace {
+
+// "2026-12-09T13:04:05.120+08:00"
+QString localTime()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const int offset = now.offsetFromUtc();
+    const int minutes = std::abs(offset) / 60;
+    return now.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) + (offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+           + QStringLiteral("%1:%2").arg(minutes / 60, 2, 10, QLatin1Char('0')).arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
+
+// A URL without what a user or password in it would give away.
+QString shownUrl(const QString &url)
+{
+    return QUrl(url).toString(QUrl::RemoveUserInfo);
+}
+
+// Text from the network, on one line and of a length a log can hold.
+QString quoted(const QString &text)
+{
+    return QLatin1Char('"') + text.simplified().left(200) + QLatin1Char('"');
+}
+
+// The error in full: what the user read, and the cause that it leaves out.
+QString inFull(const platform::Error &error)
+{
+    QString text = error.description();
+    if (!error.detail().isEmpty() && !text.contains(error.detail()))
+        text += QStringLiteral(" (") + error.detail().simplified() + QLatin1Char(')');
+    return text;
+}
+
+QString endName(RunOutcome::End end)
+{
+    switch (end) {
+    case RunOutcome::End::UpToDate: return QStringLiteral("up to date");
+    case RunOutcome::End::Installed: return QStringLiteral("installed");
+    case RunOutcome::End::UpdateFailure: return QStringLiteral("update failure (a download did not arrive whole)");
+    case RunOutcome::End::Refused: return QStringLiteral("refused");
+    case RunOutcome::End::FolderInUse: return QStringLiteral("folder in use");
+    }
+    return {};
+}
+
+} // namespace
+
+RunLog::RunLog(const AppPaths &paths, platform::TransferObservers &transfers)
+    : m_folder(paths.folder()), m_file(paths.file(sitelayout::runLog), paths.file(sitelayout::olderRunLog),
+                                       sitelayout::largestRunLog),
+      m_registration(transfers, *this)
+{
+}
+
+void RunLog::write(const QString &event)
+{
+    m_file.append((localTime() + QLatin1Char(' ') + event).toUtf8());
+}
+
+void RunLog::started(const QString &baseUrl, const std::optional<release::PublicKey> &publisherKey)
+{
+    const QString mode = publisherKey ? QStringLiteral("signed, key ")
+                                            + QString::fromLatin1(release::minisign::keyIdHex(publisherKey->keyId()))
+                                      : QStringLiteral("unsigned");
+    write(QStringLiteral("start updater %1 (%2) server %3 folder %4")
+              .arg(QString::fromUtf8(config::version), mode, shownUrl(baseUrl), m_folder));
+}
+
+void RunLog::stampsCompared(const QString &remote, const QString &local, bool equal)
+{
+    write(QStringLiteral("stamps remote %1 local %2: %3")
+              .arg(quoted(remote), quoted(local), equal ? QStringLiteral("equal") : QStringLiteral("differ")));
+}
+
+void RunLog::installed(const QStringList &targets)
+{
+    for (const QString &target : targets)
+        write(QStringLiteral("installed ") + nameOf(target));
+}
+
+void RunLog::putBack(const QStringList &targets)
+{
+    for (const QString &target : targets)
+        write(QStringLiteral("put back ") + nameOf(target));
+}
+
+void RunLog::ended(const RunOutcome &outcome)
+{
+    if (outcome.error)
+        write(QStringLiteral("refusal: ") + inFull(*outcome.error));
+    write(QStringLiteral("end: ") + endName(outcome.end));
+}
+
+void RunLog::retryWaiting(const QString &url, const platform::Error &why, std::chrono::milliseconds wait)
+{
+    write(QStringLiteral("retry %1 in %2 ms after: %3").arg(shownUrl(url)).arg(wait.count()).arg(inFull(why)));
+}
+
+void RunLog::retryStarted(const QString &url)
+{
+    Q_UNUSED(url);
+}
+
+void RunLog::transferEnded(const platform::TransferReport &report)
+{
+    QString line = QStringLiteral("request %1 status %2 bytes %3 time %4 ms attempts %5 resumes %6")
+                       .arg(shownUrl(report.url))
+                       .arg(report.status)
+                       .arg(report.bytes)
+                       .arg(report.elapsed.count())
+                       .arg(report.attempts)
+                       .arg(report.resumes);
+    // The line names the URL already.
+    if (report.failure)
+        line += QStringLiteral(" failed: ") + inFull(platform::Error(report.failure->code(), {}, report.failure->detail()));
+    else if (!report.finished)
+        line += QStringLiteral(" given up before its end");
+    write(line);
+}
+
+QString RunLog::nameOf(const QString &target) const
+{
+    return QDir(m_folder).relativeFilePath(target);
+}

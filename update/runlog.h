@@ -1,0 +1,46 @@
+#pragma once
+
+#include "apppaths.h"
+#include "updatewindow.h"
+
+#include "platform/files/boundedlog.h"
+#include "platform/net/transferobserver.h"
+#include "release/minisignkey.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// The run's log for support, `Update.log` in the application folder: one
+// UTF-8 line per event, after the local time with its UTC offset. It holds
+// what support needs to tell why a run failed (the requests with curl's
+// words and statuses, the refusals in full) and no personal data beyond the
+// folder's path. While it lives it hears every transfer of the client whose
+// observers it is given. A log that cannot be written changes nothing else.
+class RunLog final : public platform::TransferObserver
+{
+public:
+    RunLog(const AppPaths &paths, platform::TransferObservers &transfers);
+
+    // Adds one line.
+    void write(const QString &event);
+
+    void started(const QString &baseUrl, const std::optional<release::PublicKey> &publisherKey);
+    void stampsCompared(const QString &remote, const QString &local, bool equal);
+    // Files of the application folder, as full paths.
+    void installed(const QStringList &targets);
+    void putBack(const QStringList &targets);
+    void ended(const RunOutcome &outcome);
+
+    void retryWaiting(const QString &url, const platform::Error &why, std::chrono::milliseconds wait) override;
+    void retryStarted(const QString &url) override;
+    void transferEnded(const platform::TransferReport &report) override;
+
+private:
+    QString nameOf(const QString &target) const;
+
+    QString m_folder;
+    platform::BoundedLog m_file;
+    platform::ObserverRegistration m_registration;
+};

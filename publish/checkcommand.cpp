@@ -1,9 +1,40 @@
 #include "commandline.h"
 
+#include "jsonverdict.h"
 #include "progress.h"
 #include "sitecheck.h"
 
+#include <QJsonObject>
 #include <QLocale>
+
+namespace {
+
+// How the summary line and the JSON name what became of the signature.
+QString signatureText(SiteCheckResult::Signature signature, bool json)
+{
+    switch (signature) {
+    case SiteCheckResult::Signature::Checked: return QStringLiteral("checked");
+    case SiteCheckResult::Signature::Refused: return QStringLiteral("not verified");
+    case SiteCheckResult::Signature::NotChecked:
+        return json ? QStringLiteral("not checked")
+                    : QStringLiteral("served but not checked (give --public-key to check it)");
+    case SiteCheckResult::Signature::None: return json ? QStringLiteral("none") : QStringLiteral("unsigned");
+    }
+    return {};
+}
+
+QString summaryOf(const SiteCheckResult &result)
+{
+    const QString signature = signatureText(result.signature, false);
+    return QStringLiteral("version %1, %2 files, %3 bytes, %4")
+        .arg(result.version.isEmpty() ? QStringLiteral("?") : result.version)
+        .arg(result.files)
+        .arg(QLocale(QLocale::English).toString(result.bytes))
+        .arg(result.signature == SiteCheckResult::Signature::None ? signature
+                                                                   : QStringLiteral("signature ") + signature);
+}
+
+} // namespace
 
 int runCheck(const QStringList &arguments)
 {
@@ -13,17 +44,21 @@ int runCheck(const QStringList &arguments)
         "index and its signature, every listed file) without installing anything, reports every problem, one "
         "line each, and ends with a one-line verdict."));
     parser.addPositionalArgument(QStringLiteral("BASE_URL"),
-                                 QStringLiteral("The updater's base URL: http(s)://host[:port]/path/ ending in a slash."));
+                                 QStringLiteral("The updater's base URL: http(s)://host[:port]/path/ (the closing "
+                                                "slash is added when it is missing)."));
     const QCommandLineOption publicKey(QStringLiteral("public-key"),
                                        QStringLiteral("minisign public key (.pub): check the signed release."),
                                        QStringLiteral("FILE"));
-    parser.addOption(publicKey);
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("Print the outcome as one JSON object on standard output."));
+    parser.addOptions({publicKey, json});
     if (const auto done = commandline::parse(parser, arguments, 1))
         return *done;
-    const QString baseUrl = parser.positionalArguments().constFirst();
-    if (!(baseUrl.startsWith(QLatin1String("http://")) || baseUrl.startsWith(QLatin1String("https://")))
-        || !baseUrl.endsWith(QLatin1Char('/')))
-        return commandline::usageError(parser, QStringLiteral("BASE_URL must be an http(s) URL ending in a slash"));
+    QString baseUrl = parser.positionalArguments().constFirst();
+    if (!(baseUrl.startsWith(QLatin1String("http://")) || baseUrl.startsWith(QLatin1String("https://"))))
+        return commandline::usageError(parser, QStringLiteral("BASE_URL must be an http(s) URL"));
+    if (!baseUrl.endsWith(QLatin1Char('/')))
+        baseUrl += QLatin1Char('/');
 
     std::optional<release::PublicKey> key;
     if (parser.isSet(publicKey))
@@ -31,17 +66,22 @@ int runCheck(const QStringList &arguments)
 
     Progress progress;
     const SiteCheckResult result = checkSite(baseUrl, key, progress);
+    if (parser.isSet(json)) {
+        printJsonVerdict({{QStringLiteral("baseUrl"), baseUrl},
+                          {QStringLiteral("version"), result.version},
+                          {QStringLiteral("files"), result.files},
+                          {QStringLiteral("bytes"), result.bytes},
+                          {QStringLiteral("signature"), signatureText(result.signature, true)}},
+                         result.problems);
+        return result.problems.isEmpty() ? commandline::Success : commandline::Problem;
+    }
     for (const QString &problem : result.problems)
         commandline::printOut(problem);
-    const QString summary = QStringLiteral("version %1, %2 files, %3 bytes%4")
-                                .arg(result.version.isEmpty() ? QStringLiteral("?") : result.version)
-                                .arg(result.files)
-                                .arg(QLocale(QLocale::English).toString(result.bytes))
-                                .arg(key ? QStringLiteral(", signature checked") : QStringLiteral(", unsigned"));
     if (result.problems.isEmpty()) {
-        commandline::printOut(QStringLiteral("OK: %1: %2").arg(baseUrl, summary));
+        commandline::printOut(QStringLiteral("OK: %1: %2").arg(baseUrl, summaryOf(result)));
         return commandline::Success;
     }
-    commandline::printOut(QStringLiteral("FAILED: %1: %2 problem(s); %3").arg(baseUrl).arg(result.problems.size()).arg(summary));
+    commandline::printOut(
+        QStringLiteral("FAILED: %1: %2 problem(s); %3").arg(baseUrl).arg(result.problems.size()).arg(summaryOf(result)));
     return commandline::Problem;
 }

@@ -45,6 +45,22 @@ int usageError(const QCommandLineParser &parser, const QString &reason)
     return UsageError;
 }
 
+namespace {
+
+// The password: the first line, without its line end; never empty.
+QByteArray firstPasswordLine(QFile &file, const QString &source)
+{
+    QByteArray password = file.readLine(4096);
+    while (password.endsWith('\n') || password.endsWith('\r'))
+        password.chop(1);
+    if (password.isEmpty())
+        throw platform::Error(platform::Error::Code::InvalidArgument, source,
+                              QStringLiteral("the password's first line is empty"));
+    return password;
+}
+
+} // namespace
+
 QByteArray readPasswordFile(const QString &path)
 {
     QFile file(path);
@@ -52,13 +68,16 @@ QByteArray readPasswordFile(const QString &path)
         throw platform::Error(file.exists() ? platform::Error::Code::PermissionDenied
                                             : platform::Error::Code::FileNotFound,
                               path, QStringLiteral("cannot read the password file"));
-    QByteArray password = file.readLine(4096);
-    while (password.endsWith('\n') || password.endsWith('\r'))
-        password.chop(1);
-    if (password.isEmpty())
-        throw platform::Error(platform::Error::Code::InvalidArgument, path,
-                              QStringLiteral("the password file's first line is empty"));
-    return password;
+    return firstPasswordLine(file, path);
+}
+
+QByteArray readPasswordStdin()
+{
+    QFile in;
+    if (!in.open(stdin, QIODevice::ReadOnly))
+        throw platform::Error(platform::Error::Code::FileAccess, QStringLiteral("standard input"),
+                              QStringLiteral("cannot read the password"));
+    return firstPasswordLine(in, QStringLiteral("standard input"));
 }
 
 void printOut(const QString &line)

@@ -21,8 +21,10 @@ std::optional<int> parse(QCommandLineParser &parser, const QStringList &argument
 // A usage error: the reason and where to find help, exit code 2.
 int usageError(const QCommandLineParser &parser, const QString &reason);
 
-// The password: the file's first line, without its line end.
+// The password: the first line of the file, or of standard input, without
+// its line end.
 QByteArray readPasswordFile(const QString &path);
+QByteArray readPasswordStdin();
 
 // One line on standard output / standard error.
 void printOut(const QString &line);
@@ -33,3 +35,4 @@ void printError(const QString &line);
 int runKeygen(const QStringList &arguments);
 int runRelease(const QStringList &arguments);
 int runCheck(const QStringList &arguments);
+int runClient(const QStringList &arguments);

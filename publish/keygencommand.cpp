@@ -1,5 +1,6 @@
 #include "commandline.h"
 
+#include "password.h"
 #include "platform/core/error.h"
 #include "platform/files/durablewrite.h"
 #include "platform/files/paths.h"
@@ -42,12 +43,10 @@ int runKeygen(const QStringList &arguments)
                                        QStringLiteral("FILE"));
     const QCommandLineOption secretKey(QStringLiteral("secret-key"), QStringLiteral("Secret key file to write."),
                                        QStringLiteral("FILE"));
-    const QCommandLineOption passwordFile(
-        QStringLiteral("password-file"),
-        QStringLiteral("Encrypt the secret key (scrypt, as minisign) with the first line of FILE; without it the "
-                       "key is written unencrypted, as minisign -W."),
-        QStringLiteral("FILE"));
-    parser.addOptions({publicKey, secretKey, passwordFile});
+    parser.addOptions({publicKey, secretKey});
+    const PasswordOptions password(
+        parser, QStringLiteral("Encrypt the secret key (scrypt, as minisign) with the first line of FILE; without "
+                               "a password the key is written unencrypted, as minisign -W."));
     if (const auto done = commandline::parse(parser, arguments, 0))
         return *done;
     if (!parser.isSet(publicKey) || !parser.isSet(secretKey))
@@ -56,15 +55,16 @@ int runKeygen(const QStringList &arguments)
     const QString secretPath = parser.value(secretKey);
     if (QFileInfo(publicPath).absoluteFilePath() == QFileInfo(secretPath).absoluteFilePath())
         return commandline::usageError(parser, QStringLiteral("--public-key and --secret-key name the same file"));
+    if (const QString misuse = password.misuse(parser); !misuse.isEmpty())
+        return commandline::usageError(parser, misuse);
 
     for (const QString &path : {publicPath, secretPath}) {
         if (QFileInfo::exists(path))
             throw Error(Error::Code::FileAccess, path, QStringLiteral("exists already; key files are never overwritten"));
     }
-    const QByteArray password =
-        parser.isSet(passwordFile) ? commandline::readPasswordFile(parser.value(passwordFile)) : QByteArray();
+    const QByteArray passphrase = password.password(parser);
     const release::SecretKey key = release::SecretKey::generate();
-    const QByteArray secretText = key.toFileText(password);
+    const QByteArray secretText = key.toFileText(passphrase);
     writeNewFile(secretPath, secretText, 0600);
     try {
         writeNewFile(publicPath, key.publicKey().toFileText(), 0644);
@@ -75,7 +75,7 @@ int runKeygen(const QStringList &arguments)
     commandline::printError(QStringLiteral("Wrote %1 and %2 (key id %3%4). Build the updater with:")
                                 .arg(secretPath, publicPath,
                                      QString::fromLatin1(release::minisign::keyIdHex(key.keyId())),
-                                     password.isEmpty() ? QStringLiteral(", secret key not encrypted")
+                                     passphrase.isEmpty() ? QStringLiteral(", secret key not encrypted")
                                                         : QStringLiteral(", secret key encrypted")));
     commandline::printOut(QString::fromLatin1(key.publicKey().toBase64()));
     return commandline::Success;

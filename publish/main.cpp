@@ -15,14 +15,17 @@ const char usage[] =
     "Usage: updater-publish COMMAND [options]\n"
     "\n"
     "Commands:\n"
-    "  keygen   --public-key FILE --secret-key FILE [--password-file FILE]\n"
+    "  keygen   --public-key FILE --secret-key FILE [--password-file FILE | --password-stdin]\n"
     "           make a key pair in minisign's formats\n"
-    "  release  --from DIR --site ROOT --version TEXT [--secret-key FILE [--password-file FILE]]\n"
+    "  release  --from DIR --site ROOT --version TEXT [--secret-key FILE [--password-file FILE | --password-stdin]]\n"
+    "           [--json]\n"
     "           publish the files in DIR as a new release in the server tree ROOT\n"
-    "  check    BASE_URL [--public-key FILE]\n"
+    "  check    BASE_URL [--public-key FILE] [--json]\n"
     "           fetch what a client would and report every problem\n"
+    "  client   --site ROOT --updater PATH --out DIR\n"
+    "           make the folder that a client's installer ships\n"
     "\n"
-    "'updater-publish COMMAND --help' describes a command.\n"
+    "'updater-publish COMMAND --help' describes a command; 'updater-publish --version' prints the version.\n"
     "Exit codes: 0 success, 1 a problem found, 2 a usage error.\n";
 
 } // namespace
@@ -31,10 +34,15 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("updater-publish"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(UPDATER_VERSION));
     const QStringList arguments = app.arguments();
     const QString command = arguments.value(1);
     if (command == QLatin1String("--help") || command == QLatin1String("-h") || command == QLatin1String("help")) {
         std::fputs(usage, stdout);
+        return commandline::Success;
+    }
+    if (command == QLatin1String("--version")) {
+        commandline::printOut(QStringLiteral("updater-publish %1").arg(QCoreApplication::applicationVersion()));
         return commandline::Success;
     }
     // The command's own parser sees its name where a program name would stand.
@@ -46,6 +54,8 @@ int main(int argc, char *argv[])
             return runRelease(commandArguments);
         if (command == QLatin1String("check"))
             return runCheck(commandArguments);
+        if (command == QLatin1String("client"))
+            return runClient(commandArguments);
     } catch (const platform::Error &error) {
         commandline::printError(QStringLiteral("updater-publish: ") + englishLine(error));
         return commandline::Problem;

@@ -1,5 +1,8 @@
 #include "commandline.h"
 
+#include "englishmessages.h"
+#include "jsonverdict.h"
+#include "password.h"
 #include "progress.h"
 #include "releaseplan.h"
 #include "sitewriter.h"
@@ -14,6 +17,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonObject>
 #include <QLocale>
 
 #include <optional>
@@ -80,7 +84,14 @@ QString byteCount(qint64 bytes)
     return QLocale(QLocale::English).toString(bytes);
 }
 
-int publish(const Options &options)
+struct Published
+{
+    qsizetype files = 0;
+    qint64 bytes = 0;
+    qint64 storedAnew = 0;
+};
+
+Published publish(const Options &options)
 {
     const platform::CodePage &codePage = platform::CodePage::deployment();
     const QString site = QDir(options.site).absolutePath();
@@ -127,12 +138,15 @@ int publish(const Options &options)
     writer.stage(sitelayout::manifestPath.latin1(), manifest);
     writer.stage(sitelayout::stampPath.latin1(), stamp);
     writer.commit();
+    return {files.size(), total, storedAnew};
+}
 
+void printPublished(const Options &options, const Published &published)
+{
     commandline::printOut(QStringLiteral("Published version %1%2: %3 files, %4 bytes, %5 bytes stored anew")
                               .arg(options.version, options.key ? QStringLiteral(" (signed)") : QString())
-                              .arg(files.size())
-                              .arg(byteCount(total), byteCount(storedAnew)));
-    return commandline::Success;
+                              .arg(published.files)
+                              .arg(byteCount(published.bytes), byteCount(published.storedAnew)));
 }
 
 } // namespace
@@ -156,22 +170,41 @@ int runRelease(const QStringList &arguments)
     const QCommandLineOption secretKey(QStringLiteral("secret-key"),
                                        QStringLiteral("minisign secret key: sign the release."),
                                        QStringLiteral("FILE"));
-    const QCommandLineOption passwordFile(QStringLiteral("password-file"),
-                                          QStringLiteral("Password of an encrypted secret key (first line)."),
-                                          QStringLiteral("FILE"));
-    parser.addOptions({from, site, version, secretKey, passwordFile});
+    parser.addOptions({from, site, version, secretKey});
+    const PasswordOptions password(parser, QStringLiteral("Password of an encrypted secret key (first line); "
+                                                          "without it a terminal is asked."));
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("Print the outcome as one JSON object on standard output."));
+    parser.addOption(json);
     if (const auto done = commandline::parse(parser, arguments, 0))
         return *done;
     if (!parser.isSet(from) || !parser.isSet(site) || !parser.isSet(version))
         return commandline::usageError(parser, QStringLiteral("--from, --site and --version are required"));
-    if (parser.isSet(passwordFile) && !parser.isSet(secretKey))
-        return commandline::usageError(parser, QStringLiteral("--password-file needs --secret-key"));
+    if (!password.given(parser).isEmpty() && !parser.isSet(secretKey))
+        return commandline::usageError(parser, password.given(parser) + QStringLiteral(" needs --secret-key"));
+    if (const QString misuse = password.misuse(parser); !misuse.isEmpty())
+        return commandline::usageError(parser, misuse);
 
     Options options{parser.value(from), parser.value(site), parser.value(version), std::nullopt};
-    if (parser.isSet(secretKey)) {
-        const QByteArray password =
-            parser.isSet(passwordFile) ? commandline::readPasswordFile(parser.value(passwordFile)) : QByteArray();
-        options.key = release::SecretKey::fromFile(parser.value(secretKey), password);
+    if (!parser.isSet(json)) {
+        if (parser.isSet(secretKey))
+            options.key = openSecretKey(parser.value(secretKey), password.password(parser));
+        printPublished(options, publish(options));
+        return commandline::Success;
     }
-    return publish(options);
+    QJsonObject fields{{QStringLiteral("version"), options.version}, {QStringLiteral("signed"), parser.isSet(secretKey)}};
+    try {
+        if (parser.isSet(secretKey))
+            options.key = openSecretKey(parser.value(secretKey), password.password(parser));
+        const Published published = publish(options);
+        fields.insert(QStringLiteral("files"), published.files);
+        fields.insert(QStringLiteral("bytes"), published.bytes);
+        fields.insert(QStringLiteral("storedAnew"), published.storedAnew);
+        printJsonVerdict(fields, {});
+        return commandline::Success;
+    } catch (const Error &error) {
+        commandline::printError(QStringLiteral("updater-publish: ") + englishLine(error));
+        printJsonVerdict(fields, {englishLine(error)});
+        return commandline::Problem;
+    }
 }

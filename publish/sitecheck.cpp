@@ -127,6 +127,7 @@ private:
     // Fetches as a client does, reading no more than it would; reports a problem.
     Fetched fetch(const QString &path, const Limit &limit, Body body);
     void report(const QString &path, const QString &rule) { m_result.problems.append(path + QStringLiteral(": ") + rule); }
+    bool servesSignature();
     void checkStamp();
     std::optional<release::ReleaseIndex> checkSignedIndex();
     // The remote paths of the lines that the updater reads as meant.
@@ -175,6 +176,15 @@ void SiteCheck::checkDigest(const QString &path, const Fetched &fetched)
         report(path, englishRule(Error::Code::DigestMismatch));
 }
 
+bool SiteCheck::servesSignature()
+{
+    // Asked for its presence only: a problem of the signature is no problem
+    // of a check without the key.
+    const auto response = platform::probeUrl(m_client, m_baseUrl + QString(sitelayout::signaturePath),
+                                             sitelayout::largestSignature, [](QByteArrayView) {});
+    return !response.failure && response.status == 200;
+}
+
 void SiteCheck::checkStamp()
 {
     const QString path = QString(sitelayout::stampPath);
@@ -200,7 +210,9 @@ std::optional<release::ReleaseIndex> SiteCheck::checkSignedIndex()
         const release::Signature parsed = release::Signature::parse(signature.body, signaturePath);
         m_key->verify(index.body, parsed, signaturePath);
         parsed.acceptedTimestamp(QDateTime::currentSecsSinceEpoch(), signaturePath);
-        return release::ReleaseIndex::parse(index.body, indexPath);
+        release::ReleaseIndex parsedIndex = release::ReleaseIndex::parse(index.body, indexPath);
+        m_result.signature = SiteCheckResult::Signature::Checked;
+        return parsedIndex;
     } catch (const Error &error) {
         m_result.problems.append(englishLine(error));
         return std::nullopt;
@@ -266,8 +278,12 @@ void SiteCheck::checkFile(const QString &remotePath)
 
 SiteCheckResult SiteCheck::run()
 {
-    if (m_key)
+    if (m_key) {
+        m_result.signature = SiteCheckResult::Signature::Refused;
         m_index = checkSignedIndex();
+    } else if (servesSignature()) {
+        m_result.signature = SiteCheckResult::Signature::NotChecked;
+    }
     checkStamp();
     const Limit manifestLimit{sitelayout::largestManifest,
                               QStringLiteral("larger than 8 MiB, the most the updater reads")};

@@ -13,7 +13,15 @@ class Progress;
 // installing anything: every problem found, one line each ("path: rule").
 struct SiteCheckResult
 {
+    // What became of the release's signature.
+    enum class Signature {
+        None,       // not asked to check one, and the site serves none
+        NotChecked, // not asked to check one, but the site serves one
+        Checked,    // checked with the key and found good
+        Refused,    // asked to check, and it did not verify or did not arrive
+    };
     QStringList problems;
+    Signature signature = Signature::None;
     QString version;
     qsizetype files = 0;
     qint64 bytes = 0;

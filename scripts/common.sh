@@ -29,9 +29,19 @@ install_missing_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-build_updater() {
+configure_build() {
   cmake -S "$UPDATER_ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+}
+
+build_updater() {
+  configure_build "$@"
   cmake --build "$BUILD_DIR" --parallel "$(nproc)"
+}
+
+# Builds only the named targets (and what they need).
+build_targets() {
+  configure_build >/dev/null
+  cmake --build "$BUILD_DIR" --parallel "$(nproc)" --target "$@"
 }
 
 # Writes DIR/nginx.conf for a server on 127.0.0.1:PORT that serves ROOT and

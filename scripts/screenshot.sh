@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Renders the update window under Xvfb to a PNG: scripts/screenshot.sh [out.png]
+# Without an argument the PNG goes outside the repository, into /tmp.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
-out=$(realpath -m "${1:-$UPDATER_ROOT/docs/window.png}")
+out=$(realpath -m "${1:-${TMPDIR:-/tmp}/updater-window.png}")
 mkdir -p "$(dirname "$out")"
 
-[ -x "$BUILD_DIR/app/updater" ] || { install_missing_packages; build_updater; }
+[ -x "$BUILD_DIR/app/updater" ] || { install_missing_packages; build_targets updater; }
 
 display=:$((90 + RANDOM % 9))
 Xvfb "$display" -screen 0 800x500x24 -nolisten tcp >/dev/null 2>&1 &
@@ -24,4 +25,4 @@ done
 sleep 0.5
 window=$(DISPLAY=$display xdotool search --name '系统更新' | head -1)
 DISPLAY=$display import -window "$window" "$out"
-echo "$out"
+echo "Screenshot of the window: $out"

@@ -13,6 +13,9 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLockFile>
 #include <QProcess>
 #include <QTcpSocket>
@@ -56,6 +59,16 @@ Result runProcess(const QString &program, const QStringList &arguments, const QB
 Result publisher(const QStringList &arguments, const std::function<void()> &childSetup = {})
 {
     return runProcess(QStringLiteral(PUBLISHER), arguments, {}, childSetup);
+}
+
+// The words of a command line with the test's places put in.
+QStringList substituted(QStringList arguments, const QMap<QString, QString> &places)
+{
+    for (QString &argument : arguments) {
+        for (auto it = places.cbegin(); it != places.cend(); ++it)
+            argument.replace(it.key(), it.value());
+    }
+    return arguments;
 }
 
 QString sha256Hex(const QByteArray &bytes)
@@ -185,6 +198,12 @@ private slots:
     void checkFollowsRedirects_data();
     void checkFollowsRedirects();
     void checkRefusesAnUntrustedCertificate();
+    void conventions_data();
+    void conventions();
+    void jsonOutcome_data();
+    void jsonOutcome();
+    void clientFolder_data();
+    void clientFolder();
     void updaterInstallsThePublishedRelease_data();
     void updaterInstallsThePublishedRelease();
 
@@ -858,6 +877,196 @@ void PublishTest::updaterInstallsThePublishedRelease()
         }
         QCOMPARE(client.working(), QStringList());
     }
+}
+
+void PublishTest::conventions_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output"); // a pattern that standard output and error match
+    const QStringList release{"release", "--from", "FROM", "--site", "SITE", "--version", "2", "--secret-key", "ENCRYPTED"};
+    QTest::newRow("--version") << QStringList{"--version"} << QByteArray() << 0 << "^updater-publish \\d+(\\.\\d+)*\n$";
+    QTest::newRow("password on standard input") << release + QStringList{"--password-stdin"} << QByteArray("s3cret\n")
+                                                << 0 << "^Published version 2 \\(signed\\)";
+    QTest::newRow("wrong password on standard input") << release + QStringList{"--password-stdin"}
+                                                      << QByteArray("guess\r\n") << 1 << "wrong password";
+    QTest::newRow("empty standard input") << release + QStringList{"--password-stdin"} << QByteArray() << 1
+                                          << "standard input: the password's first line is empty";
+    QTest::newRow("no terminal, no prompt") << release << QByteArray("s3cret\n") << 1
+                                            << "give --password-file or --password-stdin";
+    QTest::newRow("file and standard input") << release + QStringList{"--password-stdin", "--password-file", "FROM"}
+                                             << QByteArray() << 2 << "not both";
+    QTest::newRow("keygen, password on standard input")
+        << QStringList{"keygen", "--public-key", "FROM/k.pub", "--secret-key", "FROM/k.key", "--password-stdin"}
+        << QByteArray("s3cret\n") << 0 << "secret key encrypted";
+    QTest::newRow("base URL without its slash") << QStringList{"check", "URL"} << QByteArray() << 0
+                                                << "OK: http://127.0.0.1:\\d+/: ";
+    QTest::newRow("base URL that is no http URL") << QStringList{"check", "ftp://127.0.0.1/"} << QByteArray() << 2
+                                                  << "BASE_URL must be an http\\(s\\) URL";
+}
+
+void PublishTest::conventions()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    TempFolder site, from;
+    makeSite(site);
+    writeRelease(from, "version 2");
+    TestServer server;
+    serveSite(server, m_site.path());
+    const Result result = runProcess(QStringLiteral(PUBLISHER),
+                                     substituted(arguments, {{"FROM", from.path()},
+                                                             {"SITE", site.path()},
+                                                             {"ENCRYPTED", m_encryptedKey},
+                                                             {"URL", server.url().chopped(1)}}),
+                                     input);
+    const QString printed = QString::fromUtf8(result.out + result.err);
+    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2(QRegularExpression(output).match(printed).hasMatch(), qPrintable(printed));
+    if (arguments.contains(QStringLiteral("keygen")))
+        QVERIFY(release::SecretKey::isEncrypted(from.read(QStringLiteral("k.key")), QStringLiteral("k.key")));
+}
+
+void PublishTest::jsonOutcome_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("missing"); // a file the server does not serve
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QJsonValue>("value");
+    QTest::addColumn<QString>("problem"); // the first problem begins so; none: empty
+    const QStringList checkSigned{"check", "URL", "--json", "--public-key", "PUB"};
+    const QStringList release{"release", "--from", "FROM", "--site", "SITE", "--secret-key", "KEY", "--json", "--version"};
+    QTest::newRow("check, signed site") << checkSigned << QByteArray() << 0 << "signature" << QJsonValue("checked")
+                                        << "";
+    QTest::newRow("check without the key of a signed site")
+        << QStringList{"check", "URL", "--json"} << QByteArray() << 0 << "signature" << QJsonValue("not checked") << "";
+    QTest::newRow("check, manifest missing") << checkSigned << manifestPath.toLatin1() << 1 << "version"
+                                             << QJsonValue("1") << "KVTA/ZE/LoadUpdate.inf: HTTP status 404";
+    QTest::newRow("check, signature missing") << checkSigned << signaturePath.toLatin1() << 1 << "signature"
+                                              << QJsonValue("not verified")
+                                              << "KVTA/ZE/LoadUpdate.sha256.minisig: HTTP status 404";
+    QTest::newRow("release") << release + QStringList{"2"} << QByteArray() << 0 << "files" << QJsonValue(4) << "";
+    QTest::newRow("release refused") << release + QStringList{"1"} << QByteArray() << 1 << "signed" << QJsonValue(true)
+                                     << "--version 1: the site's stamp 1 has the same value";
+}
+
+void PublishTest::jsonOutcome()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, missing);
+    QFETCH(int, exitCode);
+    QFETCH(QString, field);
+    QFETCH(QJsonValue, value);
+    QFETCH(QString, problem);
+    TempFolder site, from;
+    makeSite(site);
+    writeRelease(from, "version 2");
+    TestServer server;
+    serveSite(server, m_site.path());
+    if (!missing.isEmpty())
+        server.removeRoute('/' + missing);
+    const Result result = publisher(substituted(arguments, {{"URL", server.url()},
+                                                            {"PUB", m_publicKey},
+                                                            {"KEY", m_secretKey},
+                                                            {"FROM", from.path()},
+                                                            {"SITE", site.path()}}));
+    QCOMPARE(result.exitCode, exitCode);
+    // Standard output holds the one object and nothing else.
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(result.out, &error);
+    QVERIFY2(error.error == QJsonParseError::NoError && document.isObject() && result.out.count('\n') == 1,
+             result.out.constData());
+    const QJsonObject outcome = document.object();
+    QCOMPARE(outcome.value(QStringLiteral("verdict")).toString(), exitCode == 0 ? "OK" : "FAILED");
+    QCOMPARE(outcome.value(field), value);
+    const QJsonArray problems = outcome.value(QStringLiteral("problems")).toArray();
+    QCOMPARE(problems.isEmpty(), problem.isEmpty());
+    if (!problem.isEmpty())
+        QVERIFY2(problems.first().toString().startsWith(problem), qPrintable(problems.first().toString()));
+}
+
+void PublishTest::clientFolder_data()
+{
+    QTest::addColumn<QString>("siteKind");    // signed, unsigned or empty
+    QTest::addColumn<QString>("updaterKind"); // program, plain file or folder
+    QTest::addColumn<QString>("outKind");     // new, empty, full or file
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("signed site, new folder") << "signed" << "program" << "new" << 0 << "";
+    QTest::newRow("unsigned site, empty folder") << "unsigned" << "program" << "empty" << 0 << "";
+    QTest::newRow("folder not empty") << "signed" << "program" << "full" << 1 << "is not empty";
+    QTest::newRow("a file at the folder's name") << "signed" << "program" << "file" << 1 << "exists and is not a folder";
+    QTest::newRow("site without a stamp") << "empty" << "program" << "new" << 1 << "the site has no stamp";
+    QTest::newRow("updater not executable") << "signed" << "plain file" << "new" << 1 << "not an executable file";
+    QTest::newRow("updater a folder") << "signed" << "folder" << "new" << 1 << "not an executable file";
+}
+
+void PublishTest::clientFolder()
+{
+    // The folder an installer ships: a client in it counts as up to date
+    // with the site it was made from and takes the next release.
+    QFETCH(QString, siteKind);
+    QFETCH(QString, updaterKind);
+    QFETCH(QString, outKind);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    TempFolder site, from, parent;
+    const QStringList signing = siteKind == QLatin1String("signed") ? QStringList{"--secret-key", m_secretKey}
+                                                                    : QStringList();
+    writeRelease(from);
+    if (siteKind != QLatin1String("empty"))
+        QCOMPARE(publisher(QStringList{"release", "--from", from.path(), "--site", site.path(), "--version", "1"}
+                           + signing).exitCode, 0);
+    QString updater = QStringLiteral(RUN_DRIVER);
+    if (updaterKind == QLatin1String("plain file"))
+        updater = from.path(QStringLiteral("a.dll"));
+    else if (updaterKind == QLatin1String("folder"))
+        updater = from.path();
+    const QString out = parent.path(QStringLiteral("client"));
+    if (outKind == QLatin1String("empty"))
+        QVERIFY(QDir().mkdir(out));
+    else if (outKind == QLatin1String("full"))
+        parent.write(QStringLiteral("client/readme.txt"), "mine");
+    else if (outKind == QLatin1String("file"))
+        parent.write(QStringLiteral("client"), "mine");
+
+    const auto before = snapshot(parent.path());
+    const Result made = publisher({"client", "--site", site.path(), "--updater", updater, "--out", out});
+    QCOMPARE(made.exitCode, exitCode);
+    if (exitCode != 0) {
+        QVERIFY2(QString::fromUtf8(made.err).contains(message), made.err.constData());
+        QCOMPARE(snapshot(parent.path()), before);
+        return;
+    }
+    QStringList expected{"Update", "Update.inf", "run_driver"};
+    if (!signing.isEmpty())
+        expected << "LoadUpdate.sha256" << "LoadUpdate.sha256.minisig";
+    expected.sort();
+    QCOMPARE(snapshot(out).keys(), expected);
+    QCOMPARE(parent.read(QStringLiteral("client/Update.inf")), QByteArray("1\r\n"));
+    QVERIFY(QFileInfo(out + QStringLiteral("/run_driver")).isExecutable());
+
+    TestServer server;
+    serveSite(server, site.path());
+    const QString driver = out + QStringLiteral("/run_driver");
+    QStringList driverOptions;
+    if (!signing.isEmpty())
+        driverOptions << QStringLiteral("--public-key=") + QString::fromLatin1(release::PublicKey::fromFile(m_publicKey).toBase64());
+    DriverEnding ending = driveRun(QStringLiteral("-"), server, driverOptions, driver);
+    QCOMPARE(ending.messages.value(0).text, QStringLiteral("文件已是最新版本,无需更新！"));
+    writeRelease(from, "version 2");
+    QCOMPARE(publisher(QStringList{"release", "--from", from.path(), "--site", site.path(), "--version", "2"}
+                       + signing).exitCode, 0);
+    serveSite(server, site.path());
+    ending = driveRun(QStringLiteral("-"), server, driverOptions, driver);
+    QVERIFY2(ending.messages.value(0).text.endsWith(QStringLiteral("请重新登录系统！")),
+             qPrintable(ending.messages.value(0).text + ending.errors));
+    QCOMPARE(parent.read(QStringLiteral("client/Update.inf")), QByteArray("2\r\n"));
+    QCOMPARE(parent.read(QStringLiteral("client/说明 文档.txt")), QByteArray("version 2"));
 }
 
 QTEST_GUILESS_MAIN(PublishTest)

@@ -1,0 +1,191 @@
+#include "commandline.h"
+
+#include "platform/core/error.h"
+#include "platform/files/durablewrite.h"
+#include "platform/files/paths.h"
+#include "platform/files/textinput.h"
+#include "platform/text/codepage.h"
+#include "platform/text/numbers.h"
+#include "release/releaseindex.h"
+#include "release/sha256.h"
+#include "release/sitelayout.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <filesystem>
+#include <system_error>
+
+using platform::Error;
+
+namespace {
+
+// What a client folder is made of, read from the site before anything is
+// written.
+struct ClientFiles
+{
+    QByteArray updater;
+    QString updaterName;
+    QByteArray localStamp;
+    // The site's index and signature, kept as a signed client keeps the
+    // release it installed last; empty for an unsigned site.
+    QByteArray index;
+    QByteArray signature;
+};
+
+QString sitePath(const QString &site, QLatin1StringView relativePath)
+{
+    return site + QLatin1Char('/') + QString(relativePath);
+}
+
+QByteArray siteFile(const QString &site, QLatin1StringView relativePath, qint64 limit)
+{
+    const QString path = sitePath(site, relativePath);
+    if (!QFileInfo::exists(path))
+        return {};
+    return platform::readFileBytes(path, limit);
+}
+
+// The local stamp a client compares equal to the site's: the stamp's first
+// line in the deployment's code page, CRLF after it.
+QByteArray localStampOf(const QString &site, const QByteArray &stamp)
+{
+    const QString where = sitePath(site, sitelayout::stampPath);
+    if (stamp.isEmpty())
+        throw Error(Error::Code::FileNotFound, where,
+                    QStringLiteral("the site has no stamp; publish a release into it first"));
+    const platform::CodePage &codePage = platform::CodePage::deployment();
+    const QString text = codePage.decode(stamp);
+    const QString line = text.section(QRegularExpression(QStringLiteral("[\r\n]")), 0, 0).trimmed();
+    const double value = platform::numbers::valueOf(line);
+    if (value == 0 || value != platform::numbers::valueOf(text))
+        throw Error(Error::Code::InvalidArgument, where,
+                    QStringLiteral("the stamp's first line holds no number that a client reads as the stamp's value"));
+    return codePage.encode(line) + "\r\n";
+}
+
+// A signed site's index must stand for the stamp that the folder records:
+// otherwise a publication is half done or the site was edited by hand.
+void checkSignedPair(const QString &site, const ClientFiles &files, const QByteArray &stamp)
+{
+    if (files.index.isEmpty() != files.signature.isEmpty())
+        throw Error(Error::Code::FileNotFound,
+                    sitePath(site, files.index.isEmpty() ? sitelayout::indexPath : sitelayout::signaturePath),
+                    QStringLiteral("the site serves half a signed release (an index without a signature or the "
+                                   "other way round)"));
+    if (files.index.isEmpty())
+        return;
+    const QString indexPath = sitePath(site, sitelayout::indexPath);
+    release::Sha256 sha;
+    sha.addData(stamp);
+    release::ReleaseIndex::parse(files.index, indexPath).checkDigest(sitelayout::stampPath.latin1(), sha.hexResult());
+}
+
+ClientFiles readClientFiles(const QString &siteOption, const QString &updaterOption)
+{
+    const QString site = QDir(siteOption).absolutePath();
+    if (!QFileInfo(site).isDir())
+        throw Error(Error::Code::PathNotFound, siteOption, QStringLiteral("site root not found"));
+    // The execute bits are asked, not the OS: root may run any file.
+    const QFileInfo updater(updaterOption);
+    constexpr QFile::Permissions executable = QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+    if (!updater.isFile() || !(updater.permissions() & executable))
+        throw Error(Error::Code::InvalidArgument, updaterOption,
+                    QStringLiteral("not an executable file; give the updater program that was built for this site"));
+
+    ClientFiles files;
+    files.updaterName = updater.fileName();
+    files.updater = platform::readFileBytes(updater.absoluteFilePath(), sitelayout::fileSizeLimit);
+    const QByteArray stamp = siteFile(site, sitelayout::stampPath, sitelayout::largestStamp);
+    files.localStamp = localStampOf(site, stamp);
+    files.index = siteFile(site, sitelayout::indexPath, sitelayout::largestIndex);
+    files.signature = siteFile(site, sitelayout::signaturePath, sitelayout::largestSignature);
+    checkSignedPair(site, files, stamp);
+    return files;
+}
+
+void writeFile(const QString &folder, const QString &name, const QByteArray &bytes, mode_t mode)
+{
+    const std::filesystem::path target = platform::paths::toPath(folder + QLatin1Char('/') + name);
+    platform::DurableFile file(platform::paths::hiddenBeside(target, QStringLiteral(".new")), target, mode);
+    file.write(bytes);
+    file.renameOver();
+}
+
+// The folder is built beside `out` and renamed into its place whole: an
+// installer never picks up half a folder.
+void makeClientFolder(const ClientFiles &files, const QString &outOption)
+{
+    const QString out = QDir(outOption).absolutePath();
+    const QFileInfo outInfo(out);
+    if (outInfo.exists() && (!outInfo.isDir() || outInfo.isSymLink()))
+        throw Error(Error::Code::InvalidArgument, outOption, QStringLiteral("exists and is not a folder"));
+    if (outInfo.exists() && !QDir(out).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+        throw Error(Error::Code::InvalidArgument, outOption,
+                    QStringLiteral("is not empty; give a new or an empty folder"));
+    if (!QFileInfo(outInfo.absolutePath()).isDir())
+        throw Error(Error::Code::PathNotFound, outOption, QStringLiteral("its parent folder does not exist"));
+
+    QTemporaryDir building(platform::paths::toQString(platform::paths::hiddenBeside(
+        platform::paths::toPath(out), QString(sitelayout::publishingInfix) + QStringLiteral("XXXXXX"))));
+    if (!building.isValid())
+        throw Error(Error::Code::FileAccess, outOption, QStringLiteral("cannot create a folder beside it"));
+    const QString folder = building.path();
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                      | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    writeFile(folder, files.updaterName, files.updater, 0755);
+    if (!files.index.isEmpty()) {
+        writeFile(folder, sitelayout::keptIndex, files.index, 0644);
+        writeFile(folder, sitelayout::keptSignature, files.signature, 0644);
+    }
+    writeFile(folder, sitelayout::localStamp, files.localStamp, 0644);
+    if (!QDir(folder).mkdir(sitelayout::workingFolder))
+        throw Error(Error::Code::FileAccess, folder + QLatin1Char('/') + QString(sitelayout::workingFolder),
+                    QStringLiteral("cannot create the working folder"));
+
+    // rename(2) takes the place of an empty folder, and of nothing else.
+    std::error_code failure;
+    std::filesystem::rename(platform::paths::toPath(folder), platform::paths::toPath(out), failure);
+    if (failure)
+        throw Error::fromErrno(failure.value(), out);
+    building.setAutoRemove(false);
+}
+
+} // namespace
+
+int runClient(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Makes the folder that a client's installer ships: the updater program, Update.inf holding the stamp "
+        "that the site serves now (so the fresh installation counts as up to date), the empty working folder "
+        "Update/ and, for a signed site, the release index and signature that the installation starts from. "
+        "The folder appears whole or not at all."));
+    const QCommandLineOption site(QStringLiteral("site"),
+                                  QStringLiteral("Server tree that the updater's base URL serves."),
+                                  QStringLiteral("ROOT"));
+    const QCommandLineOption updater(QStringLiteral("updater"),
+                                     QStringLiteral("The updater program built for this site."),
+                                     QStringLiteral("PATH"));
+    const QCommandLineOption out(QStringLiteral("out"), QStringLiteral("The client folder to make: new or empty."),
+                                 QStringLiteral("DIR"));
+    parser.addOptions({site, updater, out});
+    if (const auto done = commandline::parse(parser, arguments, 0))
+        return *done;
+    if (!parser.isSet(site) || !parser.isSet(updater) || !parser.isSet(out))
+        return commandline::usageError(parser, QStringLiteral("--site, --updater and --out are required"));
+
+    const ClientFiles files = readClientFiles(parser.value(site), parser.value(updater));
+    makeClientFolder(files, parser.value(out));
+    QStringList made{files.updaterName,
+                     QStringLiteral("%1 (stamp %2)")
+                         .arg(QString(sitelayout::localStamp),
+                              platform::CodePage::deployment().decode(files.localStamp).trimmed()),
+                     QString(sitelayout::workingFolder) + QLatin1Char('/')};
+    if (!files.index.isEmpty())
+        made << QString(sitelayout::keptIndex) << QString(sitelayout::keptSignature);
+    commandline::printOut(QStringLiteral("Made %1: %2").arg(parser.value(out), made.join(QStringLiteral(", "))));
+    return commandline::Success;
+}

@@ -22,13 +22,13 @@ class Replacement;
 // refused (the catch-all handler), a download that is not whole as an update
 // failure. One run at a time per application folder, across processes too: a
 // run holds a lock on the folder throughout.
-// With the publisher's key (signed mode) it installs only what the publisher
-// signed; without it (unsigned mode) it trusts the network.
+// With the publisher's keys (signed mode) it installs only what the publisher
+// signed; without them (unsigned mode) it trusts the network.
 class UpdateRun
 {
 public:
     UpdateRun(UpdateWindow &window, AppPaths paths, QString baseUrl,
-              std::optional<release::PublicKey> publisherKey = std::nullopt);
+              std::optional<release::KeyRing> publisherKey = std::nullopt);
 
     // The start button's handler; the window hears how the run ended. A
     // press while a run is under way is ignored.
@@ -53,7 +53,7 @@ private:
     UpdateWindow &m_window;
     AppPaths m_paths;
     QString m_baseUrl;
-    std::optional<release::PublicKey> m_publisherKey;
+    std::optional<release::KeyRing> m_publisherKey;
     // The release this run verified, in signed mode.
     std::optional<SignedRelease> m_release;
     bool m_running = false;

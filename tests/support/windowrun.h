@@ -44,7 +44,7 @@ class TestWindow : public frmDownLoad
 {
 public:
     explicit TestWindow(const QString &folder, const TestServer &server,
-                        std::optional<release::PublicKey> publisherKey = std::nullopt,
+                        std::optional<release::KeyRing> publisherKey = std::nullopt,
                         std::optional<platform::NetworkLimits> limits = std::nullopt)
         : frmDownLoad(AppPaths(folder), server.url(), std::make_shared<platform::HttpClient>(), std::move(publisherKey))
     {

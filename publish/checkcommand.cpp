@@ -33,6 +33,8 @@ int runCheck(const QStringList &arguments)
     const SiteCheckResult result = checkSite(baseUrl, key, progress);
     for (const QString &problem : result.problems)
         commandline::printOut(problem);
+    for (const QString &warning : result.warnings)
+        commandline::printOut(QStringLiteral("warning: ") + warning);
     const QString summary = QStringLiteral("version %1, %2 files, %3 bytes%4")
                                 .arg(result.version.isEmpty() ? QStringLiteral("?") : result.version)
                                 .arg(result.files)

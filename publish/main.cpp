@@ -18,7 +18,10 @@ const char usage[] =
     "  keygen   --public-key FILE --secret-key FILE [--password-file FILE]\n"
     "           make a key pair in minisign's formats\n"
     "  release  --from DIR --site ROOT --version TEXT [--secret-key FILE [--password-file FILE]]\n"
+    "           [--expires-in DAYS]\n"
     "           publish the files in DIR as a new release in the server tree ROOT\n"
+    "  resign   --site ROOT --secret-key FILE [--password-file FILE] [--public-key FILE] [--expires-in DAYS]\n"
+    "           renew the signature (timestamp and expiry) of the release that ROOT serves\n"
     "  check    BASE_URL [--public-key FILE]\n"
     "           fetch what a client would and report every problem\n"
     "\n"
@@ -46,6 +49,8 @@ int main(int argc, char *argv[])
             return runRelease(commandArguments);
         if (command == QLatin1String("check"))
             return runCheck(commandArguments);
+        if (command == QLatin1String("resign"))
+            return runResign(commandArguments);
     } catch (const platform::Error &error) {
         commandline::printError(QStringLiteral("updater-publish: ") + englishLine(error));
         return commandline::Problem;

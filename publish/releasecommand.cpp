@@ -1,5 +1,6 @@
 #include "commandline.h"
 
+#include "expiry.h"
 #include "progress.h"
 #include "releaseplan.h"
 #include "sitewriter.h"
@@ -28,6 +29,7 @@ struct Options
     QString site;
     QString version;
     std::optional<release::SecretKey> key;
+    std::optional<qint64> expiresIn; // seconds
 };
 
 // A file of the site as it is served now; empty when there is none.
@@ -119,8 +121,9 @@ int publish(const Options &options)
             progress.note(QStringLiteral("already stored %1").arg(file.name));
     }
     if (options.key) {
-        const QByteArray comment = "timestamp:" + QByteArray::number(releaseTimestamp(site)) + "\tversion:"
-            + options.version.toUtf8();
+        const qint64 timestamp = releaseTimestamp(site);
+        const QByteArray comment = "timestamp:" + QByteArray::number(timestamp) + "\tversion:"
+            + options.version.toUtf8() + (options.expiresIn ? expiry::field(timestamp, *options.expiresIn) : QByteArray());
         writer.stage(sitelayout::indexPath.latin1(), index);
         writer.stage(sitelayout::signaturePath.latin1(), options.key->sign(index, comment).toText());
     }
@@ -159,15 +162,22 @@ int runRelease(const QStringList &arguments)
     const QCommandLineOption passwordFile(QStringLiteral("password-file"),
                                           QStringLiteral("Password of an encrypted secret key (first line)."),
                                           QStringLiteral("FILE"));
-    parser.addOptions({from, site, version, secretKey, passwordFile});
+    const QCommandLineOption expiresIn = expiry::option();
+    parser.addOptions({from, site, version, secretKey, passwordFile, expiresIn});
     if (const auto done = commandline::parse(parser, arguments, 0))
         return *done;
     if (!parser.isSet(from) || !parser.isSet(site) || !parser.isSet(version))
         return commandline::usageError(parser, QStringLiteral("--from, --site and --version are required"));
     if (parser.isSet(passwordFile) && !parser.isSet(secretKey))
         return commandline::usageError(parser, QStringLiteral("--password-file needs --secret-key"));
+    if (parser.isSet(expiresIn) && !parser.isSet(secretKey))
+        return commandline::usageError(parser, QStringLiteral("--expires-in needs --secret-key"));
+    const std::optional<qint64> period = expiry::periodOf(parser.value(expiresIn));
+    if (parser.isSet(expiresIn) && !period)
+        return commandline::usageError(
+            parser, QStringLiteral("--expires-in takes whole days from 1 to %1").arg(expiry::longestPeriodDays));
 
-    Options options{parser.value(from), parser.value(site), parser.value(version), std::nullopt};
+    Options options{parser.value(from), parser.value(site), parser.value(version), std::nullopt, period};
     if (parser.isSet(secretKey)) {
         const QByteArray password =
             parser.isSet(passwordFile) ? commandline::readPasswordFile(parser.value(passwordFile)) : QByteArray();

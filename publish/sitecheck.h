@@ -14,6 +14,7 @@ class Progress;
 struct SiteCheckResult
 {
     QStringList problems;
+    QStringList warnings; // what is right now but needs the publisher soon
     QString version;
     qsizetype files = 0;
     qint64 bytes = 0;

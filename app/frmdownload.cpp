@@ -9,7 +9,7 @@
 #include <QScreen>
 
 frmDownLoad::frmDownLoad(AppPaths paths, QString baseUrl, std::shared_ptr<platform::HttpClient> httpClient,
-                         std::optional<release::PublicKey> publisherKey)
+                         std::optional<release::KeyRing> publisherKey)
     : QWidget(nullptr, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
                            | Qt::WindowSystemMenuHint | Qt::MSWindowsFixedSizeDialogHint),
       m_controls(*this), lblZt(m_controls.lblZt, m_repaint, true), lblMax(m_controls.lblMax, m_repaint, true),
@@ -47,12 +47,12 @@ QString frmDownLoad::defaultBaseUrl()
     return QString::fromUtf8(config::baseUrl);
 }
 
-std::optional<release::PublicKey> frmDownLoad::defaultPublisherKey()
+std::optional<release::KeyRing> frmDownLoad::defaultPublisherKey()
 {
-    // The build checked the key's form; this parse cannot fail on what it let through.
+    // The build checked each key's form; this parse cannot fail on what it let through.
     if (QByteArrayView(config::publicKey).isEmpty())
         return std::nullopt;
-    return release::PublicKey::fromBase64(config::publicKey, QStringLiteral("UPDATER_PUBLIC_KEY"));
+    return release::KeyRing::fromText(config::publicKey, QStringLiteral("UPDATER_PUBLIC_KEY"));
 }
 
 void frmDownLoad::showEvent(QShowEvent *event)

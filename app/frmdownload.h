@@ -28,11 +28,11 @@ class frmDownLoad : public QWidget, public UpdateWindow
 public:
     explicit frmDownLoad(AppPaths paths = AppPaths::ofExecutable(), QString baseUrl = defaultBaseUrl(),
                          std::shared_ptr<platform::HttpClient> httpClient = std::make_shared<platform::HttpClient>(),
-                         std::optional<release::PublicKey> publisherKey = defaultPublisherKey());
+                         std::optional<release::KeyRing> publisherKey = defaultPublisherKey());
 
     static QString defaultBaseUrl();
-    // The key compiled in; none in unsigned mode.
-    static std::optional<release::PublicKey> defaultPublisherKey();
+    // The keys compiled in; none in unsigned mode.
+    static std::optional<release::KeyRing> defaultPublisherKey();
 
     // UpdateWindow
     Cls_DownLoad &downloadEngine() override { return Cdf; }

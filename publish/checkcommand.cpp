@@ -4,6 +4,7 @@
 #include "progress.h"
 #include "sitecheck.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QLocale>
 
@@ -71,12 +72,15 @@ int runCheck(const QStringList &arguments)
                           {QStringLiteral("version"), result.version},
                           {QStringLiteral("files"), result.files},
                           {QStringLiteral("bytes"), result.bytes},
-                          {QStringLiteral("signature"), signatureText(result.signature, true)}},
+                          {QStringLiteral("signature"), signatureText(result.signature, true)},
+                          {QStringLiteral("warnings"), QJsonArray::fromStringList(result.warnings)}},
                          result.problems);
         return result.problems.isEmpty() ? commandline::Success : commandline::Problem;
     }
     for (const QString &problem : result.problems)
         commandline::printOut(problem);
+    for (const QString &warning : result.warnings)
+        commandline::printOut(QStringLiteral("warning: ") + warning);
     if (result.problems.isEmpty()) {
         commandline::printOut(QStringLiteral("OK: %1: %2").arg(baseUrl, summaryOf(result)));
         return commandline::Success;

@@ -36,3 +36,4 @@ int runKeygen(const QStringList &arguments);
 int runRelease(const QStringList &arguments);
 int runCheck(const QStringList &arguments);
 int runClient(const QStringList &arguments);
+int runResign(const QStringList &arguments);

@@ -41,6 +41,10 @@ QString englishRule(Code code)
     case Code::FutureTimestamp:
         return QStringLiteral("signed more than one day ahead of this machine's clock; clients refuse it");
     case Code::OlderRelease: return QStringLiteral("signed earlier than the release it replaces");
+    case Code::ExpiredRelease:
+        return QStringLiteral("the signature has expired; clients refuse the release (run 'updater-publish resign')");
+    case Code::StaleRelease: return QStringLiteral("the current signature has expired; clients cannot tell whether "
+                                                   "a newer release exists");
     case Code::NotInIndex: return QStringLiteral("path missing from the release index");
     case Code::DigestMismatch: return QStringLiteral("SHA-256 differs from the release index");
     case Code::PasswordRequired: return QStringLiteral("the secret key is encrypted: give --password-file or --password-stdin");

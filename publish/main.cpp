@@ -18,8 +18,11 @@ const char usage[] =
     "  keygen   --public-key FILE --secret-key FILE [--password-file FILE | --password-stdin]\n"
     "           make a key pair in minisign's formats\n"
     "  release  --from DIR --site ROOT --version TEXT [--secret-key FILE [--password-file FILE | --password-stdin]]\n"
-    "           [--json]\n"
+    "           [--expires-in DAYS] [--json]\n"
     "           publish the files in DIR as a new release in the server tree ROOT\n"
+    "  resign   --site ROOT --secret-key FILE [--password-file FILE | --password-stdin] [--public-key FILE]\n"
+    "           [--expires-in DAYS]\n"
+    "           renew the signature (timestamp and expiry) of the release that ROOT serves\n"
     "  check    BASE_URL [--public-key FILE] [--json]\n"
     "           fetch what a client would and report every problem\n"
     "  client   --site ROOT --updater PATH --out DIR\n"
@@ -56,6 +59,8 @@ int main(int argc, char *argv[])
             return runCheck(commandArguments);
         if (command == QLatin1String("client"))
             return runClient(commandArguments);
+        if (command == QLatin1String("resign"))
+            return runResign(commandArguments);
     } catch (const platform::Error &error) {
         commandline::printError(QStringLiteral("updater-publish: ") + englishLine(error));
         return commandline::Problem;

@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include "englishmessages.h"
+#include "expiry.h"
 #include "jsonverdict.h"
 #include "password.h"
 #include "progress.h"
@@ -32,6 +33,7 @@ struct Options
     QString site;
     QString version;
     std::optional<release::SecretKey> key;
+    std::optional<qint64> expiresIn; // seconds
 };
 
 // A file of the site as it is served now; empty when there is none.
@@ -130,8 +132,9 @@ Published publish(const Options &options)
             progress.note(QStringLiteral("already stored %1").arg(file.name));
     }
     if (options.key) {
-        const QByteArray comment = "timestamp:" + QByteArray::number(releaseTimestamp(site)) + "\tversion:"
-            + options.version.toUtf8();
+        const qint64 timestamp = releaseTimestamp(site);
+        const QByteArray comment = "timestamp:" + QByteArray::number(timestamp) + "\tversion:"
+            + options.version.toUtf8() + (options.expiresIn ? expiry::field(timestamp, *options.expiresIn) : QByteArray());
         writer.stage(sitelayout::indexPath.latin1(), index);
         writer.stage(sitelayout::signaturePath.latin1(), options.key->sign(index, comment).toText());
     }
@@ -170,7 +173,8 @@ int runRelease(const QStringList &arguments)
     const QCommandLineOption secretKey(QStringLiteral("secret-key"),
                                        QStringLiteral("minisign secret key: sign the release."),
                                        QStringLiteral("FILE"));
-    parser.addOptions({from, site, version, secretKey});
+    const QCommandLineOption expiresIn = expiry::option();
+    parser.addOptions({from, site, version, secretKey, expiresIn});
     const PasswordOptions password(parser, QStringLiteral("Password of an encrypted secret key (first line); "
                                                           "without it a terminal is asked."));
     const QCommandLineOption json(QStringLiteral("json"),
@@ -184,8 +188,14 @@ int runRelease(const QStringList &arguments)
         return commandline::usageError(parser, password.given(parser) + QStringLiteral(" needs --secret-key"));
     if (const QString misuse = password.misuse(parser); !misuse.isEmpty())
         return commandline::usageError(parser, misuse);
+    if (parser.isSet(expiresIn) && !parser.isSet(secretKey))
+        return commandline::usageError(parser, QStringLiteral("--expires-in needs --secret-key"));
+    const std::optional<qint64> period = expiry::periodOf(parser.value(expiresIn));
+    if (parser.isSet(expiresIn) && !period)
+        return commandline::usageError(
+            parser, QStringLiteral("--expires-in takes whole days from 1 to %1").arg(expiry::longestPeriodDays));
 
-    Options options{parser.value(from), parser.value(site), parser.value(version), std::nullopt};
+    Options options{parser.value(from), parser.value(site), parser.value(version), std::nullopt, period};
     if (!parser.isSet(json)) {
         if (parser.isSet(secretKey))
             options.key = openSecretKey(parser.value(secretKey), password.password(parser));

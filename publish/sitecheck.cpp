@@ -1,6 +1,7 @@
 #include "sitecheck.h"
 
 #include "englishmessages.h"
+#include "expiry.h"
 #include "progress.h"
 #include "releaseplan.h"
 #include "platform/text/codepage.h"
@@ -130,6 +131,7 @@ private:
     bool servesSignature();
     void checkStamp();
     std::optional<release::ReleaseIndex> checkSignedIndex();
+    void checkExpiry(const release::Signature &signature, qint64 timestamp);
     // The remote paths of the lines that the updater reads as meant.
     QStringList checkManifest(const QByteArray &bytes);
     void checkFile(const QString &remotePath);
@@ -209,7 +211,7 @@ std::optional<release::ReleaseIndex> SiteCheck::checkSignedIndex()
     try {
         const release::Signature parsed = release::Signature::parse(signature.body, signaturePath);
         m_key->verify(index.body, parsed, signaturePath);
-        parsed.acceptedTimestamp(QDateTime::currentSecsSinceEpoch(), signaturePath);
+        checkExpiry(parsed, parsed.acceptedTimestamp(QDateTime::currentSecsSinceEpoch(), signaturePath));
         release::ReleaseIndex parsedIndex = release::ReleaseIndex::parse(index.body, indexPath);
         m_result.signature = SiteCheckResult::Signature::Checked;
         return parsedIndex;
@@ -217,6 +219,20 @@ std::optional<release::ReleaseIndex> SiteCheck::checkSignedIndex()
         m_result.problems.append(englishLine(error));
         return std::nullopt;
     }
+}
+
+void SiteCheck::checkExpiry(const release::Signature &signature, qint64 timestamp)
+{
+    const QString path = QString(sitelayout::signaturePath);
+    const std::optional<qint64> expires = signature.expiry(path);
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    if (signature.expiredAt(now, path))
+        report(path, englishRule(Error::Code::ExpiredRelease));
+    else if (expires && expiry::isNear(now, timestamp, *expires))
+        m_result.warnings.append(
+            path + QStringLiteral(": expires at %1, in %2 hour(s); renew it with 'updater-publish resign'")
+                       .arg(expiry::timeText(*expires))
+                       .arg((*expires - now) / 3600));
 }
 
 QStringList SiteCheck::checkManifest(const QByteArray &bytes)

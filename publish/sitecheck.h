@@ -22,6 +22,7 @@ struct SiteCheckResult
     };
     QStringList problems;
     Signature signature = Signature::None;
+    QStringList warnings; // what is right now but needs the publisher soon
     QString version;
     qsizetype files = 0;
     qint64 bytes = 0;

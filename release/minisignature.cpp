@@ -26,6 +26,16 @@ QByteArray commentText(const QByteArray &line, QByteArrayView prefix, const QStr
     return line.mid(prefix.size());
 }
 
+qint64 secondsOf(const QByteArray &value, const QString &source)
+{
+    const bool digitsOnly = std::all_of(value.cbegin(), value.cend(), [](char c) { return c >= '0' && c <= '9'; });
+    bool fits = false;
+    const qint64 seconds = value.toLongLong(&fits);
+    if (!digitsOnly || !fits) // an empty value does not fit either
+        throw platform::Error(platform::Error::Code::MalformedTimestamp, source);
+    return seconds;
+}
+
 } // namespace
 
 Signature::Signature(Algorithm algorithm, QByteArray keyId, QByteArray signature, QByteArray trustedComment,
@@ -93,12 +103,21 @@ qint64 Signature::timestamp(const QString &source) const
     const std::optional<QByteArray> value = commentField("timestamp");
     if (!value)
         throw platform::Error(platform::Error::Code::MissingTimestamp, source);
-    const bool digitsOnly = std::all_of(value->cbegin(), value->cend(), [](char c) { return c >= '0' && c <= '9'; });
-    bool fits = false;
-    const qint64 seconds = value->toLongLong(&fits);
-    if (!digitsOnly || !fits) // an empty value does not fit either
-        throw platform::Error(platform::Error::Code::MalformedTimestamp, source);
-    return seconds;
+    return secondsOf(*value, source);
+}
+
+std::optional<qint64> Signature::expiry(const QString &source) const
+{
+    const std::optional<QByteArray> value = commentField("expires");
+    if (!value)
+        return std::nullopt;
+    return secondsOf(*value, source);
+}
+
+bool Signature::expiredAt(qint64 now, const QString &source) const
+{
+    const std::optional<qint64> expires = expiry(source);
+    return expires && now >= *expires;
 }
 
 qint64 Signature::acceptedTimestamp(qint64 now, const QString &source) const

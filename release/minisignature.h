@@ -60,6 +60,11 @@ public:
     // The timestamp as a client takes it at `now` (Unix seconds):
     // FutureTimestamp when it lies more than allowedAhead after `now`.
     qint64 acceptedTimestamp(qint64 now, const QString &source) const;
+    // The Unix time of the "expires" field, if there is one (MalformedTimestamp
+    // as for the timestamp): the publisher vouches for the release until then.
+    std::optional<qint64> expiry(const QString &source) const;
+    // Whether the signature carries an expiry that `now` has reached.
+    bool expiredAt(qint64 now, const QString &source) const;
 
     // The file text, LF line ends.
     QByteArray toText() const;

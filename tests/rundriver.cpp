@@ -2,7 +2,8 @@
 // what only a process of its own shows (its folder, its end, its death):
 //   run_driver APP_FOLDER BASE_URL [--cancel-on=TEXT] [--close-on=TEXT] [--public-key=BASE64]
 // APP_FOLDER "-" stands for the folder of the executable, as the updater finds it.
-// --public-key makes the run a signed one with that minisign public key.
+// --public-key makes the run a signed one with those minisign public keys
+// (base64 lines separated by ';').
 // It presses the start button, answers every message box with OK and prints
 // what it saw, one line each:
 //   MESSAGE <tab> icon <tab> title <tab> text <tab> button <tab> buttons
@@ -36,13 +37,13 @@ int main(int argc, char *argv[])
         std::fputs("usage: run_driver APP_FOLDER BASE_URL [options]\n", stderr);
         return 2;
     }
-    std::optional<release::PublicKey> publisherKey;
+    std::optional<release::KeyRing> publisherKey;
     QString cancelOn;
     QString closeOn;
     for (const QString &arg : args.mid(3)) {
         const QString value = arg.mid(arg.indexOf(QLatin1Char('=')) + 1);
         if (arg.startsWith(QLatin1String("--public-key=")))
-            publisherKey = release::PublicKey::fromBase64(value.toLatin1(), QStringLiteral("--public-key"));
+            publisherKey = release::KeyRing::fromText(value.toLatin1(), QStringLiteral("--public-key"));
         else if (arg.startsWith(QLatin1String("--cancel-on=")))
             cancelOn = value;
         else if (arg.startsWith(QLatin1String("--close-on=")))

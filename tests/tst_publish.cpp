@@ -206,6 +206,10 @@ private slots:
     void clientFolder();
     void updaterInstallsThePublishedRelease_data();
     void updaterInstallsThePublishedRelease();
+    void resignRenewsTheSignature_data();
+    void resignRenewsTheSignature();
+    void checkSeesTheExpiry_data();
+    void checkSeesTheExpiry();
 
 private:
     // A folder of release files with Chinese names.
@@ -217,6 +221,8 @@ private:
     TempFolder m_site; // one signed release, served by checkNamesEachFault
     QString m_publicKey;
     QString m_secretKey;
+    QString m_nextPublicKey; // a second key pair, for a key change
+    QString m_nextSecretKey;
     QString m_encryptedKey;
     QString m_password;
 };
@@ -229,6 +235,9 @@ void PublishTest::initTestCase()
     m_secretKey = m_keys.write(QStringLiteral("plain.key"), key.toFileText({}));
     m_publicKey = m_keys.write(QStringLiteral("plain.pub"), key.publicKey().toFileText());
     m_encryptedKey = m_keys.write(QStringLiteral("encrypted.key"), key.toFileText("s3cret"));
+    const release::SecretKey next = release::SecretKey::generate();
+    m_nextSecretKey = m_keys.write(QStringLiteral("next.key"), next.toFileText({}));
+    m_nextPublicKey = m_keys.write(QStringLiteral("next.pub"), next.publicKey().toFileText());
     m_password = m_keys.write(QStringLiteral("password"), "s3cret\n");
     makeSite(m_site);
 }
@@ -1067,6 +1076,145 @@ void PublishTest::clientFolder()
              qPrintable(ending.messages.value(0).text + ending.errors));
     QCOMPARE(parent.read(QStringLiteral("client/Update.inf")), QByteArray("2\r\n"));
     QCOMPARE(parent.read(QStringLiteral("client/说明 文档.txt")), QByteArray("version 2"));
+void PublishTest::resignRenewsTheSignature_data()
+{
+    QTest::addColumn<QStringList>("releaseOptions");
+    QTest::addColumn<QStringList>("resignOptions");
+    QTest::addColumn<bool>("tamperedIndex");
+    QTest::addColumn<QByteArray>("indexField"); // added to the release's trusted comment ("OWN": the index's digest)
+    QTest::addColumn<qint64>("period"); // of the renewed signature; 0 for none, -1 for a refusal
+    QTest::addColumn<QByteArray>("refusal");
+
+    const QStringList tenDays{"--expires-in", "10"};
+    const QStringList byNext{"--key", m_nextSecretKey, "--public-key", m_publicKey};
+    constexpr qint64 day = 86400;
+    const QStringList bySame{"--key", m_secretKey};
+    const QByteArray none;
+    QTest::newRow("keeps its period") << tenDays << bySame << false << none << 10 * day << none;
+    QTest::newRow("a new period") << tenDays << (bySame + QStringList{"--expires-in", "30"}) << false << none
+                                  << 30 * day << none;
+    QTest::newRow("an expiry where there was none")
+        << QStringList() << QStringList{"--secret-key", m_secretKey, "--expires-in", "5"} << false << none << 5 * day
+        << none;
+    QTest::newRow("no expiry stays none") << QStringList() << bySame << false << none << qint64(0) << none;
+    QTest::newRow("by the next key") << tenDays << byNext << false << none << 10 * day << none;
+    QTest::newRow("keeps the index it names") << tenDays << bySame << false << QByteArray("OWN") << 10 * day << none;
+    QTest::newRow("refused: the signature names another index")
+        << tenDays << bySame << false << QByteArray(64, '0') << qint64(-1)
+        << QByteArray("the signature names another index");
+    QTest::newRow("refused: the signer's key not given")
+        << tenDays << QStringList{"--key", m_nextSecretKey} << false << none << qint64(-1)
+        << QByteArray("signed by another key");
+    QTest::newRow("refused: the index changed after signing")
+        << tenDays << bySame << true << none << qint64(-1) << QByteArray("signature does not verify");
+}
+
+void PublishTest::resignRenewsTheSignature()
+{
+    // What a publisher's timer runs: the same release, signed anew, and the
+    // signed client, built with both keys, installs it.
+    QFETCH(QStringList, releaseOptions);
+    QFETCH(QStringList, resignOptions);
+    QFETCH(bool, tamperedIndex);
+    QFETCH(QByteArray, indexField);
+    QFETCH(qint64, period);
+    QFETCH(QByteArray, refusal);
+    TempFolder site, from;
+    writeRelease(from);
+    const Result released = publisher(QStringList{"release", "--from", from.path(), "--site", site.path(), "--version",
+                                                  "1", "--secret-key", m_secretKey} + releaseOptions);
+    QVERIFY2(released.exitCode == 0, released.err.constData());
+    if (!indexField.isEmpty()) {
+        const QByteArray named = indexField == "OWN" ? sha256Hex(site.read(indexPath)).toLatin1() : indexField;
+        const release::Signature released = release::Signature::parse(site.read(signaturePath), "sig");
+        site.write(signaturePath, release::SecretKey::fromFile(m_secretKey, {})
+                                      .sign(site.read(indexPath), released.trustedComment() + "\tindex:" + named)
+                                      .toText());
+    }
+    if (tamperedIndex)
+        site.write(indexPath, site.read(indexPath) + sha256Hex("x").toLatin1() + "  KVTA/ZE/files/x\n");
+    const release::Signature before = release::Signature::parse(site.read(signaturePath), "old");
+    const auto files = snapshot(site.path());
+
+    const Result resigned = publisher(QStringList{"resign", "--site", site.path()} + resignOptions);
+    auto changed = snapshot(site.path());
+    if (period < 0) {
+        QCOMPARE(resigned.exitCode, 1);
+        QVERIFY2(resigned.err.contains(refusal), resigned.err.constData());
+        QCOMPARE(changed, files);
+        return;
+    }
+    QVERIFY2(resigned.exitCode == 0, resigned.err.constData());
+    // Only the signature is written.
+    auto unchanged = files;
+    unchanged.remove(signaturePath);
+    QVERIFY(changed.take(signaturePath) != files.value(signaturePath));
+    QCOMPARE(changed, unchanged);
+    const release::Signature after = release::Signature::parse(site.read(signaturePath), "new");
+    QVERIFY(after.timestamp("new") > before.timestamp("old"));
+    QCOMPARE(after.commentField("version"), std::optional<QByteArray>("1"));
+    QCOMPARE(after.commentField("index"), before.commentField("index"));
+    QCOMPARE(after.expiry("new").value_or(0), period ? after.timestamp("new") + period : 0);
+    const bool byNext = resignOptions.contains(m_nextSecretKey);
+    const Result verified = runProcess(QStringLiteral("minisign"), {"-V", "-p", byNext ? m_nextPublicKey : m_publicKey,
+                                                                    "-m", site.path(indexPath), "-x", site.path(signaturePath)});
+    QVERIFY2(verified.exitCode == 0, verified.out + verified.err);
+
+    TestServer server;
+    serveSite(server, site.path());
+    QByteArrayList keyLines;
+    for (const QString &pub : {m_publicKey, m_nextPublicKey})
+        keyLines.append(TempFolder::readFile(pub).split('\n').value(1));
+    DriverAppFolder client("0.5\r\n");
+    const DriverEnding ending =
+        driveRun(client.path(), server, {QStringLiteral("--public-key=") + QString::fromLatin1(keyLines.join(';'))});
+    QVERIFY2(ending.messages.value(0).text.endsWith(QStringLiteral("请重新登录系统！")),
+             qPrintable(ending.messages.value(0).text + ending.errors));
+    QCOMPARE(client.read(QStringLiteral("LoadUpdate.sha256.minisig")), site.read(signaturePath));
+}
+
+void PublishTest::checkSeesTheExpiry_data()
+{
+    QTest::addColumn<qint64>("signedAgo"); // seconds before now
+    QTest::addColumn<qint64>("expiresIn"); // seconds after now
+    QTest::addColumn<QString>("line");     // what check reports; empty: nothing
+    QTest::addColumn<bool>("passes");
+
+    constexpr qint64 day = 86400;
+    const QString signature = signaturePath + QStringLiteral(": ");
+    QTest::newRow("far from its expiry") << qint64(0) << 30 * day << QString() << true;
+    QTest::newRow("within a week") << 20 * day << 2 * day
+                                   << QStringLiteral("warning: ") + signature + QStringLiteral("expires at ") << true;
+    QTest::newRow("within a third of a short period")
+        << 2 * day << day / 2 << QStringLiteral("warning: ") + signature + QStringLiteral("expires at ") << true;
+    QTest::newRow("a short period, early") << qint64(0) << 3 * day << QString() << true;
+    QTest::newRow("expired") << 10 * day << qint64(-1) << signature + QStringLiteral("the signature has expired")
+                             << false;
+}
+
+void PublishTest::checkSeesTheExpiry()
+{
+    QFETCH(qint64, signedAgo);
+    QFETCH(qint64, expiresIn);
+    QFETCH(QString, line);
+    QFETCH(bool, passes);
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const QByteArray comment = "timestamp:" + QByteArray::number(now - signedAgo) + "\tversion:1\texpires:"
+                               + QByteArray::number(now + expiresIn);
+    const release::SecretKey key = release::SecretKey::fromFile(m_secretKey, {});
+    TestServer server;
+    serveSite(server, m_site.path());
+    server.setFile('/' + signaturePath.toLatin1(), key.sign(m_site.read(indexPath), comment).toText());
+
+    const Result result = publisher({"check", server.url(), "--public-key", m_publicKey});
+    QStringList lines = QString::fromUtf8(result.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QVERIFY(!lines.isEmpty());
+    QVERIFY2(lines.takeLast().startsWith(passes ? QStringLiteral("OK: ") : QStringLiteral("FAILED: ")),
+             result.out.constData());
+    QCOMPARE(result.exitCode, passes ? 0 : 1);
+    QCOMPARE(lines.size(), line.isEmpty() ? 0 : 1);
+    if (!line.isEmpty())
+        QVERIFY2(lines[0].startsWith(line), qPrintable(lines[0]));
 }
 
 QTEST_GUILESS_MAIN(PublishTest)

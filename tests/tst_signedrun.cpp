@@ -72,6 +72,10 @@ private slots:
     void filesAtHand();
     void leftoversOfOthersAreFetchedAgain_data();
     void leftoversOfOthersAreFetchedAgain();
+    void freshness_data();
+    void freshness();
+    void rotatingKeys_data();
+    void rotatingKeys();
 
 private:
     QByteArray minisign(const QStringList &arguments);
@@ -79,7 +83,11 @@ private:
                     bool legacy = false);
     Published publish(TestServer &server, const QList<ListedFile> &files, qint64 timestamp = releaseTime);
     void republishIndex(TestServer &server, const QByteArray &index, const QByteArray &signature);
-    WindowEnding drive(const DriverAppFolder &app, const TestServer &server);
+    // A run whose build accepts the named keys.
+    WindowEnding drive(const DriverAppFolder &app, const TestServer &server,
+                       const QStringList &keys = {QStringLiteral("publisher")});
+    // A signed run's ending as the data rows state it.
+    void verifyEnding(const WindowEnding &ending, End end, const QString &message);
 
     TempFolder m_keys;
     QString m_publicKey; // base64, as UPDATER_PUBLIC_KEY
@@ -98,7 +106,7 @@ QByteArray SignedRunTest::minisign(const QStringList &arguments)
 void SignedRunTest::initTestCase()
 {
     QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("minisign")).isEmpty(), "the minisign program is missing");
-    for (const QString &name : {QStringLiteral("publisher"), QStringLiteral("other")})
+    for (const QString &name : {QStringLiteral("publisher"), QStringLiteral("other"), QStringLiteral("next")})
         minisign({"-G", "-W", "-f", "-p", m_keys.path(name + ".pub"), "-s", m_keys.path(name + ".key")});
     m_publicKey = QString::fromLatin1(m_keys.read("publisher.pub").split('\n').value(1));
     QCOMPARE(m_publicKey.size(), 56);
@@ -149,10 +157,21 @@ void SignedRunTest::republishIndex(TestServer &server, const QByteArray &index, 
     server.setFile("/KVTA/ZE/LoadUpdate.sha256.minisig", signature);
 }
 
-WindowEnding SignedRunTest::drive(const DriverAppFolder &app, const TestServer &server)
+WindowEnding SignedRunTest::drive(const DriverAppFolder &app, const TestServer &server, const QStringList &keys)
 {
-    const auto key = release::PublicKey::fromBase64(m_publicKey.toLatin1(), QStringLiteral("key"));
-    return TestWindow(app.path(), server, key).run();
+    QByteArrayList lines;
+    for (const QString &name : keys)
+        lines.append(m_keys.read(name + ".pub").split('\n').value(1));
+    return TestWindow(app.path(), server, release::KeyRing::fromText(lines.join(';'), QStringLiteral("keys"))).run();
+}
+
+void SignedRunTest::verifyEnding(const WindowEnding &ending, End end, const QString &message)
+{
+    QCOMPARE(ending.end, end);
+    // A refusal leaves the window open.
+    QCOMPARE(ending.returned, end == End::Refused);
+    if (!message.isEmpty())
+        QVERIFY2(ending.messages.value(0).text.startsWith(message), qPrintable(ending.messages.value(0).text));
 }
 
 void SignedRunTest::signedFullUpdate_data()
@@ -483,6 +502,106 @@ void SignedRunTest::leftoversOfOthersAreFetchedAgain()
         QCOMPARE(::lstat(QFile::encodeName(elsewhere.path("outside")).constData(), &info), 0);
         QCOMPARE(int(info.st_mode & 07777), 0600);
     }
+}
+
+void SignedRunTest::freshness_data()
+{
+    QTest::addColumn<QByteArray>("kept");    // trusted comment of the kept pair; empty: none kept
+    QTest::addColumn<QByteArray>("current"); // trusted comment of the server's signature
+    QTest::addColumn<QString>("signer");
+    QTest::addColumn<bool>("stampsEqual");
+    QTest::addColumn<End>("end");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("signatureRequests");
+
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const QByteArray fresh = "timestamp:1700000000 expires:" + QByteArray::number(now + 86400);
+    const QByteArray expired = "timestamp:1700000000 expires:" + QByteArray::number(now - 60);
+    const QByteArray keptExpiring = "timestamp:1700000000 expires:1700086400";
+    const QByteArray noExpiry = "timestamp:1700000000";
+    const QString publisher = QStringLiteral("publisher");
+    const QString stale = QStringLiteral("无法确认是否有新版本：发布签名已过期");
+    QTest::newRow("fresh release") << QByteArray() << fresh << publisher << false << End::Installed << success << 1;
+    QTest::newRow("expired release") << QByteArray() << expired << publisher << false << End::Refused
+                                     << QStringLiteral("发布签名已过期") << 1;
+    QTest::newRow("equal stamps, current signature expired")
+        << keptExpiring << expired << publisher << true << End::Refused << stale << 1;
+    QTest::newRow("equal stamps, current signature fresh")
+        << keptExpiring << fresh << publisher << true << End::UpToDate << QString() << 1;
+    QTest::newRow("equal stamps, current signature by an unknown key")
+        << keptExpiring << fresh << QStringLiteral("other") << true << End::Refused
+        << QStringLiteral("签名所用的密钥不是发布者的密钥") << 1;
+    QTest::newRow("equal stamps, no expiry kept")
+        << noExpiry << expired << publisher << true << End::UpToDate << QString() << 0;
+}
+
+void SignedRunTest::freshness()
+{
+    QFETCH(QByteArray, kept);
+    QFETCH(QByteArray, current);
+    QFETCH(QString, signer);
+    QFETCH(bool, stampsEqual);
+    QFETCH(End, end);
+    QFETCH(QString, message);
+    QFETCH(int, signatureRequests);
+
+    TestServer server;
+    const Published published = publish(server, {{QStringLiteral("files/a.bin"), QStringLiteral("a.bin"), "a"}});
+    republishIndex(server, published.index, sign(published.index, signer, current));
+    DriverAppFolder app(stampsEqual ? "2.0\r\n" : "1.0\r\n");
+    if (!kept.isEmpty()) {
+        app.write("LoadUpdate.sha256", published.index);
+        app.write("LoadUpdate.sha256.minisig", sign(published.index, QStringLiteral("publisher"), kept));
+    }
+
+    verifyEnding(drive(app, server), end, message);
+    QCOMPARE(requestCount(server, "/KVTA/ZE/LoadUpdate.sha256.minisig"), signatureRequests);
+    QCOMPARE(app.exists("a.bin"), end == End::Installed);
+    if (stampsEqual)
+        QCOMPARE(requestCount(server, "/KVTA/ZE/LoadUpdate.sha256"), 0);
+}
+
+void SignedRunTest::rotatingKeys_data()
+{
+    QTest::addColumn<QStringList>("accepted"); // the build's keys
+    QTest::addColumn<QString>("signer");       // of the release on the server
+    QTest::addColumn<QString>("keptBy");       // of a later release installed before; empty: none
+    QTest::addColumn<End>("end");
+    QTest::addColumn<QString>("message");
+
+    const QString wrongKey = QStringLiteral("签名所用的密钥不是发布者的密钥");
+    const QString older = QStringLiteral("发布时间早于已安装的版本");
+    const QStringList oldKey{QStringLiteral("publisher")}, newKey{QStringLiteral("next")};
+    const QStringList both = oldKey + newKey;
+    QTest::newRow("old key only") << oldKey << "publisher" << QString() << End::Installed << success;
+    QTest::newRow("both keys, signed by the old") << both << "publisher" << QString() << End::Installed << success;
+    QTest::newRow("both keys, signed by the new") << both << "next" << QString() << End::Installed << success;
+    QTest::newRow("new key only") << newKey << "next" << QString() << End::Installed << success;
+    QTest::newRow("both keys, signed by an unknown key") << both << "other" << QString() << End::Refused << wrongKey;
+    QTest::newRow("dropped key") << newKey << "publisher" << QString() << End::Refused << wrongKey;
+    QTest::newRow("rollback to the old key's release") << both << "publisher" << "next" << End::Refused << older;
+    QTest::newRow("rollback to the new key's release") << both << "next" << "publisher" << End::Refused << older;
+}
+
+void SignedRunTest::rotatingKeys()
+{
+    QFETCH(QStringList, accepted);
+    QFETCH(QString, signer);
+    QFETCH(QString, keptBy);
+    QFETCH(End, end);
+    QFETCH(QString, message);
+
+    TestServer server;
+    const Published published = publish(server, {{QStringLiteral("files/a.bin"), QStringLiteral("a.bin"), "a"}});
+    republishIndex(server, published.index, sign(published.index, signer, "timestamp:1700000000"));
+    DriverAppFolder app;
+    if (!keptBy.isEmpty()) {
+        app.write("LoadUpdate.sha256", published.index);
+        app.write("LoadUpdate.sha256.minisig", sign(published.index, keptBy, "timestamp:1700000001"));
+    }
+
+    verifyEnding(drive(app, server, accepted), end, message);
+    QCOMPARE(app.read("a.bin"), end == End::Installed ? QByteArray("a") : QByteArray());
 }
 
 QTEST_MAIN(SignedRunTest)

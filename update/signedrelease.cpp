@@ -27,38 +27,45 @@ QByteArray pathBytes(const QString &remotePath)
 
 } // namespace
 
-SignedRelease::SignedRelease(const release::PublicKey &key, QByteArray indexText, QByteArray signatureText)
+SignedRelease::SignedRelease(const release::KeyRing &keys, QByteArray indexText, QByteArray signatureText)
     : m_indexText(std::move(indexText)), m_signatureText(std::move(signatureText))
 {
     const release::Signature signature = release::Signature::parse(m_signatureText, signaturePath);
-    key.verify(m_indexText, signature, signaturePath);
-    m_timestamp = signature.acceptedTimestamp(QDateTime::currentSecsSinceEpoch(), signaturePath);
+    keys.verify(m_indexText, signature, signaturePath);
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    m_timestamp = signature.acceptedTimestamp(now, signaturePath);
+    m_expiry = signature.expiry(signaturePath);
+    m_expired = signature.expiredAt(now, signaturePath);
     m_index = release::ReleaseIndex::parse(m_indexText, indexPath);
 }
 
 SignedRelease SignedRelease::fetch(platform::HttpClient &client, const QString &baseUrl,
-                                   const release::PublicKey &key, const AppPaths &paths)
+                                   const release::KeyRing &keys, const AppPaths &paths)
 {
     // Neither is fetched beyond the size its parser takes.
     QByteArray indexText = fetchSmallFile(client, baseUrl + indexPath, sitelayout::largestIndex);
     QByteArray signatureText = fetchSmallFile(client, baseUrl + signaturePath, sitelayout::largestSignature);
-    SignedRelease release(key, std::move(indexText), std::move(signatureText));
+    SignedRelease release(keys, std::move(indexText), std::move(signatureText));
     // A replay of an older release would put back files the publisher has
     // replaced; the same release again is harmless.
-    if (const auto installed = kept(paths, key); installed && release.timestamp() < installed->timestamp())
+    if (const auto installed = kept(paths, keys); installed && release.timestamp() < installed->timestamp())
         throw Error(Error::Code::OlderRelease, signaturePath);
+    // One that the publisher no longer vouches for may be a replay that
+    // keeps a newer release from the client.
+    if (release.m_expired)
+        throw Error(Error::Code::ExpiredRelease, signaturePath);
     return release;
 }
 
-std::optional<SignedRelease> SignedRelease::kept(const AppPaths &paths, const release::PublicKey &key)
+std::optional<SignedRelease> SignedRelease::kept(const AppPaths &paths, const release::KeyRing &keys)
 {
-    // Nothing kept is a first signed installation. A kept pair that the key
-    // does not verify can only come from another key (the deployment changed
-    // it) or from someone who can write the folder anyway: it is no reference.
+    // Nothing kept is a first signed installation. A kept pair that no
+    // accepted key verifies can only come from a key the deployment dropped
+    // or from someone who can write the folder anyway: it is no reference.
     // Nor is one signed more than a day ahead, which would hold back every
     // later release.
     try {
-        return SignedRelease(key, platform::readFileBytes(paths.file(sitelayout::keptIndex), sitelayout::largestIndex),
+        return SignedRelease(keys, platform::readFileBytes(paths.file(sitelayout::keptIndex), sitelayout::largestIndex),
                              platform::readFileBytes(paths.file(sitelayout::keptSignature),
                                                      sitelayout::largestSignature));
     } catch (const Error &) {

@@ -4,7 +4,7 @@
 
 #include "platform/files/filedescriptor.h"
 #include "platform/net/httpclient.h"
-#include "release/minisignkey.h"
+#include "release/keyring.h"
 #include "release/releaseindex.h"
 
 #include <QByteArray>
@@ -22,20 +22,23 @@ class Replacement;
 class SignedRelease
 {
 public:
-    // Verifies the signature of the index: key id, signature, trusted
-    // comment, and a timestamp in it no more than a day ahead of the clock.
-    SignedRelease(const release::PublicKey &key, QByteArray indexText, QByteArray signatureText);
+    // Verifies the signature of the index with the accepted key it names:
+    // key id, signature, trusted comment, and a timestamp in it no more than
+    // a day ahead of the clock.
+    SignedRelease(const release::KeyRing &keys, QByteArray indexText, QByteArray signatureText);
 
     // Fetches the index and its signature from the server (into memory) and
     // verifies them; a release signed before the one kept in the application
-    // folder raises OlderRelease.
+    // folder raises OlderRelease, one whose expiry has passed ExpiredRelease.
     static SignedRelease fetch(platform::HttpClient &client, const QString &baseUrl,
-                               const release::PublicKey &key, const AppPaths &paths);
+                               const release::KeyRing &keys, const AppPaths &paths);
     // The release that the last signed installation kept, if there is one
-    // that the key verifies.
-    static std::optional<SignedRelease> kept(const AppPaths &paths, const release::PublicKey &key);
+    // that an accepted key verifies (expired or not).
+    static std::optional<SignedRelease> kept(const AppPaths &paths, const release::KeyRing &keys);
 
     qint64 timestamp() const { return m_timestamp; }
+    // Until when the publisher vouches for the release, if it said.
+    std::optional<qint64> expiry() const { return m_expiry; }
 
     // NotInIndex unless the remote path is listed.
     void requireListed(const QString &remotePath) const;
@@ -60,4 +63,6 @@ private:
     QByteArray m_signatureText;
     release::ReleaseIndex m_index;
     qint64 m_timestamp = 0;
+    std::optional<qint64> m_expiry;
+    bool m_expired = false; // when it was verified
 };

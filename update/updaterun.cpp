@@ -1,5 +1,6 @@
 #include "updaterun.h"
 
+#include "freshness.h"
 #include "gethttptext.h"
 #include "release/manifestline.h"
 #include "release/sitelayout.h"
@@ -34,7 +35,7 @@ platform::Error namingLocalFile(const platform::Error &error, const QString &loc
 } // namespace
 
 UpdateRun::UpdateRun(UpdateWindow &window, AppPaths paths, QString baseUrl,
-                     std::optional<release::PublicKey> publisherKey)
+                     std::optional<release::KeyRing> publisherKey)
     : m_window(window), m_paths(std::move(paths)), m_baseUrl(std::move(baseUrl)),
       m_publisherKey(std::move(publisherKey))
 {
@@ -84,8 +85,11 @@ RunOutcome::End UpdateRun::execute()
     // that the stamps compare what is really installed.
     m_log->putBack(fsys::Replacement::recover(m_paths.folder()));
     m_window.setStatusLine(QStringLiteral("正在连接..."));
-    if (stampsEqual())
+    if (stampsEqual()) {
+        if (m_publisherKey)
+            confirmFreshness(m_window.downloadEngine().httpClient(), m_baseUrl, *m_publisherKey, m_paths);
         return RunOutcome::End::UpToDate;
+    }
     fsys::refuseUnlessFolder(m_paths.file(sitelayout::workingFolder));
     m_window.downloadEngine().setComputesDigest(m_publisherKey.has_value());
     if (m_publisherKey)

@@ -24,13 +24,13 @@ class Replacement;
 // failure. One run at a time per application folder, across processes too: a
 // run holds a lock on the folder throughout, and keeps the folder's run log
 // for support while it does.
-// With the publisher's key (signed mode) it installs only what the publisher
-// signed; without it (unsigned mode) it trusts the network.
+// With the publisher's keys (signed mode) it installs only what the publisher
+// signed; without them (unsigned mode) it trusts the network.
 class UpdateRun
 {
 public:
     UpdateRun(UpdateWindow &window, AppPaths paths, QString baseUrl,
-              std::optional<release::PublicKey> publisherKey = std::nullopt);
+              std::optional<release::KeyRing> publisherKey = std::nullopt);
 
     // The start button's handler; the window hears how the run ended. A
     // press while a run is under way is ignored.
@@ -56,7 +56,7 @@ private:
     UpdateWindow &m_window;
     AppPaths m_paths;
     QString m_baseUrl;
-    std::optional<release::PublicKey> m_publisherKey;
+    std::optional<release::KeyRing> m_publisherKey;
     // The release this run verified, in signed mode.
     std::optional<SignedRelease> m_release;
     bool m_running = false;

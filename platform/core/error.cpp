@@ -36,6 +36,8 @@ QString baseText(Error::Code code)
     case Error::Code::FutureTimestamp:
         return QStringLiteral("签名时间比本机时钟晚一天以上,请检查本机的日期和时间");
     case Error::Code::OlderRelease: return QStringLiteral("发布时间早于已安装的版本");
+    case Error::Code::ExpiredRelease: return QStringLiteral("发布签名已过期");
+    case Error::Code::StaleRelease: return QStringLiteral("无法确认是否有新版本：发布签名已过期");
     case Error::Code::NotInIndex: return QStringLiteral("文件不在发布索引中");
     case Error::Code::DigestMismatch: return QStringLiteral("文件摘要与发布索引不符");
     case Error::Code::PasswordRequired: return QStringLiteral("密钥已加密，需要密码");

@@ -36,6 +36,8 @@ public:
         MalformedTimestamp,
         FutureTimestamp,
         OlderRelease,
+        ExpiredRelease,
+        StaleRelease,
         NotInIndex,
         DigestMismatch,
         PasswordRequired,

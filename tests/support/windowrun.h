@@ -44,7 +44,7 @@ class TestWindow : public frmDownLoad
 {
 public:
     explicit TestWindow(const QString &folder, const TestServer &server,
-                        std::optional<release::PublicKey> publisherKey = std::nullopt,
+                        std::optional<release::KeyRing> publisherKey = std::nullopt,
                         std::optional<platform::NetworkLimits> limits = std::nullopt)
         : TestWindow(folder, server.url(), std::move(publisherKey), limits)
     {

@@ -1,0 +1,42 @@
+#include "expiry.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+
+namespace expiry {
+
+QCommandLineOption option()
+{
+    return QCommandLineOption(QStringLiteral("expires-in"),
+                              QStringLiteral("Sign the release as valid for DAYS days (1 to %1); clients refuse it "
+                                             "afterwards, so renew it with resign before then.")
+                                  .arg(longestPeriodDays),
+                              QStringLiteral("DAYS"));
+}
+
+std::optional<qint64> periodOf(const QString &days)
+{
+    bool ok = false;
+    const int count = days.toInt(&ok);
+    if (!ok || count < 1 || count > longestPeriodDays || days.trimmed() != days)
+        return std::nullopt;
+    return qint64(count) * day;
+}
+
+QByteArray field(qint64 timestamp, qint64 period)
+{
+    return "\texpires:" + QByteArray::number(timestamp + period);
+}
+
+QString timeText(qint64 seconds)
+{
+    return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(Qt::ISODate);
+}
+
+bool isNear(qint64 now, qint64 timestamp, qint64 expires)
+{
+    return expires - now <= std::min(warningWeek, (expires - timestamp) / 3);
+}
+
+} // namespace expiry

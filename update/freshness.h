@@ -1,0 +1,18 @@
+#pragma once
+
+#include "apppaths.h"
+
+#include "platform/net/httpclient.h"
+#include "release/keyring.h"
+
+#include <QString>
+
+// On a run whose stamps are equal: when the release kept in the application
+// folder carries an expiry, the server's current signature must still be
+// vouched for. Otherwise a replayed old stamp and signature could keep the
+// client from ever hearing of a newer release. The current signature's
+// trusted comment is proved by an accepted key (its key id and the global
+// signature); an expired one raises StaleRelease. Without an expiry kept
+// nothing is fetched.
+void confirmFreshness(platform::HttpClient &client, const QString &baseUrl, const release::KeyRing &keys,
+                      const AppPaths &paths);

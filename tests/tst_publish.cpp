@@ -1076,6 +1076,8 @@ void PublishTest::clientFolder()
              qPrintable(ending.messages.value(0).text + ending.errors));
     QCOMPARE(parent.read(QStringLiteral("client/Update.inf")), QByteArray("2\r\n"));
     QCOMPARE(parent.read(QStringLiteral("client/说明 文档.txt")), QByteArray("version 2"));
+}
+
 void PublishTest::resignRenewsTheSignature_data()
 {
     QTest::addColumn<QStringList>("releaseOptions");

@@ -67,11 +67,15 @@ void RunLog::write(const QString &event)
     m_file.append((localTime() + QLatin1Char(' ') + event).toUtf8());
 }
 
-void RunLog::started(const QString &baseUrl, const std::optional<release::PublicKey> &publisherKey)
+void RunLog::started(const QString &baseUrl, const std::optional<release::KeyRing> &publisherKeys)
 {
-    const QString mode = publisherKey ? QStringLiteral("signed, key ")
-                                            + QString::fromLatin1(release::minisign::keyIdHex(publisherKey->keyId()))
-                                      : QStringLiteral("unsigned");
+    QStringList keyIds;
+    if (publisherKeys) {
+        for (const release::PublicKey &key : publisherKeys->keys())
+            keyIds << QString::fromLatin1(release::minisign::keyIdHex(key.keyId()));
+    }
+    const QString mode = publisherKeys ? QStringLiteral("signed, key ") + keyIds.join(QStringLiteral(", "))
+                                       : QStringLiteral("unsigned");
     write(QStringLiteral("start updater %1 (%2) server %3 folder %4")
               .arg(QString::fromUtf8(config::version), mode, shownUrl(baseUrl), m_folder));
 }

@@ -5,7 +5,7 @@
 
 #include "platform/files/boundedlog.h"
 #include "platform/net/transferobserver.h"
-#include "release/minisignkey.h"
+#include "release/keyring.h"
 
 #include <QString>
 #include <QStringList>
@@ -26,7 +26,7 @@ public:
     // Adds one line.
     void write(const QString &event);
 
-    void started(const QString &baseUrl, const std::optional<release::PublicKey> &publisherKey);
+    void started(const QString &baseUrl, const std::optional<release::KeyRing> &publisherKeys);
     void stampsCompared(const QString &remote, const QString &local, bool equal);
     // Files of the application folder, as full paths.
     void installed(const QStringList &targets);

@@ -51,7 +51,7 @@ public:
     }
 
     // On a base URL of its own: one where no server listens, say.
-    TestWindow(const QString &folder, const QString &baseUrl, std::optional<release::PublicKey> publisherKey,
+    TestWindow(const QString &folder, const QString &baseUrl, std::optional<release::KeyRing> publisherKey,
                std::optional<platform::NetworkLimits> limits)
         : frmDownLoad(AppPaths(folder), baseUrl, std::make_shared<platform::HttpClient>(), std::move(publisherKey))
     {

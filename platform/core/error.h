@@ -38,6 +38,7 @@ public:
         OlderRelease,
         NotInIndex,
         DigestMismatch,
+        BrokenFrame,
         PasswordRequired,
         WrongPassword,
         CryptoFailure,

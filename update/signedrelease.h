@@ -36,9 +36,10 @@ public:
     static std::optional<SignedRelease> kept(const AppPaths &paths, const release::PublicKey &key);
 
     qint64 timestamp() const { return m_timestamp; }
+    const release::ReleaseIndex &index() const { return m_index; }
 
-    // NotInIndex unless the remote path is listed.
-    void requireListed(const QString &remotePath) const;
+    // The listed digest of the remote path; NotInIndex unless it is listed.
+    QByteArray requireListed(const QString &remotePath) const;
     // DigestMismatch unless `sha256` is the listed digest of the remote path.
     void checkDigest(const QString &remotePath, const QByteArray &sha256) const;
     // Whether the plain file at `localPath` has the listed digest of the remote path.

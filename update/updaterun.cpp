@@ -46,6 +46,7 @@ void UpdateRun::start()
 RunOutcome UpdateRun::run()
 {
     m_running = true;
+    m_formsTaken.clear();
     const auto idle = qScopeGuard([this] {
         m_running = false;
         iFileNum.reset();
@@ -116,6 +117,9 @@ bool UpdateRun::downloadManifest()
 bool UpdateRun::downloadListedFiles(fsys::Replacement &installation)
 {
     iFileNum.emplace(m_paths.file(sitelayout::manifestCopy), platform::CodePage::deployment());
+    std::optional<SmallForms> smallForms;
+    if (m_release)
+        smallForms.emplace(m_release->index(), m_window.downloadEngine(), lTimeOut, m_paths, m_baseUrl);
     while (!iFileNum->atEnd()) {
         const QString sManifestLine = iFileNum->readLine();
         const ManifestEntry entry = splitManifestLine(sManifestLine);
@@ -123,12 +127,21 @@ bool UpdateRun::downloadListedFiles(fsys::Replacement &installation)
         if (isAtHand(entry, installation))
             continue;
         const QString sLocalFilePath = m_paths.workingFile(entry.sFileName);
-        download(m_baseUrl + entry.sRemotePath, sLocalFilePath);
-        // Every listed file must arrive whole: missing, cut short or of
-        // another size than announced, it would be installed broken.
-        if (!lastOutcome().isWhole())
-            return false;
-        verifyDownload(entry.sRemotePath, sLocalFilePath);
+        FormTaken taken = smallForms ? smallForms->fetch(m_release->requireListed(entry.sRemotePath),
+                                                         m_paths.file(entry.sFileName), sLocalFilePath)
+                                     : FormTaken();
+        taken.fileName = entry.sFileName;
+        if (taken.form == FormTaken::Form::Plain) {
+            const std::int32_t received = download(m_baseUrl + entry.sRemotePath, sLocalFilePath);
+            // Every listed file must arrive whole: missing, cut short or of
+            // another size than announced, it would be installed broken.
+            if (!lastOutcome().isWhole())
+                return false;
+            verifyDownload(entry.sRemotePath, sLocalFilePath);
+            taken.fileSize = received;
+            taken.downloaded += received;
+        }
+        m_formsTaken.push_back(taken);
         installation.add(sLocalFilePath, m_paths.file(entry.sFileName));
     }
     iFileNum.reset();

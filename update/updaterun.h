@@ -2,6 +2,7 @@
 
 #include "apppaths.h"
 #include "signedrelease.h"
+#include "smallforms.h"
 #include "updatewindow.h"
 
 #include "platform/files/textinput.h"
@@ -10,6 +11,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 struct DLOutcome;
 struct ManifestEntry;
@@ -34,6 +36,8 @@ public:
     // press while a run is under way is ignored.
     void start();
     bool isRunning() const { return m_running; }
+    // The form each file that the last run downloaded took, in the order downloaded.
+    const std::vector<FormTaken> &formsTaken() const { return m_formsTaken; }
 
 private:
     RunOutcome run();
@@ -56,6 +60,7 @@ private:
     std::optional<release::PublicKey> m_publisherKey;
     // The release this run verified, in signed mode.
     std::optional<SignedRelease> m_release;
+    std::vector<FormTaken> m_formsTaken;
     bool m_running = false;
     // The run's one input file; closed after each use and when the run ends.
     std::optional<platform::TextInput> iFileNum;

@@ -19,8 +19,8 @@ using platform::Error;
 
 // A window over 2 GiB is refused; `zstd --long=31` is the most it makes.
 constexpr int largestWindowLog = 31;
-// The input handed to the decoder at a time: between two slices it sees a
-// stop request, and the output written so far is hashed.
+// The input handed to the decoder at a time: the output of each slice is
+// hashed while it is still in the cache.
 constexpr std::size_t sliceSize = 64 * 1024;
 
 struct FreeDCtx
@@ -64,7 +64,7 @@ ZstdFrame::ZstdFrame(QByteArrayView bytes, QString name) : m_bytes(bytes), m_nam
     m_contentSize = std::int64_t(header.frameContentSize);
 }
 
-QByteArray ZstdFrame::decodeInto(char *output, QByteArrayView prefix, std::stop_token stop) const
+QByteArray ZstdFrame::decodeInto(char *output, QByteArrayView prefix) const
 {
     const std::unique_ptr<ZSTD_DCtx, FreeDCtx> ctx(ZSTD_createDCtx());
     if (!ctx)
@@ -79,8 +79,6 @@ QByteArray ZstdFrame::decodeInto(char *output, QByteArrayView prefix, std::stop_
     ZSTD_inBuffer in{m_bytes.data(), 0, 0};
     std::size_t remaining = 1;
     while (remaining != 0) {
-        if (stop.stop_requested())
-            broken(m_name, "stopped");
         const std::size_t hashed = out.pos;
         const std::size_t taken = in.pos;
         in.size = std::min(std::size_t(m_bytes.size()), in.pos + sliceSize);

@@ -5,7 +5,6 @@
 #include <QString>
 
 #include <cstdint>
-#include <stop_token>
 
 namespace release {
 
@@ -25,9 +24,8 @@ public:
     // Decodes into `output`, contentSize() bytes, with `prefix` as the
     // content that comes before (empty for a compressed file), and returns
     // the SHA-256 (64 lowercase hex digits) of what it wrote. The output is
-    // the window, so the decoder holds no copy of it. A stop request ends
-    // the decoding with BrokenFrame.
-    QByteArray decodeInto(char *output, QByteArrayView prefix, std::stop_token stop) const;
+    // the window, so the decoder holds no copy of it.
+    QByteArray decodeInto(char *output, QByteArrayView prefix) const;
 
 private:
     QByteArrayView m_bytes;

@@ -20,14 +20,14 @@ using platform::MappedFile;
 namespace {
 
 RebuiltFile rebuild(int form, const QString &formPath, int source, const QString &sourcePath,
-                    const QString &output, std::stop_token stop)
+                    const QString &output)
 {
     const MappedFile frameBytes = MappedFile::forReading(form, formPath);
     const release::ZstdFrame frame(QByteArrayView(frameBytes.data(), frameBytes.size()), formPath);
     const MappedFile prefix = source >= 0 ? MappedFile::forReading(source, sourcePath) : MappedFile();
     const platform::FileDescriptor out = platform::filesystem::createOwnFile(output, O_RDWR);
     const MappedFile target = MappedFile::forWriting(out.get(), frame.contentSize(), output);
-    return {frame.decodeInto(target.data(), QByteArrayView(prefix.data(), prefix.size()), stop),
+    return {frame.decodeInto(target.data(), QByteArrayView(prefix.data(), prefix.size())),
             frame.contentSize()};
 }
 
@@ -41,10 +41,11 @@ RebuiltFile rebuildFromForm(const platform::FileDescriptor &form, const QString 
     std::optional<Error> failure;
     std::atomic<bool> done = false;
     {
-        // Leaving the scope asks the worker to stop and waits for it.
-        const std::jthread worker([&](std::stop_token stop) {
+        // The event loop runs until the worker is done: cancel still ends
+        // the program at once, and the window answers meanwhile.
+        const std::jthread worker([&] {
             try {
-                rebuilt = rebuild(form.get(), formPath, source.get(), sourcePath, output, stop);
+                rebuilt = rebuild(form.get(), formPath, source.get(), sourcePath, output);
             } catch (const Error &error) {
                 failure = error;
             }

@@ -53,6 +53,9 @@ inline constexpr QLatin1StringView manifestCopy{"LoadUpdate.inf"};
 inline constexpr QLatin1StringView workingFolder{"Update"};
 // The stamp as it is downloaded into the working folder.
 inline constexpr QLatin1StringView stampDownload{"UpdateNote.xml"};
+// A smaller form of a listed file as it is downloaded into the working
+// folder, before the file is rebuilt from it.
+inline constexpr QLatin1StringView formDownload{"UpdateForm.zst"};
 // The index and signature of the last signed release installed.
 inline constexpr QLatin1StringView keptIndex{"LoadUpdate.sha256"};
 inline constexpr QLatin1StringView keptSignature{"LoadUpdate.sha256.minisig"};
@@ -72,7 +75,8 @@ inline constexpr QLatin1StringView publishingInfix{".publishing-"};
 // replace.
 inline QStringList ownNames()
 {
-    return {localStamp, manifestCopy, stampDownload, keptIndex, keptSignature, workingFolder, runLog, olderRunLog};
+    return {localStamp,    manifestCopy,  stampDownload, formDownload, keptIndex,
+            keptSignature, workingFolder, runLog,        olderRunLog};
 }
 
 // Size limits, in bytes.

@@ -86,6 +86,16 @@ void RunLog::stampsCompared(const QString &remote, const QString &local, bool eq
               .arg(quoted(remote), quoted(local), equal ? QStringLiteral("equal") : QStringLiteral("differ")));
 }
 
+void RunLog::formTaken(const FormTaken &taken)
+{
+    static const QString forms[] = {QStringLiteral("plain"), QStringLiteral("compressed"), QStringLiteral("patch")};
+    write(QStringLiteral("form %1 %2 size %3 downloaded %4 saved %5")
+              .arg(taken.fileName, forms[int(taken.form)])
+              .arg(taken.fileSize)
+              .arg(taken.downloaded)
+              .arg(taken.bytesSaved()));
+}
+
 void RunLog::installed(const QStringList &targets)
 {
     for (const QString &target : targets)

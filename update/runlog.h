@@ -1,6 +1,7 @@
 #pragma once
 
 #include "apppaths.h"
+#include "smallforms.h"
 #include "updatewindow.h"
 
 #include "platform/files/boundedlog.h"
@@ -29,6 +30,8 @@ public:
     void started(const QString &baseUrl, const std::optional<release::KeyRing> &publisherKeys);
     void stampsCompared(const QString &remote, const QString &local, bool equal);
     // Files of the application folder, as full paths.
+    // Which form a listed file came in, and what that saved.
+    void formTaken(const FormTaken &taken);
     void installed(const QStringList &targets);
     void putBack(const QStringList &targets);
     void ended(const RunOutcome &outcome);

@@ -73,9 +73,9 @@ std::optional<SignedRelease> SignedRelease::kept(const AppPaths &paths, const re
     }
 }
 
-void SignedRelease::requireListed(const QString &remotePath) const
+QByteArray SignedRelease::requireListed(const QString &remotePath) const
 {
-    m_index.requireDigestOf(pathBytes(remotePath));
+    return m_index.requireDigestOf(pathBytes(remotePath));
 }
 
 void SignedRelease::checkDigest(const QString &remotePath, const QByteArray &sha256) const

@@ -39,9 +39,10 @@ public:
     qint64 timestamp() const { return m_timestamp; }
     // Until when the publisher vouches for the release, if it said.
     std::optional<qint64> expiry() const { return m_expiry; }
+    const release::ReleaseIndex &index() const { return m_index; }
 
-    // NotInIndex unless the remote path is listed.
-    void requireListed(const QString &remotePath) const;
+    // The listed digest of the remote path; NotInIndex unless it is listed.
+    QByteArray requireListed(const QString &remotePath) const;
     // DigestMismatch unless `sha256` is the listed digest of the remote path.
     void checkDigest(const QString &remotePath, const QByteArray &sha256) const;
     // Whether the remote path is the stored file named by its listed digest:

@@ -54,6 +54,7 @@ void UpdateRun::start()
 RunOutcome UpdateRun::run()
 {
     m_running = true;
+    m_formsTaken.clear();
     const auto idle = qScopeGuard([this] {
         m_running = false;
         iFileNum.reset();
@@ -139,6 +140,9 @@ bool UpdateRun::downloadManifest()
 bool UpdateRun::downloadListedFiles(fsys::Replacement &installation)
 {
     iFileNum.emplace(m_paths.file(sitelayout::manifestCopy), platform::CodePage::deployment());
+    std::optional<SmallForms> smallForms;
+    if (m_release)
+        smallForms.emplace(m_release->index(), m_window.downloadEngine(), lTimeOut, m_paths, m_baseUrl);
     while (!iFileNum->atEnd()) {
         const QString sManifestLine = iFileNum->readLine();
         const ManifestEntry entry = splitManifestLine(sManifestLine);
@@ -146,16 +150,28 @@ bool UpdateRun::downloadListedFiles(fsys::Replacement &installation)
         if (isAtHand(entry, installation))
             continue;
         const QString sLocalFilePath = m_paths.workingFile(entry.sFileName);
-        // A stored file named by its signed digest may come from any cache:
-        // no stale copy can stand under its name.
-        const bool immutable = m_release && m_release->isContentAddressed(entry.sRemotePath);
-        download(m_baseUrl + entry.sRemotePath, sLocalFilePath,
-                 immutable ? platform::CacheUse::AllowCached : platform::CacheUse::Revalidate);
-        // Every listed file must arrive whole: missing, cut short or of
-        // another size than announced, it would be installed broken.
-        if (!lastOutcome().isWhole())
-            return false;
-        verifyDownload(entry.sRemotePath, sLocalFilePath, entry.sFileName);
+        FormTaken taken = smallForms ? smallForms->fetch(m_release->requireListed(entry.sRemotePath),
+                                                         m_paths.file(entry.sFileName), sLocalFilePath)
+                                     : FormTaken();
+        taken.fileName = entry.sFileName;
+        if (taken.form == FormTaken::Form::Plain) {
+            // A stored file named by its signed digest may come from any
+            // cache: no stale copy can stand under its name.
+            const bool immutable = m_release && m_release->isContentAddressed(entry.sRemotePath);
+            const std::int32_t received =
+                download(m_baseUrl + entry.sRemotePath, sLocalFilePath,
+                         immutable ? platform::CacheUse::AllowCached : platform::CacheUse::Revalidate);
+            // Every listed file must arrive whole: missing, cut short or of
+            // another size than announced, it would be installed broken.
+            if (!lastOutcome().isWhole())
+                return false;
+            verifyDownload(entry.sRemotePath, sLocalFilePath, entry.sFileName);
+            taken.fileSize = received;
+            taken.downloaded += received;
+        }
+        if (m_log)
+            m_log->formTaken(taken);
+        m_formsTaken.push_back(taken);
         installation.add(sLocalFilePath, m_paths.file(entry.sFileName));
     }
     iFileNum.reset();

@@ -3,6 +3,7 @@
 #include "apppaths.h"
 #include "runlog.h"
 #include "signedrelease.h"
+#include "smallforms.h"
 #include "updatewindow.h"
 
 #include "platform/files/textinput.h"
@@ -11,6 +12,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 struct DLOutcome;
 struct ManifestEntry;
@@ -36,6 +38,8 @@ public:
     // press while a run is under way is ignored.
     void start();
     bool isRunning() const { return m_running; }
+    // The form each file that the last run downloaded took, in the order downloaded.
+    const std::vector<FormTaken> &formsTaken() const { return m_formsTaken; }
 
 private:
     RunOutcome run();
@@ -59,6 +63,7 @@ private:
     std::optional<release::KeyRing> m_publisherKey;
     // The release this run verified, in signed mode.
     std::optional<SignedRelease> m_release;
+    std::vector<FormTaken> m_formsTaken;
     bool m_running = false;
     // The log of the run under way, from when it holds the folder.
     std::optional<RunLog> m_log;

@@ -40,6 +40,7 @@ QString baseText(Error::Code code)
     case Error::Code::StaleRelease: return QStringLiteral("无法确认是否有新版本：发布签名已过期");
     case Error::Code::NotInIndex: return QStringLiteral("文件不在发布索引中");
     case Error::Code::DigestMismatch: return QStringLiteral("文件摘要与发布索引不符");
+    case Error::Code::BrokenFrame: return QStringLiteral("压缩数据已损坏");
     case Error::Code::PasswordRequired: return QStringLiteral("密钥已加密，需要密码");
     case Error::Code::WrongPassword: return QStringLiteral("密钥密码错误");
     case Error::Code::CryptoFailure: return QStringLiteral("加密库操作失败");

@@ -40,6 +40,7 @@ public:
         StaleRelease,
         NotInIndex,
         DigestMismatch,
+        BrokenFrame,
         PasswordRequired,
         WrongPassword,
         CryptoFailure,

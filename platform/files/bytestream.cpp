@@ -2,7 +2,7 @@
 
 #include "platform/core/error.h"
 #include "filedescriptor.h"
-#include "paths.h"
+#include "filesystem.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -31,27 +31,7 @@ std::set<ByteStream *> &openStreams()
 
 ByteStream::ByteStream(const QString &path) : m_path(path)
 {
-    const std::filesystem::path native = paths::toPath(path);
-    // The file at the path is never written through, only replaced by a new
-    // one of this process's own: a link could point outside the folder, a
-    // FIFO or a device would block or swallow the bytes, another name for the
-    // same content would change too, and a file that someone else planted
-    // would stay theirs.
-    struct stat existing {};
-    if (::lstat(native.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode))
-        throw Error(Error::Code::FileAccess, path);
-    if (::unlink(native.c_str()) != 0 && errno != ENOENT)
-        throw Error::fromErrno(errno, path);
-    m_fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (m_fd < 0) {
-        // A missing folder on the way is a path error, not a missing file;
-        // a name taken again since the unlink is refused.
-        if (errno == ENOENT)
-            throw Error(Error::Code::PathNotFound, path);
-        if (errno == EEXIST)
-            throw Error(Error::Code::FileAccess, path);
-        throw Error::fromErrno(errno, path);
-    }
+    m_fd = filesystem::createOwnFile(path, O_WRONLY).release();
     m_buffer.resize(bufferSize);
     openStreams().insert(this);
 }

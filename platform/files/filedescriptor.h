@@ -29,6 +29,8 @@ public:
 
     int get() const { return m_fd; }
     bool isOpen() const { return m_fd >= 0; }
+    // Hands the descriptor over; this object holds none afterwards.
+    int release() { return std::exchange(m_fd, -1); }
     // Closes now; the result of close(2).
     int close() { return m_fd >= 0 ? ::close(std::exchange(m_fd, -1)) : 0; }
 

@@ -128,6 +128,32 @@ FileDescriptor appendToOwnFile(const QString &path)
     return fd;
 }
 
+FileDescriptor createOwnFile(const QString &path, int access)
+{
+    const fs::path native = toPath(path);
+    // The file at the path is never written through, only replaced by a new
+    // one of this process's own: a link could point outside the folder, a
+    // FIFO or a device would block or swallow the bytes, another name for the
+    // same content would change too, and a file that someone else planted
+    // would stay theirs.
+    struct stat existing {};
+    if (::lstat(native.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode))
+        throw Error(Error::Code::FileAccess, path);
+    if (::unlink(native.c_str()) != 0 && errno != ENOENT)
+        throw Error::fromErrno(errno, path);
+    FileDescriptor fd(::open(native.c_str(), access | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!fd.isOpen()) {
+        // A missing folder on the way is a path error, not a missing file;
+        // a name taken again since the unlink is refused.
+        if (errno == ENOENT)
+            throw Error(Error::Code::PathNotFound, path);
+        if (errno == EEXIST)
+            throw Error(Error::Code::FileAccess, path);
+        throw Error::fromErrno(errno, path);
+    }
+    return fd;
+}
+
 void deleteFile(const QString &path)
 {
     const fs::path file = toPath(path);

@@ -38,6 +38,11 @@ FileDescriptor openOwnFile(const QString &path);
 // umask), and refused also when it is read-only.
 FileDescriptor appendToOwnFile(const QString &path);
 
+// A new, empty file at the path, this process's own, mode 0644 less the
+// umask, open with `access` (O_WRONLY or O_RDWR). Whatever stands there (a
+// folder aside) is removed first, never written through.
+FileDescriptor createOwnFile(const QString &path, int access);
+
 // Deletes one file; FileNotFound when it is missing, PermissionDenied when it
 // is read-only.
 void deleteFile(const QString &path);

@@ -1,0 +1,91 @@
+#include "smallforms.h"
+
+#include "filedigest.h"
+#include "formrebuild.h"
+
+#include "download/cls_download.h"
+#include "platform/core/error.h"
+#include "platform/files/filesystem.h"
+#include "release/releaseindex.h"
+#include "release/sitelayout.h"
+
+#include <QFile>
+#include <QScopeGuard>
+
+namespace fsys = platform::filesystem;
+
+namespace {
+
+constexpr qsizetype digestLength = 64;
+
+// The file that a patch at `path` rebuilds, or nothing when the path names no patch.
+QByteArray patchTarget(const QByteArray &path)
+{
+    const qsizetype start = sitelayout::compressedFolder.size() + 1;
+    const QByteArray from = path.mid(start, digestLength);
+    const QByteArray to = path.mid(start + digestLength + 1, digestLength);
+    return release::isSha256Hex(from) && release::isSha256Hex(to) && sitelayout::patchForm(from, to) == path
+               ? to
+               : QByteArray();
+}
+
+} // namespace
+
+SmallForms::SmallForms(const release::ReleaseIndex &index, Cls_DownLoad &engine, std::int32_t timeOut,
+                       AppPaths paths, QString baseUrl)
+    : m_index(index), m_engine(engine), m_timeOut(timeOut), m_paths(std::move(paths)), m_baseUrl(std::move(baseUrl))
+{
+    for (const release::ReleaseIndex::Entry &entry : index.entries()) {
+        if (const QByteArray target = patchTarget(entry.path); !target.isEmpty())
+            m_patched.insert(target);
+    }
+}
+
+FormTaken SmallForms::fetch(const QByteArray &digest, const QString &installed, const QString &staged)
+{
+    FormTaken taken;
+    if (m_patched.contains(digest)) {
+        // The very bytes that were hashed are the ones the patch is applied
+        // to: one descriptor serves both, and only a file of the updater's own.
+        const platform::FileDescriptor source = fsys::openOwnFile(installed);
+        const std::optional<QByteArray> from = source.isOpen() ? sha256OfOpenFile(source.get(), installed)
+                                                               : std::nullopt;
+        if (from && tryForm(sitelayout::patchForm(*from, digest), digest, source, installed, staged, taken)) {
+            taken.form = FormTaken::Form::Patch;
+            return taken;
+        }
+    }
+    if (tryForm(sitelayout::compressedForm(digest), digest, platform::FileDescriptor(), installed, staged, taken))
+        taken.form = FormTaken::Form::Compressed;
+    return taken;
+}
+
+bool SmallForms::tryForm(const QByteArray &formPath, const QByteArray &digest, const platform::FileDescriptor &source,
+                         const QString &installed, const QString &staged, FormTaken &taken)
+{
+    const std::optional<QByteArray> listed = m_index.digestOf(formPath);
+    if (!listed)
+        return false;
+    const QString download = m_paths.workingFile(sitelayout::formDownload);
+    const auto gone = qScopeGuard([&] { QFile::remove(download); });
+    // Named by digests and checked against the index: any cache may serve it.
+    m_engine.DLFile(m_baseUrl + QString::fromLatin1(formPath), download, m_timeOut, platform::CacheUse::AllowCached);
+    const DLOutcome &outcome = m_engine.lastOutcome();
+    taken.downloaded += outcome.received;
+    if (!outcome.isWhole() || outcome.sha256 != *listed)
+        return false;
+    try {
+        const RebuiltFile rebuilt =
+            rebuildFromForm(fsys::openOwnFile(download), download, source, installed, staged);
+        // A patch applied to an installed file that changed since it was
+        // hashed rebuilds something else: that shows here.
+        if (rebuilt.sha256 == digest) {
+            taken.fileSize = rebuilt.size;
+            return true;
+        }
+    } catch (const platform::Error &) {
+        // A broken or oversized frame: the next form will do.
+    }
+    QFile::remove(staged);
+    return false;
+}

@@ -149,6 +149,13 @@ void PublicKey::verify(const QByteArray &message, const Signature &signature, co
         throw Error(Error::Code::WrongKey, source);
     if (!crypto::ed25519Verify(m_key, signature.signedData(message), signature.signature()))
         throw Error(Error::Code::BadSignature, source);
+    verifyComment(signature, source);
+}
+
+void PublicKey::verifyComment(const Signature &signature, const QString &source) const
+{
+    if (signature.keyId() != m_keyId)
+        throw Error(Error::Code::WrongKey, source);
     if (!crypto::ed25519Verify(m_key, signature.globallySignedData(), signature.globalSignature()))
         throw Error(Error::Code::BadCommentSignature, source);
 }

@@ -35,6 +35,10 @@ public:
     // global signature over the signature and the trusted comment. Raises
     // WrongKey, BadSignature or BadCommentSignature, naming `source`.
     void verify(const QByteArray &message, const Signature &signature, const QString &source) const;
+    // Checks the key id and the global signature only: the trusted comment
+    // is the publisher's, whatever the message. Raises WrongKey or
+    // BadCommentSignature, naming `source`.
+    void verifyComment(const Signature &signature, const QString &source) const;
 
 private:
     friend class SecretKey;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "apppaths.h"
+#include "releasegeneration.h"
 
 #include "platform/files/filedescriptor.h"
 #include "platform/net/httpclient.h"
@@ -26,9 +27,12 @@ public:
     // comment, and a timestamp in it no more than a day ahead of the clock.
     SignedRelease(const release::PublicKey &key, QByteArray indexText, QByteArray signatureText);
 
-    // Fetches the index and its signature from the server (into memory) and
-    // verifies them; a release signed before the one kept in the application
-    // folder raises OlderRelease.
+    // Fetches the signature from the server (into memory), then the index
+    // and the stamp of the generation it names, and verifies them; a release
+    // signed before the one kept in the application folder raises
+    // OlderRelease. At the fixed paths of a site signed by hand, a stamp that
+    // the index lists with another digest is of another generation:
+    // BeingPublished.
     static SignedRelease fetch(platform::HttpClient &client, const QString &baseUrl,
                                const release::PublicKey &key, const AppPaths &paths);
     // The release that the last signed installation kept, if there is one
@@ -36,6 +40,9 @@ public:
     static std::optional<SignedRelease> kept(const AppPaths &paths, const release::PublicKey &key);
 
     qint64 timestamp() const { return m_timestamp; }
+    const ReleaseGeneration &generation() const { return m_generation; }
+    // The release's stamp, as the index lists it.
+    const QByteArray &stamp() const { return m_stamp; }
 
     // NotInIndex unless the remote path is listed.
     void requireListed(const QString &remotePath) const;
@@ -57,4 +64,6 @@ private:
     QByteArray m_signatureText;
     release::ReleaseIndex m_index;
     qint64 m_timestamp = 0;
+    ReleaseGeneration m_generation;
+    QByteArray m_stamp;
 };

@@ -12,7 +12,7 @@ const QString messageTitle = QStringLiteral("系统提示");
 
 void frmDownLoad::runEnded(const RunOutcome &outcome)
 {
-    // A refusal and a folder in use leave the window open; every other end
+    // A refusal, a folder in use and a release being published leave the window open; every other end
     // unloads it once the user has closed its message.
     switch (outcome.end) {
     case RunOutcome::End::Refused:
@@ -21,6 +21,10 @@ void frmDownLoad::runEnded(const RunOutcome &outcome)
         return;
     case RunOutcome::End::FolderInUse:
         showMessage(QStringLiteral("另一个更新正在进行,请稍后再试！"), messageTitle, widgets::MessageStyle::Information);
+        return;
+    case RunOutcome::End::BeingPublished:
+        showMessage(QStringLiteral("服务器上的版本正在发布,请稍后再试！"), messageTitle,
+                    widgets::MessageStyle::Information);
         return;
     case RunOutcome::End::UpToDate:
         showMessage(QStringLiteral("文件已是最新版本,无需更新！"), messageTitle, widgets::MessageStyle::Information);

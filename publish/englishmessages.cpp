@@ -48,6 +48,7 @@ QString englishRule(Code code)
     case Code::NotInIndex: return QStringLiteral("path missing from the release index");
     case Code::DigestMismatch: return QStringLiteral("SHA-256 differs from the release index");
     case Code::BrokenFrame: return QStringLiteral("not one whole zstd frame within a client's limits");
+    case Code::BeingPublished: return QStringLiteral("missing, though the signature names it");
     case Code::PasswordRequired: return QStringLiteral("the secret key is encrypted: give --password-file or --password-stdin");
     case Code::WrongPassword: return QStringLiteral("wrong password for the secret key");
     case Code::CryptoFailure: return QStringLiteral("the cryptography library failed");

@@ -69,11 +69,8 @@ qint64 releaseTimestamp(const QString &site)
 QByteArray indexText(const QByteArray &manifest, const QByteArray &stamp, const QList<ReleaseFile> &files)
 {
     release::ReleaseIndex index;
-    release::Sha256 sha;
-    sha.addData(manifest);
-    index.add(sitelayout::manifestPath.latin1(), sha.hexResult());
-    sha.addData(stamp);
-    index.add(sitelayout::stampPath.latin1(), sha.hexResult());
+    index.add(sitelayout::manifestPath.latin1(), release::Sha256::hexOf(manifest));
+    index.add(sitelayout::stampPath.latin1(), release::Sha256::hexOf(stamp));
     for (const ReleaseFile &file : files) {
         if (!index.digestOf(file.remotePath()))
             index.add(file.remotePath(), file.digest);
@@ -120,6 +117,11 @@ Published publish(const Options &options)
     const QByteArray stamp = stampText(options.version, codePage);
     const QByteArray index = options.key ? indexText(manifest, stamp, files) : QByteArray();
     checkClientLimits(manifest, stamp, index);
+    const QByteArray indexDigest = options.key ? release::Sha256::hexOf(index) : QByteArray();
+    if (options.key) {
+        for (const QLatin1StringView path : {sitelayout::indexPath, sitelayout::manifestPath, sitelayout::stampPath})
+            checkSitePath(site, sitelayout::releaseCopy(indexDigest, path));
+    }
 
     SiteWriter writer(site);
     qint64 total = 0;
@@ -132,9 +134,16 @@ Published publish(const Options &options)
             progress.note(QStringLiteral("already stored %1").arg(file.name));
     }
     if (options.key) {
+        // The release's own folder first: a client led there by any later
+        // signature finds it whole, whatever generation of the fixed files a
+        // cache still holds.
+        writer.storeOnce(sitelayout::releaseCopy(indexDigest, sitelayout::indexPath), index);
+        writer.storeOnce(sitelayout::releaseCopy(indexDigest, sitelayout::manifestPath), manifest);
+        writer.storeOnce(sitelayout::releaseCopy(indexDigest, sitelayout::stampPath), stamp);
         const qint64 timestamp = releaseTimestamp(site);
         const QByteArray comment = "timestamp:" + QByteArray::number(timestamp) + "\tversion:"
-            + options.version.toUtf8() + (options.expiresIn ? expiry::field(timestamp, *options.expiresIn) : QByteArray());
+            + options.version.toUtf8() + "\tindex:" + indexDigest
+            + (options.expiresIn ? expiry::field(timestamp, *options.expiresIn) : QByteArray());
         writer.stage(sitelayout::indexPath.latin1(), index);
         writer.stage(sitelayout::signaturePath.latin1(), options.key->sign(index, comment).toText());
     }
@@ -159,8 +168,9 @@ int runRelease(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Publishes the files directly in DIR as a new release in the server tree ROOT: each file stored once "
-        "under KVTA/ZE/files/<2 hex>/<SHA-256>, then (with a key) the release index and its signature, then "
-        "the manifest, the stamp last. Nothing is written when a check fails."));
+        "under KVTA/ZE/files/<2 hex>/<SHA-256>, then (with a key) the index, manifest and stamp once under "
+        "KVTA/ZE/releases/<SHA-256 of the index>/, the index and its signature, then the manifest, the stamp "
+        "last. Nothing is written when a check fails."));
     const QCommandLineOption from(QStringLiteral("from"), QStringLiteral("Folder with the release's files."),
                                   QStringLiteral("DIR"));
     const QCommandLineOption site(QStringLiteral("site"),

@@ -132,6 +132,7 @@ private:
     void checkStamp();
     std::optional<release::ReleaseIndex> checkSignedIndex();
     void checkExpiry(const release::Signature &signature, qint64 timestamp);
+    void checkReleaseCopies(const QByteArray &indexDigest, const release::ReleaseIndex &index);
     // The remote paths of the lines that the updater reads as meant.
     QStringList checkManifest(const QByteArray &bytes);
     void checkFile(const QString &remotePath);
@@ -213,6 +214,8 @@ std::optional<release::ReleaseIndex> SiteCheck::checkSignedIndex()
         m_key->verify(index.body, parsed, signaturePath);
         checkExpiry(parsed, parsed.acceptedTimestamp(QDateTime::currentSecsSinceEpoch(), signaturePath));
         release::ReleaseIndex parsedIndex = release::ReleaseIndex::parse(index.body, indexPath);
+        if (const auto indexDigest = parsed.commentField("index"))
+            checkReleaseCopies(*indexDigest, parsedIndex);
         m_result.signature = SiteCheckResult::Signature::Checked;
         return parsedIndex;
     } catch (const Error &error) {
@@ -233,6 +236,29 @@ void SiteCheck::checkExpiry(const release::Signature &signature, qint64 timestam
             path + QStringLiteral(": expires at %1, in %2 hour(s); renew it with 'updater-publish resign'")
                        .arg(expiry::timeText(*expires))
                        .arg((*expires - now) / 3600));
+}
+
+// The release's folder that the signature names, which signed clients read:
+// each copy there, with the digest the index gives its fixed path.
+void SiteCheck::checkReleaseCopies(const QByteArray &indexDigest, const release::ReleaseIndex &index)
+{
+    if (!release::isSha256Hex(indexDigest)) {
+        report(QString(sitelayout::signaturePath),
+               QStringLiteral("'index:' in the trusted comment is not a SHA-256 (64 lower-case hex digits)"));
+        return;
+    }
+    const std::pair<QLatin1StringView, std::int64_t> copies[] = {{sitelayout::indexPath, sitelayout::largestIndex},
+                                                                 {sitelayout::manifestPath, sitelayout::largestManifest},
+                                                                 {sitelayout::stampPath, sitelayout::largestStamp}};
+    for (const auto &[fixedPath, limit] : copies) {
+        const QString path = QString::fromLatin1(sitelayout::releaseCopy(indexDigest, fixedPath));
+        const Fetched copy = fetch(path, smallFileLimit(limit), Body::Hashed);
+        if (!copy.problem.isEmpty())
+            continue;
+        if (fixedPath == sitelayout::indexPath ? copy.sha256 != indexDigest
+                                               : index.digestOf(fixedPath.latin1()) != copy.sha256)
+            report(path, englishRule(Error::Code::DigestMismatch));
+    }
 }
 
 QStringList SiteCheck::checkManifest(const QByteArray &bytes)

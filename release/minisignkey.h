@@ -35,8 +35,9 @@ public:
     // global signature over the signature and the trusted comment. Raises
     // WrongKey, BadSignature or BadCommentSignature, naming `source`.
     void verify(const QByteArray &message, const Signature &signature, const QString &source) const;
-    // Checks the key id and the global signature only: what proves the
-    // trusted comment, without the message. WrongKey or BadCommentSignature.
+    // Checks the key id and the global signature only: the trusted comment
+    // is the publisher's, whatever the message. Raises WrongKey or
+    // BadCommentSignature, naming `source`.
     void verifyComment(const Signature &signature, const QString &source) const;
 
 private:

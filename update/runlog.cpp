@@ -49,6 +49,7 @@ QString endName(RunOutcome::End end)
     case RunOutcome::End::UpdateFailure: return QStringLiteral("update failure (a download did not arrive whole)");
     case RunOutcome::End::Refused: return QStringLiteral("refused");
     case RunOutcome::End::FolderInUse: return QStringLiteral("folder in use");
+    case RunOutcome::End::BeingPublished: return QStringLiteral("the server is between two releases");
     }
     return {};
 }
@@ -111,7 +112,8 @@ void RunLog::putBack(const QStringList &targets)
 void RunLog::ended(const RunOutcome &outcome)
 {
     if (outcome.error)
-        write(QStringLiteral("refusal: ") + inFull(*outcome.error));
+        write((outcome.end == RunOutcome::End::Refused ? QStringLiteral("refusal: ") : QStringLiteral("because: "))
+              + inFull(*outcome.error));
     write(QStringLiteral("end: ") + endName(outcome.end));
 }
 

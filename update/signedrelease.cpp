@@ -9,6 +9,7 @@
 #include "platform/files/replacement.h"
 #include "platform/files/textinput.h"
 #include "release/minisignature.h"
+#include "release/sha256.h"
 #include "release/sitelayout.h"
 
 #include <QDateTime>
@@ -42,10 +43,17 @@ SignedRelease::SignedRelease(const release::KeyRing &keys, QByteArray indexText,
 SignedRelease SignedRelease::fetch(platform::HttpClient &client, const QString &baseUrl,
                                    const release::KeyRing &keys, const AppPaths &paths)
 {
-    // Neither is fetched beyond the size its parser takes.
-    QByteArray indexText = fetchSmallFile(client, baseUrl + indexPath, sitelayout::largestIndex);
+    // Nothing is fetched beyond the size its parser takes.
     QByteArray signatureText = fetchSmallFile(client, baseUrl + signaturePath, sitelayout::largestSignature);
+    // The release folder that the trusted comment names is the publisher's
+    // word once the comment verifies; the index there is checked in full.
+    const release::Signature signature = release::Signature::parse(signatureText, signaturePath);
+    keys.verifyComment(signature, signaturePath);
+    const ReleaseGeneration generation = ReleaseGeneration::of(signature);
+    QByteArray indexText = generation.fetch(client, baseUrl, indexPath, sitelayout::largestIndex);
+    generation.checkIndex(indexText);
     SignedRelease release(keys, std::move(indexText), std::move(signatureText));
+    release.m_generation = generation;
     // A replay of an older release would put back files the publisher has
     // replaced; the same release again is harmless.
     if (const auto installed = kept(paths, keys); installed && release.timestamp() < installed->timestamp())
@@ -54,6 +62,11 @@ SignedRelease SignedRelease::fetch(platform::HttpClient &client, const QString &
     // keeps a newer release from the client.
     if (release.m_expired)
         throw Error(Error::Code::ExpiredRelease, signaturePath);
+    release.m_stamp = generation.fetch(client, baseUrl, sitelayout::stampPath, sitelayout::largestStamp);
+    const QByteArray stampDigest = release::Sha256::hexOf(release.m_stamp);
+    if (!generation.isNamed() && release.m_index.requireDigestOf(sitelayout::stampPath.latin1()) != stampDigest)
+        throw Error(Error::Code::BeingPublished, sitelayout::stampPath);
+    release.checkDigest(sitelayout::stampPath, stampDigest);
     return release;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "apppaths.h"
+#include "releasegeneration.h"
 
 #include "platform/files/filedescriptor.h"
 #include "platform/net/httpclient.h"
@@ -27,9 +28,12 @@ public:
     // a day ahead of the clock.
     SignedRelease(const release::KeyRing &keys, QByteArray indexText, QByteArray signatureText);
 
-    // Fetches the index and its signature from the server (into memory) and
-    // verifies them; a release signed before the one kept in the application
-    // folder raises OlderRelease, one whose expiry has passed ExpiredRelease.
+    // Fetches the signature from the server (into memory), then the index
+    // and the stamp of the generation it names, and verifies them; a release
+    // signed before the one kept in the application folder raises
+    // OlderRelease, one whose expiry has passed ExpiredRelease. At the fixed
+    // paths of a site signed by hand, a stamp that the index lists with
+    // another digest is of another generation: BeingPublished.
     static SignedRelease fetch(platform::HttpClient &client, const QString &baseUrl,
                                const release::KeyRing &keys, const AppPaths &paths);
     // The release that the last signed installation kept, if there is one
@@ -40,6 +44,9 @@ public:
     // Until when the publisher vouches for the release, if it said.
     std::optional<qint64> expiry() const { return m_expiry; }
     const release::ReleaseIndex &index() const { return m_index; }
+    const ReleaseGeneration &generation() const { return m_generation; }
+    // The release's stamp, as the index lists it.
+    const QByteArray &stamp() const { return m_stamp; }
 
     // The listed digest of the remote path; NotInIndex unless it is listed.
     QByteArray requireListed(const QString &remotePath) const;
@@ -66,4 +73,6 @@ private:
     qint64 m_timestamp = 0;
     std::optional<qint64> m_expiry;
     bool m_expired = false; // when it was verified
+    ReleaseGeneration m_generation;
+    QByteArray m_stamp;
 };

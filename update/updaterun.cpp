@@ -74,6 +74,9 @@ RunOutcome UpdateRun::run()
             outcome.downloadFailure = lastOutcome().failure;
     } catch (const platform::Error &error) {
         outcome.error = error;
+        // Not tampering: the server is half-way between two releases.
+        if (error.code() == platform::Error::Code::BeingPublished)
+            outcome.end = RunOutcome::End::BeingPublished;
     }
     if (m_log)
         m_log->ended(outcome);
@@ -93,9 +96,14 @@ RunOutcome::End UpdateRun::execute()
     }
     fsys::refuseUnlessFolder(m_paths.file(sitelayout::workingFolder));
     m_window.downloadEngine().setComputesDigest(m_publisherKey.has_value());
-    if (m_publisherKey)
+    if (m_publisherKey) {
         m_release.emplace(SignedRelease::fetch(m_window.downloadEngine().httpClient(), m_baseUrl,
                                                *m_publisherKey, m_paths));
+        // The stamp at the fixed path may be of another generation than the
+        // signature: the signed release's own stamp decides.
+        if (isLocalStamp(platform::CodePage::deployment().decode(m_release->stamp())))
+            return RunOutcome::End::UpToDate;
+    }
     if (!downloadManifest())
         return updateFailure();
     fsys::Replacement installation;
@@ -106,8 +114,12 @@ RunOutcome::End UpdateRun::execute()
 
 bool UpdateRun::stampsEqual()
 {
-    const QString sRemoteStamp = GetHttpText(m_baseUrl + sitelayout::stampPath,
-                                             defaultRequestFactories(m_window.downloadEngine().httpClient()));
+    return isLocalStamp(GetHttpText(m_baseUrl + sitelayout::stampPath,
+                                    defaultRequestFactories(m_window.downloadEngine().httpClient())));
+}
+
+bool UpdateRun::isLocalStamp(const QString &sRemoteStamp)
+{
     QString sLocalStamp;
     // The local stamp is held to the remote one's bound.
     iFileNum.emplace(m_paths.file(sitelayout::localStamp), platform::CodePage::deployment(), sitelayout::largestStamp);
@@ -122,7 +134,10 @@ bool UpdateRun::stampsEqual()
 // Whether the manifest arrived whole; then it stands in the application folder.
 bool UpdateRun::downloadManifest()
 {
-    const std::int32_t received = download(m_baseUrl + sitelayout::manifestPath, m_paths.workingFile(sitelayout::manifestCopy));
+    const std::int32_t received =
+        download(m_baseUrl + sourceOf(sitelayout::manifestPath), m_paths.workingFile(sitelayout::manifestCopy));
+    if (m_release)
+        m_release->generation().requireFound(sitelayout::manifestPath, lastOutcome().httpStatus);
     // Only a manifest that arrived whole is used: an earlier copy would
     // install an old release under the new stamp. An empty or a huge one is
     // a publishing error.
@@ -180,7 +195,10 @@ bool UpdateRun::downloadListedFiles(fsys::Replacement &installation)
 
 RunOutcome::End UpdateRun::installAndFinish(fsys::Replacement &installation)
 {
-    const std::int32_t stampReceived = download(m_baseUrl + sitelayout::stampPath, m_paths.workingFile(sitelayout::stampDownload));
+    const std::int32_t stampReceived =
+        download(m_baseUrl + sourceOf(sitelayout::stampPath), m_paths.workingFile(sitelayout::stampDownload));
+    if (m_release)
+        m_release->generation().requireFound(sitelayout::stampPath, lastOutcome().httpStatus);
     // A stamp that arrived whole is what makes the run a success: it stands
     // for the release whose files arrived whole before it.
     if (!lastOutcome().isWhole())
@@ -249,6 +267,13 @@ void UpdateRun::verifyDownload(const QString &remotePath, const QString &sLocalF
             throw;
         throw namingLocalFile(error, localName, remotePath);
     }
+}
+
+// Where the run reads a fixed path's file: in signed mode, from the
+// generation that the signature names.
+QString UpdateRun::sourceOf(QLatin1StringView fixedPath) const
+{
+    return m_release ? m_release->generation().sourceOf(fixedPath) : QString(fixedPath);
 }
 
 std::int32_t UpdateRun::download(const QString &sRemoteURL, const QString &sLocalFilePath, platform::CacheUse cacheUse)

@@ -45,6 +45,8 @@ private:
     RunOutcome run();
     RunOutcome::End execute();
     bool stampsEqual();
+    bool isLocalStamp(const QString &sRemoteStamp);
+    QString sourceOf(QLatin1StringView fixedPath) const;
     bool downloadManifest();
     bool downloadListedFiles(platform::filesystem::Replacement &installation);
     bool isAtHand(const ManifestEntry &entry, platform::filesystem::Replacement &installation);

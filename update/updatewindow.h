@@ -17,6 +17,9 @@ struct RunOutcome
         UpdateFailure, // a download did not arrive whole
         Refused,       // an error ended the run: `error` says which
         FolderInUse,   // another run holds the application folder: nothing was done
+        // The server holds no whole release yet (a signed piece it names is
+        // missing, or a cache mixes generations): nothing was done, try later.
+        BeingPublished,
     };
 
     End end;

@@ -41,6 +41,7 @@ public:
         NotInIndex,
         DigestMismatch,
         BrokenFrame,
+        BeingPublished, // a piece that a verified signature names is not on the server yet
         PasswordRequired,
         WrongPassword,
         CryptoFailure,

@@ -1,0 +1,312 @@
+// Two generations of a signed site, published by the real updater-publish:
+// whatever mix of their fixed files a cache or a killed publication serves,
+// a signed client installs one whole release, finds itself up to date, or
+// says neutrally that the release is being published. Tampering is refused.
+
+#include "app/translations.h"
+#include "release/sitelayout.h"
+
+#include "support/windowrun.h"
+#include "support/rundriving.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QStandardPaths>
+#include <QTest>
+
+namespace {
+
+using End = RunOutcome::End;
+using Site = QMap<QString, QByteArray>; // path under the base URL -> body
+
+const QString beingPublished = QStringLiteral("服务器上的版本正在发布,请稍后再试！");
+// The files that differ between two generations, in the order the publisher renames them.
+const QStringList fixedFiles{sitelayout::indexPath, sitelayout::signaturePath, sitelayout::manifestPath,
+                             sitelayout::stampPath};
+
+// The files under `root`, but for the run log that every run adds to.
+Site snapshot(const QString &root)
+{
+    Site files;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files[QDir(root).relativeFilePath(path)] = TempFolder::readFile(path);
+    }
+    files.remove(sitelayout::runLog);
+    return files;
+}
+
+QByteArray run(const QString &program, const QStringList &arguments, const QString &folder = {})
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start(program, arguments);
+    if (!process.waitForFinished(120000) || process.exitCode() != 0)
+        qWarning().noquote() << program << arguments << process.readAllStandardError();
+    return process.readAllStandardOutput();
+}
+
+// What a client holds of one whole release.
+struct Generation
+{
+    QByteArray stamp, a, index, signature;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Site)
+
+class GenerationsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void everyMixEndsWhole_data();
+    void everyMixEndsWhole();
+    void tamperingIsRefused_data();
+    void tamperingIsRefused();
+
+private:
+    void publish(const QString &site, const QByteArray &version);
+    Site mix(const QString &picks, bool newFolder) const;
+    Site killedAfter(qsizetype renames) const;
+    void addRows(const QString &name, const Site &site);
+    QString expected(const Site &site, bool fromOld) const;
+
+    TempFolder m_keys, m_old, m_new;
+    QByteArray m_publicKey;
+    Site m_oldSite, m_newSite;
+    QStringList m_newFolder; // the second release's own folder
+    QMap<QString, Generation> m_generations;
+};
+
+void GenerationsTest::publish(const QString &site, const QByteArray &version)
+{
+    TempFolder from;
+    from.write(QStringLiteral("a.bin"), "a of " + version);
+    from.write(QStringLiteral("b.bin"), patternBytes(5000));
+    run(QStringLiteral(PUBLISHER), {"release", "--from", from.path(), "--site", site, "--version",
+                                    QString::fromLatin1(version), "--secret-key", m_keys.path("k.key")});
+}
+
+void GenerationsTest::initTestCase()
+{
+    QVERIFY(!QStandardPaths::findExecutable(QStringLiteral("minisign")).isEmpty());
+    installChineseTranslations(*QCoreApplication::instance());
+    run(QStringLiteral("minisign"), {"-G", "-W", "-f", "-p", m_keys.path("k.pub"), "-s", m_keys.path("k.key")});
+    m_publicKey = m_keys.read("k.pub").split('\n').value(1);
+    publish(m_old.path(), "1");
+    run(QStringLiteral("cp"), {"-a", m_old.path() + "/.", m_new.path()});
+    publish(m_new.path(), "2");
+    m_oldSite = snapshot(m_old.path());
+    m_newSite = snapshot(m_new.path());
+    for (const QString &path : m_newSite.keys()) {
+        if (!m_oldSite.contains(path) && path.startsWith(QString(sitelayout::releasesFolder)))
+            m_newFolder << path;
+    }
+    QCOMPARE(m_newFolder.size(), 3);
+    for (const auto &[name, site, version] : {std::tuple{"old", &m_oldSite, "1"}, std::tuple{"new", &m_newSite, "2"}})
+        m_generations[name] = {QByteArray(version) + "\r\n", "a of " + QByteArray(version),
+                               site->value(sitelayout::indexPath), site->value(sitelayout::signaturePath)};
+
+    // The old release signed by hand at the fixed paths: sha256sum and minisign.
+    TempFolder hand;
+    run(QStringLiteral("cp"), {"-a", m_old.path() + "/.", hand.path()});
+    QDir(hand.path(sitelayout::releasesFolder)).removeRecursively();
+    QStringList listed{sitelayout::stampPath, sitelayout::manifestPath};
+    for (const QString &path : m_oldSite.keys()) {
+        if (path.startsWith(QStringLiteral("KVTA/ZE/files/")))
+            listed << path;
+    }
+    hand.write(sitelayout::indexPath, run(QStringLiteral("sha256sum"), listed, hand.path()));
+    QFile::remove(hand.path(sitelayout::signaturePath));
+    run(QStringLiteral("minisign"), {"-S", "-s", m_keys.path("k.key"), "-m", hand.path(sitelayout::indexPath), "-t",
+                                     "timestamp:" + QString::number(QDateTime::currentSecsSinceEpoch())});
+    const Site handSite = snapshot(hand.path());
+    m_generations["hand"] = {"1\r\n", "a of 1", handSite.value(sitelayout::indexPath),
+                             handSite.value(sitelayout::signaturePath)};
+    m_generations["hand mixed"] = m_generations["hand"];
+}
+
+// Each fixed file from the old ('o') or the new ('n') site, in the order of fixedFiles.
+Site GenerationsTest::mix(const QString &picks, bool newFolder) const
+{
+    Site site = m_newSite;
+    for (qsizetype i = 0; i < fixedFiles.size(); ++i)
+        site[fixedFiles[i]] = (picks[i] == QLatin1Char('o') ? m_oldSite : m_newSite).value(fixedFiles[i]);
+    if (!newFolder) {
+        for (const QString &path : m_newFolder)
+            site.remove(path);
+    }
+    return site;
+}
+
+// The old site after the second publication's first renames: its new
+// stored files, its folder, then the fixed files; what it had staged beside
+// the rest stays under hidden names.
+Site GenerationsTest::killedAfter(qsizetype renames) const
+{
+    QStringList order;
+    for (const QString &path : m_newSite.keys()) {
+        if (!m_oldSite.contains(path) && !m_newFolder.contains(path))
+            order << path;
+    }
+    order << m_newFolder << fixedFiles;
+    Site site = m_oldSite;
+    for (qsizetype i = 0; i < order.size(); ++i) {
+        const QString &path = order[i];
+        if (i < renames)
+            site[path] = m_newSite.value(path);
+        else if (i == renames || (fixedFiles.contains(path) && renames >= order.size() - fixedFiles.size()))
+            site[path.section(QLatin1Char('/'), 0, -2) + "/." + path.section(QLatin1Char('/'), -1)
+                 + sitelayout::publishingInfix + "4242"] = m_newSite.value(path);
+    }
+    return site;
+}
+
+// What the design promises: the signature leads to one release, which is
+// there whole, or not yet.
+QString GenerationsTest::expected(const Site &site, bool fromOld) const
+{
+    const bool newSignature = site.value(sitelayout::signaturePath) == m_newSite.value(sitelayout::signaturePath);
+    const bool folderWhole = std::all_of(m_newFolder.cbegin(), m_newFolder.cend(),
+                                         [&](const QString &path) { return site.contains(path); });
+    if (fromOld && (site.value(sitelayout::stampPath) == m_oldSite.value(sitelayout::stampPath) || !newSignature))
+        return QStringLiteral("up to date");
+    if (!newSignature)
+        return QStringLiteral("old");
+    return folderWhole ? QStringLiteral("new") : QStringLiteral("being published");
+}
+
+void GenerationsTest::addRows(const QString &name, const Site &site)
+{
+    for (const bool fromOld : {false, true})
+        QTest::newRow(qPrintable(name + (fromOld ? QStringLiteral(", client at the old") : QString())))
+            << site << fromOld << expected(site, fromOld);
+}
+
+void GenerationsTest::everyMixEndsWhole_data()
+{
+    QTest::addColumn<Site>("site");
+    QTest::addColumn<bool>("fromOld"); // the client has the old release installed; else an older one
+    QTest::addColumn<QString>("outcome");
+    for (int bits = 0; bits < 32; ++bits) {
+        QString picks;
+        for (int i = 0; i < 4; ++i)
+            picks += bits & (1 << i) ? QLatin1Char('n') : QLatin1Char('o');
+        const bool folder = bits & 16;
+        addRows(QStringLiteral("index, signature, manifest, stamp: %1; new folder %2")
+                    .arg(picks, folder ? QStringLiteral("present") : QStringLiteral("absent")),
+                mix(picks, folder));
+    }
+    const qsizetype renames = m_newSite.size() - m_oldSite.size() + fixedFiles.size();
+    for (qsizetype k = 0; k < renames; ++k)
+        addRows(QStringLiteral("publisher killed after %1 renames").arg(k), killedAfter(k));
+
+    Site hand = m_oldSite;
+    for (auto it = m_oldSite.cbegin(); it != m_oldSite.cend(); ++it) {
+        if (it.key().startsWith(QString(sitelayout::releasesFolder)))
+            hand.remove(it.key());
+    }
+    hand[sitelayout::indexPath] = m_generations["hand"].index;
+    hand[sitelayout::signaturePath] = m_generations["hand"].signature;
+    QTest::newRow("signed by hand at the fixed paths") << hand << false << "hand";
+    hand[sitelayout::stampPath] = m_newSite.value(sitelayout::stampPath);
+    QTest::newRow("signed by hand, the next release's stamp") << hand << false << "being published";
+}
+
+void GenerationsTest::everyMixEndsWhole()
+{
+    QFETCH(Site, site);
+    QFETCH(bool, fromOld);
+    QFETCH(QString, outcome);
+    TestServer server;
+    for (auto it = site.cbegin(); it != site.cend(); ++it)
+        server.setFile('/' + it.key().toLatin1(), it.value());
+    DriverAppFolder app(fromOld ? "1\r\n" : "0.5\r\n");
+    if (fromOld) {
+        const Generation &old = m_generations["old"];
+        app.write("a.bin", old.a);
+        app.write("b.bin", patternBytes(5000));
+        app.write("LoadUpdate.sha256", old.index);
+        app.write("LoadUpdate.sha256.minisig", old.signature);
+    }
+    const Site before = snapshot(app.path());
+
+    const auto key = release::PublicKey::fromBase64(m_publicKey, QStringLiteral("key"));
+    const WindowEnding ending = TestWindow(app.path(), server, key).run();
+    QCOMPARE(ending.messages.size(), 1);
+    QCOMPARE(ending.messages[0].icon, QStringLiteral("information"));
+    if (outcome == QLatin1String("being published") || outcome == QLatin1String("up to date")) {
+        QCOMPARE(ending.end, outcome == QLatin1String("up to date") ? End::UpToDate : End::BeingPublished);
+        if (ending.end == End::BeingPublished)
+            QCOMPARE(ending.messages[0].text, beingPublished);
+        Site now = snapshot(app.path());
+        now.remove(sitelayout::manifestCopy);
+        Site was = before;
+        was.remove(sitelayout::manifestCopy);
+        QCOMPARE(now, was);
+        return;
+    }
+    QCOMPARE(ending.end, End::Installed);
+    const Generation &whole = m_generations[outcome];
+    QCOMPARE(app.read("Update.inf"), whole.stamp);
+    QCOMPARE(app.read("a.bin"), whole.a);
+    QCOMPARE(app.read("b.bin"), patternBytes(5000));
+    QCOMPARE(app.read("LoadUpdate.sha256"), whole.index);
+    QCOMPARE(app.read("LoadUpdate.sha256.minisig"), whole.signature);
+}
+
+void GenerationsTest::tamperingIsRefused_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<QString>("named");
+
+    const QString mismatch = QStringLiteral("文件摘要与发布索引不符");
+    const auto copyOf = [&](QLatin1StringView fixed) {
+        return *std::find_if(m_newFolder.cbegin(), m_newFolder.cend(),
+                             [&](const QString &path) { return path.endsWith(fixed.sliced(8)); });
+    };
+    QTest::newRow("folder's index, another body") << copyOf(sitelayout::indexPath) << m_oldSite.value(sitelayout::indexPath)
+                                                  << mismatch << copyOf(sitelayout::indexPath);
+    QTest::newRow("folder's manifest, another body")
+        << copyOf(sitelayout::manifestPath) << QByteArray("0001KVTA/ZE/evil name evil.exe\r\n") << mismatch
+        << QString(sitelayout::manifestPath);
+    QTest::newRow("folder's stamp, another body") << copyOf(sitelayout::stampPath) << QByteArray("2.1\r\n") << mismatch
+                                                  << QString(sitelayout::stampPath);
+    QByteArray edited = m_newSite.value(sitelayout::signaturePath);
+    const QByteArray newDigest = copyOf(sitelayout::indexPath).section(QLatin1Char('/'), -2, -2).toLatin1();
+    const QByteArray oldDigest =
+        QCryptographicHash::hash(m_oldSite.value(sitelayout::indexPath), QCryptographicHash::Sha256).toHex();
+    edited.replace("index:" + newDigest, "index:" + oldDigest);
+    QTest::newRow("signature's index field changed") << QString(sitelayout::signaturePath) << edited
+                                                     << QStringLiteral("签名的可信注释验证失败")
+                                                     << QString(sitelayout::signaturePath);
+}
+
+void GenerationsTest::tamperingIsRefused()
+{
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, description);
+    QFETCH(QString, named);
+    TestServer server;
+    for (auto it = m_newSite.cbegin(); it != m_newSite.cend(); ++it)
+        server.setFile('/' + it.key().toLatin1(), it.key() == path ? body : it.value());
+    DriverAppFolder app("0.5\r\n");
+    const auto key = release::PublicKey::fromBase64(m_publicKey, QStringLiteral("key"));
+    const WindowEnding ending = TestWindow(app.path(), server, key).run();
+    QCOMPARE(ending.end, End::Refused);
+    QCOMPARE(ending.messages.size(), 1);
+    const QString text = ending.messages[0].text;
+    QVERIFY2(text.startsWith(description) && text.contains(named), qPrintable(text));
+    QVERIFY(!app.exists(QStringLiteral("a.bin")));
+    QCOMPARE(app.read("Update.inf"), QByteArray("0.5\r\n"));
+}
+
+QTEST_MAIN(GenerationsTest)
+#include "tst_generations.moc"

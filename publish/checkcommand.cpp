@@ -10,7 +10,7 @@ int runCheck(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Fetches what a client would from the site at BASE_URL (the stamp, the manifest, with a key the release "
-        "index and its signature, every listed file) without installing anything, reports every problem, one "
+        "index and its signature, every listed file and every smaller form it offers, rebuilt) without installing anything, reports every problem, one "
         "line each, and ends with a one-line verdict."));
     parser.addPositionalArgument(QStringLiteral("BASE_URL"),
                                  QStringLiteral("The updater's base URL: http(s)://host[:port]/path/ ending in a slash."));
@@ -37,7 +37,8 @@ int runCheck(const QStringList &arguments)
                                 .arg(result.version.isEmpty() ? QStringLiteral("?") : result.version)
                                 .arg(result.files)
                                 .arg(QLocale(QLocale::English).toString(result.bytes))
-                                .arg(key ? QStringLiteral(", signature checked") : QStringLiteral(", unsigned"));
+                                .arg(key ? QStringLiteral(", signature checked") : QStringLiteral(", unsigned"))
+                          + (result.smallForms ? QStringLiteral(", %1 smaller forms").arg(result.smallForms) : QString());
     if (result.problems.isEmpty()) {
         commandline::printOut(QStringLiteral("OK: %1: %2").arg(baseUrl, summary));
         return commandline::Success;

@@ -33,3 +33,4 @@ void printError(const QString &line);
 int runKeygen(const QStringList &arguments);
 int runRelease(const QStringList &arguments);
 int runCheck(const QStringList &arguments);
+int runPrune(const QStringList &arguments);

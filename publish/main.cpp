@@ -18,9 +18,12 @@ const char usage[] =
     "  keygen   --public-key FILE --secret-key FILE [--password-file FILE]\n"
     "           make a key pair in minisign's formats\n"
     "  release  --from DIR --site ROOT --version TEXT [--secret-key FILE [--password-file FILE]]\n"
+    "           [--patch-from-releases N]\n"
     "           publish the files in DIR as a new release in the server tree ROOT\n"
     "  check    BASE_URL [--public-key FILE]\n"
     "           fetch what a client would and report every problem\n"
+    "  prune    --site ROOT --keep-releases N [--dry-run]\n"
+    "           remove what no kept release lists\n"
     "\n"
     "'updater-publish COMMAND --help' describes a command.\n"
     "Exit codes: 0 success, 1 a problem found, 2 a usage error.\n";
@@ -46,6 +49,8 @@ int main(int argc, char *argv[])
             return runRelease(commandArguments);
         if (command == QLatin1String("check"))
             return runCheck(commandArguments);
+        if (command == QLatin1String("prune"))
+            return runPrune(commandArguments);
     } catch (const platform::Error &error) {
         commandline::printError(QStringLiteral("updater-publish: ") + englishLine(error));
         return commandline::Problem;

@@ -2,6 +2,8 @@
 
 #include "progress.h"
 #include "releaseplan.h"
+#include "sitereleases.h"
+#include "smallforms.h"
 #include "sitewriter.h"
 #include "platform/text/codepage.h"
 #include "platform/core/error.h"
@@ -28,6 +30,7 @@ struct Options
     QString site;
     QString version;
     std::optional<release::SecretKey> key;
+    int patchDepth = 3;
 };
 
 // A file of the site as it is served now; empty when there is none.
@@ -58,9 +61,10 @@ qint64 releaseTimestamp(const QString &site)
     }
 }
 
-// The index of every file the release serves: the manifest, the stamp and
-// each stored file once.
-QByteArray indexText(const QByteArray &manifest, const QByteArray &stamp, const QList<ReleaseFile> &files)
+// The index of every file the release serves: the manifest, the stamp,
+// each stored file once, and its smaller forms.
+QByteArray indexText(const QByteArray &manifest, const QByteArray &stamp, const QList<ReleaseFile> &files,
+                     const QList<release::ReleaseIndex::Entry> &forms)
 {
     release::ReleaseIndex index;
     release::Sha256 sha;
@@ -72,6 +76,8 @@ QByteArray indexText(const QByteArray &manifest, const QByteArray &stamp, const 
         if (!index.digestOf(file.remotePath()))
             index.add(file.remotePath(), file.digest);
     }
+    for (const release::ReleaseIndex::Entry &form : forms)
+        index.add(form.path, form.digest);
     return index.toText();
 }
 
@@ -105,8 +111,14 @@ int publish(const Options &options)
         checkSitePath(site, file.remotePath());
     const QByteArray manifest = manifestText(files, codePage);
     const QByteArray stamp = stampText(options.version, codePage);
-    const QByteArray index = options.key ? indexText(manifest, stamp, files) : QByteArray();
+    QByteArray index = options.key ? indexText(manifest, stamp, files, {}) : QByteArray();
     checkClientLimits(manifest, stamp, index);
+    std::optional<SmallForms> forms;
+    if (options.key) {
+        forms.emplace(site, files, siteReleases(site, codePage), options.patchDepth);
+        for (const QByteArray &path : forms->paths())
+            checkSitePath(site, path);
+    }
 
     SiteWriter writer(site);
     qint64 total = 0;
@@ -118,6 +130,13 @@ int publish(const Options &options)
         else
             progress.note(QStringLiteral("already stored %1").arg(file.name));
     }
+    qsizetype formCount = 0;
+    if (forms) {
+        const QList<release::ReleaseIndex::Entry> kept = forms->write(writer, progress);
+        formCount = kept.size();
+        index = indexText(manifest, stamp, files, kept);
+        checkClientLimits(manifest, stamp, index);
+    }
     if (options.key) {
         const QByteArray comment = "timestamp:" + QByteArray::number(releaseTimestamp(site)) + "\tversion:"
             + options.version.toUtf8();
@@ -128,10 +147,11 @@ int publish(const Options &options)
     writer.stage(sitelayout::stampPath.latin1(), stamp);
     writer.commit();
 
-    commandline::printOut(QStringLiteral("Published version %1%2: %3 files, %4 bytes, %5 bytes stored anew")
+    commandline::printOut(QStringLiteral("Published version %1%2: %3 files, %4 bytes, %5 bytes stored anew%6")
                               .arg(options.version, options.key ? QStringLiteral(" (signed)") : QString())
                               .arg(files.size())
-                              .arg(byteCount(total), byteCount(storedAnew)));
+                              .arg(byteCount(total), byteCount(storedAnew))
+                              .arg(forms ? QStringLiteral(", %1 smaller forms").arg(formCount) : QString()));
     return commandline::Success;
 }
 
@@ -142,8 +162,9 @@ int runRelease(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Publishes the files directly in DIR as a new release in the server tree ROOT: each file stored once "
-        "under KVTA/ZE/files/<2 hex>/<SHA-256>, then (with a key) the release index and its signature, then "
-        "the manifest, the stamp last. Nothing is written when a check fails."));
+        "under KVTA/ZE/files/<2 hex>/<SHA-256>, then (with a key) its smaller forms under KVTA/ZE/zst/, the "
+        "release index and its signature, then the manifest, the stamp last. Nothing is written when a check "
+        "fails."));
     const QCommandLineOption from(QStringLiteral("from"), QStringLiteral("Folder with the release's files."),
                                   QStringLiteral("DIR"));
     const QCommandLineOption site(QStringLiteral("site"),
@@ -159,7 +180,11 @@ int runRelease(const QStringList &arguments)
     const QCommandLineOption passwordFile(QStringLiteral("password-file"),
                                           QStringLiteral("Password of an encrypted secret key (first line)."),
                                           QStringLiteral("FILE"));
-    parser.addOptions({from, site, version, secretKey, passwordFile});
+    const QCommandLineOption patchFrom(QStringLiteral("patch-from-releases"),
+                                       QStringLiteral("Signed: patch each file from its versions in the N newest "
+                                                      "releases on the site (default 3, 0 for none)."),
+                                       QStringLiteral("N"), QStringLiteral("3"));
+    parser.addOptions({from, site, version, secretKey, passwordFile, patchFrom});
     if (const auto done = commandline::parse(parser, arguments, 0))
         return *done;
     if (!parser.isSet(from) || !parser.isSet(site) || !parser.isSet(version))
@@ -167,7 +192,12 @@ int runRelease(const QStringList &arguments)
     if (parser.isSet(passwordFile) && !parser.isSet(secretKey))
         return commandline::usageError(parser, QStringLiteral("--password-file needs --secret-key"));
 
-    Options options{parser.value(from), parser.value(site), parser.value(version), std::nullopt};
+    bool depthRead = false;
+    const int patchDepth = parser.value(patchFrom).toInt(&depthRead);
+    if (!depthRead || patchDepth < 0)
+        return commandline::usageError(parser, QStringLiteral("--patch-from-releases takes a number, 0 or more"));
+
+    Options options{parser.value(from), parser.value(site), parser.value(version), std::nullopt, patchDepth};
     if (parser.isSet(secretKey)) {
         const QByteArray password =
             parser.isSet(passwordFile) ? commandline::readPasswordFile(parser.value(passwordFile)) : QByteArray();

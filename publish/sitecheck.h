@@ -16,6 +16,7 @@ struct SiteCheckResult
     QStringList problems;
     QString version;
     qsizetype files = 0;
+    qsizetype smallForms = 0;
     qint64 bytes = 0;
 };
 

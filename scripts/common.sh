@@ -13,6 +13,7 @@ UPDATER_PACKAGES=(
   nginx-light curl time
   libssl-dev openssl minisign dpkg-dev file
   libcurl4-openssl-dev python3
+  libzstd-dev zstd
   go-md2man lintian
 )
 

@@ -1,0 +1,86 @@
+#include "sitereleases.h"
+
+#include "platform/core/error.h"
+#include "platform/text/numbers.h"
+#include "release/manifestline.h"
+#include "release/releaseindex.h"
+#include "release/sha256.h"
+#include "release/sitelayout.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <optional>
+
+using platform::Error;
+
+namespace {
+
+std::optional<QByteArray> readSmall(const QString &path, qint64 limit)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray bytes = file.read(limit + 1);
+    if (bytes.size() > limit)
+        return std::nullopt;
+    return bytes;
+}
+
+std::optional<SiteRelease> readRelease(const QString &root, const QByteArray &indexDigest,
+                                       const platform::CodePage &codePage)
+{
+    const auto piece = [&](QLatin1StringView name, qint64 limit) {
+        return readSmall(root + QLatin1Char('/') + QString::fromLatin1(sitelayout::releaseFile(indexDigest, name)),
+                         limit);
+    };
+    const auto last = [](QLatin1StringView path) { return path.sliced(path.lastIndexOf(QLatin1Char('/')) + 1); };
+    const auto index = piece(last(sitelayout::indexPath), sitelayout::largestIndex);
+    const auto manifest = piece(last(sitelayout::manifestPath), sitelayout::largestManifest);
+    const auto stamp = piece(last(sitelayout::stampPath), sitelayout::largestStamp);
+    if (!index || !manifest || !stamp)
+        return std::nullopt;
+    release::Sha256 sha;
+    sha.addData(*index);
+    if (sha.hexResult() != indexDigest)
+        return std::nullopt;
+
+    SiteRelease found;
+    found.indexDigest = indexDigest;
+    found.number = platform::numbers::valueOf(codePage.decode(*stamp));
+    try {
+        const release::ReleaseIndex parsed = release::ReleaseIndex::parse(*index, QString::fromLatin1(indexDigest));
+        for (const release::ReleaseIndex::Entry &entry : parsed.entries())
+            found.listed.append(entry.path);
+        for (const QByteArray &line : manifest->split('\n')) {
+            const QString text = codePage.decode(line.endsWith('\r') ? line.chopped(1) : line);
+            if (text.isEmpty())
+                continue;
+            const ManifestEntry entry = splitManifestLine(text);
+            if (const auto digest = parsed.digestOf(codePage.encode(entry.sRemotePath)))
+                found.digests.insert(entry.sFileName, *digest);
+        }
+    } catch (const Error &) {
+        return std::nullopt; // not a release this publisher wrote
+    }
+    return found;
+}
+
+} // namespace
+
+QList<SiteRelease> siteReleases(const QString &root, const platform::CodePage &codePage)
+{
+    QList<SiteRelease> releases;
+    const QDir folder(root + QLatin1Char('/') + sitelayout::releasesFolder);
+    for (const QString &name : folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks)) {
+        const QByteArray digest = name.toLatin1();
+        if (!release::isSha256Hex(digest))
+            continue;
+        if (auto found = readRelease(root, digest, codePage))
+            releases.append(std::move(*found));
+    }
+    std::sort(releases.begin(), releases.end(), [](const SiteRelease &a, const SiteRelease &b) {
+        return a.number != b.number ? a.number > b.number : a.indexDigest < b.indexDigest;
+    });
+    return releases;
+}

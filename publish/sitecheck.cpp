@@ -136,7 +136,9 @@ private:
     // A compressed form or patch that the index offers: it must rebuild the
     // file its name claims, a patch from the older file the site stores.
     void checkSmallForm(const QByteArray &path);
-    void checkDigest(const QString &path, const Fetched &fetched);
+    // Whether the response is whole and has the digest the index lists;
+    // reports it when not.
+    bool checkDigest(const QString &path, const Fetched &fetched);
 
     QString m_baseUrl;
     const std::optional<release::PublicKey> &m_key;
@@ -167,16 +169,17 @@ Fetched SiteCheck::fetch(const QString &path, const Limit &limit, Body body)
     return fetched;
 }
 
-void SiteCheck::checkDigest(const QString &path, const Fetched &fetched)
+bool SiteCheck::checkDigest(const QString &path, const Fetched &fetched)
 {
     // A response that is no whole file has been reported already.
     if (!m_index || !fetched.problem.isEmpty())
-        return;
+        return fetched.problem.isEmpty();
     const auto digest = m_index->digestOf(m_codePage.encode(path));
     if (!digest)
         report(path, englishRule(Error::Code::NotInIndex));
     else if (*digest != fetched.sha256)
         report(path, englishRule(Error::Code::DigestMismatch));
+    return digest == fetched.sha256;
 }
 
 void SiteCheck::checkStamp()
@@ -282,8 +285,7 @@ void SiteCheck::checkSmallForm(const QByteArray &path)
                       QStringLiteral("2 GiB or larger; the updater counts sizes in signed 32 bits")};
     ++m_result.smallForms;
     const Fetched form = fetch(shown, limit, Body::Kept);
-    checkDigest(shown, form);
-    if (!form.problem.isEmpty())
+    if (!checkDigest(shown, form))
         return;
     Fetched older;
     if (digests.size() == 2) {

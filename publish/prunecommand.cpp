@@ -4,7 +4,6 @@
 #include "sitewriter.h"
 #include "platform/core/error.h"
 #include "release/releaseindex.h"
-#include "release/manifestline.h"
 #include "release/sha256.h"
 #include "release/sitelayout.h"
 
@@ -77,13 +76,8 @@ int prune(const QString &siteOption, qsizetype keepReleases, bool dryRun)
         throw Error(Error::Code::FileNotFound, site + QLatin1Char('/') + sitelayout::manifestPath,
                     QStringLiteral("the site serves no release, so nothing is known to be unused"));
     Keep keep;
-    for (const QByteArray &line : manifest->split('\n')) {
-        try {
-            keep.listPath(codePage.encode(splitManifestLine(codePage.decode(line.trimmed())).sRemotePath));
-        } catch (const Error &) {
-            // Not a line the updater reads.
-        }
-    }
+    for (const ManifestEntry &entry : manifestEntries(*manifest, codePage))
+        keep.listPath(codePage.encode(entry.sRemotePath));
     QByteArray currentIndex;
     if (const auto index = readCurrent(site, sitelayout::indexPath, sitelayout::largestIndex)) {
         const release::ReleaseIndex parsed =

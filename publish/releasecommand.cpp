@@ -191,6 +191,9 @@ int runRelease(const QStringList &arguments)
         return commandline::usageError(parser, QStringLiteral("--from, --site and --version are required"));
     if (parser.isSet(passwordFile) && !parser.isSet(secretKey))
         return commandline::usageError(parser, QStringLiteral("--password-file needs --secret-key"));
+    if (parser.isSet(patchFrom) && !parser.isSet(secretKey))
+        return commandline::usageError(parser, QStringLiteral("--patch-from-releases needs --secret-key: only signed "
+                                                              "releases offer patches"));
 
     bool depthRead = false;
     const int patchDepth = parser.value(patchFrom).toInt(&depthRead);

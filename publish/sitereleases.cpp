@@ -2,7 +2,6 @@
 
 #include "platform/core/error.h"
 #include "platform/text/numbers.h"
-#include "release/manifestline.h"
 #include "release/releaseindex.h"
 #include "release/sha256.h"
 #include "release/sitelayout.h"
@@ -52,11 +51,7 @@ std::optional<SiteRelease> readRelease(const QString &root, const QByteArray &in
         const release::ReleaseIndex parsed = release::ReleaseIndex::parse(*index, QString::fromLatin1(indexDigest));
         for (const release::ReleaseIndex::Entry &entry : parsed.entries())
             found.listed.append(entry.path);
-        for (const QByteArray &line : manifest->split('\n')) {
-            const QString text = codePage.decode(line.endsWith('\r') ? line.chopped(1) : line);
-            if (text.isEmpty())
-                continue;
-            const ManifestEntry entry = splitManifestLine(text);
+        for (const ManifestEntry &entry : manifestEntries(*manifest, codePage)) {
             if (const auto digest = parsed.digestOf(codePage.encode(entry.sRemotePath)))
                 found.digests.insert(entry.sFileName, *digest);
         }
@@ -67,6 +62,19 @@ std::optional<SiteRelease> readRelease(const QString &root, const QByteArray &in
 }
 
 } // namespace
+
+QList<ManifestEntry> manifestEntries(const QByteArray &manifest, const platform::CodePage &codePage)
+{
+    QList<ManifestEntry> entries;
+    for (const QByteArray &line : manifest.split('\n')) {
+        try {
+            entries.append(splitManifestLine(codePage.decode(line.endsWith('\r') ? line.chopped(1) : line)));
+        } catch (const Error &) {
+            // Not a line the updater reads: it names no file.
+        }
+    }
+    return entries;
+}
 
 QList<SiteRelease> siteReleases(const QString &root, const platform::CodePage &codePage)
 {

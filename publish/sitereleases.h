@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/text/codepage.h"
+#include "release/manifestline.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -16,6 +17,9 @@ struct SiteRelease
     QHash<QString, QByteArray> digests; // each local name's file digest
     QList<QByteArray> listed;           // every path its index lists
 };
+
+// The lines of a manifest that the updater reads, split as it splits them.
+QList<ManifestEntry> manifestEntries(const QByteArray &manifest, const platform::CodePage &codePage);
 
 // The releases kept in the site at `root`, the newest stamp first (the same
 // stamp: by index digest). A folder that is not a whole release (a name that

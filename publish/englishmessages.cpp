@@ -43,6 +43,7 @@ QString englishRule(Code code)
     case Code::OlderRelease: return QStringLiteral("signed earlier than the release it replaces");
     case Code::NotInIndex: return QStringLiteral("path missing from the release index");
     case Code::DigestMismatch: return QStringLiteral("SHA-256 differs from the release index");
+    case Code::BeingPublished: return QStringLiteral("missing, though the signature names it");
     case Code::PasswordRequired: return QStringLiteral("the secret key is encrypted: give --password-file");
     case Code::WrongPassword: return QStringLiteral("wrong password for the secret key");
     case Code::CryptoFailure: return QStringLiteral("the cryptography library failed");

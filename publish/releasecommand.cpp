@@ -67,11 +67,8 @@ QByteArray indexText(const QByteArray &manifest, const QByteArray &stamp, const 
                      const QList<release::ReleaseIndex::Entry> &forms)
 {
     release::ReleaseIndex index;
-    release::Sha256 sha;
-    sha.addData(manifest);
-    index.add(sitelayout::manifestPath.latin1(), sha.hexResult());
-    sha.addData(stamp);
-    index.add(sitelayout::stampPath.latin1(), sha.hexResult());
+    index.add(sitelayout::manifestPath.latin1(), release::Sha256::hexOf(manifest));
+    index.add(sitelayout::stampPath.latin1(), release::Sha256::hexOf(stamp));
     for (const ReleaseFile &file : files) {
         if (!index.digestOf(file.remotePath()))
             index.add(file.remotePath(), file.digest);
@@ -137,9 +134,20 @@ int publish(const Options &options)
         index = indexText(manifest, stamp, files, kept);
         checkClientLimits(manifest, stamp, index);
     }
+    // The index names the kept forms, so its digest, and the release's
+    // folder, are known only now; a refusal still undoes everything.
+    const QByteArray indexDigest = options.key ? release::Sha256::hexOf(index) : QByteArray();
     if (options.key) {
+        for (const QLatin1StringView path : {sitelayout::indexPath, sitelayout::manifestPath, sitelayout::stampPath})
+            checkSitePath(site, sitelayout::releaseCopy(indexDigest, path));
+        // The release's own folder first: a client led there by any later
+        // signature finds it whole, whatever generation of the fixed files a
+        // cache still holds.
+        writer.storeOnce(sitelayout::releaseCopy(indexDigest, sitelayout::indexPath), index);
+        writer.storeOnce(sitelayout::releaseCopy(indexDigest, sitelayout::manifestPath), manifest);
+        writer.storeOnce(sitelayout::releaseCopy(indexDigest, sitelayout::stampPath), stamp);
         const QByteArray comment = "timestamp:" + QByteArray::number(releaseTimestamp(site)) + "\tversion:"
-            + options.version.toUtf8();
+            + options.version.toUtf8() + "\tindex:" + indexDigest;
         writer.stage(sitelayout::indexPath.latin1(), index);
         writer.stage(sitelayout::signaturePath.latin1(), options.key->sign(index, comment).toText());
     }
@@ -163,8 +171,8 @@ int runRelease(const QStringList &arguments)
     parser.setApplicationDescription(QStringLiteral(
         "Publishes the files directly in DIR as a new release in the server tree ROOT: each file stored once "
         "under KVTA/ZE/files/<2 hex>/<SHA-256>, then (with a key) its smaller forms under KVTA/ZE/zst/, the "
-        "release index and its signature, then the manifest, the stamp last. Nothing is written when a check "
-        "fails."));
+        "index, manifest and stamp once under KVTA/ZE/releases/<SHA-256 of the index>/, the index and its "
+        "signature, then the manifest, the stamp last. Nothing is written when a check fails."));
     const QCommandLineOption from(QStringLiteral("from"), QStringLiteral("Folder with the release's files."),
                                   QStringLiteral("DIR"));
     const QCommandLineOption site(QStringLiteral("site"),

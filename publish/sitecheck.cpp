@@ -130,6 +130,7 @@ private:
     void report(const QString &path, const QString &rule) { m_result.problems.append(path + QStringLiteral(": ") + rule); }
     void checkStamp();
     std::optional<release::ReleaseIndex> checkSignedIndex();
+    void checkReleaseCopies(const QByteArray &indexDigest, const release::ReleaseIndex &index);
     // The remote paths of the lines that the updater reads as meant.
     QStringList checkManifest(const QByteArray &bytes);
     void checkFile(const QString &remotePath);
@@ -207,10 +208,36 @@ std::optional<release::ReleaseIndex> SiteCheck::checkSignedIndex()
         const release::Signature parsed = release::Signature::parse(signature.body, signaturePath);
         m_key->verify(index.body, parsed, signaturePath);
         parsed.acceptedTimestamp(QDateTime::currentSecsSinceEpoch(), signaturePath);
-        return release::ReleaseIndex::parse(index.body, indexPath);
+        release::ReleaseIndex parsedIndex = release::ReleaseIndex::parse(index.body, indexPath);
+        if (const auto indexDigest = parsed.commentField("index"))
+            checkReleaseCopies(*indexDigest, parsedIndex);
+        return parsedIndex;
     } catch (const Error &error) {
         m_result.problems.append(englishLine(error));
         return std::nullopt;
+    }
+}
+
+// The release's folder that the signature names, which signed clients read:
+// each copy there, with the digest the index gives its fixed path.
+void SiteCheck::checkReleaseCopies(const QByteArray &indexDigest, const release::ReleaseIndex &index)
+{
+    if (!release::isSha256Hex(indexDigest)) {
+        report(QString(sitelayout::signaturePath),
+               QStringLiteral("'index:' in the trusted comment is not a SHA-256 (64 lower-case hex digits)"));
+        return;
+    }
+    const std::pair<QLatin1StringView, std::int64_t> copies[] = {{sitelayout::indexPath, sitelayout::largestIndex},
+                                                                 {sitelayout::manifestPath, sitelayout::largestManifest},
+                                                                 {sitelayout::stampPath, sitelayout::largestStamp}};
+    for (const auto &[fixedPath, limit] : copies) {
+        const QString path = QString::fromLatin1(sitelayout::releaseCopy(indexDigest, fixedPath));
+        const Fetched copy = fetch(path, smallFileLimit(limit), Body::Hashed);
+        if (!copy.problem.isEmpty())
+            continue;
+        if (fixedPath == sitelayout::indexPath ? copy.sha256 != indexDigest
+                                               : index.digestOf(fixedPath.latin1()) != copy.sha256)
+            report(path, englishRule(Error::Code::DigestMismatch));
     }
 }
 

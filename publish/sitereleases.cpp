@@ -29,19 +29,16 @@ std::optional<QByteArray> readSmall(const QString &path, qint64 limit)
 std::optional<SiteRelease> readRelease(const QString &root, const QByteArray &indexDigest,
                                        const platform::CodePage &codePage)
 {
-    const auto piece = [&](QLatin1StringView name, qint64 limit) {
-        return readSmall(root + QLatin1Char('/') + QString::fromLatin1(sitelayout::releaseFile(indexDigest, name)),
+    const auto piece = [&](QLatin1StringView fixedPath, qint64 limit) {
+        return readSmall(root + QLatin1Char('/') + QString::fromLatin1(sitelayout::releaseCopy(indexDigest, fixedPath)),
                          limit);
     };
-    const auto last = [](QLatin1StringView path) { return path.sliced(path.lastIndexOf(QLatin1Char('/')) + 1); };
-    const auto index = piece(last(sitelayout::indexPath), sitelayout::largestIndex);
-    const auto manifest = piece(last(sitelayout::manifestPath), sitelayout::largestManifest);
-    const auto stamp = piece(last(sitelayout::stampPath), sitelayout::largestStamp);
+    const auto index = piece(sitelayout::indexPath, sitelayout::largestIndex);
+    const auto manifest = piece(sitelayout::manifestPath, sitelayout::largestManifest);
+    const auto stamp = piece(sitelayout::stampPath, sitelayout::largestStamp);
     if (!index || !manifest || !stamp)
         return std::nullopt;
-    release::Sha256 sha;
-    sha.addData(*index);
-    if (sha.hexResult() != indexDigest)
+    if (release::Sha256::hexOf(*index) != indexDigest)
         return std::nullopt;
 
     SiteRelease found;

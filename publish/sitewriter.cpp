@@ -142,6 +142,26 @@ bool SiteWriter::removeFile(const QByteArray &relativePath)
     return true;
 }
 
+bool SiteWriter::storeOnce(const QByteArray &relativePath, const QByteArray &bytes)
+{
+    const QString target = absolute(relativePath);
+    if (QFileInfo::exists(target)) {
+        QFile existing(target);
+        if (!existing.open(QIODevice::ReadOnly))
+            throw Error(Error::Code::FileAccess, target, QStringLiteral("cannot read the file"));
+        if (existing.read(bytes.size() + 1) == bytes)
+            return false;
+        throw Error(Error::Code::DigestMismatch, target,
+                    QStringLiteral("differs from the copy this release writes; a release's files never change"));
+    }
+    const std::filesystem::path file = toPath(target);
+    DurableFile out(temporaryBeside(file), file);
+    out.write(bytes);
+    out.renameOver();
+    m_storedFiles.append(target);
+    return true;
+}
+
 void SiteWriter::stage(const QByteArray &relativePath, const QByteArray &bytes)
 {
     const std::filesystem::path target = toPath(absolute(relativePath));

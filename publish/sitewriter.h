@@ -40,6 +40,11 @@ public:
     // is left empty. Returns whether there was a file.
     bool removeFile(const QByteArray &relativePath);
 
+    // Writes `bytes` at `relativePath` once, for good: clients may hold the
+    // file, so it never changes. An identical copy there already is kept; a
+    // different one is an error. Returns whether it was written anew.
+    bool storeOnce(const QByteArray &relativePath, const QByteArray &bytes);
+
     // Writes `bytes` beside `relativePath`; commit() renames it in place.
     void stage(const QByteArray &relativePath, const QByteArray &bytes);
 

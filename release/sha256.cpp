@@ -64,6 +64,13 @@ QByteArray Sha256::hexResult()
     return result().toHex();
 }
 
+QByteArray Sha256::hexOf(QByteArrayView bytes)
+{
+    Sha256 sha;
+    sha.addData(bytes);
+    return sha.hexResult();
+}
+
 QByteArray Sha256::hexOfFile(const QString &path, const std::function<void(qint64)> &progress)
 {
     QFile file(path);

@@ -33,6 +33,8 @@ public:
     // Drops whatever was added since the last result: the next stream starts.
     void restart();
 
+    // The hex digest of bytes in memory.
+    static QByteArray hexOf(QByteArrayView bytes);
     // The hex digest of a whole file, read in large blocks; `progress` (if
     // set) hears the bytes read so far. File errors raise platform::Error.
     static QByteArray hexOfFile(const QString &path, const std::function<void(qint64)> &progress = {});

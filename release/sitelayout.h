@@ -34,6 +34,11 @@ inline QByteArray releaseFile(const QByteArray &indexDigest, QLatin1StringView n
 {
     return releasesFolder.latin1() + QByteArray("/") + indexDigest + '/' + name.latin1();
 }
+// The copy of a fixed path (indexPath, manifestPath or stampPath) in that folder.
+inline QByteArray releaseCopy(const QByteArray &indexDigest, QLatin1StringView fixedPath)
+{
+    return releaseFile(indexDigest, fixedPath.sliced(fixedPath.lastIndexOf(QLatin1Char('/')) + 1));
+}
 // Smaller forms of a stored file that a signed index may offer: the file
 // compressed by zstd, "KVTA/ZE/zst/<digest>.zst", and a zstd patch that
 // rebuilds it from the file whose SHA-256 is `from`, "KVTA/ZE/zst/<from>-<digest>.zst".

@@ -277,9 +277,6 @@ void PublishTest::publishLibrary(const TempFolder &site, int first, int last, bo
                                                     "--version", QString::number(version), "--secret-key", m_secretKey}
                                         + options);
         QVERIFY2(result.exitCode == 0, result.err.constData());
-        const QString folder = QStringLiteral("KVTA/ZE/releases/") + sha256Hex(site.read(indexPath)) + '/';
-        for (const QString &path : {indexPath, manifestPath, stampPath})
-            site.write(folder + path.section('/', -1), site.read(path));
     }
 }
 
@@ -427,12 +424,24 @@ void PublishTest::secondReleaseStoresOnlyTheChangedFile()
             added << path;
     }
     QVERIFY(!after.contains(QStringLiteral("KVTA/ZE/.LoadUpdate.inf.publishing-99999")));
-    // The changed file's new copy (and its folder); the old copies stay for
-    // clients that are still downloading the first release.
+    // The changed file's new copy (and its folder) and the new release's
+    // own folder; the old copies stay for clients that are still
+    // downloading the first release.
     const QString stored = storedPath("version 2, changed");
     const QString folder = stored.section(QLatin1Char('/'), 0, -2);
-    const QStringList expectedAdded = before.contains(folder) ? QStringList{stored} : QStringList{folder, stored};
+    QStringList expectedAdded = before.contains(folder) ? QStringList{stored} : QStringList{folder, stored};
+    const QByteArray indexDigest = sha256Hex(site.read(indexPath)).toLatin1();
+    expectedAdded << QString(sitelayout::releasesFolder) + QLatin1Char('/') + QString::fromLatin1(indexDigest);
+    const auto copy = [&](QLatin1StringView fixed) {
+        return QString::fromLatin1(sitelayout::releaseCopy(indexDigest, fixed));
+    };
+    expectedAdded << copy(sitelayout::indexPath) << copy(sitelayout::manifestPath) << copy(sitelayout::stampPath);
+    expectedAdded.sort();
+    added.sort();
     QCOMPARE(added, expectedAdded);
+    QCOMPARE(site.read(copy(sitelayout::indexPath)), site.read(indexPath));
+    QCOMPARE(site.read(copy(sitelayout::stampPath)), QByteArray("2\r\n"));
+    QCOMPARE(site.read(copy(sitelayout::manifestPath)), site.read(manifestPath));
     QCOMPARE(after.value(storedPath("version 1")), QByteArray("version 1"));
     QCOMPARE(site.read(stampPath), QByteArray("2\r\n"));
     QVERIFY(site.read(manifestPath).contains(stored.toLatin1() + " name "));
@@ -465,7 +474,8 @@ void PublishTest::signedTimeNeverGoesBack()
     key.publicKey().verify(site.read(indexPath), signature, "sig");
     const qint64 signedAt = signature.timestamp("sig");
     QVERIFY(ahead < 86400 ? signedAt == before + ahead : signedAt <= QDateTime::currentSecsSinceEpoch());
-    QCOMPARE(signature.trustedComment(), "timestamp:" + QByteArray::number(signedAt) + "\tversion:2");
+    QCOMPARE(signature.trustedComment(), "timestamp:" + QByteArray::number(signedAt) + "\tversion:2\tindex:"
+                                             + sha256Hex(site.read(indexPath)).toLatin1());
 }
 
 void PublishTest::releaseSignsWithMinisignKeys_data()
@@ -563,7 +573,7 @@ void PublishTest::releaseRefusals_data()
                                                      << 1 << "disk full";
     QTest::newRow("full disk at the index, after 60 new files")
         << "" << qint64(0) << QStringList{"MANY", "", "FULL", "4096"} << 1
-        << "/KVTA/ZE/LoadUpdate.sha256: File too large";
+        << "/LoadUpdate.sha256: File too large"; // its copy in the release's folder, written first
     QTest::newRow("no version") << "" << qint64(0) << QStringList{"--version", ""} << 2 << "are required";
     QTest::newRow("password without key") << "" << qint64(0) << QStringList{"--secret-key", "", "--password-file", "WRONG"} << 2
                                           << "--password-file needs --secret-key";
@@ -750,6 +760,14 @@ void PublishTest::checkNamesEachFault_data()
     QTest::newRow("stamp differs from the index") << Faults{{stampTarget, "7\r\n"}} << true
                                                   << QStringList{"KVTA/ZE/UpdateNote.xml: SHA-256 differs from the "
                                                                  "release index"};
+    const QByteArray indexDigest = sha256Hex(m_site.read(indexPath)).toLatin1();
+    const QByteArray manifestCopy = sitelayout::releaseCopy(indexDigest, sitelayout::manifestPath);
+    const QByteArray stampCopy = sitelayout::releaseCopy(indexDigest, sitelayout::stampPath);
+    QTest::newRow("release folder lacks its manifest") << Faults{{'/' + manifestCopy, {}, Mode::Normal, 404}} << true
+                                                       << QStringList{manifestCopy + ": HTTP status 404"};
+    QTest::newRow("release folder's stamp changed") << Faults{{'/' + stampCopy, "7\r\n"}} << true
+                                                    << QStringList{stampCopy + ": SHA-256 differs from the release "
+                                                                               "index"};
     QTest::newRow("endless manifest") << Faults{{manifestTarget, {}, Mode::Endless}} << false
                                       << QStringList{"KVTA/ZE/LoadUpdate.inf: larger than 8 MiB, the most the "
                                                      "updater reads"};
@@ -882,7 +900,8 @@ void PublishTest::updaterInstallsThePublishedRelease()
             const QString stored = storedPath("version 2");
             QStringList added = snapshot(site.path()).keys();
             added.removeIf([&](const QString &path) {
-                return before.contains(path) || path == stored.section(QLatin1Char('/'), 0, -2);
+                return before.contains(path) || path == stored.section(QLatin1Char('/'), 0, -2)
+                       || path.startsWith(QString(sitelayout::releasesFolder) + QLatin1Char('/'));
             });
             QCOMPARE(added, QStringList{stored});
         }

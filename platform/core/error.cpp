@@ -35,6 +35,7 @@ QString baseText(Error::Code code)
     case Error::Code::OlderRelease: return QStringLiteral("发布时间早于已安装的版本");
     case Error::Code::NotInIndex: return QStringLiteral("文件不在发布索引中");
     case Error::Code::DigestMismatch: return QStringLiteral("文件摘要与发布索引不符");
+    case Error::Code::BeingPublished: return QStringLiteral("服务器上的版本正在发布,请稍后再试！");
     case Error::Code::PasswordRequired: return QStringLiteral("密钥已加密，需要密码");
     case Error::Code::WrongPassword: return QStringLiteral("密钥密码错误");
     case Error::Code::CryptoFailure: return QStringLiteral("加密库操作失败");

@@ -38,6 +38,7 @@ public:
         OlderRelease,
         NotInIndex,
         DigestMismatch,
+        BeingPublished, // a piece that a verified signature names is not on the server yet
         PasswordRequired,
         WrongPassword,
         CryptoFailure,

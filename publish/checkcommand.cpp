@@ -32,7 +32,8 @@ QString summaryOf(const SiteCheckResult &result)
         .arg(result.files)
         .arg(QLocale(QLocale::English).toString(result.bytes))
         .arg(result.signature == SiteCheckResult::Signature::None ? signature
-                                                                   : QStringLiteral("signature ") + signature);
+                                                                   : QStringLiteral("signature ") + signature)
+        + (result.smallForms ? QStringLiteral(", %1 smaller forms").arg(result.smallForms) : QString());
 }
 
 } // namespace
@@ -42,7 +43,7 @@ int runCheck(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Fetches what a client would from the site at BASE_URL (the stamp, the manifest, with a key the release "
-        "index and its signature, every listed file) without installing anything, reports every problem, one "
+        "index and its signature, every listed file and every smaller form it offers, rebuilt) without installing anything, reports every problem, one "
         "line each, and ends with a one-line verdict."));
     parser.addPositionalArgument(QStringLiteral("BASE_URL"),
                                  QStringLiteral("The updater's base URL: http(s)://host[:port]/path/ (the closing "
@@ -73,6 +74,7 @@ int runCheck(const QStringList &arguments)
                           {QStringLiteral("files"), result.files},
                           {QStringLiteral("bytes"), result.bytes},
                           {QStringLiteral("signature"), signatureText(result.signature, true)},
+                          {QStringLiteral("smallForms"), result.smallForms},
                           {QStringLiteral("warnings"), QJsonArray::fromStringList(result.warnings)}},
                          result.problems);
         return result.problems.isEmpty() ? commandline::Success : commandline::Problem;

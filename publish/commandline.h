@@ -37,3 +37,4 @@ int runRelease(const QStringList &arguments);
 int runCheck(const QStringList &arguments);
 int runClient(const QStringList &arguments);
 int runResign(const QStringList &arguments);
+int runPrune(const QStringList &arguments);

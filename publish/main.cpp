@@ -18,7 +18,7 @@ const char usage[] =
     "  keygen   --public-key FILE --secret-key FILE [--password-file FILE | --password-stdin]\n"
     "           make a key pair in minisign's formats\n"
     "  release  --from DIR --site ROOT --version TEXT [--secret-key FILE [--password-file FILE | --password-stdin]]\n"
-    "           [--expires-in DAYS] [--json]\n"
+    "           [--expires-in DAYS] [--patch-from-releases N] [--json]\n"
     "           publish the files in DIR as a new release in the server tree ROOT\n"
     "  resign   --site ROOT --secret-key FILE [--password-file FILE | --password-stdin] [--public-key FILE]\n"
     "           [--expires-in DAYS]\n"
@@ -27,6 +27,8 @@ const char usage[] =
     "           fetch what a client would and report every problem\n"
     "  client   --site ROOT --updater PATH --out DIR\n"
     "           make the folder that a client's installer ships\n"
+    "  prune    --site ROOT --keep-releases N [--dry-run]\n"
+    "           remove what no kept release lists\n"
     "\n"
     "'updater-publish COMMAND --help' describes a command; 'updater-publish --version' prints the version.\n"
     "Exit codes: 0 success, 1 a problem found, 2 a usage error.\n";
@@ -61,6 +63,8 @@ int main(int argc, char *argv[])
             return runClient(commandArguments);
         if (command == QLatin1String("resign"))
             return runResign(commandArguments);
+        if (command == QLatin1String("prune"))
+            return runPrune(commandArguments);
     } catch (const platform::Error &error) {
         commandline::printError(QStringLiteral("updater-publish: ") + englishLine(error));
         return commandline::Problem;

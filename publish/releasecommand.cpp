@@ -6,6 +6,8 @@
 #include "password.h"
 #include "progress.h"
 #include "releaseplan.h"
+#include "sitereleases.h"
+#include "smallforms.h"
 #include "sitewriter.h"
 #include "platform/text/codepage.h"
 #include "platform/core/error.h"
@@ -34,6 +36,7 @@ struct Options
     QString version;
     std::optional<release::SecretKey> key;
     std::optional<qint64> expiresIn; // seconds
+    int patchDepth = 3;
 };
 
 // A file of the site as it is served now; empty when there is none.
@@ -64,9 +67,10 @@ qint64 releaseTimestamp(const QString &site)
     }
 }
 
-// The index of every file the release serves: the manifest, the stamp and
-// each stored file once.
-QByteArray indexText(const QByteArray &manifest, const QByteArray &stamp, const QList<ReleaseFile> &files)
+// The index of every file the release serves: the manifest, the stamp,
+// each stored file once, and its smaller forms.
+QByteArray indexText(const QByteArray &manifest, const QByteArray &stamp, const QList<ReleaseFile> &files,
+                     const QList<release::ReleaseIndex::Entry> &forms)
 {
     release::ReleaseIndex index;
     index.add(sitelayout::manifestPath.latin1(), release::Sha256::hexOf(manifest));
@@ -75,6 +79,8 @@ QByteArray indexText(const QByteArray &manifest, const QByteArray &stamp, const 
         if (!index.digestOf(file.remotePath()))
             index.add(file.remotePath(), file.digest);
     }
+    for (const release::ReleaseIndex::Entry &form : forms)
+        index.add(form.path, form.digest);
     return index.toText();
 }
 
@@ -88,6 +94,7 @@ struct Published
     qsizetype files = 0;
     qint64 bytes = 0;
     qint64 storedAnew = 0;
+    std::optional<qsizetype> smallForms; // signed releases only
 };
 
 Published publish(const Options &options)
@@ -115,12 +122,13 @@ Published publish(const Options &options)
         checkSitePath(site, file.remotePath());
     const QByteArray manifest = manifestText(files, codePage);
     const QByteArray stamp = stampText(options.version, codePage);
-    const QByteArray index = options.key ? indexText(manifest, stamp, files) : QByteArray();
+    QByteArray index = options.key ? indexText(manifest, stamp, files, {}) : QByteArray();
     checkClientLimits(manifest, stamp, index);
-    const QByteArray indexDigest = options.key ? release::Sha256::hexOf(index) : QByteArray();
+    std::optional<SmallForms> forms;
     if (options.key) {
-        for (const QLatin1StringView path : {sitelayout::indexPath, sitelayout::manifestPath, sitelayout::stampPath})
-            checkSitePath(site, sitelayout::releaseCopy(indexDigest, path));
+        forms.emplace(site, files, siteReleases(site, codePage), options.patchDepth);
+        for (const QByteArray &path : forms->paths())
+            checkSitePath(site, path);
     }
 
     SiteWriter writer(site);
@@ -133,7 +141,19 @@ Published publish(const Options &options)
         else
             progress.note(QStringLiteral("already stored %1").arg(file.name));
     }
+    std::optional<qsizetype> formCount;
+    if (forms) {
+        const QList<release::ReleaseIndex::Entry> kept = forms->write(writer, progress);
+        formCount = kept.size();
+        index = indexText(manifest, stamp, files, kept);
+        checkClientLimits(manifest, stamp, index);
+    }
+    // The index names the kept forms, so its digest, and the release's
+    // folder, are known only now; a refusal still undoes everything.
+    const QByteArray indexDigest = options.key ? release::Sha256::hexOf(index) : QByteArray();
     if (options.key) {
+        for (const QLatin1StringView path : {sitelayout::indexPath, sitelayout::manifestPath, sitelayout::stampPath})
+            checkSitePath(site, sitelayout::releaseCopy(indexDigest, path));
         // The release's own folder first: a client led there by any later
         // signature finds it whole, whatever generation of the fixed files a
         // cache still holds.
@@ -150,15 +170,17 @@ Published publish(const Options &options)
     writer.stage(sitelayout::manifestPath.latin1(), manifest);
     writer.stage(sitelayout::stampPath.latin1(), stamp);
     writer.commit();
-    return {files.size(), total, storedAnew};
+    return {files.size(), total, storedAnew, formCount};
 }
 
 void printPublished(const Options &options, const Published &published)
 {
-    commandline::printOut(QStringLiteral("Published version %1%2: %3 files, %4 bytes, %5 bytes stored anew")
+    commandline::printOut(QStringLiteral("Published version %1%2: %3 files, %4 bytes, %5 bytes stored anew%6")
                               .arg(options.version, options.key ? QStringLiteral(" (signed)") : QString())
                               .arg(published.files)
-                              .arg(byteCount(published.bytes), byteCount(published.storedAnew)));
+                              .arg(byteCount(published.bytes), byteCount(published.storedAnew))
+                              .arg(published.smallForms ? QStringLiteral(", %1 smaller forms").arg(*published.smallForms)
+                                                        : QString()));
 }
 
 } // namespace
@@ -168,9 +190,9 @@ int runRelease(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Publishes the files directly in DIR as a new release in the server tree ROOT: each file stored once "
-        "under KVTA/ZE/files/<2 hex>/<SHA-256>, then (with a key) the index, manifest and stamp once under "
-        "KVTA/ZE/releases/<SHA-256 of the index>/, the index and its signature, then the manifest, the stamp "
-        "last. Nothing is written when a check fails."));
+        "under KVTA/ZE/files/<2 hex>/<SHA-256>, then (with a key) its smaller forms under KVTA/ZE/zst/, the "
+        "index, manifest and stamp once under KVTA/ZE/releases/<SHA-256 of the index>/, the index and its "
+        "signature, then the manifest, the stamp last. Nothing is written when a check fails."));
     const QCommandLineOption from(QStringLiteral("from"), QStringLiteral("Folder with the release's files."),
                                   QStringLiteral("DIR"));
     const QCommandLineOption site(QStringLiteral("site"),
@@ -184,7 +206,11 @@ int runRelease(const QStringList &arguments)
                                        QStringLiteral("minisign secret key: sign the release."),
                                        QStringLiteral("FILE"));
     const QCommandLineOption expiresIn = expiry::option();
-    parser.addOptions({from, site, version, secretKey, expiresIn});
+    const QCommandLineOption patchFrom(QStringLiteral("patch-from-releases"),
+                                       QStringLiteral("Signed: patch each file from its versions in the N newest "
+                                                      "releases on the site (default 3, 0 for none)."),
+                                       QStringLiteral("N"), QStringLiteral("3"));
+    parser.addOptions({from, site, version, secretKey, expiresIn, patchFrom});
     const PasswordOptions password(parser, QStringLiteral("Password of an encrypted secret key (first line); "
                                                           "without it a terminal is asked."));
     const QCommandLineOption json(QStringLiteral("json"),
@@ -204,8 +230,15 @@ int runRelease(const QStringList &arguments)
     if (parser.isSet(expiresIn) && !period)
         return commandline::usageError(
             parser, QStringLiteral("--expires-in takes whole days from 1 to %1").arg(expiry::longestPeriodDays));
+    if (parser.isSet(patchFrom) && !parser.isSet(secretKey))
+        return commandline::usageError(parser, QStringLiteral("--patch-from-releases needs --secret-key: only signed "
+                                                              "releases offer patches"));
+    bool depthRead = false;
+    const int patchDepth = parser.value(patchFrom).toInt(&depthRead);
+    if (!depthRead || patchDepth < 0)
+        return commandline::usageError(parser, QStringLiteral("--patch-from-releases takes a number, 0 or more"));
 
-    Options options{parser.value(from), parser.value(site), parser.value(version), std::nullopt, period};
+    Options options{parser.value(from), parser.value(site), parser.value(version), std::nullopt, period, patchDepth};
     if (!parser.isSet(json)) {
         if (parser.isSet(secretKey))
             options.key = openSecretKey(parser.value(secretKey), password.password(parser));
@@ -220,6 +253,8 @@ int runRelease(const QStringList &arguments)
         fields.insert(QStringLiteral("files"), published.files);
         fields.insert(QStringLiteral("bytes"), published.bytes);
         fields.insert(QStringLiteral("storedAnew"), published.storedAnew);
+        if (published.smallForms)
+            fields.insert(QStringLiteral("smallForms"), *published.smallForms);
         printJsonVerdict(fields, {});
         return commandline::Success;
     } catch (const Error &error) {

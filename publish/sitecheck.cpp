@@ -4,6 +4,7 @@
 #include "expiry.h"
 #include "progress.h"
 #include "releaseplan.h"
+#include "zstdframes.h"
 #include "platform/text/codepage.h"
 #include "platform/core/error.h"
 #include "platform/text/numbers.h"
@@ -136,7 +137,12 @@ private:
     // The remote paths of the lines that the updater reads as meant.
     QStringList checkManifest(const QByteArray &bytes);
     void checkFile(const QString &remotePath);
-    void checkDigest(const QString &path, const Fetched &fetched);
+    // A compressed form or patch that the index offers: it must rebuild the
+    // file its name claims, a patch from the older file the site stores.
+    void checkSmallForm(const QByteArray &path);
+    // Whether the response is whole and has the digest the index lists;
+    // reports it when not.
+    bool checkDigest(const QString &path, const Fetched &fetched);
 
     QString m_baseUrl;
     const std::optional<release::PublicKey> &m_key;
@@ -167,16 +173,17 @@ Fetched SiteCheck::fetch(const QString &path, const Limit &limit, Body body)
     return fetched;
 }
 
-void SiteCheck::checkDigest(const QString &path, const Fetched &fetched)
+bool SiteCheck::checkDigest(const QString &path, const Fetched &fetched)
 {
     // A response that is no whole file has been reported already.
     if (!m_index || !fetched.problem.isEmpty())
-        return;
+        return fetched.problem.isEmpty();
     const auto digest = m_index->digestOf(m_codePage.encode(path));
     if (!digest)
         report(path, englishRule(Error::Code::NotInIndex));
     else if (*digest != fetched.sha256)
         report(path, englishRule(Error::Code::DigestMismatch));
+    return digest == fetched.sha256;
 }
 
 bool SiteCheck::servesSignature()
@@ -318,6 +325,42 @@ void SiteCheck::checkFile(const QString &remotePath)
     m_result.bytes += file.response.received;
 }
 
+void SiteCheck::checkSmallForm(const QByteArray &path)
+{
+    const QString shown = QString::fromLatin1(path);
+    const QList<QByteArray> digests =
+        path.sliced(sitelayout::compressedFolder.size() + 1).chopped(path.endsWith(".zst") ? 4 : 0).split('-');
+    if (!path.endsWith(".zst") || digests.size() > 2
+        || !std::all_of(digests.cbegin(), digests.cend(), release::isSha256Hex)) {
+        report(shown, QStringLiteral("not the name of a smaller form (<SHA-256>.zst or <SHA-256>-<SHA-256>.zst)"));
+        return;
+    }
+    const Limit limit{sitelayout::fileSizeLimit - 1,
+                      QStringLiteral("2 GiB or larger; the updater counts sizes in signed 32 bits")};
+    ++m_result.smallForms;
+    const Fetched form = fetch(shown, limit, Body::Kept);
+    if (!checkDigest(shown, form))
+        return;
+    Fetched older;
+    if (digests.size() == 2) {
+        const QString olderPath = QString::fromLatin1(sitelayout::storedFile(digests.first()));
+        older = fetch(olderPath, limit, Body::Kept);
+        if (!older.problem.isEmpty())
+            return;
+        if (older.sha256 != digests.first()) {
+            report(olderPath, QStringLiteral("SHA-256 differs from the one its name gives, so the patch %1 cannot "
+                                             "be checked").arg(shown));
+            return;
+        }
+    }
+    try {
+        if (zstdframes::decodedDigest(form.body, older.body, shown) != digests.last())
+            report(shown, QStringLiteral("rebuilds a file whose SHA-256 differs from the one its name claims"));
+    } catch (const Error &error) {
+        m_result.problems.append(englishLine(error));
+    }
+}
+
 SiteCheckResult SiteCheck::run()
 {
     if (m_key) {
@@ -342,6 +385,13 @@ SiteCheckResult SiteCheck::run()
         if (!fetched.contains(remotePath)) {
             fetched.insert(remotePath);
             checkFile(remotePath);
+        }
+    }
+    const QByteArray formsFolder = sitelayout::compressedFolder.latin1() + QByteArray("/");
+    if (m_index) {
+        for (const release::ReleaseIndex::Entry &entry : m_index->entries()) {
+            if (entry.path.startsWith(formsFolder))
+                checkSmallForm(entry.path);
         }
     }
     return m_result;

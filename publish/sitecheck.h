@@ -25,6 +25,7 @@ struct SiteCheckResult
     QStringList warnings; // what is right now but needs the publisher soon
     QString version;
     qsizetype files = 0;
+    qsizetype smallForms = 0;
     qint64 bytes = 0;
 };
 

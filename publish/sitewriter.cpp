@@ -118,6 +118,30 @@ bool SiteWriter::storeFile(const QString &source, const QByteArray &relativePath
     return true;
 }
 
+void SiteWriter::storeBytes(const QByteArray &relativePath, const QByteArray &bytes)
+{
+    const QString target = absolute(relativePath);
+    const bool existed = QFileInfo(target).isFile();
+    const std::filesystem::path file = toPath(target);
+    DurableFile out(temporaryBeside(file), file);
+    out.write(bytes);
+    out.renameOver();
+    if (!existed)
+        m_storedFiles.append(target);
+}
+
+bool SiteWriter::removeFile(const QByteArray &relativePath)
+{
+    const QString target = m_root + QLatin1Char('/') + QString::fromLatin1(relativePath);
+    QFile file(target);
+    if (!file.exists())
+        return false;
+    if (!file.remove())
+        throw Error(Error::Code::PermissionDenied, target, QStringLiteral("cannot remove the file"));
+    QDir().rmdir(QFileInfo(target).path());
+    return true;
+}
+
 bool SiteWriter::storeOnce(const QByteArray &relativePath, const QByteArray &bytes)
 {
     const QString target = absolute(relativePath);

@@ -32,6 +32,14 @@ public:
     bool storeFile(const QString &source, const QByteArray &relativePath, const QByteArray &digest,
                    Progress &progress);
 
+    // Stores `bytes` at `relativePath` at once, as storeFile() does: a file
+    // that is not there yet goes again in a roll-back.
+    void storeBytes(const QByteArray &relativePath, const QByteArray &bytes);
+
+    // Removes the file at `relativePath` for good, and its folder when that
+    // is left empty. Returns whether there was a file.
+    bool removeFile(const QByteArray &relativePath);
+
     // Writes `bytes` at `relativePath` once, for good: clients may hold the
     // file, so it never changes. An identical copy there already is kept; a
     // different one is an error. Returns whether it was written anew.

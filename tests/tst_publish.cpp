@@ -168,6 +168,29 @@ QByteArray gbk(const QString &text)
     return platform::CodePage("GBK").encode(text);
 }
 
+// A library as a release ships it, in its version `version`: compressible,
+// and each version a little different from the one before.
+QByteArray libraryBytes(int version)
+{
+    QByteArray bytes;
+    for (int i = 0; i < 6000; ++i)
+        bytes += "symbol_" + QByteArray::number(i) + " = " + QByteArray::number(i % 97 == 0 ? i * version : i * 7)
+            + (i % 500 == version ? " changed\n" : "\n");
+    return bytes;
+}
+
+// The smaller forms an index lists: path to digest.
+QMap<QString, QString> smallFormsListed(const QByteArray &index)
+{
+    QMap<QString, QString> forms;
+    for (const QByteArray &line : index.split('\n')) {
+        const QString path = QString::fromLatin1(line.mid(66));
+        if (path.startsWith(QLatin1String("KVTA/ZE/zst/")))
+            forms.insert(path, QString::fromLatin1(line.left(64)));
+    }
+    return forms;
+}
+
 // What a release folder entry is, where it is not a file of some size.
 enum Entry : qint64 { Folder = -1, Link = -2, Fifo = -3 };
 
@@ -210,15 +233,27 @@ private slots:
     void resignRenewsTheSignature();
     void checkSeesTheExpiry_data();
     void checkSeesTheExpiry();
+    void smallForms_data();
+    void smallForms();
+    void freshCopyOfTheSiteMakesTheSameForms();
+    void prune_data();
+    void prune();
+    void checkRebuildsEachForm_data();
+    void checkRebuildsEachForm();
 
 private:
     // A folder of release files with Chinese names.
     void writeRelease(const TempFolder &folder, const QByteArray &changed = "version 1") const;
     // A site with one signed release, version 1.
     void makeSite(const TempFolder &site) const;
+    // Signed releases 1 to `last` of one file, "lib.so", in `site`: the
+    // library's versions, or random bytes of its size.
+    void publishLibrary(const TempFolder &site, int first, int last, bool compressible = true,
+                        const QStringList &options = {}) const;
 
     TempFolder m_keys;
     TempFolder m_site; // one signed release, served by checkNamesEachFault
+    TempFolder m_formSite; // two releases of lib.so, served by checkRebuildsEachForm
     QString m_publicKey;
     QString m_secretKey;
     QString m_nextPublicKey; // a second key pair, for a key change
@@ -258,6 +293,19 @@ void PublishTest::makeSite(const TempFolder &site) const
     const Result result = publisher({"release", "--from", from.path(), "--site", site.path(), "--version", "1",
                                      "--secret-key", m_secretKey});
     QVERIFY2(result.exitCode == 0, result.err.constData());
+}
+
+void PublishTest::publishLibrary(const TempFolder &site, int first, int last, bool compressible,
+                                 const QStringList &options) const
+{
+    for (int version = first; version <= last; ++version) {
+        TempFolder from;
+        from.write(QStringLiteral("lib.so"), compressible ? libraryBytes(version) : patternBytes(200000, version));
+        const Result result = publisher(QStringList{"release", "--from", from.path(), "--site", site.path(),
+                                                    "--version", QString::number(version), "--secret-key", m_secretKey}
+                                        + options);
+        QVERIFY2(result.exitCode == 0, result.err.constData());
+    }
 }
 
 void PublishTest::keygen_data()
@@ -1241,6 +1289,210 @@ void PublishTest::checkSeesTheExpiry()
     QCOMPARE(lines.size(), line.isEmpty() ? 0 : 1);
     if (!line.isEmpty())
         QVERIFY2(lines[0].startsWith(line), qPrintable(lines[0]));
+}
+
+void PublishTest::smallForms_data()
+{
+    QTest::addColumn<bool>("compressible");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QList<int>>("patchedFrom"); // the versions the fourth one is patched from
+    QTest::addColumn<bool>("compressed");
+    QTest::newRow("three releases back") << true << QStringList{} << QList<int>{3, 2, 1} << true;
+    QTest::newRow("one release back") << true << QStringList{"--patch-from-releases", "1"} << QList<int>{3} << true;
+    QTest::newRow("no patches") << true << QStringList{"--patch-from-releases", "0"} << QList<int>{} << true;
+    QTest::newRow("random data: nothing smaller") << false << QStringList{} << QList<int>{} << false;
+}
+
+void PublishTest::smallForms()
+{
+    // Four releases of one file: the index of the fourth lists its kept
+    // forms, each with its digest, and the zstd program rebuilds each from
+    // the site's files; check passes.
+    QFETCH(bool, compressible);
+    QFETCH(QStringList, options);
+    QFETCH(QList<int>, patchedFrom);
+    QFETCH(bool, compressed);
+    TempFolder site;
+    publishLibrary(site, 1, 4, compressible, options);
+    const auto bytesOf = [&](int version) { return compressible ? libraryBytes(version) : patternBytes(200000, version); };
+    const QString digest = sha256Hex(bytesOf(4));
+    QStringList expected;
+    if (compressed)
+        expected << QStringLiteral("KVTA/ZE/zst/%1.zst").arg(digest);
+    for (const int version : patchedFrom)
+        expected << QStringLiteral("KVTA/ZE/zst/%1-%2.zst").arg(sha256Hex(bytesOf(version)), digest);
+    const QMap<QString, QString> listed = smallFormsListed(site.read(indexPath));
+    QStringList listedPaths = listed.keys();
+    expected.sort();
+    QCOMPARE(listedPaths, expected);
+
+    for (auto it = listed.cbegin(); it != listed.cend(); ++it) {
+        QCOMPARE(sha256Hex(site.read(it.key())), it.value());
+        QVERIFY2(site.read(it.key()).size() * 10 < bytesOf(4).size() * 9, qPrintable(it.key()));
+        QStringList decode{"-d", "-q", "-c", site.path(it.key())};
+        const QStringList digests = it.key().section(QLatin1Char('/'), -1).chopped(4).split(QLatin1Char('-'));
+        if (digests.size() == 2)
+            decode << QStringLiteral("--patch-from=")
+                          + site.path(QStringLiteral("KVTA/ZE/files/%1/%2").arg(digests[0].left(2), digests[0]));
+        const Result rebuilt = runProcess(QStringLiteral("zstd"), decode);
+        QVERIFY2(rebuilt.exitCode == 0, rebuilt.err.constData());
+        QCOMPARE(rebuilt.out, bytesOf(4));
+    }
+    TestServer server;
+    serveSite(server, site.path());
+    const Result checked = publisher({"check", server.url(), "--public-key", m_publicKey});
+    QVERIFY2(checked.exitCode == 0, checked.out.constData());
+}
+
+void PublishTest::freshCopyOfTheSiteMakesTheSameForms()
+{
+    // Two publishers that have nothing but a copy of the site, one of them
+    // on a single processor, write the same release, forms and all.
+    TempFolder site, from, first, second;
+    publishLibrary(site, 1, 3);
+    from.write(QStringLiteral("lib.so"), libraryBytes(4));
+    for (const TempFolder *copy : {&first, &second})
+        QCOMPARE(runProcess(QStringLiteral("cp"), {"-a", site.path() + "/.", copy->path()}).exitCode, 0);
+    const QStringList release{"release", "--from", from.path(), "--version", "4", "--secret-key", m_secretKey};
+    QCOMPARE(publisher(release + QStringList{"--site", first.path()}).exitCode, 0);
+    QCOMPARE(runProcess(QStringLiteral("taskset"),
+                        QStringList{"-c", "0", QStringLiteral(PUBLISHER)} + release + QStringList{"--site", second.path()})
+                 .exitCode,
+             0);
+    auto made = snapshot(first.path());
+    auto madeAlone = snapshot(second.path());
+    made.remove(signaturePath);
+    madeAlone.remove(signaturePath);
+    QCOMPARE(smallFormsListed(made.value(indexPath)).size(), 4);
+    QCOMPARE(madeAlone, made);
+}
+
+void PublishTest::prune_data()
+{
+    QTest::addColumn<int>("keep");
+    QTest::addColumn<bool>("dryRun");
+    QTest::addColumn<QList<int>>("storedVersions"); // the versions of lib.so still stored
+    QTest::addColumn<int>("forms");                 // smaller forms left
+    QTest::addColumn<int>("releaseFolders");
+    // Release 5 is patched from 4, 3 and 2, whose files stay for check to
+    // rebuild the patches; release 4 from 3, 2 and 1.
+    QTest::newRow("keep the newest") << 1 << false << QList<int>{2, 3, 4, 5} << 4 << 1;
+    QTest::newRow("keep two") << 2 << false << QList<int>{1, 2, 3, 4, 5} << 8 << 2;
+    QTest::newRow("keep none: the current one stays") << 0 << false << QList<int>{2, 3, 4, 5} << 4 << 1;
+    QTest::newRow("dry run removes nothing") << 1 << true << QList<int>{1, 2, 3, 4, 5} << 14 << 5;
+}
+
+void PublishTest::prune()
+{
+    QFETCH(int, keep);
+    QFETCH(bool, dryRun);
+    QFETCH(QList<int>, storedVersions);
+    QFETCH(int, forms);
+    QFETCH(int, releaseFolders);
+    TempFolder site;
+    publishLibrary(site, 1, 5);
+    const auto before = snapshot(site.path());
+    QStringList arguments{"prune", "--site", site.path(), "--keep-releases", QString::number(keep)};
+    if (dryRun)
+        arguments << "--dry-run";
+    const Result result = publisher(arguments);
+    QVERIFY2(result.exitCode == 0, result.err.constData());
+
+    const auto after = snapshot(site.path());
+    QStringList removed;
+    for (const QString &path : before.keys()) {
+        if (before.value(path) != "<dir>" && !after.contains(path))
+            removed << path;
+    }
+    // Each file is listed before it goes; a dry run lists what keeping the
+    // newest release would remove.
+    QStringList lines = QString::fromUtf8(result.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QString summary = lines.takeLast();
+    if (dryRun) {
+        QCOMPARE(after, before);
+        // Stored: version 1; forms: those of releases 1 to 4 but what release
+        // 5 lists; the folders of releases 1 to 4.
+        QCOMPARE(lines.size(), 1 + 10 + 4 * 3);
+        QVERIFY(lines.filter(QStringLiteral("would remove KVTA/ZE/files/")).size() == 1);
+    } else {
+        QCOMPARE(lines.replaceInStrings(QStringLiteral("remove "), QString()), removed);
+    }
+    QVERIFY2(summary.contains(QStringLiteral("%1 files").arg(lines.size())), qPrintable(summary));
+
+    QList<int> stored;
+    for (int version = 1; version <= 5; ++version) {
+        if (after.contains(storedPath(libraryBytes(version))))
+            stored << version;
+    }
+    QCOMPARE(stored, storedVersions);
+    QCOMPARE(after.keys().filter(QRegularExpression(QStringLiteral("^KVTA/ZE/zst/.+"))).size(), forms);
+    QCOMPARE(after.keys().filter(QRegularExpression(QStringLiteral("^KVTA/ZE/releases/[0-9a-f]{64}$"))).size(),
+             releaseFolders);
+    TestServer server;
+    serveSite(server, site.path());
+    const Result checked = publisher({"check", server.url(), "--public-key", m_publicKey});
+    QVERIFY2(checked.exitCode == 0, checked.out.constData());
+}
+
+void PublishTest::checkRebuildsEachForm_data()
+{
+    QTest::addColumn<Faults>("faults");
+    QTest::addColumn<QStringList>("expected");
+    publishLibrary(m_formSite, 1, 2);
+    const QString digest = sha256Hex(libraryBytes(2));
+    const QByteArray compressed = QStringLiteral("KVTA/ZE/zst/%1.zst").arg(digest).toLatin1();
+    const QByteArray patch = QStringLiteral("KVTA/ZE/zst/%1-%2.zst").arg(sha256Hex(libraryBytes(1)), digest).toLatin1();
+    const QByteArray older = storedPath(libraryBytes(1)).toLatin1();
+    // A form listed with its own digest under a signature that verifies, but
+    // that is no form of the file.
+    const release::SecretKey key = release::SecretKey::fromFile(m_secretKey, {});
+    const auto listedAs = [&](const QByteArray &form) {
+        const QByteArray index = m_formSite.read(indexPath).replace(sha256Hex(m_formSite.read(compressed)).toLatin1(),
+                                                                   sha256Hex(form).toLatin1());
+        const QByteArray comment = "timestamp:" + QByteArray::number(QDateTime::currentSecsSinceEpoch()) + "\tversion:2";
+        return Faults{{'/' + compressed, form},
+                      {'/' + indexPath.toLatin1(), index},
+                      {'/' + signaturePath.toLatin1(), key.sign(index, comment).toText()}};
+    };
+    TempFolder made;
+    const QByteArray otherFile =
+        runProcess(QStringLiteral("zstd"), {"-q", "-c", made.write(QStringLiteral("lib.so"), libraryBytes(3))}).out;
+    QTest::newRow("all forms rebuild their files") << Faults{} << QStringList{};
+    QTest::newRow("patch missing") << Faults{{'/' + patch, {}, TestServer::Route::Mode::Normal, 404}}
+                                   << QStringList{patch + ": HTTP status 404"};
+    QTest::newRow("compressed form tampered") << Faults{{'/' + compressed, otherFile}}
+                                              << QStringList{compressed + ": SHA-256 differs from the release index"};
+    QTest::newRow("older file of a patch missing") << Faults{{'/' + older, {}, TestServer::Route::Mode::Normal, 404}}
+                                                   << QStringList{older + ": HTTP status 404"};
+    QTest::newRow("older file of a patch changed") << Faults{{'/' + older, libraryBytes(3)}}
+                                                   << QStringList{older + ": SHA-256 differs from the one its name"};
+    QTest::newRow("listed form of another file") << listedAs(otherFile)
+                                                 << QStringList{compressed + ": rebuilds a file whose SHA-256 differs"};
+    QTest::newRow("listed frame cut short") << listedAs(otherFile.left(otherFile.size() / 2))
+                                            << QStringList{compressed + ": zstd"};
+}
+
+void PublishTest::checkRebuildsEachForm()
+{
+    QFETCH(Faults, faults);
+    QFETCH(QStringList, expected);
+    TestServer server;
+    serveSite(server, m_formSite.path());
+    for (const Fault &fault : faults) {
+        TestServer::Route route;
+        route.body = fault.body;
+        route.status = fault.status;
+        server.setRoute(fault.target, route);
+    }
+    const Result result = publisher({"check", server.url(), "--public-key", m_publicKey});
+    QStringList lines = QString::fromUtf8(result.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QVERIFY(!lines.isEmpty());
+    const QString verdict = lines.takeLast();
+    QVERIFY2(verdict.contains(QStringLiteral(", 2 smaller forms")), qPrintable(verdict));
+    QCOMPARE(result.exitCode, expected.isEmpty() ? 0 : 1);
+    QCOMPARE(lines.size(), expected.size());
+    for (qsizetype i = 0; i < expected.size(); ++i)
+        QVERIFY2(lines[i].startsWith(expected[i]), qPrintable(lines[i]));
 }
 
 QTEST_GUILESS_MAIN(PublishTest)

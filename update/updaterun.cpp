@@ -74,9 +74,13 @@ RunOutcome UpdateRun::run()
             outcome.downloadFailure = lastOutcome().failure;
     } catch (const platform::Error &error) {
         outcome.error = error;
-        // Not tampering: the server is half-way between two releases.
+        // Not tampering: the server is half-way between two releases, or a
+        // cache still shows one older than the installed release, which is
+        // kept. The log records why.
         if (error.code() == platform::Error::Code::BeingPublished)
             outcome.end = RunOutcome::End::BeingPublished;
+        else if (error.code() == platform::Error::Code::OlderRelease)
+            outcome.end = RunOutcome::End::UpToDate;
     }
     if (m_log)
         m_log->ended(outcome);

@@ -32,18 +32,9 @@ struct Options
 // else appended. Every other field stays as it was.
 QByteArray withField(const QByteArray &comment, QByteArrayView name, qint64 value)
 {
-    const QByteArray key = name.toByteArray() + ':';
-    const auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
-    for (qsizetype at = comment.indexOf(key); at >= 0; at = comment.indexOf(key, at + 1)) {
-        if (at > 0 && !isBlank(comment[at - 1]))
-            continue;
-        const qsizetype start = at + key.size();
-        qsizetype end = start;
-        while (end < comment.size() && !isBlank(comment[end]))
-            ++end;
-        return comment.left(start) + QByteArray::number(value) + comment.mid(end);
-    }
-    return comment + '\t' + key + QByteArray::number(value);
+    if (const auto span = release::Signature::fieldSpan(comment, name))
+        return comment.left(span->first) + QByteArray::number(value) + comment.mid(span->second);
+    return comment + '\t' + name.toByteArray() + ':' + QByteArray::number(value);
 }
 
 int resign(const Options &options)

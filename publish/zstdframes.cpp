@@ -1,7 +1,7 @@
 #include "zstdframes.h"
 
 #include "platform/core/error.h"
-#include "release/sha256.h"
+#include "release/zstdframe.h"
 
 #include <QThread>
 
@@ -25,7 +25,6 @@ constexpr qsizetype piece = 1 << 20;
 struct Free
 {
     void operator()(ZSTD_CCtx *context) const { ZSTD_freeCCtx(context); }
-    void operator()(ZSTD_DCtx *context) const { ZSTD_freeDCtx(context); }
 };
 
 [[noreturn]] void fail(const QString &name, const QString &reason)
@@ -97,36 +96,11 @@ std::optional<QByteArray> encode(QByteArrayView content, QByteArrayView older, q
 
 QByteArray decodedDigest(QByteArrayView frame, QByteArrayView older, const QString &name)
 {
-    if (checked(ZSTD_findFrameCompressedSize(frame.data(), size_t(frame.size())), name) != size_t(frame.size()))
-        fail(name, QStringLiteral("more than one zstd frame"));
-    const unsigned long long declared = ZSTD_getFrameContentSize(frame.data(), size_t(frame.size()));
-    if (declared == ZSTD_CONTENTSIZE_UNKNOWN || declared == ZSTD_CONTENTSIZE_ERROR)
-        fail(name, QStringLiteral("the zstd frame does not declare its content size"));
-
-    const std::unique_ptr<ZSTD_DCtx, Free> context(ZSTD_createDCtx());
-    if (!context)
-        throw Error(Error::Code::DiskFull, name, QStringLiteral("out of memory"));
-    ZSTD_DCtx *dctx = context.get();
-    checked(ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, largestWindowLog), name);
-    if (!older.isEmpty())
-        checked(ZSTD_DCtx_refPrefix(dctx, older.data(), size_t(older.size())), name);
-
-    release::Sha256 sha;
-    QByteArray buffer(qsizetype(ZSTD_DStreamOutSize()), Qt::Uninitialized);
-    ZSTD_inBuffer in{frame.data(), size_t(frame.size()), 0};
-    unsigned long long produced = 0;
-    size_t left = 1;
-    while (left != 0) {
-        ZSTD_outBuffer out{buffer.data(), size_t(buffer.size()), 0};
-        left = checked(ZSTD_decompressStream(dctx, &out, &in), name);
-        sha.addData(QByteArrayView(buffer.constData(), qsizetype(out.pos)));
-        produced += out.pos;
-        if (left != 0 && in.pos == in.size && out.pos == 0)
-            fail(name, QStringLiteral("the zstd frame is cut short"));
-    }
-    if (produced != declared)
-        fail(name, QStringLiteral("the zstd frame declares %1 bytes but holds %2").arg(declared).arg(produced));
-    return sha.hexResult();
+    // Checked and decoded as the updater does it, so a form passes here
+    // exactly when clients can use it.
+    const release::ZstdFrame checked(frame, name);
+    QByteArray output(qsizetype(checked.contentSize()), Qt::Uninitialized);
+    return checked.decodeInto(output.data(), older);
 }
 
 } // namespace zstdframes

@@ -28,9 +28,8 @@ std::optional<QByteArray> encode(QByteArrayView content, QByteArrayView older, q
                                  const std::function<void(qint64)> &progress = {});
 
 // The SHA-256 (64 lower-case hex digits) of what `frame` decodes to with
-// `older` as its prefix. Anything but one whole frame that declares its
-// content size and decodes to that many bytes raises platform::Error naming
-// `name`, with the reason.
+// `older` as its prefix. A frame that the updater would refuse raises
+// BrokenFrame or TooLarge naming `name`.
 QByteArray decodedDigest(QByteArrayView frame, QByteArrayView older, const QString &name);
 
 } // namespace zstdframes

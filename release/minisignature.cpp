@@ -82,20 +82,28 @@ QByteArray Signature::signedData(const QByteArray &message) const
     return m_algorithm == Algorithm::Prehashed ? crypto::blake2b512(message) : message;
 }
 
-std::optional<QByteArray> Signature::commentField(QByteArrayView name) const
+std::optional<std::pair<qsizetype, qsizetype>> Signature::fieldSpan(const QByteArray &comment, QByteArrayView name)
 {
     const QByteArray key = name.toByteArray() + ':';
     const auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
-    for (qsizetype at = m_trustedComment.indexOf(key); at >= 0; at = m_trustedComment.indexOf(key, at + 1)) {
-        if (at > 0 && !isBlank(m_trustedComment[at - 1]))
+    for (qsizetype at = comment.indexOf(key); at >= 0; at = comment.indexOf(key, at + 1)) {
+        if (at > 0 && !isBlank(comment[at - 1]))
             continue;
         const qsizetype start = at + key.size();
         qsizetype end = start;
-        while (end < m_trustedComment.size() && !isBlank(m_trustedComment[end]))
+        while (end < comment.size() && !isBlank(comment[end]))
             ++end;
-        return m_trustedComment.mid(start, end - start);
+        return std::pair{start, end};
     }
     return std::nullopt;
+}
+
+std::optional<QByteArray> Signature::commentField(QByteArrayView name) const
+{
+    const auto span = fieldSpan(m_trustedComment, name);
+    if (!span)
+        return std::nullopt;
+    return m_trustedComment.mid(span->first, span->second - span->first);
 }
 
 qint64 Signature::timestamp(const QString &source) const

@@ -52,6 +52,8 @@ public:
     // The value of "<name>:<value>" in the trusted comment (at its start or
     // after a blank, up to the next blank), if the comment has that field.
     std::optional<QByteArray> commentField(QByteArrayView name) const;
+    // Where that value stands in `comment`: its first byte and the one after it.
+    static std::optional<std::pair<qsizetype, qsizetype>> fieldSpan(const QByteArray &comment, QByteArrayView name);
 
     // The Unix time of the "timestamp" field; MissingTimestamp naming
     // `source` when there is none, MalformedTimestamp when its value is not

@@ -1469,7 +1469,7 @@ void PublishTest::checkRebuildsEachForm_data()
     QTest::newRow("listed form of another file") << listedAs(otherFile)
                                                  << QStringList{compressed + ": rebuilds a file whose SHA-256 differs"};
     QTest::newRow("listed frame cut short") << listedAs(otherFile.left(otherFile.size() / 2))
-                                            << QStringList{compressed + ": zstd"};
+                                            << QStringList{compressed + ": "}; // zstd says why
 }
 
 void PublishTest::checkRebuildsEachForm()

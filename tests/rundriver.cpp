@@ -1,9 +1,12 @@
 // Drives the update window as a user would, in a process of its own, for
 // what only a process of its own shows (its folder, its end, its death):
 //   run_driver APP_FOLDER BASE_URL [--cancel-on=TEXT] [--close-on=TEXT] [--public-key=BASE64]
+//              [--cancel-when=PATH] [--close-when=PATH]
 // APP_FOLDER "-" stands for the folder of the executable, as the updater finds it.
 // --public-key makes the run a signed one with those minisign public keys
-// (base64 lines separated by ';').
+// (base64 lines separated by ';'). --cancel-on and --close-on act on a
+// progress event of a URL that contains TEXT; --cancel-when and --close-when
+// once the file PATH exists, for what happens between downloads.
 // It presses the start button, answers every message box with OK and prints
 // what it saw, one line each:
 //   MESSAGE <tab> icon <tab> title <tab> text <tab> button <tab> buttons
@@ -13,6 +16,8 @@
 
 #include "app/translations.h"
 #include "support/windowrun.h"
+
+#include <QFileInfo>
 
 #include <cstdio>
 
@@ -40,6 +45,8 @@ int main(int argc, char *argv[])
     std::optional<release::KeyRing> publisherKey;
     QString cancelOn;
     QString closeOn;
+    QString cancelWhen;
+    QString closeWhen;
     for (const QString &arg : args.mid(3)) {
         const QString value = arg.mid(arg.indexOf(QLatin1Char('=')) + 1);
         if (arg.startsWith(QLatin1String("--public-key=")))
@@ -48,6 +55,10 @@ int main(int argc, char *argv[])
             cancelOn = value;
         else if (arg.startsWith(QLatin1String("--close-on=")))
             closeOn = value;
+        else if (arg.startsWith(QLatin1String("--cancel-when=")))
+            cancelWhen = value;
+        else if (arg.startsWith(QLatin1String("--close-when=")))
+            closeWhen = value;
     }
     frmDownLoad window(args[1] == QLatin1String("-") ? AppPaths::ofExecutable() : AppPaths(args[1]), args[2],
                        std::make_shared<platform::HttpClient>(), publisherKey);
@@ -70,6 +81,14 @@ int main(int argc, char *argv[])
                          if (!closeOn.isEmpty() && url.contains(closeOn))
                              window.close();
                      });
+    QTimer watching;
+    QObject::connect(&watching, &QTimer::timeout, &window, [&] {
+        if (!cancelWhen.isEmpty() && QFileInfo::exists(cancelWhen))
+            cancel->click();
+        if (!closeWhen.isEmpty() && QFileInfo::exists(closeWhen))
+            window.close();
+    });
+    watching.start(10);
 
     QTimer::singleShot(0, &window, [&] {
         start->click();

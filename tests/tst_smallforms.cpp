@@ -63,6 +63,8 @@ private slots:
     void formsThatWork();
     void fallbacks_data();
     void fallbacks();
+    void cancelDuringARebuild_data();
+    void cancelDuringARebuild();
 
 private:
     // What the site offers beside the plain file: served bytes by path, and
@@ -258,6 +260,42 @@ void SmallFormsTest::fallbacks()
     QCOMPARE(app.working(), QStringList());
     QCOMPARE(window.updateRun().formsTaken().at(0).form, form);
     QCOMPARE(requestCount(server, plainTarget), form == Form::Plain ? 1 : 0);
+}
+
+void SmallFormsTest::cancelDuringARebuild_data()
+{
+    QTest::addColumn<QString>("option"); // of the driver, acting once the rebuild has begun its file
+    QTest::newRow("cancel button") << "--cancel-when=";
+    QTest::newRow("close button") << "--close-when=";
+}
+
+void SmallFormsTest::cancelDuringARebuild()
+{
+    QFETCH(QString, option);
+    // Large enough that the rebuild takes a while, with a long-window patch.
+    const QByteArray old = patternBytes(128 * 1024 * 1024, 5);
+    QByteArray fresh = old;
+    fresh.replace(fresh.size() / 2, 4096, patternBytes(4096, 6));
+    const QByteArray patch = zstd({"--long=31"}, fresh, old);
+    TestServer server;
+    publish(server, fresh, {{sitelayout::patchForm(sha256(old), sha256(fresh)), patch, patch}});
+    DriverAppFolder app;
+    app.write("client.dll", old);
+
+    const QStringList options{QStringLiteral("--public-key=") + m_publicKey, option + app.path("Update/client.dll")};
+    const DriverEnding ending = driveRun(app.path(), server, options);
+    QCOMPARE(ending.exitCode, 0);
+    QVERIFY(ending.messages.isEmpty() && !ending.returned);
+    QVERIFY(app.read("client.dll") == old);
+    QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
+    QVERIFY(app.exists("Update/client.dll") && app.read("Update/client.dll") != fresh);
+
+    // The next run takes the partial file for what it is, and installs.
+    TestWindow window(app.path(), server, release::PublicKey::fromBase64(m_publicKey.toLatin1(), "key"));
+    QCOMPARE(window.run().messages.value(0).text, success);
+    QVERIFY(app.read("client.dll") == fresh);
+    QCOMPARE(app.working(), QStringList());
+    QCOMPARE(requestCount(server, plainTarget), 0);
 }
 
 QTEST_MAIN(SmallFormsTest)

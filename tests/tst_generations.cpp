@@ -17,6 +17,8 @@
 namespace {
 
 using End = RunOutcome::End;
+// The release a client has installed: one older than both, or either of the two.
+enum class Client { Older, Old, New };
 using Site = QMap<QString, QByteArray>; // path under the base URL -> body
 
 const QString beingPublished = QStringLiteral("服务器上的版本正在发布,请稍后再试！");
@@ -73,7 +75,7 @@ private:
     Site mix(const QString &picks, bool newFolder) const;
     Site killedAfter(qsizetype renames) const;
     void addRows(const QString &name, const Site &site);
-    QString expected(const Site &site, bool fromOld) const;
+    QString expected(const Site &site, Client client) const;
 
     TempFolder m_keys, m_old, m_new;
     QByteArray m_publicKey;
@@ -99,6 +101,11 @@ void GenerationsTest::initTestCase()
     m_publicKey = m_keys.read("k.pub").split('\n').value(1);
     publish(m_old.path(), "1");
     run(QStringLiteral("cp"), {"-a", m_old.path() + "/.", m_new.path()});
+    // Clients order releases by the time they were signed: the second one is
+    // signed later even if both are published within one second, as the
+    // publisher keeps a time that a clock ahead left.
+    run(QStringLiteral("minisign"), {"-S", "-s", m_keys.path("k.key"), "-m", m_new.path(sitelayout::indexPath), "-t",
+                                     "timestamp:" + QString::number(QDateTime::currentSecsSinceEpoch() + 1)});
     publish(m_new.path(), "2");
     m_oldSite = snapshot(m_old.path());
     m_newSite = snapshot(m_new.path());
@@ -168,12 +175,18 @@ Site GenerationsTest::killedAfter(qsizetype renames) const
 
 // What the design promises: the signature leads to one release, which is
 // there whole, or not yet.
-QString GenerationsTest::expected(const Site &site, bool fromOld) const
+QString GenerationsTest::expected(const Site &site, Client client) const
 {
     const bool newSignature = site.value(sitelayout::signaturePath) == m_newSite.value(sitelayout::signaturePath);
     const bool folderWhole = std::all_of(m_newFolder.cbegin(), m_newFolder.cend(),
                                          [&](const QString &path) { return site.contains(path); });
-    if (fromOld && (site.value(sitelayout::stampPath) == m_oldSite.value(sitelayout::stampPath) || !newSignature))
+    const bool oldStamp = site.value(sitelayout::stampPath) == m_oldSite.value(sitelayout::stampPath);
+    // A client at the new release: an older one is no downgrade, and its own
+    // one is only not there yet where the stamp does not already match.
+    if (client == Client::New)
+        return oldStamp && newSignature && !folderWhole ? QStringLiteral("being published")
+                                                        : QStringLiteral("up to date");
+    if (client == Client::Old && (oldStamp || !newSignature))
         return QStringLiteral("up to date");
     if (!newSignature)
         return QStringLiteral("old");
@@ -182,15 +195,17 @@ QString GenerationsTest::expected(const Site &site, bool fromOld) const
 
 void GenerationsTest::addRows(const QString &name, const Site &site)
 {
-    for (const bool fromOld : {false, true})
-        QTest::newRow(qPrintable(name + (fromOld ? QStringLiteral(", client at the old") : QString())))
-            << site << fromOld << expected(site, fromOld);
+    const std::pair<Client, QString> clients[]{
+        {Client::Older, QString()}, {Client::Old, QStringLiteral(", client at the old")},
+        {Client::New, QStringLiteral(", client at the new")}};
+    for (const auto &[client, suffix] : clients)
+        QTest::newRow(qPrintable(name + suffix)) << site << client << expected(site, client);
 }
 
 void GenerationsTest::everyMixEndsWhole_data()
 {
     QTest::addColumn<Site>("site");
-    QTest::addColumn<bool>("fromOld"); // the client has the old release installed; else an older one
+    QTest::addColumn<Client>("client");
     QTest::addColumn<QString>("outcome");
     for (int bits = 0; bits < 32; ++bits) {
         QString picks;
@@ -212,26 +227,27 @@ void GenerationsTest::everyMixEndsWhole_data()
     }
     hand[sitelayout::indexPath] = m_generations["hand"].index;
     hand[sitelayout::signaturePath] = m_generations["hand"].signature;
-    QTest::newRow("signed by hand at the fixed paths") << hand << false << "hand";
+    QTest::newRow("signed by hand at the fixed paths") << hand << Client::Older << "hand";
     hand[sitelayout::stampPath] = m_newSite.value(sitelayout::stampPath);
-    QTest::newRow("signed by hand, the next release's stamp") << hand << false << "being published";
+    QTest::newRow("signed by hand, the next release's stamp") << hand << Client::Older << "being published";
 }
 
 void GenerationsTest::everyMixEndsWhole()
 {
     QFETCH(Site, site);
-    QFETCH(bool, fromOld);
+    QFETCH(Client, client);
     QFETCH(QString, outcome);
     TestServer server;
     for (auto it = site.cbegin(); it != site.cend(); ++it)
         server.setFile('/' + it.key().toLatin1(), it.value());
-    DriverAppFolder app(fromOld ? "1\r\n" : "0.5\r\n");
-    if (fromOld) {
-        const Generation &old = m_generations["old"];
-        app.write("a.bin", old.a);
+    const Generation *installed = client == Client::Older ? nullptr
+                                                          : &m_generations[client == Client::Old ? "old" : "new"];
+    DriverAppFolder app(installed ? installed->stamp : QByteArray("0.5\r\n"));
+    if (installed) {
+        app.write("a.bin", installed->a);
         app.write("b.bin", patternBytes(5000));
-        app.write("LoadUpdate.sha256", old.index);
-        app.write("LoadUpdate.sha256.minisig", old.signature);
+        app.write("LoadUpdate.sha256", installed->index);
+        app.write("LoadUpdate.sha256.minisig", installed->signature);
     }
     const Site before = snapshot(app.path());
 

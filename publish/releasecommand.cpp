@@ -50,9 +50,11 @@ QByteArray currentFile(const QString &site, const char *relativePath)
     return file.read(release::ReleaseIndex::maxTextSize + 1);
 }
 
-// The signed time of the release: now, but never earlier than the release
-// it replaces, since clients refuse an older one. A release signed more than
-// a day ahead, which clients refuse too, is no reference.
+// The signed time of the release: now, but always later than the release it
+// replaces, since clients refuse an older one and take an equal one for the
+// same release (a replay of a release published in the same second would
+// otherwise be installed over its successor). A release signed more than a
+// day ahead, which clients refuse too, is no reference.
 qint64 releaseTimestamp(const QString &site)
 {
     const qint64 now = QDateTime::currentSecsSinceEpoch();
@@ -61,7 +63,7 @@ qint64 releaseTimestamp(const QString &site)
         return now;
     try {
         const QString source = site + QLatin1Char('/') + QString(sitelayout::signaturePath);
-        return std::max(now, release::Signature::parse(current, source).acceptedTimestamp(now, source));
+        return std::max(now, release::Signature::parse(current, source).acceptedTimestamp(now, source) + 1);
     } catch (const Error &) {
         return now; // a broken signature is replaced anyway
     }

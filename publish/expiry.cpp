@@ -24,6 +24,13 @@ std::optional<qint64> periodOf(const QString &days)
     return qint64(count) * day;
 }
 
+QString misuse(const QString &days, bool given)
+{
+    if (!given || periodOf(days))
+        return {};
+    return QStringLiteral("--expires-in takes whole days from 1 to %1").arg(longestPeriodDays);
+}
+
 QByteArray field(qint64 timestamp, qint64 period)
 {
     return "\texpires:" + QByteArray::number(timestamp + period);

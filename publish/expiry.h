@@ -22,6 +22,8 @@ QCommandLineOption option();
 // The period in seconds that the option's value names: whole days from 1 to
 // longestPeriodDays; none for any other text.
 std::optional<qint64> periodOf(const QString &days);
+// Why the option's value cannot be used; empty when it can or is not given.
+QString misuse(const QString &days, bool given);
 // "\texpires:<seconds>" for a signature made at `timestamp`.
 QByteArray field(qint64 timestamp, qint64 period);
 // A Unix time as the publisher reports it: ISO 8601, UTC.

@@ -228,10 +228,9 @@ int runRelease(const QStringList &arguments)
         return commandline::usageError(parser, misuse);
     if (parser.isSet(expiresIn) && !parser.isSet(secretKey))
         return commandline::usageError(parser, QStringLiteral("--expires-in needs --secret-key"));
+    if (const QString misuse = expiry::misuse(parser.value(expiresIn), parser.isSet(expiresIn)); !misuse.isEmpty())
+        return commandline::usageError(parser, misuse);
     const std::optional<qint64> period = expiry::periodOf(parser.value(expiresIn));
-    if (parser.isSet(expiresIn) && !period)
-        return commandline::usageError(
-            parser, QStringLiteral("--expires-in takes whole days from 1 to %1").arg(expiry::longestPeriodDays));
     if (parser.isSet(patchFrom) && !parser.isSet(secretKey))
         return commandline::usageError(parser, QStringLiteral("--patch-from-releases needs --secret-key: only signed "
                                                               "releases offer patches"));

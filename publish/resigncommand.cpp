@@ -118,10 +118,9 @@ int runResign(const QStringList &arguments)
         return commandline::usageError(parser, QStringLiteral("--site and --secret-key are required"));
     if (const QString misuse = password.misuse(parser); !misuse.isEmpty())
         return commandline::usageError(parser, misuse);
+    if (const QString misuse = expiry::misuse(parser.value(expiresIn), parser.isSet(expiresIn)); !misuse.isEmpty())
+        return commandline::usageError(parser, misuse);
     const std::optional<qint64> period = expiry::periodOf(parser.value(expiresIn));
-    if (parser.isSet(expiresIn) && !period)
-        return commandline::usageError(
-            parser, QStringLiteral("--expires-in takes whole days from 1 to %1").arg(expiry::longestPeriodDays));
 
     Options options{parser.value(site), openSecretKey(parser.value(secretKey), password.password(parser)),
                     std::nullopt, period};

@@ -9,15 +9,21 @@
 
 #include <QDateTime>
 
-void confirmFreshness(platform::HttpClient &client, const QString &baseUrl, const release::KeyRing &keys,
-                      const AppPaths &paths)
+bool keptReleaseExpires(const release::KeyRing &keys, const AppPaths &paths)
 {
     const auto installed = SignedRelease::kept(paths, keys);
-    if (!installed || !installed->expiry())
+    return installed && installed->expiry();
+}
+
+void confirmFreshness(std::optional<SmallFetch> &signature, platform::HttpClient &client, const QString &baseUrl,
+                      const release::KeyRing &keys, const AppPaths &paths)
+{
+    if (!keptReleaseExpires(keys, paths))
         return;
+    if (!signature)
+        signature.emplace(SignedRelease::requestSignature(client, baseUrl));
     const QString source = sitelayout::signaturePath;
-    const release::Signature current = release::Signature::parse(
-        fetchSmallFile(client, baseUrl + sitelayout::signaturePath, sitelayout::largestSignature), source);
+    const release::Signature current = release::Signature::parse(signature->take(), source);
     keys.verifyComment(current, source);
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     current.acceptedTimestamp(now, source);

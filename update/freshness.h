@@ -1,11 +1,14 @@
 #pragma once
 
 #include "apppaths.h"
+#include "smallfetch.h"
 
 #include "platform/net/httpclient.h"
 #include "release/keyring.h"
 
 #include <QString>
+
+#include <optional>
 
 // On a run whose stamps are equal: when the release kept in the application
 // folder carries an expiry, the server's current signature must still be
@@ -14,5 +17,8 @@
 // trusted comment is proved by an accepted key (its key id and the global
 // signature); an expired one raises StaleRelease. Without an expiry kept
 // nothing is fetched.
-void confirmFreshness(platform::HttpClient &client, const QString &baseUrl, const release::KeyRing &keys,
-                      const AppPaths &paths);
+void confirmFreshness(std::optional<SmallFetch> &signature, platform::HttpClient &client, const QString &baseUrl,
+                      const release::KeyRing &keys, const AppPaths &paths);
+// Whether the release kept carries an expiry: a signed run then reads the
+// server's signature whatever the stamps say.
+bool keptReleaseExpires(const release::KeyRing &keys, const AppPaths &paths);

@@ -26,11 +26,16 @@ QString ReleaseGeneration::sourceOf(QLatin1StringView fixedPath) const
     return isNamed() ? QString::fromLatin1(sitelayout::releaseCopy(m_indexDigest, fixedPath)) : QString(fixedPath);
 }
 
-QByteArray ReleaseGeneration::fetch(platform::HttpClient &client, const QString &baseUrl,
+SmallFetch ReleaseGeneration::start(platform::HttpClient &client, const QString &baseUrl,
                                     QLatin1StringView fixedPath, qsizetype limit) const
 {
+    return SmallFetch(client, baseUrl + sourceOf(fixedPath), limit);
+}
+
+QByteArray ReleaseGeneration::take(SmallFetch &fetch, QLatin1StringView fixedPath) const
+{
     try {
-        return fetchSmallFile(client, baseUrl + sourceOf(fixedPath), limit);
+        return fetch.take();
     } catch (const Error &error) {
         if (error.code() == Error::Code::HttpStatus)
             requireFound(fixedPath, error.detail().toInt());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "smallfetch.h"
+
 #include "platform/net/httpclient.h"
 
 #include <QByteArray>
@@ -26,9 +28,11 @@ public:
     // Where a fixed path (index, manifest or stamp) is read: its copy in the
     // release's folder, or the fixed path itself.
     QString sourceOf(QLatin1StringView fixedPath) const;
-    // Fetches the fixed path's file of this generation into memory.
-    QByteArray fetch(platform::HttpClient &client, const QString &baseUrl, QLatin1StringView fixedPath,
+    // Starts fetching the fixed path's file of this generation into memory.
+    SmallFetch start(platform::HttpClient &client, const QString &baseUrl, QLatin1StringView fixedPath,
                      qsizetype limit) const;
+    // Its body, once it has arrived.
+    QByteArray take(SmallFetch &fetch, QLatin1StringView fixedPath) const;
     // DigestMismatch, naming the copy, unless the index is the one named.
     void checkIndex(const QByteArray &indexText) const;
     // A copy that the signature names and the server answers with 404 is not

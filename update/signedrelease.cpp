@@ -40,17 +40,26 @@ SignedRelease::SignedRelease(const release::KeyRing &keys, QByteArray indexText,
     m_index = release::ReleaseIndex::parse(m_indexText, indexPath);
 }
 
-SignedRelease SignedRelease::fetch(platform::HttpClient &client, const QString &baseUrl,
-                                   const release::KeyRing &keys, const AppPaths &paths)
+SmallFetch SignedRelease::requestSignature(platform::HttpClient &client, const QString &baseUrl)
 {
     // Nothing is fetched beyond the size its parser takes.
-    QByteArray signatureText = fetchSmallFile(client, baseUrl + signaturePath, sitelayout::largestSignature);
+    return SmallFetch(client, baseUrl + signaturePath, sitelayout::largestSignature);
+}
+
+SignedRelease SignedRelease::fetch(SmallFetch &signatureFetch, platform::HttpClient &client, const QString &baseUrl,
+                                   const release::KeyRing &keys, const AppPaths &paths)
+{
+    QByteArray signatureText = signatureFetch.take();
     // The release folder that the trusted comment names is the publisher's
     // word once the comment verifies; the index there is checked in full.
     const release::Signature signature = release::Signature::parse(signatureText, signaturePath);
     keys.verifyComment(signature, signaturePath);
     const ReleaseGeneration generation = ReleaseGeneration::of(signature);
-    QByteArray indexText = generation.fetch(client, baseUrl, indexPath, sitelayout::largestIndex);
+    // The stamp travels beside the index; it is looked at only once the
+    // index has verified.
+    SmallFetch indexFetch = generation.start(client, baseUrl, indexPath, sitelayout::largestIndex);
+    SmallFetch stampFetch = generation.start(client, baseUrl, sitelayout::stampPath, sitelayout::largestStamp);
+    QByteArray indexText = generation.take(indexFetch, indexPath);
     generation.checkIndex(indexText);
     SignedRelease release(keys, std::move(indexText), std::move(signatureText));
     release.m_generation = generation;
@@ -62,7 +71,7 @@ SignedRelease SignedRelease::fetch(platform::HttpClient &client, const QString &
     // keeps a newer release from the client.
     if (release.m_expired)
         throw Error(Error::Code::ExpiredRelease, signaturePath);
-    release.m_stamp = generation.fetch(client, baseUrl, sitelayout::stampPath, sitelayout::largestStamp);
+    release.m_stamp = generation.take(stampFetch, sitelayout::stampPath);
     const QByteArray stampDigest = release::Sha256::hexOf(release.m_stamp);
     if (!generation.isNamed() && release.m_index.requireDigestOf(sitelayout::stampPath.latin1()) != stampDigest)
         throw Error(Error::Code::BeingPublished, sitelayout::stampPath);

@@ -2,6 +2,7 @@
 
 #include "apppaths.h"
 #include "releasegeneration.h"
+#include "smallfetch.h"
 
 #include "platform/files/filedescriptor.h"
 #include "platform/net/httpclient.h"
@@ -28,14 +29,18 @@ public:
     // a day ahead of the clock.
     SignedRelease(const release::KeyRing &keys, QByteArray indexText, QByteArray signatureText);
 
-    // Fetches the signature from the server (into memory), then the index
-    // and the stamp of the generation it names, and verifies them; a release
+    // Takes the signature already requested from the server (into memory),
+    // then fetches the index and the stamp of the generation it names
+    // together, and verifies them; a release
     // signed before the one kept in the application folder raises
     // OlderRelease, one whose expiry has passed ExpiredRelease. At the fixed
     // paths of a site signed by hand, a stamp that the index lists with
     // another digest is of another generation: BeingPublished.
-    static SignedRelease fetch(platform::HttpClient &client, const QString &baseUrl,
+    static SignedRelease fetch(SmallFetch &signature, platform::HttpClient &client, const QString &baseUrl,
                                const release::KeyRing &keys, const AppPaths &paths);
+    // The request for the signature, made early so that its round trip
+    // passes beside the stamp's.
+    static SmallFetch requestSignature(platform::HttpClient &client, const QString &baseUrl);
     // The release that the last signed installation kept, if there is one
     // that an accepted key verifies (expired or not).
     static std::optional<SignedRelease> kept(const AppPaths &paths, const release::KeyRing &keys);

@@ -4,13 +4,21 @@
 
 using platform::Error;
 
-QByteArray fetchSmallFile(platform::HttpClient &client, const QString &url, qsizetype limit)
+SmallFetch::SmallFetch(platform::HttpClient &client, const QString &url, qsizetype limit)
+    : m_url(url), m_limit(limit), m_session(client.openSession(platform::HttpClient::userAgent))
 {
-    const std::unique_ptr<platform::HttpSession> session = client.openSession(platform::HttpClient::userAgent);
-    if (!session)
+    if (m_session)
+        m_request.emplace(m_session->startUrl(url));
+}
+
+QByteArray SmallFetch::take()
+{
+    const QString &url = m_url;
+    if (!m_request)
         throw Error(Error::Code::NetworkFailure, url);
     platform::OpenFailure failure;
-    const std::unique_ptr<platform::UrlHandle> handle = session->openUrl(url, &failure);
+    const std::unique_ptr<platform::UrlHandle> handle = m_request->open(&failure);
+    m_request.reset();
     if (!handle) {
         if (failure.httpStatus != 0)
             throw Error(Error::Code::HttpStatus, url, QString::number(failure.httpStatus));
@@ -25,7 +33,7 @@ QByteArray fetchSmallFile(platform::HttpClient &client, const QString &url, qsiz
             break;
         if (n < 0)
             throw handle->failure().value_or(Error(Error::Code::NetworkFailure, url));
-        if (body.size() + n > limit)
+        if (body.size() + n > m_limit)
             throw Error(Error::Code::TooLarge, url);
         body.append(block, qsizetype(n));
     }

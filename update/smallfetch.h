@@ -5,7 +5,24 @@
 #include <QByteArray>
 #include <QString>
 
-// Fetches a small file into memory, never onto disk. A body over `limit`
-// bytes raises TooLarge at the first byte beyond it; a URL that does not open
-// or a transfer that breaks off raises the network error, naming the URL.
-QByteArray fetchSmallFile(platform::HttpClient &client, const QString &url, qsizetype limit);
+#include <memory>
+#include <optional>
+
+// A small file fetched into memory, never onto disk. The request leaves when
+// the fetch is made, so that several fetches share their round trips; take()
+// waits for the body. A body over `limit` bytes raises TooLarge at the first
+// byte beyond it; a URL that does not open or a transfer that breaks off
+// raises the network error, naming the URL.
+class SmallFetch
+{
+public:
+    SmallFetch(platform::HttpClient &client, const QString &url, qsizetype limit);
+
+    QByteArray take();
+
+private:
+    QString m_url;
+    qsizetype m_limit;
+    std::unique_ptr<platform::HttpSession> m_session;
+    std::optional<platform::PendingUrl> m_request;
+};

@@ -93,16 +93,23 @@ RunOutcome::End UpdateRun::execute()
     // that the stamps compare what is really installed.
     m_log->putBack(fsys::Replacement::recover(m_paths.folder()));
     m_window.setStatusLine(QStringLiteral("正在连接..."));
+    platform::HttpClient &client = m_window.downloadEngine().httpClient();
+    // Where the signature is read whatever the stamps say, its round trip
+    // passes beside the stamp's.
+    std::optional<SmallFetch> signature;
+    if (m_publisherKey && keptReleaseExpires(*m_publisherKey, m_paths))
+        signature.emplace(SignedRelease::requestSignature(client, m_baseUrl));
     if (stampsEqual()) {
         if (m_publisherKey)
-            confirmFreshness(m_window.downloadEngine().httpClient(), m_baseUrl, *m_publisherKey, m_paths);
+            confirmFreshness(signature, client, m_baseUrl, *m_publisherKey, m_paths);
         return RunOutcome::End::UpToDate;
     }
     fsys::refuseUnlessFolder(m_paths.file(sitelayout::workingFolder));
     m_window.downloadEngine().setComputesDigest(m_publisherKey.has_value());
     if (m_publisherKey) {
-        m_release.emplace(SignedRelease::fetch(m_window.downloadEngine().httpClient(), m_baseUrl,
-                                               *m_publisherKey, m_paths));
+        if (!signature)
+            signature.emplace(SignedRelease::requestSignature(client, m_baseUrl));
+        m_release.emplace(SignedRelease::fetch(*signature, client, m_baseUrl, *m_publisherKey, m_paths));
         // The stamp at the fixed path may be of another generation than the
         // signature: the signed release's own stamp decides.
         if (isLocalStamp(platform::CodePage::deployment().decode(m_release->stamp())))

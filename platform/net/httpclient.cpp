@@ -59,23 +59,33 @@ HttpSession::HttpSession(CurlMulti &multi, const CodePage &codePage, TransferSet
 
 std::unique_ptr<UrlHandle> HttpSession::openUrl(const QString &url, OpenFailure *failure, CacheUse cacheUse)
 {
+    return startUrl(url, cacheUse).open(failure);
+}
+
+PendingUrl HttpSession::startUrl(const QString &url, CacheUse cacheUse)
+{
+    const QByteArray target = curlUrl(url, m_codePage);
+    if (target.isEmpty())
+        return PendingUrl(nullptr);
+    CurlTransfer::Options options{m_settings, url};
+    options.cacheUse = cacheUse;
+    return PendingUrl(std::make_unique<CurlTransfer>(m_multi, target, std::move(options)));
+}
+
+std::unique_ptr<UrlHandle> PendingUrl::open(OpenFailure *failure)
+{
     OpenFailure ignored;
     OpenFailure &why = failure ? *failure : ignored;
     why = {};
-
-    const QByteArray target = curlUrl(url, m_codePage);
-    if (target.isEmpty())
+    if (!m_transfer)
         return nullptr;
-    CurlTransfer::Options options{m_settings, url};
-    options.cacheUse = cacheUse;
-    auto transfer = std::make_unique<CurlTransfer>(m_multi, target, std::move(options));
-    waitForEvents([&] { return transfer->stage() != CurlTransfer::Stage::Opening; });
-    why.httpStatus = transfer->status();
-    if (!transfer->answered()) {
-        why.error = transfer->failure();
+    waitForEvents([&] { return m_transfer->stage() != CurlTransfer::Stage::Opening; });
+    why.httpStatus = m_transfer->status();
+    if (!m_transfer->answered()) {
+        why.error = m_transfer->failure();
         return nullptr;
     }
-    return std::make_unique<UrlHandle>(std::move(transfer));
+    return std::make_unique<UrlHandle>(std::move(m_transfer));
 }
 
 HttpClient::HttpClient(const CodePage &codePage) : m_codePage(codePage) {}

@@ -52,6 +52,20 @@ private:
     std::unique_ptr<CurlTransfer> m_transfer;
 };
 
+// A GET already on its way, so that several requests wait out their round
+// trips together; open() waits for its answer as openUrl's would.
+class PendingUrl
+{
+public:
+    explicit PendingUrl(std::unique_ptr<CurlTransfer> transfer) : m_transfer(std::move(transfer)) {}
+
+    // Null, with the reason in `failure`, as openUrl's answer.
+    std::unique_ptr<UrlHandle> open(OpenFailure *failure = nullptr);
+
+private:
+    std::unique_ptr<CurlTransfer> m_transfer;
+};
+
 // An HTTP session: the user agent, limits and trusted certificates that its
 // requests share.
 class HttpSession
@@ -66,6 +80,8 @@ public:
     // `cacheUse` may let caches answer instead, for a body proven otherwise.
     std::unique_ptr<UrlHandle> openUrl(const QString &url, OpenFailure *failure = nullptr,
                                        CacheUse cacheUse = CacheUse::Revalidate);
+    // The same request, sent now and opened later.
+    PendingUrl startUrl(const QString &url, CacheUse cacheUse = CacheUse::Revalidate);
 
 private:
     CurlMulti &m_multi;

@@ -39,7 +39,9 @@ releases=$(ls -d "$work"/libssl3/[0-9]* | wc -l)
 [ "$releases" -ge 3 ] || { echo "need three versions of libssl3, the mirror offers $releases" >&2; exit 1; }
 libcrypto() { find "$work/libssl3/$1" -name 'libcrypto.so.3' -type f; }
 
-# Release n ships the n-th libcrypto.so.3 alone, as version 1.n.
+# Release n ships the n-th libcrypto.so.3 alone, as version 1.n, signed with
+# an expiry (as a site that keeps its signature fresh); kept/n holds the
+# index and signature that a client installing it keeps.
 site=$work/site
 mkdir -p "$site"
 "$publisher" keygen --public-key "$work/key.pub" --secret-key "$work/key.key" >/dev/null 2>&1
@@ -48,7 +50,9 @@ for n in $(seq 1 "$releases"); do
   mkdir -p "$work/release/$n"
   cp "$(libcrypto "$n")" "$work/release/$n/"
   "$publisher" release --from "$work/release/$n" --site "$site" --version "1.$n" --secret-key "$work/key.key" \
-    >/dev/null 2>"$work/publish.log" || { cat "$work/publish.log" >&2; exit 1; }
+    --expires-in 30 >/dev/null 2>"$work/publish.log" || { cat "$work/publish.log" >&2; exit 1; }
+  mkdir -p "$work/kept/$n"
+  cp "$site/KVTA/ZE/LoadUpdate.sha256" "$site/KVTA/ZE/LoadUpdate.sha256.minisig" "$work/kept/$n/"
 done
 chmod -R a+rX "$site"
 
@@ -67,13 +71,19 @@ DISPLAY=:$(cat "$work/display")
 export DISPLAY
 for _ in $(seq 50); do curl -fs -o /dev/null "http://127.0.0.1:$proxy_port/KVTA/ZE/UpdateNote.xml" && break; sleep 0.1; done
 
-# A client folder: stamp STAMP and, when BACK is given, the libcrypto.so.3 of
-# the release that many back from the newest.
+# A client folder: stamp STAMP and, when BACK is given, the libcrypto.so.3,
+# index and signature of the release that many back from the newest; BACK
+# "unknown" keeps the oldest release with a libcrypto.so.3 of no release.
 client() { # stamp [back]
   rm -rf "$work/app"; sync
   mkdir -p "$work/app/Update"
   printf '%s\r\n' "$1" > "$work/app/Update.inf"
-  [ -z "${2:-}" ] || cp "$work/release/$((releases - $2))/libcrypto.so.3" "$work/app/"
+  if [ "${2:-}" = unknown ]; then
+    cp "$work/kept/1"/* "$work/app/"
+    { cat "$work/release/1/libcrypto.so.3"; echo changed; } > "$work/app/libcrypto.so.3"
+  elif [ -n "${2:-}" ]; then
+    cp "$work/release/$((releases - $2))/libcrypto.so.3" "$work/kept/$((releases - $2))"/* "$work/app/"
+  fi
 }
 success=恭喜您
 # One whole run; prints its seconds, or nothing (the message on stderr) when
@@ -97,6 +107,7 @@ plain_size=$(stat -c %s "$work/release/$releases/libcrypto.so.3")
 key="--public-key=$public_key"
 cases=(
   "compressed|signed, no installed file (stamp 1.0)|1.0||$key"
+  "compressed|signed, an unknown libcrypto.so.3 (kept release 1.1)|1.1|unknown|$key"
   "patch-1|signed, one release back|1.$((releases - 1))|1|$key"
   "patch-2|signed, two releases back|1.$((releases - 2))|2|$key"
   "plain|unsigned on the same site, no installed file (stamp 1.0)|1.0||"

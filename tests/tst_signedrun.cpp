@@ -515,6 +515,11 @@ void SignedRunTest::freshness_data()
     QTest::newRow("equal stamps, current signature by an unknown key")
         << keptExpiring << fresh << QStringLiteral("other") << true << End::Refused
         << QStringLiteral("签名所用的密钥不是发布者的密钥") << 1;
+    // The signature requested beside the stamp serves the whole run.
+    QTest::newRow("stamps differ, expiry kept")
+        << keptExpiring << fresh << publisher << false << End::Installed << success << 1;
+    QTest::newRow("stamps differ, expiry kept, current signature expired")
+        << keptExpiring << expired << publisher << false << End::Refused << QStringLiteral("发布签名已过期") << 1;
     QTest::newRow("equal stamps, no expiry kept")
         << noExpiry << expired << publisher << true << End::UpToDate << QString() << 0;
 }

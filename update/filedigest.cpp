@@ -3,6 +3,7 @@
 #include "platform/core/error.h"
 #include "platform/core/eventloop.h"
 #include "platform/files/filedescriptor.h"
+#include "platform/files/filesystem.h"
 #include "release/sha256.h"
 
 #include <QFile>
@@ -21,6 +22,14 @@ std::optional<QByteArray> sha256OfPlainFile(const QString &path)
     if (!fd.isOpen() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
     return sha256OfOpenFile(fd.get(), path);
+}
+
+HashedFile HashedFile::at(const QString &path)
+{
+    HashedFile hashed;
+    hashed.own = platform::filesystem::openOwnFile(path);
+    hashed.sha256 = hashed.own.isOpen() ? sha256OfOpenFile(hashed.own.get(), path) : sha256OfPlainFile(path);
+    return hashed;
 }
 
 std::optional<QByteArray> sha256OfOpenFile(int fd, const QString &path)

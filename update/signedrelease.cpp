@@ -112,10 +112,10 @@ bool SignedRelease::isContentAddressed(const QString &remotePath) const
     return listed && sitelayout::storedFile(*listed) == path;
 }
 
-bool SignedRelease::provesFile(const QString &remotePath, const QString &localPath) const
+bool SignedRelease::provesDigest(const QString &remotePath, const std::optional<QByteArray> &sha256) const
 {
     const auto listed = m_index.digestOf(pathBytes(remotePath));
-    return listed && sha256OfPlainFile(localPath) == listed;
+    return listed && sha256 == listed;
 }
 
 bool SignedRelease::provesFile(const QString &remotePath, const platform::FileDescriptor &file,

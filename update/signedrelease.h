@@ -60,8 +60,8 @@ public:
     // Whether the remote path is the stored file named by its listed digest:
     // no cache can hold other bytes under that name.
     bool isContentAddressed(const QString &remotePath) const;
-    // Whether the plain file at `localPath` has the listed digest of the remote path.
-    bool provesFile(const QString &remotePath, const QString &localPath) const;
+    // Whether `sha256` is the listed digest of the remote path.
+    bool provesDigest(const QString &remotePath, const std::optional<QByteArray> &sha256) const;
     // Whether the open file (at `localPath`, read from its start) has the
     // listed digest; a closed descriptor proves nothing.
     bool provesFile(const QString &remotePath, const platform::FileDescriptor &file, const QString &localPath) const;

@@ -41,21 +41,20 @@ SmallForms::SmallForms(const release::ReleaseIndex &index, Cls_DownLoad &engine,
     }
 }
 
-FormTaken SmallForms::fetch(const QByteArray &digest, const QString &installed, const QString &staged)
+FormTaken SmallForms::fetch(const QByteArray &digest, const HashedFile &installed, const QString &installedPath,
+                            const QString &staged)
 {
     FormTaken taken;
-    if (m_patched.contains(digest)) {
-        // The very bytes that were hashed are the ones the patch is applied
-        // to: one descriptor serves both, and only a file of the updater's own.
-        const platform::FileDescriptor source = fsys::openOwnFile(installed);
-        const std::optional<QByteArray> from = source.isOpen() ? sha256OfOpenFile(source.get(), installed)
-                                                               : std::nullopt;
-        if (from && tryForm(sitelayout::patchForm(*from, digest), digest, source, installed, staged, taken)) {
-            taken.form = FormTaken::Form::Patch;
-            return taken;
-        }
+    // The very bytes that were hashed are the ones the patch is applied to:
+    // one descriptor serves both, and only a file of the updater's own.
+    if (m_patched.contains(digest) && installed.own.isOpen() && installed.sha256 &&
+        tryForm(sitelayout::patchForm(*installed.sha256, digest), digest, installed.own, installedPath, staged,
+                taken)) {
+        taken.form = FormTaken::Form::Patch;
+        return taken;
     }
-    if (tryForm(sitelayout::compressedForm(digest), digest, platform::FileDescriptor(), installed, staged, taken))
+    if (tryForm(sitelayout::compressedForm(digest), digest, platform::FileDescriptor(), installedPath, staged,
+                taken))
         taken.form = FormTaken::Form::Compressed;
     return taken;
 }

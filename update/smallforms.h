@@ -1,6 +1,7 @@
 #pragma once
 
 #include "apppaths.h"
+#include "filedigest.h"
 
 #include "platform/files/filedescriptor.h"
 
@@ -42,9 +43,11 @@ public:
 
     // Rebuilds the file whose SHA-256 is `digest` at `staged` in the working
     // folder from the smallest form that works, the file installed at
-    // `installed` serving as a patch's older file. Plain (nothing at
-    // `staged`) when no smaller form is offered or none works.
-    FormTaken fetch(const QByteArray &digest, const QString &installed, const QString &staged);
+    // `installedPath`, as hashed, serving as a patch's older file if it is
+    // the updater's own. Plain (nothing at `staged`) when no smaller form is
+    // offered or none works.
+    FormTaken fetch(const QByteArray &digest, const HashedFile &installed, const QString &installedPath,
+                    const QString &staged);
 
 private:
     // Whether the form at `formPath` rebuilt the file at `staged`.
@@ -56,7 +59,6 @@ private:
     std::int32_t m_timeOut;
     AppPaths m_paths;
     QString m_baseUrl;
-    // The digests of the files that some offered patch rebuilds: only those
-    // make hashing the installed file worth it.
+    // The digests of the files that some offered patch rebuilds.
     QSet<QByteArray> m_patched;
 };

@@ -173,10 +173,11 @@ bool UpdateRun::downloadListedFiles(fsys::Replacement &installation)
         const QString sManifestLine = iFileNum->readLine();
         const ManifestEntry entry = splitManifestLine(sManifestLine);
         m_window.appendToList(entry.sFileName + QStringLiteral("\r\n"));
-        if (isAtHand(entry, installation))
+        HashedFile installed;
+        if (isAtHand(entry, installation, installed))
             continue;
         const QString sLocalFilePath = m_paths.workingFile(entry.sFileName);
-        FormTaken taken = smallForms ? smallForms->fetch(m_release->requireListed(entry.sRemotePath),
+        FormTaken taken = smallForms ? smallForms->fetch(m_release->requireListed(entry.sRemotePath), installed,
                                                          m_paths.file(entry.sFileName), sLocalFilePath)
                                      : FormTaken();
         taken.fileName = entry.sFileName;
@@ -241,7 +242,7 @@ RunOutcome::End UpdateRun::installAndFinish(fsys::Replacement &installation)
 // In signed mode, a listed file that the index proves right needs no
 // download: installed already (nothing to do), or left whole in the working
 // folder by an earlier attempt (installed as if downloaded).
-bool UpdateRun::isAtHand(const ManifestEntry &entry, fsys::Replacement &installation)
+bool UpdateRun::isAtHand(const ManifestEntry &entry, fsys::Replacement &installation, HashedFile &installed)
 {
     if (!m_release)
         return false;
@@ -251,7 +252,8 @@ bool UpdateRun::isAtHand(const ManifestEntry &entry, fsys::Replacement &installa
         throw namingLocalFile(error, entry.sFileName, entry.sRemotePath);
     }
     const QString target = m_paths.file(entry.sFileName);
-    if (m_release->provesFile(entry.sRemotePath, target))
+    installed = HashedFile::at(target);
+    if (m_release->provesDigest(entry.sRemotePath, installed.sha256))
         return true;
     // A leftover counts only if it is the updater's own, and the very file
     // that was hashed is the one installed.

@@ -49,7 +49,7 @@ private:
     QString sourceOf(QLatin1StringView fixedPath) const;
     bool downloadManifest();
     bool downloadListedFiles(platform::filesystem::Replacement &installation);
-    bool isAtHand(const ManifestEntry &entry, platform::filesystem::Replacement &installation);
+    bool isAtHand(const ManifestEntry &entry, platform::filesystem::Replacement &installation, HashedFile &installed);
     void verifyDownload(const QString &remotePath, const QString &sLocalFilePath, const QString &localName = {});
     RunOutcome::End installAndFinish(platform::filesystem::Replacement &installation);
 

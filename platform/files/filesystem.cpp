@@ -136,12 +136,20 @@ FileDescriptor createOwnFile(const QString &path, int access)
     // FIFO or a device would block or swallow the bytes, another name for the
     // same content would change too, and a file that someone else planted
     // would stay theirs.
-    struct stat existing {};
-    if (::lstat(native.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode))
-        throw Error(Error::Code::FileAccess, path);
-    if (::unlink(native.c_str()) != 0 && errno != ENOENT)
-        throw Error::fromErrno(errno, path);
-    FileDescriptor fd(::open(native.c_str(), access | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+    const auto create = [&] {
+        return FileDescriptor(::open(native.c_str(), access | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+    };
+    // Most names are new: whatever stands there is looked at only when the
+    // name is taken.
+    FileDescriptor fd = create();
+    if (!fd.isOpen() && errno == EEXIST) {
+        struct stat existing {};
+        if (::lstat(native.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode))
+            throw Error(Error::Code::FileAccess, path);
+        if (::unlink(native.c_str()) != 0 && errno != ENOENT)
+            throw Error::fromErrno(errno, path);
+        fd = create();
+    }
     if (!fd.isOpen()) {
         // A missing folder on the way is a path error, not a missing file;
         // a name taken again since the unlink is refused.

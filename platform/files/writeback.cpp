@@ -9,6 +9,7 @@ namespace {
 // Large enough that the handing over costs nothing beside the writes,
 // small enough that the disk starts early.
 constexpr std::uint64_t stride = 8 * 1024 * 1024;
+constexpr std::uint64_t smallestHandedOver = 256 * 1024;
 
 // Only a hint: a file system that does not take it leaves the work to the
 // final flush.
@@ -30,6 +31,10 @@ void Writeback::written(int fd, std::size_t size)
 
 void Writeback::finish(int fd)
 {
+    // A small file goes with the final flush, which hands many to the disk
+    // at once: alone, each would cost the disk a request of its own.
+    if (m_started == 0 && m_written < smallestHandedOver)
+        return;
     if (m_written > m_started)
         startWriteback(fd, m_started, m_written - m_started);
     m_started = m_written;

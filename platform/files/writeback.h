@@ -7,8 +7,9 @@ namespace platform {
 
 // Starts the kernel writing a file's new bytes to disk while the program goes
 // on: every few MiB as they are written, and the rest once the last write is
-// done. Nothing waits for the disk here; what makes the files durable (the
-// flush before the stamp) stays as it is, with less left for it to do.
+// done; a small file is left whole to the final flush. Nothing waits for the
+// disk here; what makes the files durable (the flush before the stamp) stays
+// as it is, with less left for it to do.
 class Writeback
 {
 public:

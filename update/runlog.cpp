@@ -8,16 +8,28 @@
 #include <QDir>
 #include <QUrl>
 
+#include <chrono>
+#include <cstdio>
+
 namespace {
 
-// "2026-12-09T13:04:05.120+08:00"
-QString localTime()
+// "2026-12-09T13:04:05.120+08:00": the clock now, shown at `offset` seconds
+// from UTC. Written beside the time, the offset keeps the instant right.
+QByteArray localTime(int offset)
 {
-    const QDateTime now = QDateTime::currentDateTime();
-    const int offset = now.offsetFromUtc();
+    using namespace std::chrono;
+    const auto now = time_point_cast<milliseconds>(system_clock::now()) + seconds(offset);
+    const auto day = floor<days>(now);
+    const year_month_day date(day);
+    const hh_mm_ss time(now - day);
     const int minutes = std::abs(offset) / 60;
-    return now.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) + (offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-           + QStringLiteral("%1:%2").arg(minutes / 60, 2, 10, QLatin1Char('0')).arg(minutes % 60, 2, 10, QLatin1Char('0'));
+    char text[40];
+    const int size = std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03d%c%02d:%02d",
+                                   int(date.year()), unsigned(date.month()), unsigned(date.day()),
+                                   int(time.hours().count()), int(time.minutes().count()),
+                                   int(time.seconds().count()), int(time.subseconds().count()), offset < 0 ? '-' : '+',
+                                   minutes / 60, minutes % 60);
+    return QByteArray(text, size);
 }
 
 // A URL without what a user or password in it would give away.
@@ -59,13 +71,13 @@ QString endName(RunOutcome::End end)
 RunLog::RunLog(const AppPaths &paths, platform::TransferObservers &transfers)
     : m_folder(paths.folder()), m_file(paths.file(sitelayout::runLog), paths.file(sitelayout::olderRunLog),
                                        sitelayout::largestRunLog),
-      m_registration(transfers, *this)
+      m_registration(transfers, *this), m_utcOffset(QDateTime::currentDateTime().offsetFromUtc())
 {
 }
 
 void RunLog::write(const QString &event)
 {
-    m_file.append((localTime() + QLatin1Char(' ') + event).toUtf8());
+    m_file.append(localTime(m_utcOffset) + ' ' + event.toUtf8());
 }
 
 void RunLog::started(const QString &baseUrl, const std::optional<release::KeyRing> &publisherKeys)

@@ -46,4 +46,6 @@ private:
     QString m_folder;
     platform::BoundedLog m_file;
     platform::ObserverRegistration m_registration;
+    // Taken once: the zone's rules are not read again for every line.
+    int m_utcOffset;
 };

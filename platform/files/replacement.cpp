@@ -11,6 +11,7 @@
 #include <climits>
 #include <fcntl.h>
 #include <future>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -124,6 +125,8 @@ void Replacement::add(Entry entry)
 
 void Replacement::prepare()
 {
+    // Asked once for each folder: most replacements fill one.
+    std::map<fs::path, std::size_t> longestNames;
     for (const Entry &entry : m_entries) {
         struct stat info {};
         if ((entry.file.isOpen() ? ::fstat(entry.file.get(), &info) : ::lstat(entry.source.c_str(), &info)) != 0)
@@ -139,13 +142,18 @@ void Replacement::prepare()
         } else if (errno != ENOENT) {
             raise(errno, entry.target);
         }
-        if (hiddenBeside(entry.target, keptSuffix).filename().native().size() > longestName(entry.target.parent_path()))
+        const fs::path folder = entry.target.parent_path();
+        auto longest = longestNames.find(folder);
+        if (longest == longestNames.end())
+            longest = longestNames.emplace(folder, longestName(folder)).first;
+        if (hiddenBeside(entry.target, keptSuffix).filename().native().size() > longest->second)
             raise(ENAMETOOLONG, entry.target);
     }
     std::set<fs::path> folders;
+    const mode_t umask = processUmask();
     try {
         for (const Entry &entry : m_entries) {
-            stage(entry);
+            stage(entry, umask);
             folders.insert(entry.target.parent_path());
             yield();
         }
@@ -156,7 +164,7 @@ void Replacement::prepare()
     syncFolders(folders);
 }
 
-void Replacement::stage(const Entry &entry)
+void Replacement::stage(const Entry &entry, mode_t umask)
 {
     const fs::path staged = hiddenBeside(entry.target, stagedSuffix);
     ::unlink(staged.c_str());
@@ -190,7 +198,7 @@ void Replacement::stage(const Entry &entry)
     struct stat old {};
     const mode_t mode = ::lstat(entry.target.c_str(), &old) == 0 && S_ISREG(old.st_mode)
                             ? (old.st_mode & 07777)
-                            : ((looksExecutable(fd.get()) ? 0755 : 0644) & ~processUmask());
+                            : ((looksExecutable(fd.get()) ? 0755 : 0644) & ~umask);
     if (::fchmod(fd.get(), mode) != 0)
         raise(errno, entry.target);
 }

@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace platform::filesystem {
 
 // Replaces a list of files all or nothing. Each new file is first staged
@@ -66,7 +68,7 @@ private:
     };
 
     void add(Entry entry);
-    void stage(const Entry &entry);
+    void stage(const Entry &entry, mode_t umask);
 
     std::vector<Entry> m_entries;
     // What prepare() staged, replaced by commit(); undone when the object

@@ -5,16 +5,20 @@
 #include "platform/core/config.h"
 #include "platform/files/boundedlog.h"
 #include "release/sitelayout.h"
+#include "update/runlog.h"
 
 #include "support/quicklimits.h"
 #include "support/tempfolder.h"
 #include "support/testcertificates.h"
 #include "support/windowrun.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 
+#include <ctime>
 #include <unistd.h>
 
 namespace {
@@ -102,6 +106,8 @@ private slots:
     void initTestCase() { installChineseTranslations(*QCoreApplication::instance()); }
     void linesOfARun_data();
     void linesOfARun();
+    void timeInZones_data();
+    void timeInZones();
     void networkFailures_data();
     void networkFailures();
     void boundAndRotation_data();
@@ -159,6 +165,41 @@ void RunLogTest::linesOfARun()
     for (const QString &line : log.trimmed().split(QLatin1Char('\n')))
         QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d \\S"))
                      .match(line).hasMatch(), qPrintable(line));
+}
+
+void RunLogTest::timeInZones_data()
+{
+    QTest::addColumn<QByteArray>("zone"); // a POSIX TZ rule: no zone files needed
+    QTest::addColumn<QString>("offset");
+
+    QTest::newRow("UTC") << QByteArray("UTC0") << QStringLiteral("+00:00");
+    QTest::newRow("east, whole hours") << QByteArray("CST-8") << QStringLiteral("+08:00");
+    QTest::newRow("west, half an hour") << QByteArray("NST3:30") << QStringLiteral("-03:30");
+}
+
+// The time on a line is the local time at the zone's offset, and names the
+// instant it was written.
+void RunLogTest::timeInZones()
+{
+    QFETCH(QByteArray, zone);
+    QFETCH(QString, offset);
+
+    const QByteArray kept = qgetenv("TZ");
+    const auto restore = qScopeGuard([&] {
+        kept.isNull() ? qunsetenv("TZ") : qputenv("TZ", kept);
+        ::tzset();
+    });
+    qputenv("TZ", zone);
+    ::tzset();
+    AppFolder app;
+    platform::TransferObservers observers;
+    RunLog(AppPaths(app.path()), observers).write(QStringLiteral("event"));
+
+    const QString time = QString::fromUtf8(app.read("Update.log")).section(QLatin1Char(' '), 0, 0);
+    QVERIFY2(time.endsWith(offset), qPrintable(time));
+    const QDateTime logged = QDateTime::fromString(time, Qt::ISODateWithMs);
+    QVERIFY2(logged.isValid(), qPrintable(time));
+    QVERIFY2(std::abs(logged.msecsTo(QDateTime::currentDateTimeUtc())) < 60'000, qPrintable(time));
 }
 
 void RunLogTest::networkFailures_data()

@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -140,6 +141,25 @@ private:
     std::thread m_poster;
 };
 
+// Hears a message box the moment it is shown.
+class MessageWatch : public QObject
+{
+public:
+    explicit MessageWatch(std::function<void(const QMessageBox &)> shown) : m_shown(std::move(shown)) {}
+
+protected:
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show)
+            if (auto *box = qobject_cast<QMessageBox *>(object))
+                m_shown(*box);
+        return false;
+    }
+
+private:
+    std::function<void(const QMessageBox &)> m_shown;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -193,14 +213,18 @@ int main(int argc, char *argv[])
     QObject::connect(&watch, &QTimer::timeout, &watch, [&] {
         longestStallNs = std::max(longestStallNs, sinceTick.nsecsElapsed());
         sinceTick.start();
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            std::printf("seconds %.6f longest-stall-ms %.1f message %s\n", clock.nsecsElapsed() / 1e9,
-                        longestStallNs / 1e6, qPrintable(box->text()));
-            if (probe)
-                probe->print();
-            platform::endAtOnce();
-        }
     });
+    // The run ends for the user when its closing message is shown.
+    MessageWatch message([&](const QMessageBox &box) {
+        const qint64 elapsed = clock.nsecsElapsed();
+        longestStallNs = std::max(longestStallNs, sinceTick.nsecsElapsed());
+        std::printf("seconds %.6f longest-stall-ms %.1f message %s\n", elapsed / 1e9, longestStallNs / 1e6,
+                    qPrintable(box.text()));
+        if (probe)
+            probe->print();
+        platform::endAtOnce();
+    });
+    app.installEventFilter(&message);
     QTimer::singleShot(200, &window, [&] {
         watch.start(5);
         clock.start();

@@ -100,8 +100,8 @@ RunOutcome::End UpdateRun::execute()
     if (m_publisherKey && keptReleaseExpires(*m_publisherKey, m_paths))
         signature.emplace(SignedRelease::requestSignature(client, m_baseUrl));
     if (stampsEqual()) {
-        if (m_publisherKey)
-            confirmFreshness(signature, client, m_baseUrl, *m_publisherKey, m_paths);
+        if (signature)
+            confirmFreshness(*signature, *m_publisherKey);
         return RunOutcome::End::UpToDate;
     }
     fsys::refuseUnlessFolder(m_paths.file(sitelayout::workingFolder));

@@ -1,6 +1,5 @@
 #include "freshness.h"
 
-#include "signedrelease.h"
 #include "smallfetch.h"
 
 #include "platform/core/error.h"
@@ -8,12 +7,6 @@
 #include "release/sitelayout.h"
 
 #include <QDateTime>
-
-bool keptReleaseExpires(const release::KeyRing &keys, const AppPaths &paths)
-{
-    const auto installed = SignedRelease::kept(paths, keys);
-    return installed && installed->expiry();
-}
 
 void confirmFreshness(SmallFetch &signature, const release::KeyRing &keys)
 {

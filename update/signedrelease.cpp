@@ -47,7 +47,7 @@ SmallFetch SignedRelease::requestSignature(platform::HttpClient &client, const Q
 }
 
 SignedRelease SignedRelease::fetch(SmallFetch &signatureFetch, platform::HttpClient &client, const QString &baseUrl,
-                                   const release::KeyRing &keys, const AppPaths &paths)
+                                   const release::KeyRing &keys, const std::optional<SignedRelease> &installed)
 {
     QByteArray signatureText = signatureFetch.take();
     // The release folder that the trusted comment names is the publisher's
@@ -65,7 +65,7 @@ SignedRelease SignedRelease::fetch(SmallFetch &signatureFetch, platform::HttpCli
     release.m_generation = generation;
     // A replay of an older release would put back files the publisher has
     // replaced; the same release again is harmless.
-    if (const auto installed = kept(paths, keys); installed && release.timestamp() < installed->timestamp())
+    if (installed && release.timestamp() < installed->timestamp())
         throw Error(Error::Code::OlderRelease, signaturePath);
     // One that the publisher no longer vouches for may be a replay that
     // keeps a newer release from the client.

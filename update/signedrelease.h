@@ -32,12 +32,12 @@ public:
     // Takes the signature already requested from the server (into memory),
     // then fetches the index and the stamp of the generation it names
     // together, and verifies them; a release
-    // signed before the one kept in the application folder raises
+    // signed before `installed`, the one kept in the application folder, raises
     // OlderRelease, one whose expiry has passed ExpiredRelease. At the fixed
     // paths of a site signed by hand, a stamp that the index lists with
     // another digest is of another generation: BeingPublished.
     static SignedRelease fetch(SmallFetch &signature, platform::HttpClient &client, const QString &baseUrl,
-                               const release::KeyRing &keys, const AppPaths &paths);
+                               const release::KeyRing &keys, const std::optional<SignedRelease> &installed);
     // The request for the signature, made early so that its round trip
     // passes beside the stamp's.
     static SmallFetch requestSignature(platform::HttpClient &client, const QString &baseUrl);

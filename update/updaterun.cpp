@@ -94,11 +94,15 @@ RunOutcome::End UpdateRun::execute()
     m_log->putBack(fsys::Replacement::recover(m_paths.folder()));
     m_window.setStatusLine(QStringLiteral("正在连接..."));
     platform::HttpClient &client = m_window.downloadEngine().httpClient();
-    // Where the signature is read whatever the stamps say, its round trip
-    // passes beside the stamp's.
+    std::optional<SignedRelease> kept;
     std::optional<SmallFetch> signature;
-    if (m_publisherKey && keptReleaseExpires(*m_publisherKey, m_paths))
-        signature.emplace(SignedRelease::requestSignature(client, m_baseUrl));
+    if (m_publisherKey) {
+        kept = SignedRelease::kept(m_paths, *m_publisherKey);
+        // A kept release that carries an expiry has the server's signature
+        // read whatever the stamps say: its round trip passes beside the stamp's.
+        if (kept && kept->expiry())
+            signature.emplace(SignedRelease::requestSignature(client, m_baseUrl));
+    }
     if (stampsEqual()) {
         if (signature)
             confirmFreshness(*signature, *m_publisherKey);
@@ -109,7 +113,7 @@ RunOutcome::End UpdateRun::execute()
     if (m_publisherKey) {
         if (!signature)
             signature.emplace(SignedRelease::requestSignature(client, m_baseUrl));
-        m_release.emplace(SignedRelease::fetch(*signature, client, m_baseUrl, *m_publisherKey, m_paths));
+        m_release.emplace(SignedRelease::fetch(*signature, client, m_baseUrl, *m_publisherKey, kept));
         // The stamp at the fixed path may be of another generation than the
         // signature: the signed release's own stamp decides.
         if (isLocalStamp(platform::CodePage::deployment().decode(m_release->stamp())))

@@ -51,28 +51,45 @@ std::int32_t Cls_DownLoad::speedOf(std::int32_t lDownLoaded, std::int32_t startS
     return toInt32(double(lDownLoaded) / elapsed);
 }
 
+void Cls_DownLoad::begin()
+{
+    // A request left from before this call is not meant for it.
+    bStop = false;
+    m_lastOutcome = {};
+    emit entDLFileStatus(DLStatus::Connecting);
+}
+
 std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLocalFilePath, std::int32_t lTimeOut,
                                   platform::CacheUse cacheUse)
 {
     Q_UNUSED(lTimeOut);
-    // A request left from before this call is not meant for it.
-    bStop = false;
-    DLOutcome outcome;
-    m_lastOutcome = {};
-
-    emit entDLFileStatus(DLStatus::Connecting);
-    std::unique_ptr<platform::HttpSession> session = m_client->openSession(platform::HttpClient::userAgent);
+    begin();
+    const std::unique_ptr<platform::HttpSession> session = m_client->openSession(platform::HttpClient::userAgent);
     if (!session) {
         emit entDLFileStatus(DLStatus::ConnectFailed);
-        outcome.ending = DLOutcome::Ending::SessionFailed;
-        m_lastOutcome = outcome;
+        m_lastOutcome.ending = DLOutcome::Ending::SessionFailed;
         platform::yield();
         return 0;
     }
-
     emit entDLFileStatus(DLStatus::SendingRequest);
+    return receive(sRemoteURL, session->startUrl(sRemoteURL, cacheUse), sLocalFilePath);
+}
+
+std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, platform::PendingUrl sent, const QString &sLocalFilePath,
+                                  std::int32_t lTimeOut)
+{
+    Q_UNUSED(lTimeOut);
+    begin();
+    emit entDLFileStatus(DLStatus::SendingRequest);
+    return receive(sRemoteURL, std::move(sent), sLocalFilePath);
+}
+
+std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingUrl request,
+                                   const QString &sLocalFilePath)
+{
+    DLOutcome outcome;
     platform::OpenFailure failure;
-    std::unique_ptr<platform::UrlHandle> url = session->openUrl(sRemoteURL, &failure, cacheUse);
+    std::unique_ptr<platform::UrlHandle> url = request.open(&failure);
     platform::yield();
 
     std::int32_t lDownLoaded = 0;
@@ -145,7 +162,6 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLoc
         file.close();
         url.reset();
     }
-    session.reset();
     emit entDLFileStatus(DLStatus::Finished);
 
     outcome.received = lDownLoaded;

@@ -55,6 +55,10 @@ public:
     // `cacheUse` may let caches answer, for a file whose digest is checked.
     std::int32_t DLFile(const QString &sRemoteURL, const QString &sLocalFilePath, std::int32_t lTimeOut,
                         platform::CacheUse cacheUse = platform::CacheUse::Revalidate);
+    // The same download over a request for sRemoteURL sent earlier, whose
+    // round trip has passed beside other work; the same events follow.
+    std::int32_t DLFile(const QString &sRemoteURL, platform::PendingUrl sent, const QString &sLocalFilePath,
+                        std::int32_t lTimeOut);
     // Asks a running DLFile to stop after its current block; always false.
     bool DLFileStop();
 
@@ -72,6 +76,8 @@ signals:
     void entDLFileStatus(std::int32_t TmpState);
 
 private:
+    void begin();
+    std::int32_t receive(const QString &sRemoteURL, platform::PendingUrl request, const QString &sLocalFilePath);
     std::int32_t speedOf(std::int32_t lDownLoaded, std::int32_t startSecond) const;
 
     std::shared_ptr<platform::HttpClient> m_client;

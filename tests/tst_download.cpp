@@ -67,6 +67,8 @@ private slots:
     void requestHeaders();
     void chunkedBodyHasNoSize();
     void redirectIsFollowed();
+    void requestSentEarlier_data();
+    void requestSentEarlier();
     void errorStatusIsAFailedOpen_data();
     void errorStatusIsAFailedOpen();
     void refusedConnection();
@@ -198,6 +200,47 @@ void DownloadTest::redirectIsFollowed()
     QCOMPARE(engine.DLFile(m_server.url("moved"), m_dir.path("moved"), 5000), 13);
     QCOMPARE(rec.statuses, whole);
     QCOMPARE(m_dir.read("moved"), QByteArray("the real body"));
+}
+
+void DownloadTest::requestSentEarlier_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::newRow("answered") << 200;
+    QTest::newRow("404") << 404;
+}
+
+// A request sent before the call, its answer already in: the same events,
+// file and outcome as a request the call sends, and no second request.
+void DownloadTest::requestSentEarlier()
+{
+    QFETCH(int, status);
+    const QByteArray body = patternBytes(1300, 7);
+    m_server.setFile("/early.bin", body, status);
+    m_server.clearRequests();
+    const auto client = quickClient();
+    Cls_DownLoad engine(client);
+    engine.setComputesDigest(true);
+    platform::PendingUrl sent =
+        client->openSession(platform::HttpClient::userAgent)->startUrl(m_server.url("early.bin"));
+    QTest::qWait(100);
+    Recorder rec(engine);
+    const QString target = m_dir.path(QTest::currentDataTag());
+    const std::int32_t result = engine.DLFile(m_server.url("early.bin"), std::move(sent), target, 0);
+
+    QCOMPARE(m_server.requests().size(), 1);
+    QCOMPARE(engine.lastOutcome().httpStatus, status);
+    if (status != 200) {
+        QCOMPARE(result, 0);
+        QCOMPARE(rec.statuses, urlFailed);
+        QVERIFY(!QFileInfo::exists(target));
+        return;
+    }
+    QCOMPARE(result, 1300);
+    QCOMPARE(rec.statuses, whole);
+    QCOMPARE(rec.progress.size(), 3u);
+    QCOMPARE(rec.progress.back().filesize, 1300);
+    QVERIFY(m_dir.read(QTest::currentDataTag()) == body);
+    QCOMPARE(engine.lastOutcome().sha256, QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex());
 }
 
 void DownloadTest::errorStatusIsAFailedOpen_data()

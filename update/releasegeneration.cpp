@@ -32,6 +32,17 @@ SmallFetch ReleaseGeneration::start(platform::HttpClient &client, const QString 
     return SmallFetch(client, baseUrl + sourceOf(fixedPath), limit);
 }
 
+std::optional<platform::PendingUrl> ReleaseGeneration::sendEarly(platform::HttpClient &client, const QString &baseUrl,
+                                                                 QLatin1StringView fixedPath) const
+{
+    if (!isNamed())
+        return std::nullopt;
+    const std::unique_ptr<platform::HttpSession> session = client.openSession(platform::HttpClient::userAgent);
+    if (!session)
+        return std::nullopt;
+    return session->startUrl(baseUrl + sourceOf(fixedPath));
+}
+
 QByteArray ReleaseGeneration::take(SmallFetch &fetch, QLatin1StringView fixedPath) const
 {
     try {

@@ -47,7 +47,8 @@ SmallFetch SignedRelease::requestSignature(platform::HttpClient &client, const Q
 }
 
 SignedRelease SignedRelease::fetch(SmallFetch &signatureFetch, platform::HttpClient &client, const QString &baseUrl,
-                                   const release::KeyRing &keys, const std::optional<SignedRelease> &installed)
+                                   const release::KeyRing &keys, const std::optional<SignedRelease> &installed,
+                                   std::optional<platform::PendingUrl> &manifest)
 {
     QByteArray signatureText = signatureFetch.take();
     // The release folder that the trusted comment names is the publisher's
@@ -59,6 +60,7 @@ SignedRelease SignedRelease::fetch(SmallFetch &signatureFetch, platform::HttpCli
     // index has verified.
     SmallFetch indexFetch = generation.start(client, baseUrl, indexPath, sitelayout::largestIndex);
     SmallFetch stampFetch = generation.start(client, baseUrl, sitelayout::stampPath, sitelayout::largestStamp);
+    manifest = generation.sendEarly(client, baseUrl, sitelayout::manifestPath);
     QByteArray indexText = generation.take(indexFetch, indexPath);
     generation.checkIndex(indexText);
     SignedRelease release(keys, std::move(indexText), std::move(signatureText));

@@ -35,9 +35,12 @@ public:
     // signed before `installed`, the one kept in the application folder, raises
     // OlderRelease, one whose expiry has passed ExpiredRelease. At the fixed
     // paths of a site signed by hand, a stamp that the index lists with
-    // another digest is of another generation: BeingPublished.
+    // another digest is of another generation: BeingPublished. The manifest's
+    // request leaves with the index's where the generation allows
+    // (ReleaseGeneration::sendEarly), into `manifest`.
     static SignedRelease fetch(SmallFetch &signature, platform::HttpClient &client, const QString &baseUrl,
-                               const release::KeyRing &keys, const std::optional<SignedRelease> &installed);
+                               const release::KeyRing &keys, const std::optional<SignedRelease> &installed,
+                               std::optional<platform::PendingUrl> &manifest);
     // The request for the signature, made early so that its round trip
     // passes beside the stamp's.
     static SmallFetch requestSignature(platform::HttpClient &client, const QString &baseUrl);

@@ -96,6 +96,7 @@ RunOutcome::End UpdateRun::execute()
     platform::HttpClient &client = m_window.downloadEngine().httpClient();
     std::optional<SignedRelease> kept;
     std::optional<SmallFetch> signature;
+    std::optional<platform::PendingUrl> manifestSent;
     if (m_publisherKey) {
         kept = SignedRelease::kept(m_paths, *m_publisherKey);
         // A kept release that carries an expiry has the server's signature
@@ -113,18 +114,21 @@ RunOutcome::End UpdateRun::execute()
     if (m_publisherKey) {
         if (!signature)
             signature.emplace(SignedRelease::requestSignature(client, m_baseUrl));
-        m_release.emplace(SignedRelease::fetch(*signature, client, m_baseUrl, *m_publisherKey, kept));
+        m_release.emplace(SignedRelease::fetch(*signature, client, m_baseUrl, *m_publisherKey, kept, manifestSent));
         // The stamp at the fixed path may be of another generation than the
         // signature: the signed release's own stamp decides.
         if (isLocalStamp(platform::CodePage::deployment().decode(m_release->stamp())))
             return RunOutcome::End::UpToDate;
     }
-    if (!downloadManifest())
+    if (!downloadManifest(std::move(manifestSent)))
         return updateFailure();
+    // The new stamp's round trip passes beside the files' downloads.
+    std::optional<platform::PendingUrl> stampSent =
+        m_release ? m_release->generation().sendEarly(client, m_baseUrl, sitelayout::stampPath) : std::nullopt;
     fsys::Replacement installation;
     if (!downloadListedFiles(installation))
         return updateFailure();
-    return installAndFinish(installation);
+    return installAndFinish(installation, std::move(stampSent));
 }
 
 bool UpdateRun::stampsEqual()
@@ -147,10 +151,10 @@ bool UpdateRun::isLocalStamp(const QString &sRemoteStamp)
 }
 
 // Whether the manifest arrived whole; then it stands in the application folder.
-bool UpdateRun::downloadManifest()
+bool UpdateRun::downloadManifest(std::optional<platform::PendingUrl> sent)
 {
     const std::int32_t received =
-        download(m_baseUrl + sourceOf(sitelayout::manifestPath), m_paths.workingFile(sitelayout::manifestCopy));
+        downloadFixed(sitelayout::manifestPath, m_paths.workingFile(sitelayout::manifestCopy), std::move(sent));
     if (m_release)
         m_release->generation().requireFound(sitelayout::manifestPath, lastOutcome().httpStatus);
     // Only a manifest that arrived whole is used: an earlier copy would
@@ -209,10 +213,10 @@ bool UpdateRun::downloadListedFiles(fsys::Replacement &installation)
     return true;
 }
 
-RunOutcome::End UpdateRun::installAndFinish(fsys::Replacement &installation)
+RunOutcome::End UpdateRun::installAndFinish(fsys::Replacement &installation, std::optional<platform::PendingUrl> stampSent)
 {
     const std::int32_t stampReceived =
-        download(m_baseUrl + sourceOf(sitelayout::stampPath), m_paths.workingFile(sitelayout::stampDownload));
+        downloadFixed(sitelayout::stampPath, m_paths.workingFile(sitelayout::stampDownload), std::move(stampSent));
     if (m_release)
         m_release->generation().requireFound(sitelayout::stampPath, lastOutcome().httpStatus);
     // A stamp that arrived whole is what makes the run a success: it stands
@@ -296,6 +300,15 @@ QString UpdateRun::sourceOf(QLatin1StringView fixedPath) const
 std::int32_t UpdateRun::download(const QString &sRemoteURL, const QString &sLocalFilePath, platform::CacheUse cacheUse)
 {
     return m_window.downloadEngine().DLFile(sRemoteURL, sLocalFilePath, lTimeOut, cacheUse);
+}
+
+std::int32_t UpdateRun::downloadFixed(QLatin1StringView fixedPath, const QString &sLocalFilePath,
+                                      std::optional<platform::PendingUrl> sent)
+{
+    const QString url = m_baseUrl + sourceOf(fixedPath);
+    if (sent)
+        return m_window.downloadEngine().DLFile(url, std::move(*sent), sLocalFilePath, lTimeOut);
+    return download(url, sLocalFilePath);
 }
 
 const DLOutcome &UpdateRun::lastOutcome()

@@ -47,14 +47,19 @@ private:
     bool stampsEqual();
     bool isLocalStamp(const QString &sRemoteStamp);
     QString sourceOf(QLatin1StringView fixedPath) const;
-    bool downloadManifest();
+    bool downloadManifest(std::optional<platform::PendingUrl> sent);
     bool downloadListedFiles(platform::filesystem::Replacement &installation);
     bool isAtHand(const ManifestEntry &entry, platform::filesystem::Replacement &installation, HashedFile &installed);
     void verifyDownload(const QString &remotePath, const QString &sLocalFilePath, const QString &localName = {});
-    RunOutcome::End installAndFinish(platform::filesystem::Replacement &installation);
+    RunOutcome::End installAndFinish(platform::filesystem::Replacement &installation,
+                                     std::optional<platform::PendingUrl> stampSent);
 
     std::int32_t download(const QString &sRemoteURL, const QString &sLocalFilePath,
                           platform::CacheUse cacheUse = platform::CacheUse::Revalidate);
+    // A fixed path's file of the release read, over the request sent early
+    // for it, if one was.
+    std::int32_t downloadFixed(QLatin1StringView fixedPath, const QString &sLocalFilePath,
+                               std::optional<platform::PendingUrl> sent);
     const DLOutcome &lastOutcome();
     bool workingFolderReaches(double bound);
     RunOutcome::End updateFailure();

@@ -325,6 +325,9 @@ void PlatformFilesTest::replacementInstallsTheListedFiles()
     dir.write("Update/left-over", "not listed");
     dir.write("b.exe", "old B");
     QVERIFY(QFile::link(dir.path("elsewhere"), dir.path("a.dll")));
+    // What stands at the staging names is no file of this installation's.
+    dir.write(".a.dll.updating", "stale");
+    QVERIFY(QFile::link(dir.path("planted"), dir.path(".b.exe.updating")));
     fsys::Replacement replacement;
     replacement.add(dir.path("Update/b.exe"), dir.path("a.dll"));
     replacement.add(dir.path("Update/a.dll"), dir.path("a.dll")); // the later one counts
@@ -333,6 +336,7 @@ void PlatformFilesTest::replacementInstallsTheListedFiles()
     QCOMPARE(dir.read("a.dll"), QByteArray("A"));
     QVERIFY(!QFileInfo(dir.path("a.dll")).isSymLink());
     QVERIFY(!dir.exists("elsewhere"));
+    QVERIFY(!dir.exists("planted"));
     QCOMPARE(dir.read("b.exe"), QByteArray("B"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), (QStringList{"a.dll", "b.exe"}));
     QCOMPARE(errorOf([&] { fsys::replaceFile(dir.path("Update/missing"), dir.path("c")); }), Code::FileNotFound);

@@ -167,7 +167,6 @@ void Replacement::prepare()
 void Replacement::stage(const Entry &entry, mode_t umask)
 {
     const fs::path staged = hiddenBeside(entry.target, stagedSuffix);
-    ::unlink(staged.c_str());
     FileDescriptor opened;
     if (!entry.file.isOpen()) {
         opened = FileDescriptor(::open(entry.source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
@@ -184,22 +183,36 @@ void Replacement::stage(const Entry &entry, mode_t umask)
     if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid() || info.st_nlink > 1)
         throw Error(Error::Code::FileAccess, toQString(entry.source));
     // A source that is deleted after the installation can lend its content
-    // without a copy; across file systems it is copied.
-    if (!linkOpenFile(source, staged))
+    // without a copy; across file systems it is copied. Whatever stands at
+    // the staged name is no file of this installation's.
+    bool linked = linkOpenFile(source, staged);
+    if (!linked && errno == EEXIST) {
+        ::unlink(staged.c_str());
+        linked = linkOpenFile(source, staged);
+    }
+    if (!linked) {
+        ::unlink(staged.c_str());
         copyFile(source, entry.source, staged, entry.target);
+    }
     m_staged.add(staged, entry.target, hiddenBeside(entry.target, keptSuffix));
-    const FileDescriptor fd(::open(staged.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (!fd.isOpen() || ::fstat(fd.get(), &info) != 0)
-        raise(errno, entry.target);
-    if (!S_ISREG(info.st_mode))
-        throw Error(Error::Code::FileAccess, toQString(entry.source));
+    // A linked file is the source itself, already looked at; a copy is
+    // looked at through its own name.
+    FileDescriptor copy;
+    if (!linked) {
+        copy = FileDescriptor(::open(staged.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        if (!copy.isOpen() || ::fstat(copy.get(), &info) != 0)
+            raise(errno, entry.target);
+        if (!S_ISREG(info.st_mode))
+            throw Error(Error::Code::FileAccess, toQString(entry.source));
+    }
+    const int fd = linked ? source : copy.get();
     // A replaced program stays executable: the new file takes the old one's
     // mode, given through the descriptor, never through a name.
     struct stat old {};
     const mode_t mode = ::lstat(entry.target.c_str(), &old) == 0 && S_ISREG(old.st_mode)
                             ? (old.st_mode & 07777)
-                            : ((looksExecutable(fd.get()) ? 0755 : 0644) & ~umask);
-    if (::fchmod(fd.get(), mode) != 0)
+                            : ((looksExecutable(fd) ? 0755 : 0644) & ~umask);
+    if (::fchmod(fd, mode) != 0)
         raise(errno, entry.target);
 }
 

@@ -124,8 +124,22 @@ load() { awk '{print $1 ", " $2 ", " $3}' /proc/loadavg; }
 # Every tool starts with nothing of an earlier one left to write back: the
 # updater makes its installation durable (syncfs), which would otherwise also
 # wait for the files that the tools before it wrote. Removing the output of
-# the run before is no part of any timing either.
-settle() { rm -rf "$@"; sync; }
+# the run before is no part of any timing either. Where many files are
+# created, the output is set aside instead (into $set_aside, removed after
+# the section): on an ext4 without a journal, each new inode is checked
+# against the inodes freed in the last minutes, so deleting thousands of
+# files would slow the next tool's file creation, whichever tool it is.
+settle() {
+  local path
+  for path in "$@"; do
+    if [ -n "${set_aside:-}" ] && [ -e "$path" ]; then
+      mv "$path" "$(mktemp -d -p "$set_aside")/"
+    else
+      rm -rf "$path"
+    fi
+  done
+  sync
+}
 fresh_app() {
   settle "$work/app"
   mkdir -p "$work/app/Update"
@@ -277,6 +291,8 @@ if want small; then
     curl -s -K "$work/urls-$1.txt" >/dev/null || return 0
     awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN {printf "%.4f\n", b - a}'
   }
+  set_aside=$work/set-aside
+  mkdir -p "$set_aside"
   for turn in $(seq "$runs"); do
     for n in 100 1000 10000; do
       echo "curl-$n $turn $(curl_small "$n")"
@@ -284,6 +300,8 @@ if want small; then
       [ -z "$older" ] || echo "before-$n $turn $(run_before "n$n")"
     done
   done | awk 'NF == 3' > "$work/small-turns"
+  rm -rf "$set_aside"
+  unset set_aside
   add "$(for n in 100 1000 10000; do
       grep -E "^(curl|run|before)-$n " "$work/small-turns" | sed "s/-$n / /" | per_turn curl | sed "s/^/$n /"
     done | awk -v runs="$runs" -v older="${older:+$older_name}" '

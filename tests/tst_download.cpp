@@ -53,7 +53,7 @@ std::shared_ptr<platform::HttpClient> quickClient(int idleMs = 1000)
 // A request sent before the engine's call, answered by the time it is taken.
 platform::PendingUrl sentEarly(platform::HttpClient &client, const QString &url)
 {
-    platform::PendingUrl sent = client.openSession(platform::HttpClient::userAgent)->startUrl(url);
+    platform::PendingUrl sent = *client.startUrl(url);
     QTest::qWait(100);
     return sent;
 }

@@ -35,12 +35,7 @@ SmallFetch ReleaseGeneration::start(platform::HttpClient &client, const QString 
 std::optional<platform::PendingUrl> ReleaseGeneration::sendEarly(platform::HttpClient &client, const QString &baseUrl,
                                                                  QLatin1StringView fixedPath) const
 {
-    if (!isNamed())
-        return std::nullopt;
-    const std::unique_ptr<platform::HttpSession> session = client.openSession(platform::HttpClient::userAgent);
-    if (!session)
-        return std::nullopt;
-    return session->startUrl(baseUrl + sourceOf(fixedPath));
+    return isNamed() ? client.startUrl(baseUrl + sourceOf(fixedPath)) : std::nullopt;
 }
 
 QByteArray ReleaseGeneration::take(SmallFetch &fetch, QLatin1StringView fixedPath) const

@@ -5,10 +5,8 @@
 using platform::Error;
 
 SmallFetch::SmallFetch(platform::HttpClient &client, const QString &url, qsizetype limit)
-    : m_url(url), m_limit(limit), m_session(client.openSession(platform::HttpClient::userAgent))
+    : m_url(url), m_limit(limit), m_request(client.startUrl(url))
 {
-    if (m_session)
-        m_request.emplace(m_session->startUrl(url));
 }
 
 QByteArray SmallFetch::take()

@@ -5,7 +5,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include <memory>
 #include <optional>
 
 // A small file fetched into memory, never onto disk. The request leaves when
@@ -23,6 +22,5 @@ public:
 private:
     QString m_url;
     qsizetype m_limit;
-    std::unique_ptr<platform::HttpSession> m_session;
     std::optional<platform::PendingUrl> m_request;
 };

@@ -97,6 +97,14 @@ std::unique_ptr<HttpSession> HttpClient::openSession(const QByteArray &agent)
     return std::make_unique<HttpSession>(m_multi, m_codePage, settings(agent));
 }
 
+std::optional<PendingUrl> HttpClient::startUrl(const QString &url, CacheUse cacheUse)
+{
+    const std::unique_ptr<HttpSession> session = openSession(userAgent);
+    if (!session)
+        return std::nullopt;
+    return session->startUrl(url, cacheUse);
+}
+
 TransferSettings HttpClient::settings(const QByteArray &agent)
 {
     return {agent, m_limits, m_caCertificates, &m_observers};

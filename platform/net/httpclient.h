@@ -104,6 +104,9 @@ public:
 
     // Null when no session can be created.
     virtual std::unique_ptr<HttpSession> openSession(const QByteArray &agent);
+    // A GET sent now by a session of the updater's own agent, to be opened
+    // later; none when no session can be created.
+    std::optional<PendingUrl> startUrl(const QString &url, CacheUse cacheUse = CacheUse::Revalidate);
 
     void setLimits(NetworkLimits limits) { m_limits = limits; }
     NetworkLimits limits() const { return m_limits; }

@@ -114,9 +114,8 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
 
         emit entDLFileStatus(DLStatus::Downloading);
         platform::ByteStream file(sLocalFilePath);
-        // Whatever an earlier download that raised left in the context goes.
         if (m_computesDigest)
-            m_sha256.restart();
+            m_sha256.start(file.reader(), sLocalFilePath);
         char buffer[blockSize];
         std::int32_t lSpeed = 0;
         std::int32_t loopStatus = DLStatus::TransferEnded;
@@ -135,7 +134,7 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
                 break;
             file.write(buffer, std::size_t(n));
             if (m_computesDigest)
-                m_sha256.addData(QByteArrayView(buffer, n));
+                m_sha256.written(qint64(file.flushedSize()));
             lDownLoaded = sizeCount(sRemoteURL,
                                     [&] { return platform::numbers::addInt32(lDownLoaded, std::int32_t(n)); });
             lSpeed = speedOf(lDownLoaded, startSecond);
@@ -154,8 +153,10 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
         outcome.ending = loopStatus == DLStatus::Stopped ? DLOutcome::Ending::Stopped
                          : url->completed()             ? DLOutcome::Ending::Complete
                                                         : DLOutcome::Ending::BrokeOff;
-        if (m_computesDigest)
-            outcome.sha256 = m_sha256.hexResult();
+        if (m_computesDigest) {
+            file.flush();
+            outcome.sha256 = m_sha256.hexResult(qint64(file.flushedSize()));
+        }
         if (url->failure())
             outcome.failure = url->failure()->description();
         emit entDLFileStatus(loopStatus);

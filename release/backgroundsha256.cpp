@@ -1,16 +1,9 @@
 #include "backgroundsha256.h"
 
 #include <algorithm>
-#include <cstring>
+#include <cerrno>
 
 namespace release {
-
-namespace {
-
-constexpr qsizetype pieceSize = 256 * 1024;
-constexpr int mostPieces = 4;
-
-} // namespace
 
 BackgroundSha256::~BackgroundSha256()
 {
@@ -23,59 +16,59 @@ BackgroundSha256::~BackgroundSha256()
         m_worker.join();
 }
 
-void BackgroundSha256::addData(QByteArrayView data)
+void BackgroundSha256::start(platform::FileDescriptor file, const QString &name)
 {
-    while (!data.isEmpty()) {
-        if (!m_filling.data)
-            m_filling = freePiece();
-        const qsizetype n = std::min(data.size(), pieceSize - m_filling.size);
-        std::memcpy(m_filling.data.get() + m_filling.size, data.data(), std::size_t(n));
-        m_filling.size += n;
-        data = data.sliced(n);
-        if (m_filling.size == pieceSize)
-            handOver();
-    }
+    stopWorker();
+    m_file = std::move(file);
+    m_name = name;
+    m_told = 0;
+    m_sha.restart();
+    const std::lock_guard lock(m_mutex);
+    m_written = 0;
+    m_reached = 0;
+    m_failure.reset();
 }
 
-BackgroundSha256::Piece BackgroundSha256::freePiece()
+void BackgroundSha256::tell(qint64 size)
 {
-    std::unique_lock lock(m_mutex);
-    if (m_free.empty() && m_pieces < mostPieces) {
-        ++m_pieces;
-        return Piece{std::make_unique<char[]>(std::size_t(pieceSize))};
-    }
-    m_changed.wait(lock, [this] { return !m_free.empty(); });
-    Piece piece = std::move(m_free.back());
-    m_free.pop_back();
-    return piece;
-}
-
-void BackgroundSha256::handOver()
-{
+    m_told = size;
     {
         const std::lock_guard lock(m_mutex);
-        m_waiting.push_back(std::move(m_filling));
-        if (!m_worker.joinable())
+        m_written = size;
+        if (!m_worker.joinable()) {
+            m_piece = std::make_unique<char[]>(std::size_t(pieceSize));
             m_worker = std::thread([this] { run(); });
+        }
     }
-    m_filling = {};
     m_changed.notify_all();
 }
 
-void BackgroundSha256::waitUntilIdle()
+qint64 BackgroundSha256::stopWorker()
 {
     std::unique_lock lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_waiting.empty() && !m_hashing; });
+    m_changed.wait(lock, [this] { return !m_hashing; });
+    m_written = m_reached;
+    return m_reached;
 }
 
-QByteArray BackgroundSha256::hexResult()
+QByteArray BackgroundSha256::hexResult(qint64 size)
 {
-    waitUntilIdle();
-    // The worker is idle: the context is this thread's until the next piece.
-    std::optional<platform::Error> failure = std::exchange(m_failure, std::nullopt);
-    if (!failure && m_filling.size > 0)
-        m_sha.addData(QByteArrayView(m_filling.data.get(), m_filling.size));
-    m_filling.size = 0;
+    const qint64 reached = stopWorker();
+    std::optional<platform::Error> failure;
+    {
+        const std::lock_guard lock(m_mutex);
+        failure = std::exchange(m_failure, std::nullopt);
+    }
+    // The worker is idle: the context is this thread's until the next stream.
+    if (!failure) {
+        try {
+            char tail[16 * 1024];
+            hash(reached, size, tail, sizeof tail);
+        } catch (const platform::Error &error) {
+            failure = error;
+        }
+    }
+    m_file.close();
     if (failure) {
         m_sha.restart();
         throw *failure;
@@ -83,39 +76,44 @@ QByteArray BackgroundSha256::hexResult()
     return m_sha.hexResult();
 }
 
-void BackgroundSha256::restart()
+void BackgroundSha256::hash(qint64 from, qint64 end, char *buffer, qint64 bufferSize)
 {
-    waitUntilIdle();
-    m_failure.reset();
-    m_filling.size = 0;
-    m_sha.restart();
+    while (from < end) {
+        const qint64 want = std::min(bufferSize, end - from);
+        const ssize_t n = platform::readAllAt(m_file.get(), buffer, std::size_t(want), off_t(from));
+        if (n < 0)
+            throw platform::Error::fromErrno(errno, m_name);
+        // Shorter than written: the file was cut meanwhile.
+        if (n < want)
+            throw platform::Error::fromErrno(EIO, m_name);
+        m_sha.addData(QByteArrayView(buffer, n));
+        from += n;
+    }
 }
 
 void BackgroundSha256::run()
 {
     std::unique_lock lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [this] { return m_stopping || !m_waiting.empty(); });
+        m_changed.wait(lock, [this] { return m_stopping || (!m_failure && m_written - m_reached >= pieceSize); });
         if (m_stopping)
             return;
-        Piece piece = std::move(m_waiting.front());
-        m_waiting.pop_front();
+        // Whole pieces only: the tail is the result's.
+        const qint64 from = m_reached;
+        const qint64 end = from + (m_written - from) / pieceSize * pieceSize;
         m_hashing = true;
-        const bool failed = m_failure.has_value();
         lock.unlock();
         std::optional<platform::Error> failure;
-        if (!failed) {
-            try {
-                m_sha.addData(QByteArrayView(piece.data.get(), piece.size));
-            } catch (const platform::Error &error) {
-                failure = error;
-            }
+        try {
+            hash(from, end, m_piece.get(), pieceSize);
+        } catch (const platform::Error &error) {
+            failure = error;
         }
         lock.lock();
         if (failure)
             m_failure = std::move(failure);
-        piece.size = 0;
-        m_free.push_back(std::move(piece));
+        else
+            m_reached = end;
         m_hashing = false;
         m_changed.notify_all();
     }

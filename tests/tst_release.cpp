@@ -1,4 +1,5 @@
 #include "platform/core/error.h"
+#include "platform/files/bytestream.h"
 #include "release/minisignature.h"
 #include "release/minisignkey.h"
 #include "release/pwhash.h"
@@ -13,6 +14,8 @@
 
 #include <filesystem>
 #include <fstream>
+
+#include <unistd.h>
 
 using platform::Error;
 using release::PublicKey;
@@ -160,16 +163,30 @@ void ReleaseTest::backgroundSha256()
     QFETCH(int, blockSize);
     const QByteArray expected = QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
     release::BackgroundSha256 sha;
-    const auto add = [&] {
-        for (qsizetype at = 0; at < data.size(); at += blockSize)
-            sha.addData(QByteArrayView(data).sliced(at, std::min<qsizetype>(blockSize, data.size() - at)));
+    // Writes `data` as the engine does, telling the digest as the file grows.
+    const auto writeHashed = [&](const QString &name, qsizetype size) {
+        platform::ByteStream file(m_folder.path(name));
+        sha.start(file.reader(), name);
+        for (qsizetype at = 0; at < size; at += blockSize) {
+            file.write(data.constData() + at, std::size_t(std::min<qsizetype>(blockSize, size - at)));
+            sha.written(qint64(file.flushedSize()));
+        }
+        file.flush();
+        return file.reader();
     };
     // A stream dropped halfway leaves nothing behind; each result starts the next stream.
-    sha.addData(QByteArrayView(data).first(data.size() / 2));
-    sha.restart();
+    writeHashed(QStringLiteral("dropped"), data.size() / 2);
     for (int round = 0; round < 2; ++round) {
-        add();
-        QCOMPARE(sha.hexResult(), expected);
+        writeHashed(QStringLiteral("whole"), data.size());
+        QCOMPARE(sha.hexResult(data.size()), expected);
+    }
+    // A file cut after it was written is not taken for what was written.
+    if (data.size() > 1) {
+        const platform::FileDescriptor file = writeHashed(QStringLiteral("cut"), data.size());
+        QCOMPARE(::ftruncate(file.get(), data.size() / 2), 0);
+        QCOMPARE(errorOf([&] { sha.hexResult(data.size()); }), Error::Code::FileAccess);
+        writeHashed(QStringLiteral("after"), data.size());
+        QCOMPARE(sha.hexResult(data.size()), expected);
     }
 }
 

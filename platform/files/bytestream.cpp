@@ -31,7 +31,7 @@ std::set<ByteStream *> &openStreams()
 
 ByteStream::ByteStream(const QString &path) : m_path(path)
 {
-    m_fd = filesystem::createOwnFile(path, O_WRONLY).release();
+    m_fd = filesystem::createOwnFile(path, O_RDWR).release();
     m_buffer.resize(bufferSize);
     openStreams().insert(this);
 }
@@ -55,6 +55,7 @@ void ByteStream::write(const char *data, std::size_t size)
             if (!writeAll(m_fd, data, size))
                 throw Error::fromErrno(errno, m_path);
             m_writeback.written(m_fd, size);
+            m_flushed += size;
             return;
         }
     }
@@ -70,6 +71,15 @@ void ByteStream::flush()
     if (!writeAll(m_fd, m_buffer.data(), pending))
         throw Error::fromErrno(errno, m_path);
     m_writeback.written(m_fd, pending);
+    m_flushed += pending;
+}
+
+FileDescriptor ByteStream::reader() const
+{
+    FileDescriptor fd(::fcntl(m_fd, F_DUPFD_CLOEXEC, 0));
+    if (!fd.isOpen())
+        throw Error::fromErrno(errno, m_path);
+    return fd;
 }
 
 void ByteStream::close()

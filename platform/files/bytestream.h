@@ -1,15 +1,17 @@
 #pragma once
 
+#include "filedescriptor.h"
 #include "writeback.h"
 
 #include <QString>
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace platform {
 
-// A file written front to back as a byte stream, write access only. Whatever
+// A file written front to back as a byte stream. Whatever
 // stands at the path (a folder aside) is removed, and a new file is created
 // exclusively in its place, owned by this process, mode 0644 less the umask.
 // Closed when the object goes; writes are buffered, and ending the program at
@@ -23,6 +25,12 @@ public:
     ByteStream &operator=(const ByteStream &) = delete;
 
     void write(const char *data, std::size_t size);
+    // Hands what is buffered to the file.
+    void flush();
+    // How many bytes the file holds: those written, less what is buffered.
+    std::uint64_t flushedSize() const { return m_flushed; }
+    // A descriptor of its own that reads the file back.
+    FileDescriptor reader() const;
     // Flushes and closes; raises the error that a late write met. Harmless
     // when already closed.
     void close();
@@ -31,12 +39,11 @@ public:
     static void flushAll() noexcept;
 
 private:
-    void flush();
-
     QString m_path;
     int m_fd = -1;
     std::vector<char> m_buffer;
     std::size_t m_used = 0;
+    std::uint64_t m_flushed = 0;
     Writeback m_writeback;
 };
 

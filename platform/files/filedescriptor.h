@@ -55,4 +55,23 @@ inline bool writeAll(int fd, const char *data, std::size_t size)
     return true;
 }
 
+// Reads `size` bytes at `offset`, again after a short read or a signal; fewer
+// only at the file's end. -1 with errno set on an error.
+inline ssize_t readAllAt(int fd, char *data, std::size_t size, off_t offset)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, data + done, size - done, offset + off_t(done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        done += std::size_t(n);
+    }
+    return ssize_t(done);
+}
+
 } // namespace platform

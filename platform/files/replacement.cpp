@@ -49,14 +49,11 @@ void copyFile(int in, const fs::path &source, const fs::path &copy, const fs::pa
     DurableFile out(copy, target);
     std::vector<char> buffer(copyBlock);
     for (off_t offset = 0;;) {
-        const ssize_t n = ::pread(in, buffer.data(), buffer.size(), offset);
+        const ssize_t n = readAllAt(in, buffer.data(), buffer.size(), offset);
+        if (n < 0)
+            raise(errno, source);
         if (n == 0)
             break;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            raise(errno, source);
-        }
         out.write(QByteArrayView(buffer.data(), n));
         offset += n;
         yield();

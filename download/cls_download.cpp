@@ -153,7 +153,8 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
         outcome.ending = loopStatus == DLStatus::Stopped ? DLOutcome::Ending::Stopped
                          : url->completed()             ? DLOutcome::Ending::Complete
                                                         : DLOutcome::Ending::BrokeOff;
-        if (m_computesDigest) {
+        // A stopped download is never installed: its digest is not waited for.
+        if (m_computesDigest && loopStatus != DLStatus::Stopped) {
             file.flush();
             outcome.sha256 = m_sha256.hexResult(qint64(file.flushedSize()));
         }

@@ -98,9 +98,10 @@ void BackgroundSha256::run()
         m_changed.wait(lock, [this] { return m_stopping || (!m_failure && m_written - m_reached >= pieceSize); });
         if (m_stopping)
             return;
-        // Whole pieces only: the tail is the result's.
+        // A whole piece at a time: the tail is the result's, and whoever
+        // waits for the worker waits for one piece at most.
         const qint64 from = m_reached;
-        const qint64 end = from + (m_written - from) / pieceSize * pieceSize;
+        const qint64 end = from + pieceSize;
         m_hashing = true;
         lock.unlock();
         std::optional<platform::Error> failure;

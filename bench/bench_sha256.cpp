@@ -9,18 +9,18 @@
 //                        beyond writing the file alone (what the digest costs
 //                        the writing thread).
 
+#include "platform/files/bytestream.h"
 #include "release/backgroundsha256.h"
 #include "release/sha256.h"
-#include "platform/files/bytestream.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 
 #include <cstdio>
-#include <optional>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 
 namespace {
 

@@ -11,11 +11,11 @@
 
 namespace platform {
 
-// A file written front to back as a byte stream. Whatever
-// stands at the path (a folder aside) is removed, and a new file is created
-// exclusively in its place, owned by this process, mode 0644 less the umask.
-// Closed when the object goes; writes are buffered, and ending the program at
-// once still flushes what was written.
+// A file written front to back as a byte stream. Whatever stands at the path
+// (a folder aside) is removed, and a new file is created exclusively in its
+// place, owned by this process, mode 0644 less the umask. Closed when the
+// object goes; writes are buffered, and ending the program at once still
+// flushes what was written.
 class ByteStream
 {
 public:

@@ -70,13 +70,16 @@ void GetHttpTextTest::errorStatusIsAnError()
 {
     m_server.setFile("/oops", "<html>server error</html>", 500);
     QCOMPARE(errorOf(m_server.url("oops")), Code::HttpStatus);
+    const QString url = m_server.url("missing");
     try {
-        GetHttpText(m_server.url("missing"), defaultRequestFactories(m_client));
+        GetHttpText(url, defaultRequestFactories(m_client));
+        QFAIL("a missing file was read");
     } catch (const platform::Error &error) {
-        // The status is for the log; the user is told what to do.
+        // The status is for the log; the user is told what to do. The
+        // server's port may itself contain the digits, so look past the URL.
         QCOMPARE(error.detail(), QStringLiteral("404"));
-        QVERIFY(!error.description().contains(QLatin1String("404")));
-        QVERIFY(error.description().contains(m_server.url("missing")));
+        QVERIFY(error.description().contains(url));
+        QVERIFY(!QString(error.description()).remove(url).contains(QLatin1String("404")));
     }
 }
 

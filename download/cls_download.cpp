@@ -113,7 +113,7 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
         const std::int32_t startSecond = toInt32(m_clock());
 
         emit entDLFileStatus(DLStatus::Downloading);
-        platform::ByteStream file(sLocalFilePath);
+        platform::ByteStream file(sLocalFilePath, std::move(m_writeMemory));
         if (m_computesDigest)
             m_sha256.start(file.reader(), sLocalFilePath);
         char buffer[blockSize];
@@ -161,7 +161,7 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
         if (url->failure())
             outcome.failure = url->failure()->description();
         emit entDLFileStatus(loopStatus);
-        file.close();
+        m_writeMemory = file.takeMemory();
         url.reset();
     }
     emit entDLFileStatus(DLStatus::Finished);

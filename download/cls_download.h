@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 // How the last DLFile call ended, beyond what its result tells.
 struct DLOutcome
@@ -88,4 +89,6 @@ private:
     // One context for every download: no set-up cost per file. Computed
     // beside the download, not between its blocks.
     release::BackgroundSha256 m_sha256;
+    // The write buffer, handed from each file's stream to the next.
+    std::vector<char> m_writeMemory;
 };

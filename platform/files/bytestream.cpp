@@ -29,7 +29,7 @@ std::set<ByteStream *> &openStreams()
 
 } // namespace
 
-ByteStream::ByteStream(const QString &path) : m_path(path)
+ByteStream::ByteStream(const QString &path, std::vector<char> memory) : m_path(path), m_buffer(std::move(memory))
 {
     m_fd = filesystem::createOwnFile(path, O_RDWR).release();
     m_buffer.resize(bufferSize);
@@ -100,6 +100,12 @@ void ByteStream::close()
         failure = errno;
     if (failure != 0)
         throw Error::fromErrno(failure, m_path);
+}
+
+std::vector<char> ByteStream::takeMemory()
+{
+    close();
+    return std::exchange(m_buffer, {});
 }
 
 void ByteStream::flushAll() noexcept

@@ -15,11 +15,13 @@ namespace platform {
 // (a folder aside) is removed, and a new file is created exclusively in its
 // place, owned by this process, mode 0644 less the umask. Closed when the
 // object goes; writes are buffered, and ending the program at once still
-// flushes what was written.
+// flushes what was written. A caller that writes many files in turn hands
+// each stream the memory of the one before: allocating and freeing the buffer
+// for each small file costs more than writing it.
 class ByteStream
 {
 public:
-    explicit ByteStream(const QString &path);
+    explicit ByteStream(const QString &path, std::vector<char> memory = {});
     ~ByteStream();
     ByteStream(const ByteStream &) = delete;
     ByteStream &operator=(const ByteStream &) = delete;
@@ -34,6 +36,8 @@ public:
     // Flushes and closes; raises the error that a late write met. Harmless
     // when already closed.
     void close();
+    // Closes as close() does and gives the buffer's memory to the next stream.
+    std::vector<char> takeMemory();
 
     // Flushes every open stream; used when the program ends at once.
     static void flushAll() noexcept;

@@ -4,6 +4,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -53,21 +54,34 @@ private:
     iconv_t m_cd;
 };
 
+bool isAscii(QByteArrayView bytes)
+{
+    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return (unsigned char)c < 0x80; });
+}
+
 } // namespace
 
 CodePage::CodePage(QByteArray name) : m_name(std::move(name))
 {
-    Converter probe("UTF-8", m_name.constData());
+    QByteArray ascii(0x7F, Qt::Uninitialized);
+    for (int i = 0; i < ascii.size(); ++i)
+        ascii[i] = char(i + 1);
+    m_keepsAscii = Converter("UTF-8", m_name.constData()).convert(ascii, "?", 1) == ascii
+                   && encode(QString::fromLatin1(ascii)) == ascii;
 }
 
 QString CodePage::decode(const QByteArray &bytes) const
 {
+    if (m_keepsAscii && isAscii(bytes))
+        return QString::fromLatin1(bytes);
     Converter converter("UTF-8", m_name.constData());
     return QString::fromUtf8(converter.convert(bytes, QByteArrayLiteral("\xEF\xBF\xBD"), 1));
 }
 
 QByteArray CodePage::encode(const QString &text) const
 {
+    if (m_keepsAscii && std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; }))
+        return text.toLatin1();
     Converter converter(m_name.constData(), "UTF-16LE");
     const QByteArray utf16(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
     return converter.convert(utf16, QByteArrayLiteral("?"), 2);

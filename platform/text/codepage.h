@@ -23,6 +23,9 @@ public:
 
 private:
     QByteArray m_name;
+    // Whether the code page keeps ASCII as it is, as most do: such text then
+    // needs no conversion, which costs more than a short URL's encoding.
+    bool m_keepsAscii = false;
 };
 
 } // namespace platform

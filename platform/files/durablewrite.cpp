@@ -5,6 +5,7 @@
 #include "paths.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,6 +92,14 @@ void AllOrNothing::failAt(const Entry &entry)
 void AllOrNothing::commit()
 {
     for (Entry &entry : m_entries) {
+        // Most targets are new: the staged file takes a free name in one
+        // call. Where the name is taken (or the file system cannot tell),
+        // the old file is kept first.
+        if (::renameat2(AT_FDCWD, entry.staged.c_str(), AT_FDCWD, entry.target.c_str(), RENAME_NOREPLACE) == 0) {
+            entry.isCommitted = true;
+            yield();
+            continue;
+        }
         struct stat old {};
         if (::lstat(entry.target.c_str(), &old) == 0 && !S_ISDIR(old.st_mode)) {
             ::unlink(entry.kept.c_str());

@@ -104,11 +104,11 @@ void deleteFolderFiles(const QString &folder) noexcept
     std::error_code error;
     fs::directory_iterator it(toPath(folder), error);
     for (const fs::directory_iterator end; !error && it != end; it.increment(error)) {
-        std::error_code typeError;
-        const fs::file_type type = it->symlink_status(typeError).type();
         // What cannot go stays, read-only files too; a later download
         // replaces it with a new file, so it blocks nothing.
-        if (!typeError && type != fs::file_type::directory && !readOnly(it->path()))
+        struct stat info {};
+        if (::lstat(it->path().c_str(), &info) == 0 && !S_ISDIR(info.st_mode)
+            && !(S_ISREG(info.st_mode) && (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0))
             ::unlink(it->path().c_str());
     }
 }

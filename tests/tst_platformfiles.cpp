@@ -288,11 +288,14 @@ void PlatformFilesTest::codePageRoundTrip()
     QCOMPARE(gbk.encode(QStringLiteral("更新")), QByteArray("\xB8\xFC\xD0\xC2"));
     QCOMPARE(gbk.decode(QByteArray("a\xFF")), QStringLiteral("a\uFFFD"));
     QCOMPARE(gbk.encode(QStringLiteral("a\u263A")), QByteArray("a?"));
-    // ASCII text is taken as it is only by a code page that keeps it so.
+    // ASCII is taken as it is only by a code page that keeps it so, and an
+    // escape still shifts a stateful one.
     const platform::CodePage ebcdic("IBM037");
     QCOMPARE(ebcdic.encode(QStringLiteral("A/b")), QByteArray("\xC1\x61\x82"));
     QCOMPARE(ebcdic.decode(QByteArray("\xC1\x61\x82")), QStringLiteral("A/b"));
     QCOMPARE(platform::CodePage("UTF-16LE").encode(QStringLiteral("A")), QByteArray("A\0", 2));
+    QCOMPARE(platform::CodePage("UTF-7").decode("a+AGE-"), QStringLiteral("aa"));
+    QCOMPARE(platform::CodePage("ISO-2022-JP").decode("\x1b$B0!\x1b(B"), QStringLiteral("亜"));
 }
 
 void PlatformFilesTest::folderSizeCountsSubfolders()

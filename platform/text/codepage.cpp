@@ -54,25 +54,29 @@ private:
     iconv_t m_cd;
 };
 
-bool isAscii(QByteArrayView bytes)
+// Printable ASCII and the line breaks and tab: no escape or shift character,
+// which a stateful code page (ISO-2022-JP) reads as the start of other text.
+constexpr bool isPlain(char16_t c)
 {
-    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return (unsigned char)c < 0x80; });
+    return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r';
 }
 
 } // namespace
 
 CodePage::CodePage(QByteArray name) : m_name(std::move(name))
 {
-    QByteArray ascii(0x7F, Qt::Uninitialized);
-    for (int i = 0; i < ascii.size(); ++i)
-        ascii[i] = char(i + 1);
-    m_keepsAscii = Converter("UTF-8", m_name.constData()).convert(ascii, "?", 1) == ascii
-                   && encode(QString::fromLatin1(ascii)) == ascii;
+    // Every plain character, and the sequences that shift the code pages
+    // that use plain characters to shift (UTF-7, HZ).
+    QByteArray plain("\t\n\r~{a~}+AGE-");
+    for (char c = 0x20; c < 0x7F; ++c)
+        plain += c;
+    m_keepsPlainText = Converter("UTF-8", m_name.constData()).convert(plain, "?", 1) == plain
+                       && encode(QString::fromLatin1(plain)) == plain;
 }
 
 QString CodePage::decode(const QByteArray &bytes) const
 {
-    if (m_keepsAscii && isAscii(bytes))
+    if (m_keepsPlainText && std::all_of(bytes.begin(), bytes.end(), [](char c) { return isPlain(char16_t(c)); }))
         return QString::fromLatin1(bytes);
     Converter converter("UTF-8", m_name.constData());
     return QString::fromUtf8(converter.convert(bytes, QByteArrayLiteral("\xEF\xBF\xBD"), 1));
@@ -80,7 +84,7 @@ QString CodePage::decode(const QByteArray &bytes) const
 
 QByteArray CodePage::encode(const QString &text) const
 {
-    if (m_keepsAscii && std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; }))
+    if (m_keepsPlainText && std::all_of(text.begin(), text.end(), [](QChar c) { return isPlain(c.unicode()); }))
         return text.toLatin1();
     Converter converter(m_name.constData(), "UTF-16LE");
     const QByteArray utf16(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);

@@ -23,9 +23,9 @@ public:
 
 private:
     QByteArray m_name;
-    // Whether the code page keeps ASCII as it is, as most do: such text then
-    // needs no conversion, which costs more than a short URL's encoding.
-    bool m_keepsAscii = false;
+    // Whether the code page keeps printable ASCII as it is, as most do: such
+    // text then needs no conversion, which costs more than a URL's encoding.
+    bool m_keepsPlainText = false;
 };
 
 } // namespace platform

@@ -19,8 +19,6 @@ namespace {
 using platform::paths::toPath;
 using platform::paths::toQString;
 
-constexpr auto writeBits = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-
 [[noreturn]] void raise(const std::error_code &error, const fs::path &path)
 {
     throw Error::fromErrno(error.value(), toQString(path));
@@ -29,9 +27,8 @@ constexpr auto writeBits = fs::perms::owner_write | fs::perms::group_write | fs:
 // A regular file (a link is not followed) that nobody may write to.
 bool readOnly(const fs::path &path)
 {
-    std::error_code error;
-    const fs::file_status status = fs::symlink_status(path, error);
-    return !error && fs::is_regular_file(status) && (status.permissions() & writeBits) == fs::perms::none;
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && isReadOnlyFile(info);
 }
 
 // The descriptor, if it is open on a regular file of one name only, owned by
@@ -75,6 +72,11 @@ double folderSize(const QString &folder)
     return total;
 }
 
+bool isReadOnlyFile(const struct stat &info)
+{
+    return S_ISREG(info.st_mode) && (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
+
 bool isReadOnly(const QString &path)
 {
     return readOnly(toPath(path));
@@ -107,8 +109,7 @@ void deleteFolderFiles(const QString &folder) noexcept
         // What cannot go stays, read-only files too; a later download
         // replaces it with a new file, so it blocks nothing.
         struct stat info {};
-        if (::lstat(it->path().c_str(), &info) == 0 && !S_ISDIR(info.st_mode)
-            && !(S_ISREG(info.st_mode) && (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0))
+        if (::lstat(it->path().c_str(), &info) == 0 && !S_ISDIR(info.st_mode) && !isReadOnlyFile(info))
             ::unlink(it->path().c_str());
     }
 }

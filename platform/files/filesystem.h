@@ -5,10 +5,15 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/stat.h>
+
 // The file operations of the run. A read-only file is one whose permission
 // bits give write access to nobody; it is refused explicitly, so the refusal
 // holds even for root.
 namespace platform::filesystem {
+
+// Whether what stat(2) told of describes a read-only regular file.
+bool isReadOnlyFile(const struct stat &info);
 
 // Total size in bytes of every regular file in the folder and all its
 // subfolders; links are not followed.

@@ -5,6 +5,7 @@
 #include "platform/core/error.h"
 #include "platform/core/eventloop.h"
 #include "filedescriptor.h"
+#include "filesystem.h"
 #include "paths.h"
 
 #include <cerrno>
@@ -134,7 +135,7 @@ void Replacement::prepare()
             if (S_ISDIR(info.st_mode))
                 raise(EISDIR, entry.target);
             // Read-only is checked, not left to the OS, which lets root write anyway.
-            if (S_ISREG(info.st_mode) && (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+            if (isReadOnlyFile(info))
                 throw Error(Error::Code::PermissionDenied, toQString(entry.target));
         } else if (errno != ENOENT) {
             raise(errno, entry.target);

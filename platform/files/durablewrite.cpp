@@ -95,20 +95,17 @@ void AllOrNothing::commit()
         // Most targets are new: the staged file takes a free name in one
         // call. Where the name is taken (or the file system cannot tell),
         // the old file is kept first.
-        if (::renameat2(AT_FDCWD, entry.staged.c_str(), AT_FDCWD, entry.target.c_str(), RENAME_NOREPLACE) == 0) {
-            entry.isCommitted = true;
-            yield();
-            continue;
-        }
-        struct stat old {};
-        if (::lstat(entry.target.c_str(), &old) == 0 && !S_ISDIR(old.st_mode)) {
-            ::unlink(entry.kept.c_str());
-            if (::link(entry.target.c_str(), entry.kept.c_str()) != 0)
+        if (::renameat2(AT_FDCWD, entry.staged.c_str(), AT_FDCWD, entry.target.c_str(), RENAME_NOREPLACE) != 0) {
+            struct stat old {};
+            if (::lstat(entry.target.c_str(), &old) == 0 && !S_ISDIR(old.st_mode)) {
+                ::unlink(entry.kept.c_str());
+                if (::link(entry.target.c_str(), entry.kept.c_str()) != 0)
+                    failAt(entry);
+                entry.isKept = true;
+            }
+            if (::rename(entry.staged.c_str(), entry.target.c_str()) != 0)
                 failAt(entry);
-            entry.isKept = true;
         }
-        if (::rename(entry.staged.c_str(), entry.target.c_str()) != 0)
-            failAt(entry);
         entry.isCommitted = true;
         yield();
     }

@@ -28,7 +28,8 @@ stall_runs=${STALL_RUNS:-50}
 engine=$build/bench/bench_engine
 runner=$build/bench/bench_run
 shim=$build/bench/libcountshim.so
-tools=("$engine" "$runner" "$build/bench/bench_sha256" "$shim")
+installer=$build/bench/bench_install
+tools=("$engine" "$runner" "$build/bench/bench_sha256" "$installer" "$shim")
 [ -n "$older" ] && tools+=("$older/bench/bench_engine" "$older/bench/bench_run")
 for tool in "${tools[@]}"; do
   [ -f "$tool" ] || { echo "missing $tool: run scripts/test.sh first" >&2; exit 1; }
@@ -298,12 +299,22 @@ if want small; then
       echo "curl-$n $turn $(curl_small "$n")"
       echo "run-$n $turn $(run_one "n$n")"
       [ -z "$older" ] || echo "before-$n $turn $(run_before "n$n")"
+      # The installation alone, beside the least that any durable
+      # all-or-nothing one needs.
+      echo "install-$n $turn $("$installer" "$(mktemp -u -p "$set_aside")" "$n" |
+        awk '{print $4, $6}')"
     done
-  done | awk 'NF == 3' > "$work/small-turns"
+  done | awk 'NF >= 3' > "$work/small-turns"
   rm -rf "$set_aside"
   unset set_aside
   add "$(for n in 100 1000 10000; do
       grep -E "^(curl|run|before)-$n " "$work/small-turns" | sed "s/-$n / /" | per_turn curl | sed "s/^/$n /"
+      grep -E "^install-$n " "$work/small-turns" | awk -v n="$n" '
+        function median(a, k,   i, j, t) {
+          for (i = 2; i <= k; i++) for (j = i; j > 1 && a[j-1] > a[j]; j--) {t = a[j]; a[j] = a[j-1]; a[j-1] = t}
+          return (k % 2) ? a[(k+1)/2] : (a[k/2] + a[k/2+1]) / 2
+        }
+        {i[NR] = $3; l[NR] = $4} END {if (NR) print n, "install", median(i, NR), median(l, NR)}'
     done | awk -v runs="$runs" -v older="${older:+$older_name}" '
 {v[$1, $2] = $0}
 function row(n, tag, name, goal,   f, c) {
@@ -323,6 +334,17 @@ END {
     goal = ns[i] == 100 ? "" : "≤ 1.15"
     if (older != "") row(ns[i], "before", "before", goal)
     row(ns[i], "run", "after", goal)
+  }
+  print "\nThe installation alone (staging beside the targets, syncfs, renames, emptying the working folder),"
+  print "beside the least that a durable all-or-nothing installation needs (one syncfs, one rename per file),"
+  print "medians of the turns, and the time per file that a run may spend beyond curl'\''s at the goal:\n"
+  print "| Files | Installation, µs per file | Least, µs per file | 0.15 × curl'\''s time per file, µs |"
+  print "|---|---|---|---|"
+  for (i = 1; i <= 3; ++i) {
+    n = ns[i]
+    if (!((n, "install") in v) || !((n, "curl") in v)) continue
+    split(v[n, "install"], f, " "); split(v[n, "curl"], c, " ")
+    printf "| %s | %.1f | %.1f | %.1f |\n", n, f[3], f[4], 0.15 * c[3] * 1e6 / n
   }
 }')"
   add_load "$section_load"

@@ -104,12 +104,12 @@ void syncFolders(const std::set<fs::path> &folders)
 
 void Replacement::add(const QString &source, const QString &target)
 {
-    add(Entry{toPath(source), toPath(target), FileDescriptor()});
+    add(Entry{toPath(source), toPath(target), FileDescriptor(), std::nullopt});
 }
 
 void Replacement::add(FileDescriptor file, const QString &source, const QString &target)
 {
-    add(Entry{toPath(source), toPath(target), std::move(file)});
+    add(Entry{toPath(source), toPath(target), std::move(file), std::nullopt});
 }
 
 void Replacement::add(Entry entry)
@@ -125,18 +125,21 @@ void Replacement::prepare()
 {
     // Asked once for each folder: most replacements fill one.
     std::map<fs::path, std::size_t> longestNames;
-    for (const Entry &entry : m_entries) {
+    for (Entry &entry : m_entries) {
         struct stat info {};
         if ((entry.file.isOpen() ? ::fstat(entry.file.get(), &info) : ::lstat(entry.source.c_str(), &info)) != 0)
             raise(errno, entry.source);
         if (!S_ISREG(info.st_mode))
             throw Error(Error::Code::FileAccess, toQString(entry.source));
+        entry.targetMode.reset();
         if (::lstat(entry.target.c_str(), &info) == 0) {
             if (S_ISDIR(info.st_mode))
                 raise(EISDIR, entry.target);
             // Read-only is checked, not left to the OS, which lets root write anyway.
             if (isReadOnlyFile(info))
                 throw Error(Error::Code::PermissionDenied, toQString(entry.target));
+            if (S_ISREG(info.st_mode))
+                entry.targetMode = info.st_mode & 07777;
         } else if (errno != ENOENT) {
             raise(errno, entry.target);
         }
@@ -149,9 +152,10 @@ void Replacement::prepare()
     }
     std::set<fs::path> folders;
     const mode_t umask = processUmask();
+    const uid_t owner = ::geteuid();
     try {
         for (const Entry &entry : m_entries) {
-            stage(entry, umask);
+            stage(entry, umask, owner);
             folders.insert(entry.target.parent_path());
             yield();
         }
@@ -162,7 +166,7 @@ void Replacement::prepare()
     syncFolders(folders);
 }
 
-void Replacement::stage(const Entry &entry, mode_t umask)
+void Replacement::stage(const Entry &entry, mode_t umask, uid_t owner)
 {
     const fs::path staged = hiddenBeside(entry.target, stagedSuffix);
     FileDescriptor opened;
@@ -178,7 +182,7 @@ void Replacement::stage(const Entry &entry, mode_t umask)
     struct stat info {};
     if (::fstat(source, &info) != 0)
         raise(errno, entry.source);
-    if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid() || info.st_nlink > 1)
+    if (!S_ISREG(info.st_mode) || info.st_uid != owner || info.st_nlink > 1)
         throw Error(Error::Code::FileAccess, toQString(entry.source));
     // A source that is deleted after the installation can lend its content
     // without a copy; across file systems it is copied. Whatever stands at
@@ -206,11 +210,8 @@ void Replacement::stage(const Entry &entry, mode_t umask)
     const int fd = linked ? source : copy.get();
     // A replaced program stays executable: the new file takes the old one's
     // mode, given through the descriptor, never through a name.
-    struct stat old {};
-    const mode_t mode = ::lstat(entry.target.c_str(), &old) == 0 && S_ISREG(old.st_mode)
-                            ? (old.st_mode & 07777)
-                            : ((looksExecutable(fd) ? 0755 : 0644) & ~umask);
-    if (::fchmod(fd, mode) != 0)
+    const mode_t mode = entry.targetMode ? *entry.targetMode : ((looksExecutable(fd) ? 0755 : 0644) & ~umask);
+    if ((info.st_mode & 07777) != mode && ::fchmod(fd, mode) != 0)
         raise(errno, entry.target);
 }
 

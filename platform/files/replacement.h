@@ -7,6 +7,7 @@
 #include <QStringView>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -65,10 +66,12 @@ private:
     {
         std::filesystem::path source, target;
         FileDescriptor file;
+        // The mode of the regular file that prepare() found at the target.
+        std::optional<mode_t> targetMode;
     };
 
     void add(Entry entry);
-    void stage(const Entry &entry, mode_t umask);
+    void stage(const Entry &entry, mode_t umask, uid_t owner);
 
     std::vector<Entry> m_entries;
     // What prepare() staged, replaced by commit(); undone when the object

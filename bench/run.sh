@@ -309,12 +309,8 @@ if want small; then
   unset set_aside
   add "$(for n in 100 1000 10000; do
       grep -E "^(curl|run|before)-$n " "$work/small-turns" | sed "s/-$n / /" | per_turn curl | sed "s/^/$n /"
-      grep -E "^install-$n " "$work/small-turns" | awk -v n="$n" '
-        function median(a, k,   i, j, t) {
-          for (i = 2; i <= k; i++) for (j = i; j > 1 && a[j-1] > a[j]; j--) {t = a[j]; a[j] = a[j-1]; a[j-1] = t}
-          return (k % 2) ? a[(k+1)/2] : (a[k/2] + a[k/2+1]) / 2
-        }
-        {i[NR] = $3; l[NR] = $4} END {if (NR) print n, "install", median(i, NR), median(l, NR)}'
+      install=$(awk -v t="install-$n" '$1 == t {print $3, $4}' "$work/small-turns" | column_medians)
+      [ -z "$install" ] || echo "$n install $install"
     done | awk -v runs="$runs" -v older="${older:+$older_name}" '
 {v[$1, $2] = $0}
 function row(n, tag, name, goal,   f, c) {

@@ -4,7 +4,6 @@
 #include "paths.h"
 #include "filedescriptor.h"
 
-
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -47,8 +46,13 @@ QByteArray readFileBytes(const QString &path, qint64 limit)
 }
 
 TextInput::TextInput(const QString &path, const CodePage &codePage, qint64 limit)
-    : m_text(codePage.decode(readFileBytes(path, limit)))
+    : TextInput(codePage.decode(readFileBytes(path, limit)))
 {
+}
+
+TextInput TextInput::fromBytes(const QByteArray &bytes, const CodePage &codePage)
+{
+    return TextInput(codePage.decode(bytes));
 }
 
 QString TextInput::readLine()

@@ -18,11 +18,15 @@ class TextInput
 public:
     // TooLarge, naming the file, when it holds more than `limit` bytes.
     TextInput(const QString &path, const CodePage &codePage, qint64 limit = noLimit);
+    // Bytes at hand, read by the same rules as a file's.
+    static TextInput fromBytes(const QByteArray &bytes, const CodePage &codePage);
 
     bool atEnd() const { return m_pos >= m_text.size(); }
     QString readLine();
 
 private:
+    explicit TextInput(QString text) : m_text(std::move(text)) {}
+
     QString m_text;
     qsizetype m_pos = 0;
 };

@@ -8,6 +8,10 @@ struct ManifestEntry
 {
     QString sRemotePath;
     QString sFileName;
+
+    // The same two parts by the publisher's names.
+    const QString &remotePath() const { return sRemotePath; }
+    const QString &localName() const { return sFileName; }
 };
 
 // Splits a manifest line at its first "name". A line that is not well-formed,

@@ -8,6 +8,8 @@
 #include <QJsonObject>
 #include <QLocale>
 
+namespace publish {
+
 namespace {
 
 // How the summary line and the JSON name what became of the signature.
@@ -91,3 +93,5 @@ int runCheck(const QStringList &arguments)
         QStringLiteral("FAILED: %1: %2 problem(s); %3").arg(baseUrl).arg(result.problems.size()).arg(summaryOf(result)));
     return commandline::Problem;
 }
+
+} // namespace publish

@@ -1,24 +1,25 @@
 #include "commandline.h"
 
+#include "versionstamp.h"
 #include "platform/core/error.h"
 #include "platform/files/durablewrite.h"
 #include "platform/files/paths.h"
 #include "platform/files/textinput.h"
 #include "platform/text/codepage.h"
-#include "platform/text/numbers.h"
 #include "release/releaseindex.h"
 #include "release/sha256.h"
 #include "release/sitelayout.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <filesystem>
 #include <system_error>
 
 using platform::Error;
+
+namespace publish {
 
 namespace {
 
@@ -48,24 +49,6 @@ QByteArray siteFile(const QString &site, QLatin1StringView relativePath, qint64 
     return platform::readFileBytes(path, limit);
 }
 
-// The local stamp a client compares equal to the site's: the stamp's first
-// line in the deployment's code page, CRLF after it.
-QByteArray localStampOf(const QString &site, const QByteArray &stamp)
-{
-    const QString where = sitePath(site, sitelayout::stampPath);
-    if (stamp.isEmpty())
-        throw Error(Error::Code::FileNotFound, where,
-                    QStringLiteral("the site has no stamp; publish a release into it first"));
-    const platform::CodePage &codePage = platform::CodePage::deployment();
-    const QString text = codePage.decode(stamp);
-    const QString line = text.section(QRegularExpression(QStringLiteral("[\r\n]")), 0, 0).trimmed();
-    const double value = platform::numbers::valueOf(line);
-    if (value == 0 || value != platform::numbers::valueOf(text))
-        throw Error(Error::Code::InvalidArgument, where,
-                    QStringLiteral("the stamp's first line holds no number that a client reads as the stamp's value"));
-    return codePage.encode(line) + "\r\n";
-}
-
 // A signed site's index must stand for the stamp that the folder records:
 // otherwise a publication is half done or the site was edited by hand.
 void checkSignedPair(const QString &site, const ClientFiles &files, const QByteArray &stamp)
@@ -85,9 +68,7 @@ void checkSignedPair(const QString &site, const ClientFiles &files, const QByteA
 
 ClientFiles readClientFiles(const QString &siteOption, const QString &updaterOption)
 {
-    const QString site = QDir(siteOption).absolutePath();
-    if (!QFileInfo(site).isDir())
-        throw Error(Error::Code::PathNotFound, siteOption, QStringLiteral("site root not found"));
+    const QString site = commandline::siteRoot(siteOption);
     // The execute bits are asked, not the OS: root may run any file.
     const QFileInfo updater(updaterOption);
     constexpr QFile::Permissions executable = QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
@@ -99,7 +80,7 @@ ClientFiles readClientFiles(const QString &siteOption, const QString &updaterOpt
     files.updaterName = updater.fileName();
     files.updater = platform::readFileBytes(updater.absoluteFilePath(), sitelayout::fileSizeLimit);
     const QByteArray stamp = siteFile(site, sitelayout::stampPath, sitelayout::largestStamp);
-    files.localStamp = localStampOf(site, stamp);
+    files.localStamp = localStamp(stamp, sitePath(site, sitelayout::stampPath), platform::CodePage::deployment());
     files.index = siteFile(site, sitelayout::indexPath, sitelayout::largestIndex);
     files.signature = siteFile(site, sitelayout::signaturePath, sitelayout::largestSignature);
     checkSignedPair(site, files, stamp);
@@ -163,9 +144,8 @@ int runClient(const QStringList &arguments)
         "that the site serves now (so the fresh installation counts as up to date), the empty working folder "
         "Update/ and, for a signed site, the release index and signature that the installation starts from. "
         "The folder appears whole or not at all."));
-    const QCommandLineOption site(QStringLiteral("site"),
-                                  QStringLiteral("Server tree that the updater's base URL serves."),
-                                  QStringLiteral("ROOT"));
+    const QCommandLineOption site =
+        commandline::siteOption(QStringLiteral("Server tree that the updater's base URL serves."));
     const QCommandLineOption updater(QStringLiteral("updater"),
                                      QStringLiteral("The updater program built for this site."),
                                      QStringLiteral("PATH"));
@@ -189,3 +169,5 @@ int runClient(const QStringList &arguments)
     commandline::printOut(QStringLiteral("Made %1: %2").arg(parser.value(out), made.join(QStringLiteral(", "))));
     return commandline::Success;
 }
+
+} // namespace publish

@@ -3,11 +3,13 @@
 #include "platform/core/error.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cstdio>
 
-namespace commandline {
+namespace publish::commandline {
 
 namespace {
 
@@ -43,6 +45,19 @@ int usageError(const QCommandLineParser &parser, const QString &reason)
     printError(QStringLiteral("updater-publish: %1").arg(reason));
     std::fputs(helpText(parser).constData(), stderr);
     return UsageError;
+}
+
+QCommandLineOption siteOption(const QString &description)
+{
+    return QCommandLineOption(QStringLiteral("site"), description, QStringLiteral("ROOT"));
+}
+
+QString siteRoot(const QString &option)
+{
+    const QString site = QDir(option).absolutePath();
+    if (!QFileInfo(site).isDir())
+        throw platform::Error(platform::Error::Code::PathNotFound, option, QStringLiteral("site root not found"));
+    return site;
 }
 
 namespace {
@@ -92,4 +107,4 @@ void printError(const QString &line)
     std::fflush(stderr);
 }
 
-} // namespace commandline
+} // namespace publish::commandline

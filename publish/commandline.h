@@ -7,8 +7,11 @@
 
 #include <optional>
 
+namespace publish {
+
 // What every command of the publisher shares: exit codes, parsing with
-// --help, and reading the small files named on the command line.
+// --help, the site option, and reading the small files named on the command
+// line.
 namespace commandline {
 
 enum ExitCode { Success = 0, Problem = 1, UsageError = 2 };
@@ -20,6 +23,13 @@ std::optional<int> parse(QCommandLineParser &parser, const QStringList &argument
 
 // A usage error: the reason and where to find help, exit code 2.
 int usageError(const QCommandLineParser &parser, const QString &reason);
+
+// --site ROOT: the server tree a command works on.
+QCommandLineOption siteOption(const QString &description = QStringLiteral("Server tree: the folder that the base URL "
+                                                                          "serves."));
+// The site root that --site gives, made absolute; PathNotFound when it is no
+// folder.
+QString siteRoot(const QString &option);
 
 // The password: the first line of the file, or of standard input, without
 // its line end.
@@ -38,3 +48,5 @@ int runCheck(const QStringList &arguments);
 int runClient(const QStringList &arguments);
 int runResign(const QStringList &arguments);
 int runPrune(const QStringList &arguments);
+
+} // namespace publish

@@ -4,6 +4,8 @@
 
 using Code = platform::Error::Code;
 
+namespace publish {
+
 QString englishRule(Code code)
 {
     switch (code) {
@@ -68,3 +70,5 @@ QString englishLine(const platform::Error &error)
     const QString rule = englishDetail ? error.detail() : englishRule(error.code());
     return error.subject().isEmpty() ? rule : error.subject() + QStringLiteral(": ") + rule;
 }
+
+} // namespace publish

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace expiry {
+namespace publish::expiry {
 
 QCommandLineOption option()
 {
@@ -46,4 +46,4 @@ bool isNear(qint64 now, qint64 timestamp, qint64 expires)
     return expires - now <= std::min(warningWeek, (expires - timestamp) / 3);
 }
 
-} // namespace expiry
+} // namespace publish::expiry

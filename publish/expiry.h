@@ -10,7 +10,7 @@
 // field of its trusted comment. Clients refuse a release once that time has
 // passed, so a replayed old signature cannot hide a newer release for long;
 // the publisher renews it with `resign` before then.
-namespace expiry {
+namespace publish::expiry {
 
 inline constexpr qint64 day = 24 * 60 * 60;
 // How long before the end `check` warns: a week, or a third of a shorter period.
@@ -31,4 +31,4 @@ QString timeText(qint64 seconds);
 // Whether `now` is within the warning time before `expires`.
 bool isNear(qint64 now, qint64 timestamp, qint64 expires);
 
-} // namespace expiry
+} // namespace publish::expiry

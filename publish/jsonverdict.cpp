@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+namespace publish {
+
 void printJsonVerdict(QJsonObject fields, const QStringList &problems)
 {
     fields.insert(QStringLiteral("verdict"), problems.isEmpty() ? QStringLiteral("OK") : QStringLiteral("FAILED"));
@@ -12,3 +14,5 @@ void printJsonVerdict(QJsonObject fields, const QStringList &problems)
     std::fputs(QJsonDocument(fields).toJson(QJsonDocument::Compact).append('\n').constData(), stdout);
     std::fflush(stdout);
 }
+
+} // namespace publish

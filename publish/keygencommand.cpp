@@ -17,6 +17,8 @@
 
 using platform::Error;
 
+namespace publish {
+
 namespace {
 
 // Writes a new key file; never replaces one. The file appears under its name
@@ -80,3 +82,5 @@ int runKeygen(const QStringList &arguments)
     commandline::printOut(QString::fromLatin1(key.publicKey().toBase64()));
     return commandline::Success;
 }
+
+} // namespace publish

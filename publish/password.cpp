@@ -9,6 +9,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+namespace publish {
+
 namespace {
 
 // Echo off on the terminal for as long as it lives.
@@ -91,3 +93,5 @@ release::SecretKey openSecretKey(const QString &path, const QByteArray &password
     }
     return release::SecretKey::fromFile(path, promptPassword(path));
 }
+
+} // namespace publish

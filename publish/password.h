@@ -7,6 +7,8 @@
 #include <QCommandLineParser>
 #include <QString>
 
+namespace publish {
+
 // Where a command takes a secret key's password from: the first line of a
 // file (--password-file FILE) or of standard input (--password-stdin).
 class PasswordOptions
@@ -31,3 +33,5 @@ private:
 // standard input is a terminal; otherwise it is refused (PasswordRequired),
 // so a script never hangs on a prompt.
 release::SecretKey openSecretKey(const QString &path, const QByteArray &password);
+
+} // namespace publish

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+namespace publish {
+
 namespace {
 
 // Files below this size finish too fast for a bar to help.
@@ -67,3 +69,5 @@ void Progress::draw(bool final)
         std::fprintf(m_stream, " (%lld bytes)\n", static_cast<long long>(m_total));
     std::fflush(m_stream);
 }
+
+} // namespace publish

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+namespace publish {
+
 // Progress on standard error: a bar per large file, redrawn in place on a
 // terminal; on a pipe or a log only the finished line, so logs stay short.
 class Progress
@@ -31,3 +33,5 @@ private:
     int m_shownPercent = -1;
     bool m_active = false;
 };
+
+} // namespace publish

@@ -10,13 +10,14 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
-#include <QFileInfo>
 #include <QLocale>
 #include <QSet>
 
 #include <optional>
 
 using platform::Error;
+
+namespace publish {
 
 namespace {
 
@@ -62,9 +63,7 @@ private:
 
 int prune(const QString &siteOption, qsizetype keepReleases, bool dryRun)
 {
-    const QString site = QDir(siteOption).absolutePath();
-    if (!QFileInfo(site).isDir())
-        throw Error(Error::Code::PathNotFound, siteOption, QStringLiteral("site root not found"));
+    const QString site = commandline::siteRoot(siteOption);
     const platform::CodePage &codePage = platform::CodePage::deployment();
     // The lock: no release is published while files go.
     std::optional<SiteWriter> writer;
@@ -77,7 +76,7 @@ int prune(const QString &siteOption, qsizetype keepReleases, bool dryRun)
                     QStringLiteral("the site serves no release, so nothing is known to be unused"));
     Keep keep;
     for (const ManifestEntry &entry : manifestEntries(*manifest, codePage))
-        keep.listPath(codePage.encode(entry.sRemotePath));
+        keep.listPath(codePage.encode(entry.remotePath()));
     QByteArray currentIndex;
     if (const auto index = readCurrent(site, sitelayout::indexPath, sitelayout::largestIndex)) {
         const release::ReleaseIndex parsed =
@@ -138,9 +137,7 @@ int runPrune(const QStringList &arguments)
         "Removes from the server tree ROOT the stored files, smaller forms and release folders that no kept "
         "release lists: the N newest releases by stamp and the one the site serves. What the site's manifest "
         "and index name always stays. Lists each file before it goes."));
-    const QCommandLineOption site(QStringLiteral("site"),
-                                  QStringLiteral("Server tree: the folder that the base URL serves."),
-                                  QStringLiteral("ROOT"));
+    const QCommandLineOption site = commandline::siteOption();
     const QCommandLineOption keepReleases(QStringLiteral("keep-releases"),
                                           QStringLiteral("How many of the newest releases keep their files."),
                                           QStringLiteral("N"));
@@ -156,3 +153,5 @@ int runPrune(const QStringList &arguments)
         return commandline::usageError(parser, QStringLiteral("--keep-releases takes a number, 0 or more"));
     return prune(parser.value(site), keep, parser.isSet(dryRun));
 }
+
+} // namespace publish

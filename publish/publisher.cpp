@@ -1,4 +1,4 @@
-// updater-publish: makes, signs and checks what the update server serves.
+#include "publisher.h"
 
 #include "commandline.h"
 #include "englishmessages.h"
@@ -8,6 +8,8 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+
+namespace publish {
 
 namespace {
 
@@ -35,12 +37,8 @@ const char usage[] =
 
 } // namespace
 
-int main(int argc, char *argv[])
+int run(const QStringList &arguments)
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("updater-publish"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(UPDATER_VERSION));
-    const QStringList arguments = app.arguments();
     const QString command = arguments.value(1);
     if (command == QLatin1String("--help") || command == QLatin1String("-h") || command == QLatin1String("help")) {
         std::fputs(usage, stdout);
@@ -75,3 +73,5 @@ int main(int argc, char *argv[])
     std::fputs(usage, stderr);
     return commandline::UsageError;
 }
+
+} // namespace publish

@@ -5,10 +5,12 @@
 #include "jsonverdict.h"
 #include "password.h"
 #include "progress.h"
-#include "releaseplan.h"
+#include "releasefolder.h"
 #include "sitereleases.h"
+#include "sizelimits.h"
 #include "smallforms.h"
 #include "sitewriter.h"
+#include "versionstamp.h"
 #include "platform/text/codepage.h"
 #include "platform/core/error.h"
 #include "release/minisignature.h"
@@ -17,15 +19,15 @@
 #include "release/sha256.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonObject>
 #include <QLocale>
 
 #include <optional>
 
 using platform::Error;
+
+namespace publish {
 
 namespace {
 
@@ -99,12 +101,10 @@ struct Published
     std::optional<qsizetype> smallForms; // signed releases only
 };
 
-Published publish(const Options &options)
+Published publishRelease(const Options &options)
 {
     const platform::CodePage &codePage = platform::CodePage::deployment();
-    const QString site = QDir(options.site).absolutePath();
-    if (!QFileInfo(site).isDir())
-        throw Error(Error::Code::PathNotFound, options.site, QStringLiteral("site root not found"));
+    const QString site = commandline::siteRoot(options.site);
 
     // Everything that can refuse the release is checked before a byte is written.
     QList<ReleaseFile> files = scanReleaseFolder(options.from, codePage);
@@ -197,9 +197,7 @@ int runRelease(const QStringList &arguments)
         "signature, then the manifest, the stamp last. Nothing is written when a check fails."));
     const QCommandLineOption from(QStringLiteral("from"), QStringLiteral("Folder with the release's files."),
                                   QStringLiteral("DIR"));
-    const QCommandLineOption site(QStringLiteral("site"),
-                                  QStringLiteral("Server tree: the folder that the base URL serves."),
-                                  QStringLiteral("ROOT"));
+    const QCommandLineOption site = commandline::siteOption();
     const QCommandLineOption version(QStringLiteral("version"),
                                      QStringLiteral("Version stamp, a decimal number that differs from the "
                                                     "current one."),
@@ -243,14 +241,14 @@ int runRelease(const QStringList &arguments)
     if (!parser.isSet(json)) {
         if (parser.isSet(secretKey))
             options.key = openSecretKey(parser.value(secretKey), password.password(parser));
-        printPublished(options, publish(options));
+        printPublished(options, publishRelease(options));
         return commandline::Success;
     }
     QJsonObject fields{{QStringLiteral("version"), options.version}, {QStringLiteral("signed"), parser.isSet(secretKey)}};
     try {
         if (parser.isSet(secretKey))
             options.key = openSecretKey(parser.value(secretKey), password.password(parser));
-        const Published published = publish(options);
+        const Published published = publishRelease(options);
         fields.insert(QStringLiteral("files"), published.files);
         fields.insert(QStringLiteral("bytes"), published.bytes);
         fields.insert(QStringLiteral("storedAnew"), published.storedAnew);
@@ -264,3 +262,5 @@ int runRelease(const QStringList &arguments)
         return commandline::Problem;
     }
 }
+
+} // namespace publish

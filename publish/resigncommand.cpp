@@ -2,7 +2,7 @@
 
 #include "expiry.h"
 #include "password.h"
-#include "releaseplan.h"
+#include "releasefolder.h"
 #include "sitewriter.h"
 #include "platform/core/error.h"
 #include "platform/files/textinput.h"
@@ -17,6 +17,8 @@
 #include <optional>
 
 using platform::Error;
+
+namespace publish {
 
 namespace {
 
@@ -98,9 +100,7 @@ int runResign(const QStringList &arguments)
         "Renews the signature of the release that the server tree ROOT serves: the same index, version and "
         "other fields, a new timestamp and expiry. Only the signature file is written. Run it from a timer "
         "well before the expiry; without --expires-in the release keeps its period."));
-    const QCommandLineOption site(QStringLiteral("site"),
-                                  QStringLiteral("Server tree: the folder that the base URL serves."),
-                                  QStringLiteral("ROOT"));
+    const QCommandLineOption site = commandline::siteOption();
     const QCommandLineOption secretKey(QStringList{QStringLiteral("secret-key"), QStringLiteral("key")},
                                        QStringLiteral("minisign secret key that signs the renewal."),
                                        QStringLiteral("FILE"));
@@ -128,3 +128,5 @@ int runResign(const QStringList &arguments)
         options.previousKey = release::PublicKey::fromFile(parser.value(publicKey));
     return resign(options);
 }
+
+} // namespace publish

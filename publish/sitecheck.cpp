@@ -2,45 +2,28 @@
 
 #include "englishmessages.h"
 #include "expiry.h"
+#include "manifestlint.h"
 #include "progress.h"
-#include "releaseplan.h"
+#include "sizelimits.h"
 #include "zstdframes.h"
 #include "platform/text/codepage.h"
 #include "platform/core/error.h"
 #include "platform/text/numbers.h"
 #include "platform/net/httpclient.h"
 #include "platform/net/httpprobe.h"
-#include "platform/files/textinput.h"
 #include "release/minisignature.h"
 #include "release/releaseindex.h"
-#include "release/manifestline.h"
 #include "release/sha256.h"
+#include "release/sitelayout.h"
 
 #include <QDateTime>
-#include <QRegularExpression>
 #include <QSet>
-#include <QTemporaryFile>
 
 using platform::Error;
 
-namespace {
+namespace publish {
 
-// Text for a one-line report: control characters as escapes.
-QString printable(const QString &text)
-{
-    QString shown;
-    for (const QChar c : text) {
-        if (c == QLatin1Char('\n'))
-            shown += QStringLiteral("\\n");
-        else if (c == QLatin1Char('\r'))
-            shown += QStringLiteral("\\r");
-        else if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            shown += c;
-    }
-    return shown;
-}
+namespace {
 
 // A transfer that failed, in the publisher's words, then curl's.
 QString failureText(const Error &error)
@@ -93,25 +76,10 @@ Limit smallFileLimit(std::int64_t bytes)
     return {bytes, englishRule(Error::Code::TooLarge)};
 }
 
-// Why the updater refuses a manifest line, for the report: the updater's own
-// split decides; this only names the likely cause.
-QString refusalReason(const QString &line)
+// A listed file or a smaller form: under 2 GiB.
+Limit storedFileLimit()
 {
-    const qsizetype word = line.indexOf(QLatin1String("name"));
-    if (word < 5)
-        return QStringLiteral("the updater refuses this line: no 'name' after four characters of lead, a remote "
-                              "path and one separator");
-    if (line.size() <= word + 4)
-        return QStringLiteral("the updater refuses this line: nothing after 'name'");
-    const QString local = line.mid(word + 5);
-    const QString refused = QStringLiteral("the updater refuses the local name '%1'").arg(printable(local));
-    if (std::any_of(local.cbegin(), local.cend(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; }))
-        return refused + QStringLiteral(": it holds line breaks or other control characters");
-    if (const QString own = collidingUpdaterFile(local); !own.isEmpty())
-        return refused + QStringLiteral(": it is the updater's own file %1").arg(own);
-    if (local.contains(QLatin1Char('/')) || local.contains(QLatin1Char('\\')))
-        return refused + QStringLiteral(": it holds a folder part ('name' inside the remote path?)");
-    return refused;
+    return {sitelayout::fileSizeLimit - 1, fileTooLargeRule()};
 }
 
 class SiteCheck
@@ -134,8 +102,6 @@ private:
     std::optional<release::ReleaseIndex> checkSignedIndex();
     void checkExpiry(const release::Signature &signature, qint64 timestamp);
     void checkReleaseCopies(const QByteArray &indexDigest, const release::ReleaseIndex &index);
-    // The remote paths of the lines that the updater reads as meant.
-    QStringList checkManifest(const QByteArray &bytes);
     void checkFile(const QString &remotePath);
     // A compressed form or patch that the index offers: it must rebuild the
     // file its name claims, a patch from the older file the site stores.
@@ -268,58 +234,9 @@ void SiteCheck::checkReleaseCopies(const QByteArray &indexDigest, const release:
     }
 }
 
-QStringList SiteCheck::checkManifest(const QByteArray &bytes)
-{
-    const QString path = QString(sitelayout::manifestPath);
-    for (qsizetype at = bytes.indexOf('\n'); at >= 0; at = bytes.indexOf('\n', at + 1)) {
-        if (at == 0 || bytes[at - 1] != '\r') {
-            report(path, QStringLiteral("LF-only line ends; the updater ends lines at CR or CRLF only, so it reads "
-                                        "the lines as one"));
-            break;
-        }
-    }
-    // Read exactly as the updater reads it.
-    QTemporaryFile file;
-    if (!file.open() || file.write(bytes) != bytes.size() || !file.flush())
-        throw Error(Error::Code::FileAccess, file.fileName(), QStringLiteral("cannot write a temporary file"));
-    platform::TextInput input(file.fileName(), m_codePage);
-    static const QRegularExpression separatedWord(QStringLiteral("\\sname\\s"));
-    QStringList remotePaths;
-    for (int number = 1; !input.atEnd(); ++number) {
-        const QString line = input.readLine();
-        const QString where = path + QStringLiteral(" line %1").arg(number);
-        if (line.isEmpty()) {
-            report(where, QStringLiteral("blank line; the updater stops the update there"));
-            continue;
-        }
-        if (line.contains(QChar::ReplacementCharacter)) {
-            report(where, QStringLiteral("bytes that the code page %1 cannot decode")
-                              .arg(QString::fromLatin1(m_codePage.name())));
-            continue;
-        }
-        ManifestEntry entry;
-        try {
-            entry = splitManifestLine(line);
-        } catch (const Error &) {
-            report(where, refusalReason(line));
-            continue;
-        }
-        if (entry.sFileName.contains(separatedWord)) {
-            report(where, QStringLiteral("the updater splits at the first 'name' and reads remote path '%1' and "
-                                         "local name '%2' ('name' inside the remote path?)")
-                              .arg(printable(entry.sRemotePath), printable(entry.sFileName)));
-            continue;
-        }
-        remotePaths.append(entry.sRemotePath);
-    }
-    return remotePaths;
-}
-
 void SiteCheck::checkFile(const QString &remotePath)
 {
-    const Limit limit{sitelayout::fileSizeLimit - 1,
-                      QStringLiteral("2 GiB or larger; the updater counts sizes in signed 32 bits")};
-    const Fetched file = fetch(remotePath, limit, Body::Hashed);
+    const Fetched file = fetch(remotePath, storedFileLimit(), Body::Hashed);
     checkDigest(remotePath, file);
     ++m_result.files;
     m_result.bytes += file.response.received;
@@ -335,8 +252,7 @@ void SiteCheck::checkSmallForm(const QByteArray &path)
         report(shown, QStringLiteral("not the name of a smaller form (<SHA-256>.zst or <SHA-256>-<SHA-256>.zst)"));
         return;
     }
-    const Limit limit{sitelayout::fileSizeLimit - 1,
-                      QStringLiteral("2 GiB or larger; the updater counts sizes in signed 32 bits")};
+    const Limit limit = storedFileLimit();
     ++m_result.smallForms;
     const Fetched form = fetch(shown, limit, Body::Kept);
     if (!checkDigest(shown, form))
@@ -380,8 +296,10 @@ SiteCheckResult SiteCheck::run()
         return m_result;
     }
     checkDigest(QString(sitelayout::manifestPath), manifest);
+    const ManifestLint lint = lintManifest(manifest.body, m_codePage);
+    m_result.problems += lint.problems;
     QSet<QString> fetched;
-    for (const QString &remotePath : checkManifest(manifest.body)) {
+    for (const QString &remotePath : lint.remotePaths) {
         if (!fetched.contains(remotePath)) {
             fetched.insert(remotePath);
             checkFile(remotePath);
@@ -403,3 +321,5 @@ SiteCheckResult checkSite(const QString &baseUrl, const std::optional<release::P
 {
     return SiteCheck(baseUrl, key, progress).run();
 }
+
+} // namespace publish

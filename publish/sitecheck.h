@@ -7,6 +7,8 @@
 
 #include <optional>
 
+namespace publish {
+
 class Progress;
 
 // What a client of the site at `baseUrl` would fetch, checked without
@@ -30,3 +32,5 @@ struct SiteCheckResult
 };
 
 SiteCheckResult checkSite(const QString &baseUrl, const std::optional<release::PublicKey> &key, Progress &progress);
+
+} // namespace publish

@@ -13,6 +13,8 @@
 
 using platform::Error;
 
+namespace publish {
+
 namespace {
 
 std::optional<QByteArray> readSmall(const QString &path, qint64 limit)
@@ -49,8 +51,8 @@ std::optional<SiteRelease> readRelease(const QString &root, const QByteArray &in
         for (const release::ReleaseIndex::Entry &entry : parsed.entries())
             found.listed.append(entry.path);
         for (const ManifestEntry &entry : manifestEntries(*manifest, codePage)) {
-            if (const auto digest = parsed.digestOf(codePage.encode(entry.sRemotePath)))
-                found.digests.insert(entry.sFileName, *digest);
+            if (const auto digest = parsed.digestOf(codePage.encode(entry.remotePath())))
+                found.digests.insert(entry.localName(), *digest);
         }
     } catch (const Error &) {
         return std::nullopt; // not a release this publisher wrote
@@ -89,3 +91,5 @@ QList<SiteRelease> siteReleases(const QString &root, const platform::CodePage &c
     });
     return releases;
 }
+
+} // namespace publish

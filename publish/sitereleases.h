@@ -8,6 +8,8 @@
 #include <QList>
 #include <QString>
 
+namespace publish {
+
 // A signed release as the site keeps it for good, in its folder
 // "KVTA/ZE/releases/<index digest>/".
 struct SiteRelease
@@ -26,3 +28,5 @@ QList<ManifestEntry> manifestEntries(const QByteArray &manifest, const platform:
 // is no digest, a piece missing, an index whose digest is not its name) is
 // no release and is left out.
 QList<SiteRelease> siteReleases(const QString &root, const platform::CodePage &codePage);
+
+} // namespace publish

@@ -18,6 +18,8 @@ using platform::DurableFile;
 using platform::Error;
 using platform::paths::toPath;
 
+namespace publish {
+
 namespace {
 
 // ".NAME.publishing-<pid>" beside the target.
@@ -194,3 +196,5 @@ void SiteWriter::rollBack() noexcept
     for (qsizetype i = m_createdFolders.size() - 1; i >= 0; --i)
         QDir().rmdir(m_createdFolders[i]);
 }
+
+} // namespace publish

@@ -9,6 +9,8 @@
 
 #include <memory>
 
+namespace publish {
+
 class Progress;
 
 // Writes one release into a site root so that a client never sees a file
@@ -63,3 +65,5 @@ private:
     platform::AllOrNothing m_staged;
     bool m_committed = false;
 };
+
+} // namespace publish

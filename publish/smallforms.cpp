@@ -15,6 +15,8 @@
 
 using platform::Error;
 
+namespace publish {
+
 namespace {
 
 // The size from which a form is not worth keeping: 90 % of the form a client
@@ -163,3 +165,5 @@ QList<release::ReleaseIndex::Entry> SmallForms::write(SiteWriter &writer, Progre
     }
     return maker.kept;
 }
+
+} // namespace publish

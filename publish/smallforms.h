@@ -7,6 +7,8 @@
 #include <QList>
 #include <QString>
 
+namespace publish {
+
 class Progress;
 class SiteWriter;
 
@@ -41,3 +43,5 @@ private:
     QString m_site;
     QList<Planned> m_planned;
 };
+
+} // namespace publish

@@ -12,7 +12,7 @@
 
 using platform::Error;
 
-namespace zstdframes {
+namespace publish::zstdframes {
 
 namespace {
 
@@ -103,4 +103,4 @@ QByteArray decodedDigest(QByteArrayView frame, QByteArrayView older, const QStri
     return checked.decodeInto(output.data(), older);
 }
 
-} // namespace zstdframes
+} // namespace publish::zstdframes

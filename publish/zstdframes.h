@@ -11,7 +11,7 @@
 // frame with the content size in its header. A patch is a frame made with the
 // older file as its raw prefix (what `zstd --patch-from=OLD` makes), so that
 // any zstd decoder given the same older file rebuilds the new one.
-namespace zstdframes {
+namespace publish::zstdframes {
 
 // The largest window a patch may need, and every client accepts: 2 GiB.
 inline constexpr int largestWindowLog = 31;
@@ -32,4 +32,4 @@ std::optional<QByteArray> encode(QByteArrayView content, QByteArrayView older, q
 // BrokenFrame or TooLarge naming `name`.
 QByteArray decodedDigest(QByteArrayView frame, QByteArrayView older, const QString &name);
 
-} // namespace zstdframes
+} // namespace publish::zstdframes

@@ -8,7 +8,7 @@
 #include <QLocale>
 #include <QScreen>
 
-frmDownLoad::frmDownLoad(AppPaths paths, QString baseUrl, std::shared_ptr<platform::HttpClient> httpClient,
+frmDownLoad::frmDownLoad(update::AppPaths paths, QString baseUrl, std::shared_ptr<platform::HttpClient> httpClient,
                          std::optional<release::KeyRing> publisherKey)
     : QWidget(nullptr, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
                            | Qt::WindowSystemMenuHint | Qt::MSWindowsFixedSizeDialogHint),

@@ -183,7 +183,7 @@ int main(int argc, char *argv[])
         std::fputs("usage: bench_run APP_FOLDER BASE_URL [--public-key=BASE64] [--latencies | --cancel]\n", stderr);
         return 2;
     }
-    frmDownLoad window(AppPaths(args[1]), args[2], std::make_shared<platform::HttpClient>(), publisherKey);
+    frmDownLoad window(update::AppPaths(args[1]), args[2], std::make_shared<platform::HttpClient>(), publisherKey);
     window.show();
 
     std::optional<LatencyProbe> probe;

@@ -16,7 +16,7 @@
 
 namespace {
 
-using End = RunOutcome::End;
+using End = update::RunOutcome::End;
 // The release a client has installed: one older than both, or either of the two.
 enum class Client { Older, Old, New };
 using Site = QMap<QString, QByteArray>; // path under the base URL -> body

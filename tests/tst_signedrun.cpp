@@ -17,7 +17,7 @@
 
 namespace {
 
-using End = RunOutcome::End;
+using End = update::RunOutcome::End;
 
 const QString success = QStringLiteral("恭喜您：您已更新成最新版本,请重新登录系统！");
 constexpr qint64 releaseTime = 1700000000;

@@ -23,7 +23,7 @@
 
 namespace {
 
-using End = RunOutcome::End;
+using End = update::RunOutcome::End;
 
 const QString title = QStringLiteral("系统提示");
 const QString upToDate = QStringLiteral("文件已是最新版本,无需更新！");

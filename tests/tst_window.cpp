@@ -75,7 +75,7 @@ private:
 
 void WindowTest::init()
 {
-    m_window = std::make_unique<frmDownLoad>(AppPaths(m_app.path()),
+    m_window = std::make_unique<frmDownLoad>(update::AppPaths(m_app.path()),
                                              QStringLiteral("http://127.0.0.1:%1/").arg(unusedPort()));
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));

@@ -8,6 +8,8 @@
 
 #include <QDateTime>
 
+namespace update {
+
 void confirmFreshness(SmallFetch &signature, const release::KeyRing &keys)
 {
     const QString source = sitelayout::signaturePath;
@@ -18,3 +20,5 @@ void confirmFreshness(SmallFetch &signature, const release::KeyRing &keys)
     if (current.expiredAt(now, source))
         throw platform::Error(platform::Error::Code::StaleRelease, source);
 }
+
+} // namespace update

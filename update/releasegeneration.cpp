@@ -8,6 +8,8 @@
 #include "release/sha256.h"
 #include "release/sitelayout.h"
 
+namespace update {
+
 using platform::Error;
 
 ReleaseGeneration ReleaseGeneration::of(const release::Signature &signature)
@@ -62,3 +64,5 @@ void ReleaseGeneration::requireFound(QLatin1StringView fixedPath, int httpStatus
     if (isNamed() && httpStatus == 404)
         throw Error(Error::Code::BeingPublished, sourceOf(fixedPath));
 }
+
+} // namespace update

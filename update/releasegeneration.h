@@ -14,6 +14,8 @@ namespace release {
 class Signature;
 }
 
+namespace update {
+
 // Which generation of a signed site a run reads. A signature whose trusted
 // comment names "index:<SHA-256 of the index>" leads to that release's own
 // folder, whose files never change: whatever mix of generations a cache holds
@@ -50,3 +52,5 @@ public:
 private:
     QByteArray m_indexDigest; // empty: the fixed paths
 };
+
+} // namespace update

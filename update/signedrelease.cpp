@@ -14,6 +14,8 @@
 
 #include <QDateTime>
 
+namespace update {
+
 using platform::Error;
 
 using sitelayout::indexPath;
@@ -139,3 +141,5 @@ void SignedRelease::keep(const AppPaths &paths, platform::filesystem::Replacemen
         installation.add(staged, paths.file(name));
     }
 }
+
+} // namespace update

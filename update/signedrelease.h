@@ -18,6 +18,8 @@ namespace platform::filesystem {
 class Replacement;
 }
 
+namespace update {
+
 // A release that the publisher signed: the index of every file's digest,
 // verified with the publisher's key. The run only asks it questions; every
 // refusal raises the error that names the file.
@@ -84,3 +86,5 @@ private:
     ReleaseGeneration m_generation;
     QByteArray m_stamp;
 };
+
+} // namespace update

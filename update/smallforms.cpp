@@ -12,6 +12,8 @@
 #include <QFile>
 #include <QScopeGuard>
 
+namespace update {
+
 namespace fsys = platform::filesystem;
 
 namespace {
@@ -88,3 +90,5 @@ bool SmallForms::tryForm(const QByteArray &formPath, const QByteArray &digest, c
     QFile::remove(staged);
     return false;
 }
+
+} // namespace update

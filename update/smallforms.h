@@ -16,6 +16,8 @@ namespace release {
 class ReleaseIndex;
 }
 
+namespace update {
+
 // Which form of a listed file a run downloaded, and what that saved against
 // downloading the file whole.
 struct FormTaken
@@ -62,3 +64,5 @@ private:
     // The digests of the files that some offered patch rebuilds.
     QSet<QByteArray> m_patched;
 };
+
+} // namespace update

@@ -18,6 +18,8 @@
 
 #include <filesystem>
 
+namespace update {
+
 namespace fsys = platform::filesystem;
 
 namespace {
@@ -326,3 +328,5 @@ RunOutcome::End UpdateRun::updateFailure()
     m_window.downloadEngine().DLFileStop();
     return RunOutcome::End::UpdateFailure;
 }
+
+} // namespace update

@@ -20,6 +20,8 @@ namespace platform::filesystem {
 class Replacement;
 }
 
+namespace update {
+
 // One update run: version check, manifest and file downloads, installation.
 // It reports to its window how it ended: errors raised on the way end it as
 // refused (the catch-all handler), a download that is not whole as an update
@@ -77,3 +79,5 @@ private:
     // The run's one input file; closed after each use and when the run ends.
     std::optional<platform::TextInput> iFileNum;
 };
+
+} // namespace update

@@ -8,6 +8,8 @@
 
 class Cls_DownLoad;
 
+namespace update {
+
 // How an update run ended.
 struct RunOutcome
 {
@@ -42,3 +44,5 @@ public:
     // The run has ended so; the window tells the user and closes or stays open.
     virtual void runEnded(const RunOutcome &outcome) = 0;
 };
+
+} // namespace update

@@ -16,7 +16,7 @@ frmDownLoad::frmDownLoad(update::AppPaths paths, QString baseUrl, std::shared_pt
       lblT(m_controls.lblT, m_repaint, true), lblNum(m_controls.lblNum, m_repaint, false),
       Uload(m_controls.Uload, m_repaint), txtInShow(m_controls.txtInShow, m_repaint), Cdf(std::move(httpClient)),
       m_retryCountdown(Cdf.httpClient().observers(), lblZt),
-      m_run(*this, std::move(paths), std::move(baseUrl), std::move(publisherKey))
+      m_run(*this, Cdf, std::move(paths), std::move(baseUrl), std::move(publisherKey))
 {
     setWindowTitle(QStringLiteral("系统更新"));
     setWindowIcon(QIcon(QStringLiteral(":/assets/updater.ico")));

@@ -35,7 +35,6 @@ public:
     static std::optional<release::KeyRing> defaultPublisherKey();
 
     // UpdateWindow
-    Cls_DownLoad &downloadEngine() override { return Cdf; }
     void setStatusLine(const QString &text) override { m_retryCountdown.setStatus(text); }
     void appendToList(const QString &text) override { txtInShow.append(text); }
     void runEnded(const update::RunOutcome &outcome) override;
@@ -51,6 +50,8 @@ public:
     const QString &lastStatusText() const { return sStateText; }
     std::int32_t speedKb() const { return lSpeedKb; }
     const update::UpdateRun &updateRun() const { return m_run; }
+    // The engine whose events the window shows, for those who watch them too.
+    Cls_DownLoad &engine() { return Cdf; }
 
     // Receivers of the engine's events.
     void Cdf_entDLFileStatus(std::int32_t TmpState);

@@ -74,7 +74,7 @@ class StatusLines : public platform::TransferObserver
 {
 public:
     explicit StatusLines(TestWindow &window)
-        : m_window(window), m_registration(window.downloadEngine().httpClient().observers(), *this)
+        : m_window(window), m_registration(window.engine().httpClient().observers(), *this)
     {
         QObject::connect(&m_watch, &QTimer::timeout, [this] { look(); });
         m_watch.start(20);

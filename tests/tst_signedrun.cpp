@@ -4,6 +4,7 @@
 
 #include "app/translations.h"
 #include "platform/text/codepage.h"
+#include "release/sitelayout.h"
 
 #include "support/rundriving.h"
 #include "support/windowrun.h"

@@ -1,7 +1,5 @@
 #include "releasegeneration.h"
 
-#include "smallfetch.h"
-
 #include "platform/core/error.h"
 #include "release/minisignature.h"
 #include "release/releaseindex.h"
@@ -26,29 +24,6 @@ ReleaseGeneration ReleaseGeneration::of(const release::Signature &signature)
 QString ReleaseGeneration::sourceOf(QLatin1StringView fixedPath) const
 {
     return isNamed() ? QString::fromLatin1(sitelayout::releaseCopy(m_indexDigest, fixedPath)) : QString(fixedPath);
-}
-
-SmallFetch ReleaseGeneration::start(platform::HttpClient &client, const QString &baseUrl,
-                                    QLatin1StringView fixedPath, qsizetype limit) const
-{
-    return SmallFetch(client, baseUrl + sourceOf(fixedPath), limit);
-}
-
-std::optional<platform::PendingUrl> ReleaseGeneration::sendEarly(platform::HttpClient &client, const QString &baseUrl,
-                                                                 QLatin1StringView fixedPath) const
-{
-    return isNamed() ? client.startUrl(baseUrl + sourceOf(fixedPath)) : std::nullopt;
-}
-
-QByteArray ReleaseGeneration::take(SmallFetch &fetch, QLatin1StringView fixedPath) const
-{
-    try {
-        return fetch.take();
-    } catch (const Error &error) {
-        if (error.code() == Error::Code::HttpStatus)
-            requireFound(fixedPath, error.detail().toInt());
-        throw;
-    }
 }
 
 void ReleaseGeneration::checkIndex(const QByteArray &indexText) const

@@ -6,8 +6,6 @@
 
 #include <optional>
 
-class Cls_DownLoad;
-
 namespace update {
 
 // How an update run ended.
@@ -37,7 +35,6 @@ class UpdateWindow
 public:
     virtual ~UpdateWindow() = default;
 
-    virtual Cls_DownLoad &downloadEngine() = 0;
     virtual void setStatusLine(const QString &text) = 0;
     // Adds text at the end of the list of downloaded files.
     virtual void appendToList(const QString &text) = 0;

@@ -53,10 +53,8 @@ public:
     // On a base URL of its own: one where no server listens, say.
     TestWindow(const QString &folder, const QString &baseUrl, std::optional<release::KeyRing> publisherKey,
                std::optional<platform::NetworkLimits> limits)
-        : frmDownLoad(update::AppPaths(folder), baseUrl, std::make_shared<platform::HttpClient>(), std::move(publisherKey))
+        : frmDownLoad(update::AppPaths(folder), baseUrl, clientWith(limits), std::move(publisherKey))
     {
-        if (limits)
-            downloadEngine().httpClient().setLimits(*limits);
         show();
     }
 
@@ -87,5 +85,13 @@ protected:
     void unload() override { m_ending.returned = false; }
 
 private:
+    static std::shared_ptr<platform::HttpClient> clientWith(std::optional<platform::NetworkLimits> limits)
+    {
+        auto client = std::make_shared<platform::HttpClient>();
+        if (limits)
+            client->setLimits(*limits);
+        return client;
+    }
+
     WindowEnding m_ending;
 };

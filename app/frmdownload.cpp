@@ -88,7 +88,7 @@ void frmDownLoad::Command1_Click()
 void frmDownLoad::Command2_Click()
 {
     try {
-        Cdf.DLFileStop();
+        m_run.stopDownload();
     } catch (...) {
         // Cancel ends the program whatever the engine says.
     }

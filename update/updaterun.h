@@ -15,7 +15,6 @@
 #include <optional>
 #include <vector>
 
-class Cls_DownLoad;
 namespace platform::filesystem {
 class Replacement;
 }
@@ -41,6 +40,8 @@ public:
     // press while a run is under way is ignored.
     void start();
     bool isRunning() const { return m_running; }
+    // Asks the download under way, if any, to stop after its current block.
+    void stopDownload() { m_downloads.stop(); }
     // The form each file that the last run downloaded took, in the order downloaded.
     const std::vector<FormTaken> &formsTaken() const { return m_formsTaken; }
 

@@ -60,8 +60,8 @@ int main(int argc, char *argv[])
         else if (arg.startsWith(QLatin1String("--close-when=")))
             closeWhen = value;
     }
-    frmDownLoad window(args[1] == QLatin1String("-") ? update::AppPaths::ofExecutable() : update::AppPaths(args[1]), args[2],
-                       std::make_shared<platform::HttpClient>(), publisherKey);
+    frmDownLoad window(args[1] == QLatin1String("-") ? update::AppPaths::ofExecutable() : update::AppPaths(args[1]),
+                       args[2], std::make_shared<platform::HttpClient>(), publisherKey);
     window.show();
 
     QTimer answering;

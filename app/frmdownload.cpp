@@ -8,7 +8,7 @@
 #include <QLocale>
 #include <QScreen>
 
-frmDownLoad::frmDownLoad(AppPaths paths, QString baseUrl, std::shared_ptr<platform::HttpClient> httpClient,
+frmDownLoad::frmDownLoad(update::AppPaths paths, QString baseUrl, std::shared_ptr<platform::HttpClient> httpClient,
                          std::optional<release::KeyRing> publisherKey)
     : QWidget(nullptr, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
                            | Qt::WindowSystemMenuHint | Qt::MSWindowsFixedSizeDialogHint),
@@ -16,7 +16,7 @@ frmDownLoad::frmDownLoad(AppPaths paths, QString baseUrl, std::shared_ptr<platfo
       lblT(m_controls.lblT, m_repaint, true), lblNum(m_controls.lblNum, m_repaint, false),
       Uload(m_controls.Uload, m_repaint), txtInShow(m_controls.txtInShow, m_repaint), Cdf(std::move(httpClient)),
       m_retryCountdown(Cdf.httpClient().observers(), lblZt),
-      m_run(*this, std::move(paths), std::move(baseUrl), std::move(publisherKey))
+      m_run(*this, Cdf, std::move(paths), std::move(baseUrl), std::move(publisherKey))
 {
     setWindowTitle(QStringLiteral("系统更新"));
     setWindowIcon(QIcon(QStringLiteral(":/assets/updater.ico")));
@@ -88,7 +88,7 @@ void frmDownLoad::Command1_Click()
 void frmDownLoad::Command2_Click()
 {
     try {
-        Cdf.DLFileStop();
+        m_run.stopDownload();
     } catch (...) {
         // Cancel ends the program whatever the engine says.
     }

@@ -21,12 +21,12 @@
 
 // The update window: the banner, the list of downloaded files, the progress
 // bar, the size, the speed, the status line and the two buttons.
-class frmDownLoad : public QWidget, public UpdateWindow
+class frmDownLoad : public QWidget, public update::UpdateWindow
 {
     Q_OBJECT
 
 public:
-    explicit frmDownLoad(AppPaths paths = AppPaths::ofExecutable(), QString baseUrl = defaultBaseUrl(),
+    explicit frmDownLoad(update::AppPaths paths = update::AppPaths::ofExecutable(), QString baseUrl = defaultBaseUrl(),
                          std::shared_ptr<platform::HttpClient> httpClient = std::make_shared<platform::HttpClient>(),
                          std::optional<release::KeyRing> publisherKey = defaultPublisherKey());
 
@@ -35,10 +35,9 @@ public:
     static std::optional<release::KeyRing> defaultPublisherKey();
 
     // UpdateWindow
-    Cls_DownLoad &downloadEngine() override { return Cdf; }
     void setStatusLine(const QString &text) override { m_retryCountdown.setStatus(text); }
     void appendToList(const QString &text) override { txtInShow.append(text); }
-    void runEnded(const RunOutcome &outcome) override;
+    void runEnded(const update::RunOutcome &outcome) override;
 
     // The values the controls and fields hold now, as the receivers read them back.
     const widgets::Label &statusLine() const { return lblZt; }
@@ -50,7 +49,9 @@ public:
     // The text of the engine's most recent status event.
     const QString &lastStatusText() const { return sStateText; }
     std::int32_t speedKb() const { return lSpeedKb; }
-    const UpdateRun &updateRun() const { return m_run; }
+    const update::UpdateRun &updateRun() const { return m_run; }
+    // The engine whose events the window shows, for those who watch them too.
+    Cls_DownLoad &engine() { return Cdf; }
 
     // Receivers of the engine's events.
     void Cdf_entDLFileStatus(std::int32_t TmpState);
@@ -85,7 +86,7 @@ private:
     RetryCountdown m_retryCountdown;
     QString sStateText;
     std::int32_t lSpeedKb = 0;
-    UpdateRun m_run;
+    update::UpdateRun m_run;
     QChar m_decimalPoint;
     // The size caption and bar maximum of the size last shown.
     std::optional<std::int32_t> m_shownFilesize;

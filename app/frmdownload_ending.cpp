@@ -4,6 +4,8 @@
 
 #include "platform/core/config.h"
 
+using update::RunOutcome;
+
 namespace {
 
 const QString messageTitle = QStringLiteral("系统提示");

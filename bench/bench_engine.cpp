@@ -50,7 +50,8 @@ int main(int argc, char *argv[])
         QElapsedTimer clock;
         clock.start();
         platform::HttpClient client;
-        const QString text = GetHttpText(server.url("KVTA/ZE/UpdateNote.xml"), defaultRequestFactories(client));
+        const QString text =
+            update::GetHttpText(server.url("KVTA/ZE/UpdateNote.xml"), update::defaultRequestFactories(client));
         std::printf("wall %.3f cpu %.4f text %s\n", clock.nsecsElapsed() / 1e9, cpuSeconds() - cpuBefore,
                     qPrintable(text.trimmed()));
         return 0;

@@ -96,7 +96,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     const double makeSeconds = clock.nsecsElapsed() / 1e9;
-    const QByteArray expected = sha256OfPlainFile(newPath).value_or(QByteArray());
+    const QByteArray expected = update::sha256OfPlainFile(newPath).value_or(QByteArray());
     QFile::remove(newPath);
 
     // The longest gap, and how much of it the thread was ready to run but
@@ -122,11 +122,11 @@ int main(int argc, char *argv[])
 
     clock.restart();
     const platform::FileDescriptor source = platform::filesystem::openOwnFile(oldPath);
-    const QByteArray from = sha256OfOpenFile(source.get(), oldPath).value_or(QByteArray());
+    const QByteArray from = update::sha256OfOpenFile(source.get(), oldPath).value_or(QByteArray());
     const double hashSeconds = clock.nsecsElapsed() / 1e9;
     clock.restart();
-    const RebuiltFile rebuilt =
-        rebuildFromForm(platform::filesystem::openOwnFile(patchPath), patchPath, source, oldPath, outPath);
+    const update::RebuiltFile rebuilt =
+        update::rebuildFromForm(platform::filesystem::openOwnFile(patchPath), patchPath, source, oldPath, outPath);
     const double rebuildSeconds = clock.nsecsElapsed() / 1e9;
     peakAnonKiB = std::max(peakAnonKiB, statusKiB("RssAnon:"));
 

@@ -183,18 +183,18 @@ int main(int argc, char *argv[])
         std::fputs("usage: bench_run APP_FOLDER BASE_URL [--public-key=BASE64] [--latencies | --cancel]\n", stderr);
         return 2;
     }
-    frmDownLoad window(AppPaths(args[1]), args[2], std::make_shared<platform::HttpClient>(), publisherKey);
+    frmDownLoad window(update::AppPaths(args[1]), args[2], std::make_shared<platform::HttpClient>(), publisherKey);
     window.show();
 
     std::optional<LatencyProbe> probe;
     if (mode == QLatin1String("--latencies")) {
         probe.emplace(*window.findChild<QProgressBar *>(QStringLiteral("Uload")));
-        QObject::connect(&window.downloadEngine(), &Cls_DownLoad::entDLFileStatus, &window,
+        QObject::connect(&window.engine(), &Cls_DownLoad::entDLFileStatus, &window,
                          [&](std::int32_t status) { probe->recording = status == DLStatus::Downloading; });
     }
     if (mode == QLatin1String("--cancel")) {
         auto *cancel = window.findChild<QPushButton *>(QStringLiteral("Command2"));
-        QObject::connect(&window.downloadEngine(), &Cls_DownLoad::entDLFileDowning, &window,
+        QObject::connect(&window.engine(), &Cls_DownLoad::entDLFileDowning, &window,
                          [cancel, announced = false](const QString &, std::int32_t lDownLoaded, std::int32_t,
                                                      std::int32_t) mutable {
                              if (announced || lDownLoaded < 10 * 1024 * 1024)

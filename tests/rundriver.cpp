@@ -60,8 +60,8 @@ int main(int argc, char *argv[])
         else if (arg.startsWith(QLatin1String("--close-when=")))
             closeWhen = value;
     }
-    frmDownLoad window(args[1] == QLatin1String("-") ? AppPaths::ofExecutable() : AppPaths(args[1]), args[2],
-                       std::make_shared<platform::HttpClient>(), publisherKey);
+    frmDownLoad window(args[1] == QLatin1String("-") ? update::AppPaths::ofExecutable() : update::AppPaths(args[1]),
+                       args[2], std::make_shared<platform::HttpClient>(), publisherKey);
     window.show();
 
     QTimer answering;
@@ -74,7 +74,7 @@ int main(int argc, char *argv[])
 
     auto *start = window.findChild<QPushButton *>(QStringLiteral("Command1"));
     auto *cancel = window.findChild<QPushButton *>(QStringLiteral("Command2"));
-    QObject::connect(&window.downloadEngine(), &Cls_DownLoad::entDLFileDowning, &window,
+    QObject::connect(&window.engine(), &Cls_DownLoad::entDLFileDowning, &window,
                      [&](const QString &url, std::int32_t, std::int32_t, std::int32_t) {
                          if (!cancelOn.isEmpty() && url.contains(cancelOn))
                              cancel->click();

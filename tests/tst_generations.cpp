@@ -6,8 +6,9 @@
 #include "app/translations.h"
 #include "release/sitelayout.h"
 
-#include "support/windowrun.h"
+#include "support/programs.h"
 #include "support/rundriving.h"
+#include "support/windowrun.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
@@ -16,7 +17,7 @@
 
 namespace {
 
-using End = RunOutcome::End;
+using End = update::RunOutcome::End;
 // The release a client has installed: one older than both, or either of the two.
 enum class Client { Older, Old, New };
 using Site = QMap<QString, QByteArray>; // path under the base URL -> body
@@ -37,16 +38,6 @@ Site snapshot(const QString &root)
     }
     files.remove(sitelayout::runLog);
     return files;
-}
-
-QByteArray run(const QString &program, const QStringList &arguments, const QString &folder = {})
-{
-    QProcess process;
-    process.setWorkingDirectory(folder);
-    process.start(program, arguments);
-    if (!process.waitForFinished(120000) || process.exitCode() != 0)
-        qWarning().noquote() << program << arguments << process.readAllStandardError();
-    return process.readAllStandardOutput();
 }
 
 // What a client holds of one whole release.
@@ -89,23 +80,25 @@ void GenerationsTest::publish(const QString &site, const QByteArray &version)
     TempFolder from;
     from.write(QStringLiteral("a.bin"), "a of " + version);
     from.write(QStringLiteral("b.bin"), patternBytes(5000));
-    run(QStringLiteral(PUBLISHER), {"release", "--from", from.path(), "--site", site, "--version",
-                                    QString::fromLatin1(version), "--secret-key", m_keys.path("k.key")});
+    runProgram(QStringLiteral(PUBLISHER), {"release", "--from", from.path(), "--site", site, "--version",
+                                           QString::fromLatin1(version), "--secret-key", m_keys.path("k.key")});
 }
 
 void GenerationsTest::initTestCase()
 {
     QVERIFY(!QStandardPaths::findExecutable(QStringLiteral("minisign")).isEmpty());
     installChineseTranslations(*QCoreApplication::instance());
-    run(QStringLiteral("minisign"), {"-G", "-W", "-f", "-p", m_keys.path("k.pub"), "-s", m_keys.path("k.key")});
+    runProgram(QStringLiteral("minisign"),
+               {"-G", "-W", "-f", "-p", m_keys.path("k.pub"), "-s", m_keys.path("k.key")});
     m_publicKey = m_keys.read("k.pub").split('\n').value(1);
     publish(m_old.path(), "1");
-    run(QStringLiteral("cp"), {"-a", m_old.path() + "/.", m_new.path()});
+    runProgram(QStringLiteral("cp"), {"-a", m_old.path() + "/.", m_new.path()});
     // Clients order releases by the time they were signed: the second one is
     // signed later even if both are published within one second, as the
     // publisher keeps a time that a clock ahead left.
-    run(QStringLiteral("minisign"), {"-S", "-s", m_keys.path("k.key"), "-m", m_new.path(sitelayout::indexPath), "-t",
-                                     "timestamp:" + QString::number(QDateTime::currentSecsSinceEpoch() + 1)});
+    runProgram(QStringLiteral("minisign"),
+               {"-S", "-s", m_keys.path("k.key"), "-m", m_new.path(sitelayout::indexPath), "-t",
+                "timestamp:" + QString::number(QDateTime::currentSecsSinceEpoch() + 1)});
     publish(m_new.path(), "2");
     m_oldSite = snapshot(m_old.path());
     m_newSite = snapshot(m_new.path());
@@ -120,17 +113,18 @@ void GenerationsTest::initTestCase()
 
     // The old release signed by hand at the fixed paths: sha256sum and minisign.
     TempFolder hand;
-    run(QStringLiteral("cp"), {"-a", m_old.path() + "/.", hand.path()});
+    runProgram(QStringLiteral("cp"), {"-a", m_old.path() + "/.", hand.path()});
     QDir(hand.path(sitelayout::releasesFolder)).removeRecursively();
     QStringList listed{sitelayout::stampPath, sitelayout::manifestPath};
     for (const QString &path : m_oldSite.keys()) {
         if (path.startsWith(QStringLiteral("KVTA/ZE/files/")))
             listed << path;
     }
-    hand.write(sitelayout::indexPath, run(QStringLiteral("sha256sum"), listed, hand.path()));
+    hand.write(sitelayout::indexPath, runProgram(QStringLiteral("sha256sum"), listed, hand.path()));
     QFile::remove(hand.path(sitelayout::signaturePath));
-    run(QStringLiteral("minisign"), {"-S", "-s", m_keys.path("k.key"), "-m", hand.path(sitelayout::indexPath), "-t",
-                                     "timestamp:" + QString::number(QDateTime::currentSecsSinceEpoch())});
+    runProgram(QStringLiteral("minisign"),
+               {"-S", "-s", m_keys.path("k.key"), "-m", hand.path(sitelayout::indexPath), "-t",
+                "timestamp:" + QString::number(QDateTime::currentSecsSinceEpoch())});
     const Site handSite = snapshot(hand.path());
     m_generations["hand"] = {"1\r\n", "a of 1", handSite.value(sitelayout::indexPath),
                              handSite.value(sitelayout::signaturePath)};

@@ -8,6 +8,8 @@
 #include <QTest>
 
 using Code = platform::Error::Code;
+using update::defaultRequestFactories;
+using update::GetHttpText;
 
 class GetHttpTextTest : public QObject
 {

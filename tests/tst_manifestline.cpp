@@ -95,9 +95,9 @@ void ManifestLineTest::refused()
 
 void ManifestLineTest::appPathsUseThePlatformSeparator()
 {
-    const AppPaths paths(QStringLiteral("/opt/client"));
+    const update::AppPaths paths(QStringLiteral("/opt/client"));
     QCOMPARE(paths.path(u"\\Update\\LoadUpdate.inf"), QStringLiteral("/opt/client/Update/LoadUpdate.inf"));
-    QCOMPARE(AppPaths(QStringLiteral("/")).path(u"\\Update.inf"), QStringLiteral("//Update.inf"));
+    QCOMPARE(update::AppPaths(QStringLiteral("/")).path(u"\\Update.inf"), QStringLiteral("//Update.inf"));
 }
 
 void ManifestLineTest::applicationFolderOfTheExecutablePath_data()
@@ -115,7 +115,7 @@ void ManifestLineTest::applicationFolderOfTheExecutablePath()
 {
     QFETCH(QByteArray, exePath);
     QFETCH(QString, folder);
-    const AppPaths paths = AppPaths::ofExecutablePath(exePath);
+    const update::AppPaths paths = update::AppPaths::ofExecutablePath(exePath);
     if (!folder.isEmpty()) {
         QCOMPARE(paths.folder(), folder);
         return;

@@ -23,7 +23,7 @@
 
 namespace {
 
-using End = RunOutcome::End;
+using End = update::RunOutcome::End;
 using Mode = TestServer::Route::Mode;
 
 const QString stampUrlPath = QStringLiteral("KVTA/ZE/UpdateNote.xml");
@@ -74,7 +74,7 @@ class StatusLines : public platform::TransferObserver
 {
 public:
     explicit StatusLines(TestWindow &window)
-        : m_window(window), m_registration(window.downloadEngine().httpClient().observers(), *this)
+        : m_window(window), m_registration(window.engine().httpClient().observers(), *this)
     {
         QObject::connect(&m_watch, &QTimer::timeout, [this] { look(); });
         m_watch.start(20);
@@ -193,7 +193,7 @@ void RunLogTest::timeInZones()
     ::tzset();
     AppFolder app;
     platform::TransferObservers observers;
-    RunLog(AppPaths(app.path()), observers).write(QStringLiteral("event"));
+    update::RunLog(update::AppPaths(app.path()), observers).write(QStringLiteral("event"));
 
     const QString time = QString::fromUtf8(app.read("Update.log")).section(QLatin1Char(' '), 0, 0);
     QVERIFY2(time.endsWith(offset), qPrintable(time));

@@ -4,6 +4,7 @@
 
 #include "app/translations.h"
 #include "platform/text/codepage.h"
+#include "release/sitelayout.h"
 
 #include "support/rundriving.h"
 #include "support/windowrun.h"
@@ -17,7 +18,7 @@
 
 namespace {
 
-using End = RunOutcome::End;
+using End = update::RunOutcome::End;
 
 const QString success = QStringLiteral("恭喜您：您已更新成最新版本,请重新登录系统！");
 constexpr qint64 releaseTime = 1700000000;

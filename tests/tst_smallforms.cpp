@@ -16,7 +16,7 @@
 
 namespace {
 
-using Form = FormTaken::Form;
+using Form = update::FormTaken::Form;
 
 const QString success = QStringLiteral("恭喜您：您已更新成最新版本,请重新登录系统！");
 const QByteArray plainTarget = "/files/client.dll";
@@ -174,7 +174,7 @@ void SmallFormsTest::formsThatWork()
     QCOMPARE(window.run().messages.value(0).text, success);
     QVERIFY(app.read("client.dll") == m_new);
     QCOMPARE(app.working(), QStringList());
-    const std::vector<FormTaken> &taken = window.updateRun().formsTaken();
+    const std::vector<update::FormTaken> &taken = window.updateRun().formsTaken();
     QCOMPARE(taken.size(), std::size_t(1));
     QCOMPARE(taken[0].fileName, QStringLiteral("client.dll"));
     QCOMPARE(taken[0].form, form);
@@ -249,7 +249,7 @@ void SmallFormsTest::fallbacks()
     TestWindow window(app.path(), server, release::PublicKey::fromBase64(m_publicKey.toLatin1(), "key"));
     if (fault == Fault::InstalledChangedAfterHashing) {
         // Written in place while the patch arrives, after it was hashed.
-        QObject::connect(&window.downloadEngine(), &Cls_DownLoad::entDLFileDowning, &window, [&](const QString &url) {
+        QObject::connect(&window.engine(), &Cls_DownLoad::entDLFileDowning, &window, [&](const QString &url) {
             QFile file(installed);
             if (url.endsWith(QString::fromLatin1(patchPath)) && file.open(QIODevice::ReadWrite))
                 file.write(patternBytes(m_old.size()));

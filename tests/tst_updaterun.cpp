@@ -23,7 +23,7 @@
 
 namespace {
 
-using End = RunOutcome::End;
+using End = update::RunOutcome::End;
 
 const QString title = QStringLiteral("系统提示");
 const QString upToDate = QStringLiteral("文件已是最新版本,无需更新！");
@@ -675,7 +675,7 @@ void UpdateRunTest::pressDuringARunIsIgnored()
     DriverAppFolder app;
     TestWindow window(app.path(), server);
     QList<bool> running; // when the start button was pressed again
-    QObject::connect(&window.downloadEngine(), &Cls_DownLoad::entDLFileDowning, &window, [&] {
+    QObject::connect(&window.engine(), &Cls_DownLoad::entDLFileDowning, &window, [&] {
         if (running.isEmpty()) {
             window.startButton().click();
             running.append(window.updateRun().isRunning());

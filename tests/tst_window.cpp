@@ -75,7 +75,7 @@ private:
 
 void WindowTest::init()
 {
-    m_window = std::make_unique<frmDownLoad>(AppPaths(m_app.path()),
+    m_window = std::make_unique<frmDownLoad>(update::AppPaths(m_app.path()),
                                              QStringLiteral("http://127.0.0.1:%1/").arg(unusedPort()));
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
@@ -325,9 +325,9 @@ void WindowTest::realDownloadDrivesTheDisplay()
     TestServer server;
     server.setFile("/f", patternBytes(1536));
     std::vector<std::int32_t> statuses;
-    connect(&m_window->downloadEngine(), &Cls_DownLoad::entDLFileStatus, this,
+    connect(&m_window->engine(), &Cls_DownLoad::entDLFileStatus, this,
             [&](std::int32_t s) { statuses.push_back(s); });
-    QCOMPARE(m_window->downloadEngine().DLFile(server.url("f"), m_app.path("f"), 5000), 1536);
+    QCOMPARE(m_window->engine().DLFile(server.url("f"), m_app.path("f"), 5000), 1536);
     QCOMPARE(statuses.size(), 6u);
     QCOMPARE(m_window->lastStatusText(), QStringLiteral("下载完成"));
     QCOMPARE(m_window->statusLine().caption(), QStringLiteral("连接状态： 下载完成"));
@@ -337,7 +337,7 @@ void WindowTest::realDownloadDrivesTheDisplay()
     QCOMPARE(m_window->speedKb(), 1);
 
     // A failed URL keeps the figures of the download before it.
-    QCOMPARE(m_window->downloadEngine().DLFile(server.url("none"), m_app.path("none"), 5000), 0);
+    QCOMPARE(m_window->engine().DLFile(server.url("none"), m_app.path("none"), 5000), 0);
     QCOMPARE(m_window->lastStatusText(), QStringLiteral("下载完成"));
     QCOMPARE(m_window->sizeLabel().caption(), QStringLiteral("1.50"));
 }

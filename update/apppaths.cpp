@@ -8,6 +8,8 @@
 #include <climits>
 #include <unistd.h>
 
+namespace update {
+
 AppPaths AppPaths::ofExecutable()
 {
     QByteArray target(PATH_MAX, Qt::Uninitialized);
@@ -55,3 +57,5 @@ QString AppPaths::workingFile(const QString &name) const
 {
     return folder() + QLatin1Char('/') + sitelayout::workingFolder + QLatin1Char('/') + name;
 }
+
+} // namespace update

@@ -7,6 +7,8 @@
 
 #include <optional>
 
+namespace update {
+
 // The application folder and the local paths formed on it. A suffix is
 // written with backslashes, as the server's manifest writes its names; each
 // backslash stands for the platform's folder separator.
@@ -34,3 +36,5 @@ private:
     QString m_folder;
     std::optional<platform::Error> m_problem;
 };
+
+} // namespace update

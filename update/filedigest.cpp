@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace update {
+
 std::optional<QByteArray> sha256OfPlainFile(const QString &path)
 {
     // A link is not followed, and a FIFO, which could block forever, is
@@ -43,3 +45,5 @@ std::optional<QByteArray> sha256OfOpenFile(int fd, const QString &path)
         return std::nullopt;
     }
 }
+
+} // namespace update

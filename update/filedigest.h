@@ -7,6 +7,8 @@
 
 #include <optional>
 
+namespace update {
+
 // The SHA-256 (64 lowercase hex digits) of the plain file at `path`; none
 // when there is no plain file there (nothing, a link, a folder, a FIFO) or
 // it cannot be read. Lets the event loop run between blocks, so the window
@@ -27,3 +29,5 @@ struct HashedFile
 
     static HashedFile at(const QString &path);
 };
+
+} // namespace update

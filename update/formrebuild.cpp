@@ -14,6 +14,8 @@
 #include <optional>
 #include <thread>
 
+namespace update {
+
 using platform::Error;
 using platform::MappedFile;
 
@@ -59,3 +61,5 @@ RebuiltFile rebuildFromForm(const platform::FileDescriptor &form, const QString 
     }
     return *rebuilt;
 }
+
+} // namespace update

@@ -9,6 +9,8 @@ namespace platform {
 class FileDescriptor;
 }
 
+namespace update {
+
 // What a rebuild wrote.
 struct RebuiltFile
 {
@@ -25,3 +27,5 @@ struct RebuiltFile
 RebuiltFile rebuildFromForm(const platform::FileDescriptor &form, const QString &formPath,
                             const platform::FileDescriptor &source, const QString &sourcePath,
                             const QString &output);
+
+} // namespace update

@@ -4,6 +4,8 @@
 #include "platform/core/error.h"
 #include "release/sitelayout.h"
 
+namespace update {
+
 using platform::Error;
 using platform::HttpRequest;
 
@@ -34,3 +36,5 @@ QString GetHttpText(const QString &url, const std::vector<platform::HttpRequestF
         throw Error(Error::Code::HttpStatus, url, QString::number(status));
     return platform::CodePage::deployment().decode(request->responseBody());
 }
+
+} // namespace update

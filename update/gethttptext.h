@@ -7,6 +7,8 @@
 
 #include <vector>
 
+namespace update {
+
 // The request object factories over `client`, in the order they are tried.
 // Their requests keep the request object's own defaults: no user agent, any
 // 2xx status, and no text longer than a stamp may be.
@@ -17,3 +19,5 @@ std::vector<platform::HttpRequestFactory> defaultRequestFactories(platform::Http
 // created; the network or HTTP error otherwise. Waiting sleeps in the event
 // loop; the client's network limits bound it.
 QString GetHttpText(const QString &url, const std::vector<platform::HttpRequestFactory> &factories);
+
+} // namespace update

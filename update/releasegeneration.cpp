@@ -1,12 +1,12 @@
 #include "releasegeneration.h"
 
-#include "smallfetch.h"
-
 #include "platform/core/error.h"
 #include "release/minisignature.h"
 #include "release/releaseindex.h"
 #include "release/sha256.h"
 #include "release/sitelayout.h"
+
+namespace update {
 
 using platform::Error;
 
@@ -26,29 +26,6 @@ QString ReleaseGeneration::sourceOf(QLatin1StringView fixedPath) const
     return isNamed() ? QString::fromLatin1(sitelayout::releaseCopy(m_indexDigest, fixedPath)) : QString(fixedPath);
 }
 
-SmallFetch ReleaseGeneration::start(platform::HttpClient &client, const QString &baseUrl,
-                                    QLatin1StringView fixedPath, qsizetype limit) const
-{
-    return SmallFetch(client, baseUrl + sourceOf(fixedPath), limit);
-}
-
-std::optional<platform::PendingUrl> ReleaseGeneration::sendEarly(platform::HttpClient &client, const QString &baseUrl,
-                                                                 QLatin1StringView fixedPath) const
-{
-    return isNamed() ? client.startUrl(baseUrl + sourceOf(fixedPath)) : std::nullopt;
-}
-
-QByteArray ReleaseGeneration::take(SmallFetch &fetch, QLatin1StringView fixedPath) const
-{
-    try {
-        return fetch.take();
-    } catch (const Error &error) {
-        if (error.code() == Error::Code::HttpStatus)
-            requireFound(fixedPath, error.detail().toInt());
-        throw;
-    }
-}
-
 void ReleaseGeneration::checkIndex(const QByteArray &indexText) const
 {
     if (!isNamed())
@@ -62,3 +39,5 @@ void ReleaseGeneration::requireFound(QLatin1StringView fixedPath, int httpStatus
     if (isNamed() && httpStatus == 404)
         throw Error(Error::Code::BeingPublished, sourceOf(fixedPath));
 }
+
+} // namespace update

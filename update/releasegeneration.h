@@ -1,18 +1,14 @@
 #pragma once
 
-#include "smallfetch.h"
-
-#include "platform/net/httpclient.h"
-
 #include <QByteArray>
 #include <QLatin1StringView>
 #include <QString>
 
-#include <optional>
-
 namespace release {
 class Signature;
 }
+
+namespace update {
 
 // Which generation of a signed site a run reads. A signature whose trusted
 // comment names "index:<SHA-256 of the index>" leads to that release's own
@@ -30,17 +26,6 @@ public:
     // Where a fixed path (index, manifest or stamp) is read: its copy in the
     // release's folder, or the fixed path itself.
     QString sourceOf(QLatin1StringView fixedPath) const;
-    // Starts fetching the fixed path's file of this generation into memory.
-    SmallFetch start(platform::HttpClient &client, const QString &baseUrl, QLatin1StringView fixedPath,
-                     qsizetype limit) const;
-    // In the release's own folder, whose files never change, the fixed
-    // path's file may be asked for as soon as that saves a round trip: the
-    // request, sent now for the engine to download. Nothing at the fixed
-    // paths, which are asked for when the run needs them.
-    std::optional<platform::PendingUrl> sendEarly(platform::HttpClient &client, const QString &baseUrl,
-                                                  QLatin1StringView fixedPath) const;
-    // Its body, once it has arrived.
-    QByteArray take(SmallFetch &fetch, QLatin1StringView fixedPath) const;
     // DigestMismatch, naming the copy, unless the index is the one named.
     void checkIndex(const QByteArray &indexText) const;
     // A copy that the signature names and the server answers with 404 is not
@@ -50,3 +35,5 @@ public:
 private:
     QByteArray m_indexDigest; // empty: the fixed paths
 };
+
+} // namespace update

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstdio>
 
+namespace update {
+
 namespace {
 
 // "2026-12-09T13:04:05.120+08:00": the clock now, shown at `offset` seconds
@@ -160,3 +162,5 @@ QString RunLog::nameOf(const QString &target) const
 {
     return QDir(m_folder).relativeFilePath(target);
 }
+
+} // namespace update

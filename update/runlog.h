@@ -13,6 +13,8 @@
 
 #include <optional>
 
+namespace update {
+
 // The run's log for support, `Update.log` in the application folder: one
 // UTF-8 line per event, after the local time with its UTC offset. It holds
 // what support needs to tell why a run failed (the requests with curl's
@@ -49,3 +51,5 @@ private:
     // Taken once: the zone's rules are not read again for every line.
     int m_utcOffset;
 };
+
+} // namespace update

@@ -2,6 +2,8 @@
 
 #include "platform/core/error.h"
 
+namespace update {
+
 using platform::Error;
 
 SmallFetch::SmallFetch(platform::HttpClient &client, const QString &url, qsizetype limit)
@@ -39,3 +41,5 @@ QByteArray SmallFetch::take()
         throw Error(Error::Code::ConnectionBroken, url);
     return body;
 }
+
+} // namespace update

@@ -7,6 +7,8 @@
 
 #include <optional>
 
+namespace update {
+
 // A small file fetched into memory, never onto disk. The request leaves when
 // the fetch is made, so that several fetches share their round trips; take()
 // waits for the body. A body over `limit` bytes raises TooLarge at the first
@@ -24,3 +26,5 @@ private:
     qsizetype m_limit;
     std::optional<platform::PendingUrl> m_request;
 };
+
+} // namespace update

@@ -3,7 +3,6 @@
 #include "filedigest.h"
 #include "formrebuild.h"
 
-#include "download/cls_download.h"
 #include "platform/core/error.h"
 #include "platform/files/filesystem.h"
 #include "release/releaseindex.h"
@@ -11,6 +10,8 @@
 
 #include <QFile>
 #include <QScopeGuard>
+
+namespace update {
 
 namespace fsys = platform::filesystem;
 
@@ -31,9 +32,8 @@ QByteArray patchTarget(const QByteArray &path)
 
 } // namespace
 
-SmallForms::SmallForms(const release::ReleaseIndex &index, Cls_DownLoad &engine, std::int32_t timeOut,
-                       AppPaths paths, QString baseUrl)
-    : m_index(index), m_engine(engine), m_timeOut(timeOut), m_paths(std::move(paths)), m_baseUrl(std::move(baseUrl))
+SmallForms::SmallForms(const release::ReleaseIndex &index, FileDownload &downloads, AppPaths paths, QString baseUrl)
+    : m_index(index), m_downloads(downloads), m_paths(std::move(paths)), m_baseUrl(std::move(baseUrl))
 {
     for (const release::ReleaseIndex::Entry &entry : index.entries()) {
         if (const QByteArray target = patchTarget(entry.path); !target.isEmpty())
@@ -68,8 +68,8 @@ bool SmallForms::tryForm(const QByteArray &formPath, const QByteArray &digest, c
     const QString download = m_paths.workingFile(sitelayout::formDownload);
     const auto gone = qScopeGuard([&] { QFile::remove(download); });
     // Named by digests and checked against the index: any cache may serve it.
-    m_engine.DLFile(m_baseUrl + QString::fromLatin1(formPath), download, m_timeOut, platform::CacheUse::AllowCached);
-    const DLOutcome &outcome = m_engine.lastOutcome();
+    const DLOutcome outcome =
+        m_downloads.get(m_baseUrl + QString::fromLatin1(formPath), download, platform::CacheUse::AllowCached).outcome;
     taken.downloaded += outcome.received;
     if (!outcome.isWhole() || outcome.sha256 != *listed)
         return false;
@@ -88,3 +88,5 @@ bool SmallForms::tryForm(const QByteArray &formPath, const QByteArray &digest, c
     QFile::remove(staged);
     return false;
 }
+
+} // namespace update

@@ -2,6 +2,7 @@
 
 #include "apppaths.h"
 #include "filedigest.h"
+#include "filedownload.h"
 
 #include "platform/files/filedescriptor.h"
 
@@ -11,10 +12,11 @@
 
 #include <cstdint>
 
-class Cls_DownLoad;
 namespace release {
 class ReleaseIndex;
 }
+
+namespace update {
 
 // Which form of a listed file a run downloaded, and what that saved against
 // downloading the file whole.
@@ -38,8 +40,7 @@ struct FormTaken
 class SmallForms
 {
 public:
-    SmallForms(const release::ReleaseIndex &index, Cls_DownLoad &engine, std::int32_t timeOut, AppPaths paths,
-               QString baseUrl);
+    SmallForms(const release::ReleaseIndex &index, FileDownload &downloads, AppPaths paths, QString baseUrl);
 
     // Rebuilds the file whose SHA-256 is `digest` at `staged` in the working
     // folder from the smallest form that works, the file installed at
@@ -55,10 +56,11 @@ private:
                  const QString &installed, const QString &staged, FormTaken &taken);
 
     const release::ReleaseIndex &m_index;
-    Cls_DownLoad &m_engine;
-    std::int32_t m_timeOut;
+    FileDownload &m_downloads;
     AppPaths m_paths;
     QString m_baseUrl;
     // The digests of the files that some offered patch rebuilds.
     QSet<QByteArray> m_patched;
 };
+
+} // namespace update

@@ -1,15 +1,14 @@
 #include "updaterun.h"
 
-#include "freshness.h"
 #include "gethttptext.h"
 #include "release/manifestline.h"
 #include "release/sitelayout.h"
 
-#include "download/cls_download.h"
 #include "platform/text/codepage.h"
 #include "platform/core/error.h"
 #include "platform/files/filesystem.h"
 #include "platform/files/folderlock.h"
+#include "platform/files/textinput.h"
 #include "platform/text/numbers.h"
 #include "platform/files/replacement.h"
 
@@ -18,25 +17,46 @@
 
 #include <filesystem>
 
+namespace update {
+
 namespace fsys = platform::filesystem;
 
 namespace {
 
-constexpr std::int32_t lTimeOut = 5000;
 constexpr double smallestDownload = 6;
 
-// A refused listed file is named as the user knows it, then where it came from.
-platform::Error namingLocalFile(const platform::Error &error, const QString &localName, const QString &remotePath)
+// A refusal of a listed file names it as the user knows it, then where it came from.
+template <typename Check>
+void namingListedFile(const ManifestEntry &entry, Check check)
 {
-    return platform::Error(error.code(), localName + QStringLiteral("（") + remotePath + QStringLiteral("）"),
-                           error.detail());
+    try {
+        check();
+    } catch (const platform::Error &error) {
+        throw platform::Error(error.code(),
+                              entry.sFileName + QStringLiteral("（") + entry.sRemotePath + QStringLiteral("）"),
+                              error.detail());
+    }
+}
+
+// A download that the trust refuses leaves the working folder, so that no
+// later run can take it for a good one.
+template <typename Check>
+void checkDownload(const QString &sLocalFilePath, Check check)
+{
+    try {
+        check();
+    } catch (const platform::Error &) {
+        std::error_code ignored;
+        std::filesystem::remove(QFile::encodeName(sLocalFilePath).toStdString(), ignored);
+        throw;
+    }
 }
 
 } // namespace
 
-UpdateRun::UpdateRun(UpdateWindow &window, AppPaths paths, QString baseUrl,
+UpdateRun::UpdateRun(UpdateWindow &window, Cls_DownLoad &engine, AppPaths paths, QString baseUrl,
                      std::optional<release::KeyRing> publisherKey)
-    : m_window(window), m_paths(std::move(paths)), m_baseUrl(std::move(baseUrl)),
+    : m_window(window), m_downloads(engine), m_paths(std::move(paths)), m_baseUrl(std::move(baseUrl)),
       m_publisherKey(std::move(publisherKey))
 {
 }
@@ -57,8 +77,6 @@ RunOutcome UpdateRun::run()
     m_formsTaken.clear();
     const auto idle = qScopeGuard([this] {
         m_running = false;
-        iFileNum.reset();
-        m_release.reset();
         m_log.reset();
     });
     RunOutcome outcome{RunOutcome::End::Refused, std::nullopt};
@@ -67,11 +85,9 @@ RunOutcome UpdateRun::run()
         if (!lock.isHeld())
             return {RunOutcome::End::FolderInUse, std::nullopt};
         // Only the run that holds the folder writes its log.
-        m_log.emplace(m_paths, m_window.downloadEngine().httpClient().observers());
+        m_log.emplace(m_paths, m_downloads.client().observers());
         m_log->started(m_baseUrl, m_publisherKey);
-        outcome.end = execute();
-        if (outcome.end == RunOutcome::End::UpdateFailure)
-            outcome.downloadFailure = lastOutcome().failure;
+        outcome = execute();
     } catch (const platform::Error &error) {
         outcome.error = error;
         // Not tampering: the server is half-way between two releases, or a
@@ -87,154 +103,130 @@ RunOutcome UpdateRun::run()
     return outcome;
 }
 
-RunOutcome::End UpdateRun::execute()
+RunOutcome UpdateRun::execute()
 {
     // An installation that a killed run left half done is undone first, so
     // that the stamps compare what is really installed.
     m_log->putBack(fsys::Replacement::recover(m_paths.folder()));
     m_window.setStatusLine(QStringLiteral("正在连接..."));
-    platform::HttpClient &client = m_window.downloadEngine().httpClient();
-    std::optional<SignedRelease> kept;
-    std::optional<SmallFetch> signature;
-    std::optional<platform::PendingUrl> manifestSent;
-    if (m_publisherKey) {
-        kept = SignedRelease::kept(m_paths, *m_publisherKey);
-        // A kept release that carries an expiry has the server's signature
-        // read whatever the stamps say: its round trip passes beside the stamp's.
-        if (kept && kept->expiry())
-            signature.emplace(SignedRelease::requestSignature(client, m_baseUrl));
-    }
+    m_trust = Trust::of(m_publisherKey, m_downloads, m_paths, m_baseUrl);
+    // Its requests end with the run's work, before the run's end is logged.
+    const auto done = qScopeGuard([this] { m_trust.reset(); });
+    m_trust->start();
     if (stampsEqual()) {
-        if (signature)
-            confirmFreshness(*signature, *m_publisherKey);
-        return RunOutcome::End::UpToDate;
+        m_trust->confirmUpToDate();
+        return {RunOutcome::End::UpToDate, std::nullopt};
     }
     fsys::refuseUnlessFolder(m_paths.file(sitelayout::workingFolder));
-    m_window.downloadEngine().setComputesDigest(m_publisherKey.has_value());
-    if (m_publisherKey) {
-        if (!signature)
-            signature.emplace(SignedRelease::requestSignature(client, m_baseUrl));
-        m_release.emplace(SignedRelease::fetch(*signature, client, m_baseUrl, *m_publisherKey, kept, manifestSent));
-        // The stamp at the fixed path may be of another generation than the
-        // signature: the signed release's own stamp decides.
-        if (isLocalStamp(platform::CodePage::deployment().decode(m_release->stamp())))
-            return RunOutcome::End::UpToDate;
-    }
-    if (!downloadManifest(std::move(manifestSent)))
-        return updateFailure();
+    m_downloads.setComputesDigest(m_trust->checksDigests());
+    // The stamp at the fixed path may be of another generation than the
+    // release read: that release's own stamp decides.
+    if (const std::optional<QByteArray> stamp = m_trust->readRelease();
+        stamp && isLocalStamp(platform::CodePage::deployment().decode(*stamp)))
+        return {RunOutcome::End::UpToDate, std::nullopt};
+    if (std::optional<RunOutcome> failed = downloadManifest())
+        return *failed;
     // The new stamp's round trip passes beside the files' downloads.
-    std::optional<platform::PendingUrl> stampSent =
-        m_release ? m_release->generation().sendEarly(client, m_baseUrl, sitelayout::stampPath) : std::nullopt;
+    m_trust->sendEarly(sitelayout::stampPath);
     fsys::Replacement installation;
-    if (!downloadListedFiles(installation))
-        return updateFailure();
-    return installAndFinish(installation, std::move(stampSent));
+    if (std::optional<RunOutcome> failed = downloadListedFiles(installation))
+        return *failed;
+    return installAndFinish(installation);
 }
 
 bool UpdateRun::stampsEqual()
 {
-    return isLocalStamp(GetHttpText(m_baseUrl + sitelayout::stampPath,
-                                    defaultRequestFactories(m_window.downloadEngine().httpClient())));
+    return isLocalStamp(GetHttpText(m_baseUrl + sitelayout::stampPath, defaultRequestFactories(m_downloads.client())));
 }
 
 bool UpdateRun::isLocalStamp(const QString &sRemoteStamp)
 {
     QString sLocalStamp;
     // The local stamp is held to the remote one's bound.
-    iFileNum.emplace(m_paths.file(sitelayout::localStamp), platform::CodePage::deployment(), sitelayout::largestStamp);
-    while (!iFileNum->atEnd())
-        sLocalStamp = iFileNum->readLine();
-    iFileNum.reset();
+    platform::TextInput iFileNum(m_paths.file(sitelayout::localStamp), platform::CodePage::deployment(),
+                                 sitelayout::largestStamp);
+    while (!iFileNum.atEnd())
+        sLocalStamp = iFileNum.readLine();
     const bool equal = platform::numbers::valueOf(sRemoteStamp) == platform::numbers::valueOf(sLocalStamp);
     m_log->stampsCompared(sRemoteStamp, sLocalStamp, equal);
     return equal;
 }
 
-// Whether the manifest arrived whole; then it stands in the application folder.
-bool UpdateRun::downloadManifest(std::optional<platform::PendingUrl> sent)
+// None when the manifest arrived whole; then it stands in the application folder.
+std::optional<RunOutcome> UpdateRun::downloadManifest()
 {
-    const std::int32_t received =
-        downloadFixed(sitelayout::manifestPath, m_paths.workingFile(sitelayout::manifestCopy), std::move(sent));
-    if (m_release)
-        m_release->generation().requireFound(sitelayout::manifestPath, lastOutcome().httpStatus);
+    const QString staged = m_paths.workingFile(sitelayout::manifestCopy);
+    const FileDownloaded manifest = downloadFixed(sitelayout::manifestPath, staged);
+    m_trust->requireFound(sitelayout::manifestPath, manifest.outcome.httpStatus);
     // Only a manifest that arrived whole is used: an earlier copy would
     // install an old release under the new stamp. An empty or a huge one is
     // a publishing error.
-    if (!lastOutcome().isWhole() || received == 0 || received > sitelayout::largestManifest)
-        return false;
-    verifyDownload(sitelayout::manifestPath, m_paths.workingFile(sitelayout::manifestCopy));
+    if (!manifest.outcome.isWhole() || manifest.written == 0 || manifest.written > sitelayout::largestManifest)
+        return updateFailure(manifest);
+    checkDownload(staged, [&] { m_trust->verifyManifest(manifest.outcome.sha256); });
     if (!workingFolderReaches(smallestDownload))
-        return false;
-    fsys::replaceFile(m_paths.workingFile(sitelayout::manifestCopy), m_paths.file(sitelayout::manifestCopy));
-    fsys::deleteFile(m_paths.workingFile(sitelayout::manifestCopy));
-    return true;
+        return updateFailure(manifest);
+    fsys::replaceFile(staged, m_paths.file(sitelayout::manifestCopy));
+    fsys::deleteFile(staged);
+    return std::nullopt;
 }
 
-// Whether every listed file arrived whole.
-bool UpdateRun::downloadListedFiles(fsys::Replacement &installation)
+// None when every listed file arrived whole.
+std::optional<RunOutcome> UpdateRun::downloadListedFiles(fsys::Replacement &installation)
 {
-    iFileNum.emplace(m_paths.file(sitelayout::manifestCopy), platform::CodePage::deployment());
-    std::optional<SmallForms> smallForms;
-    if (m_release)
-        smallForms.emplace(m_release->index(), m_window.downloadEngine(), lTimeOut, m_paths, m_baseUrl);
-    while (!iFileNum->atEnd()) {
-        const QString sManifestLine = iFileNum->readLine();
+    platform::TextInput iFileNum(m_paths.file(sitelayout::manifestCopy), platform::CodePage::deployment());
+    while (!iFileNum.atEnd()) {
+        const QString sManifestLine = iFileNum.readLine();
         const ManifestEntry entry = splitManifestLine(sManifestLine);
         m_window.appendToList(entry.sFileName + QStringLiteral("\r\n"));
+        namingListedFile(entry, [&] { m_trust->requireListed(entry.sRemotePath); });
         HashedFile installed;
-        if (isAtHand(entry, installation, installed))
+        if (m_trust->isAtHand(entry, installation, installed))
             continue;
         const QString sLocalFilePath = m_paths.workingFile(entry.sFileName);
-        FormTaken taken = smallForms ? smallForms->fetch(m_release->requireListed(entry.sRemotePath), installed,
-                                                         m_paths.file(entry.sFileName), sLocalFilePath)
-                                     : FormTaken();
+        FormTaken taken =
+            m_trust->smallerForm(entry.sRemotePath, installed, m_paths.file(entry.sFileName), sLocalFilePath);
         taken.fileName = entry.sFileName;
         if (taken.form == FormTaken::Form::Plain) {
-            // A stored file named by its signed digest may come from any
-            // cache: no stale copy can stand under its name.
-            const bool immutable = m_release && m_release->isContentAddressed(entry.sRemotePath);
-            const std::int32_t received =
-                download(m_baseUrl + entry.sRemotePath, sLocalFilePath,
-                         immutable ? platform::CacheUse::AllowCached : platform::CacheUse::Revalidate);
+            const FileDownloaded file =
+                m_downloads.get(m_baseUrl + entry.sRemotePath, sLocalFilePath, m_trust->cacheUseOf(entry.sRemotePath));
             // Every listed file must arrive whole: missing, cut short or of
             // another size than announced, it would be installed broken.
-            if (!lastOutcome().isWhole())
-                return false;
-            verifyDownload(entry.sRemotePath, sLocalFilePath, entry.sFileName);
-            taken.fileSize = received;
-            taken.downloaded += received;
+            if (!file.outcome.isWhole())
+                return updateFailure(file);
+            namingListedFile(entry, [&] {
+                checkDownload(sLocalFilePath, [&] { m_trust->verifyDownload(entry.sRemotePath, file.outcome.sha256); });
+            });
+            taken.fileSize = file.written;
+            taken.downloaded += file.written;
         }
         if (m_log)
             m_log->formTaken(taken);
         m_formsTaken.push_back(taken);
         installation.add(sLocalFilePath, m_paths.file(entry.sFileName));
     }
-    iFileNum.reset();
-    return true;
+    return std::nullopt;
 }
 
-RunOutcome::End UpdateRun::installAndFinish(fsys::Replacement &installation, std::optional<platform::PendingUrl> stampSent)
+RunOutcome UpdateRun::installAndFinish(fsys::Replacement &installation)
 {
-    const std::int32_t stampReceived =
-        downloadFixed(sitelayout::stampPath, m_paths.workingFile(sitelayout::stampDownload), std::move(stampSent));
-    if (m_release)
-        m_release->generation().requireFound(sitelayout::stampPath, lastOutcome().httpStatus);
+    const QString staged = m_paths.workingFile(sitelayout::stampDownload);
+    const FileDownloaded stamp = downloadFixed(sitelayout::stampPath, staged);
+    m_trust->requireFound(sitelayout::stampPath, stamp.outcome.httpStatus);
     // A stamp that arrived whole is what makes the run a success: it stands
     // for the release whose files arrived whole before it.
-    if (!lastOutcome().isWhole())
-        return updateFailure();
+    if (!stamp.outcome.isWhole())
+        return updateFailure(stamp);
     // Every listed file and the stamp arrived whole: the working folder's
     // size has nothing left to decide.
-    if (m_release)
-        verifyDownload(sitelayout::stampPath, m_paths.workingFile(sitelayout::stampDownload));
-    m_window.downloadEngine().DLFileStop();
+    checkDownload(staged, [&] { m_trust->verifyDownload(sitelayout::stampPath, stamp.outcome.sha256); });
+    m_downloads.stop();
 
     // Only what this run listed and received is installed, all or nothing;
     // the new stamp goes last, once the files it stands for are in place.
-    if (m_release)
-        m_release->keep(m_paths, installation);
-    if (stampReceived != 0)
-        installation.add(m_paths.workingFile(sitelayout::stampDownload), m_paths.file(sitelayout::localStamp));
+    m_trust->keep(installation);
+    if (stamp.written != 0)
+        installation.add(staged, m_paths.file(sitelayout::localStamp));
     try {
         installation.run();
     } catch (const platform::Error &) {
@@ -244,76 +236,15 @@ RunOutcome::End UpdateRun::installAndFinish(fsys::Replacement &installation, std
     m_log->installed(installation.targets());
     // Leftovers of earlier runs go with this run's downloads.
     fsys::deleteFolderFiles(m_paths.file(sitelayout::workingFolder));
-    return RunOutcome::End::Installed;
+    return {RunOutcome::End::Installed, std::nullopt};
 }
 
-// In signed mode, a listed file that the index proves right needs no
-// download: installed already (nothing to do), or left whole in the working
-// folder by an earlier attempt (installed as if downloaded).
-bool UpdateRun::isAtHand(const ManifestEntry &entry, fsys::Replacement &installation, HashedFile &installed)
+FileDownloaded UpdateRun::downloadFixed(QLatin1StringView fixedPath, const QString &sLocalFilePath)
 {
-    if (!m_release)
-        return false;
-    try {
-        m_release->requireListed(entry.sRemotePath);
-    } catch (const platform::Error &error) {
-        throw namingLocalFile(error, entry.sFileName, entry.sRemotePath);
-    }
-    const QString target = m_paths.file(entry.sFileName);
-    installed = HashedFile::at(target);
-    if (m_release->provesDigest(entry.sRemotePath, installed.sha256))
-        return true;
-    // A leftover counts only if it is the updater's own, and the very file
-    // that was hashed is the one installed.
-    const QString leftover = m_paths.workingFile(entry.sFileName);
-    platform::FileDescriptor own = fsys::openOwnFile(leftover);
-    if (!m_release->provesFile(entry.sRemotePath, own, leftover))
-        return false;
-    installation.add(std::move(own), leftover, target);
-    return true;
-}
-
-// In signed mode, a download must have the index's digest; a refused one
-// leaves the working folder, so no later run can take it for a good one.
-void UpdateRun::verifyDownload(const QString &remotePath, const QString &sLocalFilePath, const QString &localName)
-{
-    if (!m_release)
-        return;
-    try {
-        m_release->checkDigest(remotePath, lastOutcome().sha256);
-    } catch (const platform::Error &error) {
-        std::error_code ignored;
-        std::filesystem::remove(QFile::encodeName(sLocalFilePath).toStdString(), ignored);
-        if (localName.isEmpty())
-            throw;
-        throw namingLocalFile(error, localName, remotePath);
-    }
-}
-
-// Where the run reads a fixed path's file: in signed mode, from the
-// generation that the signature names.
-QString UpdateRun::sourceOf(QLatin1StringView fixedPath) const
-{
-    return m_release ? m_release->generation().sourceOf(fixedPath) : QString(fixedPath);
-}
-
-std::int32_t UpdateRun::download(const QString &sRemoteURL, const QString &sLocalFilePath, platform::CacheUse cacheUse)
-{
-    return m_window.downloadEngine().DLFile(sRemoteURL, sLocalFilePath, lTimeOut, cacheUse);
-}
-
-std::int32_t UpdateRun::downloadFixed(QLatin1StringView fixedPath, const QString &sLocalFilePath,
-                                      std::optional<platform::PendingUrl> sent)
-{
-    const QString url = m_baseUrl + sourceOf(fixedPath);
-    if (sent)
-        return m_window.downloadEngine().DLFile(url, std::move(*sent), sLocalFilePath, lTimeOut);
-    return download(url, sLocalFilePath);
-}
-
-const DLOutcome &UpdateRun::lastOutcome()
-{
-    return m_window.downloadEngine().lastOutcome();
+    const QString url = m_baseUrl + m_trust->sourceOf(fixedPath);
+    if (std::optional<platform::PendingUrl> sent = m_trust->takeSent(fixedPath))
+        return m_downloads.get(url, std::move(*sent), sLocalFilePath);
+    return m_downloads.get(url, sLocalFilePath);
 }
 
 bool UpdateRun::workingFolderReaches(double bound)
@@ -321,8 +252,10 @@ bool UpdateRun::workingFolderReaches(double bound)
     return fsys::folderSize(m_paths.file(sitelayout::workingFolder)) >= bound;
 }
 
-RunOutcome::End UpdateRun::updateFailure()
+RunOutcome UpdateRun::updateFailure(const FileDownloaded &download)
 {
-    m_window.downloadEngine().DLFileStop();
-    return RunOutcome::End::UpdateFailure;
+    m_downloads.stop();
+    return {RunOutcome::End::UpdateFailure, std::nullopt, download.outcome.failure};
 }
+
+} // namespace update

@@ -6,7 +6,7 @@
 
 #include <optional>
 
-class Cls_DownLoad;
+namespace update {
 
 // How an update run ended.
 struct RunOutcome
@@ -35,10 +35,11 @@ class UpdateWindow
 public:
     virtual ~UpdateWindow() = default;
 
-    virtual Cls_DownLoad &downloadEngine() = 0;
     virtual void setStatusLine(const QString &text) = 0;
     // Adds text at the end of the list of downloaded files.
     virtual void appendToList(const QString &text) = 0;
     // The run has ended so; the window tells the user and closes or stays open.
     virtual void runEnded(const RunOutcome &outcome) = 0;
 };
+
+} // namespace update

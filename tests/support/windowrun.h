@@ -32,7 +32,7 @@ inline std::optional<ShownMessage> answerMessageBox()
 
 struct WindowEnding
 {
-    RunOutcome::End end = RunOutcome::End(-1); // as the run reported it; -1 for none
+    update::RunOutcome::End end = update::RunOutcome::End(-1); // as the run reported it; -1 for none
     QList<ShownMessage> messages;
     bool returned = true; // the window stayed open: it did not unload
     QString statusLine, fileList;
@@ -53,10 +53,8 @@ public:
     // On a base URL of its own: one where no server listens, say.
     TestWindow(const QString &folder, const QString &baseUrl, std::optional<release::KeyRing> publisherKey,
                std::optional<platform::NetworkLimits> limits)
-        : frmDownLoad(AppPaths(folder), baseUrl, std::make_shared<platform::HttpClient>(), std::move(publisherKey))
+        : frmDownLoad(update::AppPaths(folder), baseUrl, clientWith(limits), std::move(publisherKey))
     {
-        if (limits)
-            downloadEngine().httpClient().setLimits(*limits);
         show();
     }
 
@@ -77,7 +75,7 @@ public:
 
     QPushButton &startButton() { return *findChild<QPushButton *>(QStringLiteral("Command1")); }
 
-    void runEnded(const RunOutcome &outcome) override
+    void runEnded(const update::RunOutcome &outcome) override
     {
         m_ending.end = outcome.end;
         frmDownLoad::runEnded(outcome);
@@ -87,5 +85,13 @@ protected:
     void unload() override { m_ending.returned = false; }
 
 private:
+    static std::shared_ptr<platform::HttpClient> clientWith(std::optional<platform::NetworkLimits> limits)
+    {
+        auto client = std::make_shared<platform::HttpClient>();
+        if (limits)
+            client->setLimits(*limits);
+        return client;
+    }
+
     WindowEnding m_ending;
 };

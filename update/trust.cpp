@@ -1,0 +1,14 @@
+#include "signedtrust.h"
+#include "unsignedtrust.h"
+
+namespace update {
+
+std::unique_ptr<Trust> Trust::of(const std::optional<release::KeyRing> &keys, FileDownload &downloads,
+                                 const AppPaths &paths, const QString &baseUrl)
+{
+    if (!keys)
+        return std::make_unique<UnsignedTrust>();
+    return std::make_unique<SignedTrust>(*keys, downloads, paths, baseUrl);
+}
+
+} // namespace update

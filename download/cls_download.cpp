@@ -97,8 +97,7 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
         emit entDLFileStatus(DLStatus::RequestFailed);
         outcome.ending = DLOutcome::Ending::UrlFailed;
         outcome.httpStatus = failure.httpStatus;
-        if (failure.error)
-            outcome.failure = failure.error->description();
+        outcome.failure = failure.error;
     } else {
         emit entDLFileStatus(DLStatus::QueryingInfo);
         outcome.httpStatus = url->status();
@@ -158,8 +157,7 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
             file.flush();
             outcome.sha256 = m_sha256.hexResult(qint64(file.flushedSize()));
         }
-        if (url->failure())
-            outcome.failure = url->failure()->description();
+        outcome.failure = url->failure();
         emit entDLFileStatus(loopStatus);
         m_writeMemory = file.takeMemory();
         url.reset();

@@ -109,10 +109,4 @@ private:
     std::optional<Error> m_failure;
 };
 
-// The statuses and curl results worth another attempt.
-bool isRetryableStatus(int status);
-bool isRetryableResult(CURLcode code);
-// Retry-After as seconds or as an HTTP date, from now.
-std::optional<std::chrono::milliseconds> retryAfterOf(const QByteArray &value);
-
 } // namespace platform

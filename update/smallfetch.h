@@ -21,6 +21,5 @@ public:
 
 private:
     QString m_url;
-    qsizetype m_limit;
     std::optional<platform::PendingUrl> m_request;
 };

@@ -6,6 +6,8 @@
 #include <QNetworkProxyFactory>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace platform {
 
 namespace {
@@ -193,11 +195,19 @@ bool CurlAttempt::headLine(QByteArrayView line)
 size_t CurlAttempt::onBody(char *data, size_t size, size_t count, void *self)
 {
     auto *attempt = static_cast<CurlAttempt *>(self);
-    switch (attempt->m_takeBody(data, qsizetype(size * count))) {
-    case Take::Taken: return size * count;
-    case Take::Full: attempt->m_paused = true; return CURL_WRITEFUNC_PAUSE;
-    case Take::Refused: break;
+    const qsizetype n = qsizetype(size * count);
+    const qsizetype room = qsizetype(std::min<std::int64_t>(n, attempt->m_room));
+    if (room > 0) {
+        if (attempt->m_takeBody(data, room) == Take::Full) {
+            // curl hands the same bytes again once resumed.
+            attempt->m_paused = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
+        attempt->m_room -= room;
     }
+    if (room == n)
+        return size * count;
+    attempt->m_overLimit = true;
     return 0;
 }
 

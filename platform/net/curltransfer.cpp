@@ -52,6 +52,19 @@ void CurlTransfer::startAttempt()
         m_multi, m_url, m_options.settings, headers, [this](const ResponseHead &head) { return checkHead(head); },
         [this](const char *data, qsizetype size) { return takeBody(data, size); },
         [this](CURLcode code) { attemptFinished(code); });
+    m_attempt->limitBody(roomLeft());
+}
+
+void CurlTransfer::limitBody(BodyLimit limit)
+{
+    m_limit = std::move(limit);
+    if (m_attempt)
+        m_attempt->limitBody(roomLeft());
+}
+
+std::int64_t CurlTransfer::roomLeft() const
+{
+    return std::max<std::int64_t>(0, m_limit.bytes - m_received);
 }
 
 bool CurlTransfer::checkHead(const ResponseHead &head)
@@ -120,11 +133,6 @@ bool CurlTransfer::checkResumedHead(const ResponseHead &head)
 CurlAttempt::Take CurlTransfer::takeBody(const char *data, qsizetype size)
 {
     if (m_options.wholeBody) {
-        if (m_buffer.size() + size > m_options.bufferSize) {
-            m_refusal = Error(Error::Code::TooLarge, {}, QString::number(m_options.bufferSize / 1024) + QStringLiteral(" KB"));
-            m_verdict = Verdict::Failed;
-            return CurlAttempt::Take::Refused;
-        }
         m_buffer.append(data, size);
     } else {
         if (size > (*m_ring)->space())
@@ -147,6 +155,10 @@ qsizetype CurlTransfer::read(char *data, qsizetype size)
 void CurlTransfer::attemptFinished(CURLcode code)
 {
     const std::unique_ptr<CurlAttempt> attempt = std::move(m_attempt);
+    if (attempt->overLimit()) {
+        fail(Error(Error::Code::TooLarge, {}, m_limit.detail));
+        return;
+    }
     if (code == CURLE_OK && m_verdict == Verdict::Accepted) {
         m_stage = Stage::Finished;
         report(true);

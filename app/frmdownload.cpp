@@ -1,7 +1,7 @@
 #include "frmdownload.h"
 
+#include "endatonce.h"
 #include "platform/core/config.h"
-#include "platform/files/bytestream.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -71,7 +71,7 @@ void frmDownLoad::showEvent(QShowEvent *event)
 
 void frmDownLoad::unload()
 {
-    platform::endAtOnce();
+    endAtOnce();
 }
 
 void frmDownLoad::closeEvent(QCloseEvent *event)
@@ -92,7 +92,7 @@ void frmDownLoad::Command2_Click()
     } catch (...) {
         // Cancel ends the program whatever the engine says.
     }
-    platform::endAtOnce();
+    endAtOnce();
 }
 
 void frmDownLoad::Timer1_Timer()

@@ -3,6 +3,7 @@
 #include "frmdownload.h"
 
 #include "platform/core/config.h"
+#include "update/errortext.h"
 
 using update::RunOutcome;
 
@@ -19,7 +20,7 @@ void frmDownLoad::runEnded(const RunOutcome &outcome)
     switch (outcome.end) {
     case RunOutcome::End::Refused:
         // The catch-all's message: the error's own description, no icon, the application's title.
-        showMessage(outcome.error->description(), QString::fromUtf8(config::appTitle), widgets::MessageStyle::Plain);
+        showMessage(update::describe(*outcome.error), QString::fromUtf8(config::appTitle), widgets::MessageStyle::Plain);
         return;
     case RunOutcome::End::FolderInUse:
         showMessage(QStringLiteral("另一个更新正在进行,请稍后再试！"), messageTitle, widgets::MessageStyle::Information);
@@ -33,9 +34,9 @@ void frmDownLoad::runEnded(const RunOutcome &outcome)
         break;
     case RunOutcome::End::UpdateFailure:
         // What failed, and which file, after what to do.
-        showMessage(outcome.downloadFailure.isEmpty()
-                        ? QStringLiteral("更新失败,请重新操作！")
-                        : QStringLiteral("更新失败,请重新操作！\n") + outcome.downloadFailure,
+        showMessage(outcome.downloadFailure
+                        ? QStringLiteral("更新失败,请重新操作！\n") + update::describe(*outcome.downloadFailure)
+                        : QStringLiteral("更新失败,请重新操作！"),
                     messageTitle, widgets::MessageStyle::Information);
         break;
     case RunOutcome::End::Installed:

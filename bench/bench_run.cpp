@@ -13,10 +13,10 @@
 //                cancel button, once 10 MiB have arrived: the moment for a
 //                click from outside the process.
 
+#include "app/endatonce.h"
 #include "app/frmdownload.h"
 #include "app/translations.h"
 #include "download/status.h"
-#include "platform/files/bytestream.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -222,7 +222,7 @@ int main(int argc, char *argv[])
                     qPrintable(box.text()));
         if (probe)
             probe->print();
-        platform::endAtOnce();
+        endAtOnce();
     });
     app.installEventFilter(&message);
     QTimer::singleShot(200, &window, [&] {

@@ -6,6 +6,7 @@
 #include "platform/files/bytestream.h"
 #include "platform/core/eventloop.h"
 #include "platform/text/numbers.h"
+#include "release/sitelayout.h"
 
 #include <functional>
 #include <optional>
@@ -16,17 +17,19 @@ namespace {
 
 constexpr std::int32_t unknownSpeed = 1025;
 
-// A size that overflows the engine's 32-bit counts is a file of 2 GiB or
-// more: the user is told that, and which file, rather than a bare number.
-template<typename Count>
-std::int32_t sizeCount(const QString &url, Count count)
+// A file of 2 GiB or more overflows the engine's 32-bit counts: the user is
+// told that, and which file, rather than a bare number.
+const QString beyondCounts = QStringLiteral("(须小于 2 GiB)");
+
+// The announced size as the engine counts it.
+std::int32_t announcedCount(const QString &url, const QByteArray &sizeText)
 {
     try {
-        return count();
+        return platform::numbers::parseInt32(QString::fromLatin1(sizeText));
     } catch (const platform::Error &error) {
         if (error.code() != platform::Error::Code::Overflow)
             throw;
-        throw platform::Error(platform::Error::Code::TooLarge, url, QStringLiteral("(须小于 2 GiB)"));
+        throw platform::Error(platform::Error::Code::TooLarge, url, beyondCounts);
     }
 }
 
@@ -89,6 +92,7 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
 {
     DLOutcome outcome;
     platform::OpenFailure failure;
+    request.limitBody({sitelayout::fileSizeLimit - 1, beyondCounts});
     std::unique_ptr<platform::UrlHandle> url = request.open(&failure);
     platform::yield();
 
@@ -97,8 +101,7 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
         emit entDLFileStatus(DLStatus::RequestFailed);
         outcome.ending = DLOutcome::Ending::UrlFailed;
         outcome.httpStatus = failure.httpStatus;
-        if (failure.error)
-            outcome.failure = failure.error->description();
+        outcome.failure = failure.error;
     } else {
         emit entDLFileStatus(DLStatus::QueryingInfo);
         outcome.httpStatus = url->status();
@@ -130,17 +133,22 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
         };
         for (;;) {
             const std::int64_t n = url->read(buffer, blockSize, waiting);
-            if (n <= 0)
+            if (n <= 0) {
+                // A body beyond the engine's counts ends the call as an
+                // error; any other failure ends the file.
+                const std::optional<platform::Error> &why = url->failure();
+                if (why && why->code() == platform::Error::Code::TooLarge)
+                    throw *why;
                 break;
+            }
             file.write(buffer, std::size_t(n));
             if (m_computesDigest)
                 m_sha256.written(qint64(file.flushedSize()));
-            lDownLoaded = sizeCount(sRemoteURL,
-                                    [&] { return platform::numbers::addInt32(lDownLoaded, std::int32_t(n)); });
+            // Within the body's limit: the count stays within 32 bits.
+            lDownLoaded += std::int32_t(n);
             lSpeed = speedOf(lDownLoaded, startSecond);
             if (!lFilesize)
-                lFilesize = sizeCount(sRemoteURL,
-                                      [&] { return platform::numbers::parseInt32(QString::fromLatin1(sizeText)); });
+                lFilesize = announcedCount(sRemoteURL, sizeText);
             emit entDLFileDowning(sRemoteURL, lDownLoaded, *lFilesize, lSpeed);
             platform::yield();
             if (bStop) {
@@ -158,8 +166,7 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
             file.flush();
             outcome.sha256 = m_sha256.hexResult(qint64(file.flushedSize()));
         }
-        if (url->failure())
-            outcome.failure = url->failure()->description();
+        outcome.failure = url->failure();
         emit entDLFileStatus(loopStatus);
         m_writeMemory = file.takeMemory();
         url.reset();

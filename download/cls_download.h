@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 // How the last DLFile call ended, beyond what its result tells.
@@ -30,7 +31,7 @@ struct DLOutcome
     // SHA-256 of the bytes written, 64 lowercase hex digits; empty unless the
     // engine computes digests.
     QByteArray sha256;
-    QString failure; // why the URL did not open or the body broke off, for the user
+    std::optional<platform::Error> failure; // why the URL did not open or the body broke off
 
     // A complete body of exactly the announced size, when one was announced.
     bool isWhole() const

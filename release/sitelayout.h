@@ -68,10 +68,9 @@ inline constexpr QLatin1StringView keptSignature{"LoadUpdate.sha256.minisig"};
 inline constexpr QLatin1StringView runLog{"Update.log"};
 inline constexpr QLatin1StringView olderRunLog{"Update.log.1"};
 
-// What the installation puts beside a target while it replaces it: the new
-// file as ".NAME.updating", the old one as ".NAME.updating-old".
-inline constexpr QLatin1StringView stagedSuffix{".updating"};
-inline constexpr QLatin1StringView keptSuffix{".updating-old"};
+// What the installation puts beside a target while it replaces it is its
+// own: platform::filesystem::Replacement's staging names.
+
 // What the publisher writes beside a site file before renaming it over:
 // ".NAME.publishing-<random>".
 inline constexpr QLatin1StringView publishingInfix{".publishing-"};

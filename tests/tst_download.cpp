@@ -1,6 +1,7 @@
 #include "download/cls_download.h"
 #include "download/status.h"
 #include "platform/core/error.h"
+#include "update/errortext.h"
 
 #include "support/quicklimits.h"
 #include "support/tempfolder.h"
@@ -332,7 +333,7 @@ void DownloadTest::sizeBeyond32BitsIsTooLarge()
         engine.DLFile(m_server.url("huge"), m_dir.path("huge"), 5000);
         QFAIL("no error raised");
     } catch (const platform::Error &error) {
-        QCOMPARE(error.description(), QStringLiteral("文件超过大小上限 (须小于 2 GiB)：") + m_server.url("huge"));
+        QCOMPARE(update::describe(error), QStringLiteral("文件超过大小上限 (须小于 2 GiB)：") + m_server.url("huge"));
     }
     QCOMPARE(rec.statuses, (Statuses{1, 2, 3, 4}));
     QVERIFY(rec.progress.empty());
@@ -427,7 +428,7 @@ void DownloadTest::missingFolderFailsAfterStatus4()
         QFAIL("no error raised");
     } catch (const platform::Error &error) {
         QCOMPARE(error.code(), platform::Error::Code::PathNotFound);
-        QVERIFY(error.description().contains(QLatin1String("missing/sub/file")));
+        QVERIFY(update::describe(error).contains(QLatin1String("missing/sub/file")));
     }
     QCOMPARE(rec.statuses, (Statuses{1, 2, 3, 4}));
 }
@@ -568,7 +569,7 @@ void DownloadTest::brokenBodyIsNeverSpliced()
     QCOMPARE(rec.statuses, whole);
     QCOMPARE(engine.lastOutcome().ending, DLOutcome::Ending::BrokeOff);
     QVERIFY(!engine.lastOutcome().isWhole());
-    QVERIFY(!engine.lastOutcome().failure.isEmpty());
+    QVERIFY(engine.lastOutcome().failure.has_value());
     QVERIFY(m_dir.read("spliced") == route.body.left(result));
     QCOMPARE(m_server.requests().size(), requests);
 }
@@ -813,8 +814,8 @@ void DownloadTest::https()
         QCOMPARE(result, 0);
         QCOMPARE(rec.statuses, urlFailed);
         QVERIFY(server.requests().isEmpty());
-        QVERIFY2(engine.lastOutcome().failure.startsWith(QStringLiteral("服务器证书验证失败")),
-                 qPrintable(engine.lastOutcome().failure));
+        const QString failure = update::describe(*engine.lastOutcome().failure);
+        QVERIFY2(failure.startsWith(QStringLiteral("服务器证书验证失败")), qPrintable(failure));
     }
 }
 

@@ -1,4 +1,5 @@
 #include "platform/core/error.h"
+#include "update/errortext.h"
 #include "update/gethttptext.h"
 
 #include "support/quicklimits.h"
@@ -80,8 +81,8 @@ void GetHttpTextTest::errorStatusIsAnError()
         // The status is for the log; the user is told what to do. The
         // server's port may itself contain the digits, so look past the URL.
         QCOMPARE(error.detail(), QStringLiteral("404"));
-        QVERIFY(error.description().contains(url));
-        QVERIFY(!QString(error.description()).remove(url).contains(QLatin1String("404")));
+        QVERIFY(update::describe(error).contains(url));
+        QVERIFY(!QString(update::describe(error)).remove(url).contains(QLatin1String("404")));
     }
 }
 
@@ -169,8 +170,8 @@ void GetHttpTextTest::textIsBounded()
         QFAIL("a text beyond 64 KiB was taken");
     } catch (const platform::Error &error) {
         QCOMPARE(error.code(), Code::TooLarge);
-        QVERIFY(error.description().contains(QLatin1String("64 KB")));
-        QVERIFY(error.description().contains(m_server.url("long")));
+        QVERIFY(update::describe(error).contains(QLatin1String("64 KB")));
+        QVERIFY(update::describe(error).contains(m_server.url("long")));
     }
 }
 
@@ -200,7 +201,7 @@ void GetHttpTextTest::https()
     } catch (const platform::Error &error) {
         QVERIFY(!trusted);
         QCOMPARE(error.code(), Code::Certificate);
-        QVERIFY(error.description().startsWith(QStringLiteral("服务器证书验证失败")));
+        QVERIFY(update::describe(error).startsWith(QStringLiteral("服务器证书验证失败")));
     }
 }
 

@@ -6,6 +6,7 @@
 #include "platform/files/filesystem.h"
 #include "platform/files/replacement.h"
 #include "platform/files/textinput.h"
+#include "update/errortext.h"
 
 #include "support/smalldisk.h"
 #include "support/tempfolder.h"
@@ -116,8 +117,8 @@ void PlatformFilesTest::byteStreamErrors()
         QFAIL("a full disk went unnoticed");
     } catch (const platform::Error &error) {
         QCOMPARE(error.code(), Code::DiskFull);
-        QVERIFY(error.description().startsWith(QStringLiteral("磁盘已满")));
-        QVERIFY(error.description().endsWith(dir.path("small/big")));
+        QVERIFY(update::describe(error).startsWith(QStringLiteral("磁盘已满")));
+        QVERIFY(update::describe(error).endsWith(dir.path("small/big")));
     }
 }
 
@@ -275,8 +276,8 @@ void PlatformFilesTest::textInputMissingFile()
     try {
         linesOf(dir.path("Update.inf"));
     } catch (const platform::Error &error) {
-        QVERIFY(error.description().startsWith(QStringLiteral("文件未找到")));
-        QVERIFY(error.description().endsWith(QLatin1String("Update.inf")));
+        QVERIFY(update::describe(error).startsWith(QStringLiteral("文件未找到")));
+        QVERIFY(update::describe(error).endsWith(QLatin1String("Update.inf")));
     }
 }
 

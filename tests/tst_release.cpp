@@ -6,6 +6,7 @@
 #include "release/releaseindex.h"
 #include "release/backgroundsha256.h"
 #include "release/sha256.h"
+#include "update/errortext.h"
 #include "support/tempfolder.h"
 
 #include <QCryptographicHash>
@@ -255,7 +256,7 @@ void ReleaseTest::indexRefuses()
     } catch (const Error &error) {
         QCOMPARE(error.code(), code);
         QCOMPARE(error.subject(), subject);
-        QVERIFY2(error.description().contains(rule), qPrintable(error.description()));
+        QVERIFY2(update::describe(error).contains(rule), qPrintable(update::describe(error)));
     }
 }
 

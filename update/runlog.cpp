@@ -1,5 +1,6 @@
 #include "runlog.h"
 
+#include "errortext.h"
 #include "platform/core/config.h"
 #include "release/minisignformat.h"
 #include "release/sitelayout.h"
@@ -49,7 +50,7 @@ QString quoted(const QString &text)
 // The error in full: what the user read, and the cause that it leaves out.
 QString inFull(const platform::Error &error)
 {
-    QString text = error.description();
+    QString text = update::describe(error);
     if (!error.detail().isEmpty() && !text.contains(error.detail()))
         text += QStringLiteral(" (") + error.detail().simplified() + QLatin1Char(')');
     return text;

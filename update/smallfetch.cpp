@@ -7,8 +7,10 @@ namespace update {
 using platform::Error;
 
 SmallFetch::SmallFetch(platform::HttpClient &client, const QString &url, qsizetype limit)
-    : m_url(url), m_limit(limit), m_request(client.startUrl(url))
+    : m_url(url), m_request(client.startUrl(url))
 {
+    if (m_request)
+        m_request->limitBody({limit, {}});
 }
 
 QByteArray SmallFetch::take()
@@ -33,8 +35,6 @@ QByteArray SmallFetch::take()
             break;
         if (n < 0)
             throw handle->failure().value_or(Error(Error::Code::NetworkFailure, url));
-        if (body.size() + n > m_limit)
-            throw Error(Error::Code::TooLarge, url);
         body.append(block, qsizetype(n));
     }
     if (!handle->completed())

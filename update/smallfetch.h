@@ -23,7 +23,6 @@ public:
 
 private:
     QString m_url;
-    qsizetype m_limit;
     std::optional<platform::PendingUrl> m_request;
 };
 

@@ -24,9 +24,9 @@ struct RunOutcome
 
     End end;
     std::optional<platform::Error> error; // with End::Refused only
-    // With End::UpdateFailure: why the download failed, for the user; empty
-    // when it arrived, only not whole.
-    QString downloadFailure = {};
+    // With End::UpdateFailure: why the download failed; none when it
+    // arrived, only not whole.
+    std::optional<platform::Error> downloadFailure = {};
 };
 
 // What the update run sees of its window.

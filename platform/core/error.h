@@ -1,15 +1,19 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 
 #include <exception>
 
 namespace platform {
 
-// The one error type of the system. Its description is what the user reads
-// in the run's failure message.
+// The one error type of the system: a code, what it names and its cause.
+// Its words are the reader's: the updater's and the publisher's tables,
+// each keyed by code.
 class Error : public std::exception
 {
+    Q_GADGET
+
 public:
     enum class Code {
         FileNotFound,
@@ -50,17 +54,30 @@ public:
         BadResponse,
         ConnectionBroken,
     };
+    Q_ENUM(Code)
+
+    // Where an error comes from, as whoever handles or words it needs to know.
+    enum class Family {
+        Network,     // the link or the server failed; the detail is curl's or a status
+        Storage,     // a file or folder of this machine
+        Trust,       // what the server sent is refused: its size, its form, its signature, its digest
+        Publication, // the site's releases in time: being published, older, expired
+        Input,       // a value given to the program: a number, a key, a password
+    };
+    Q_ENUM(Family)
 
     Error(Code code, QString subject = {}, QString detail = {});
 
     Code code() const { return m_code; }
+    Family family() const { return familyOf(m_code); }
+    static Family familyOf(Code code);
     // What is named: a path or a URL.
     const QString &subject() const { return m_subject; }
     // The value or the technical cause (curl's words, an HTTP status). The
-    // description leaves it out for a network failure: the user is told
-    // what happened and what to do, the run's log keeps the cause.
+    // user is not told it for a network failure: the log keeps the cause.
     const QString &detail() const { return m_detail; }
-    QString description() const;
+    // The code's name, the subject and the detail, in no one's language: for
+    // a log or a debugger.
     const char *what() const noexcept override { return m_what.constData(); }
 
     // The error that an errno value from a file operation stands for.

@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <set>
@@ -115,13 +113,6 @@ void ByteStream::flushAll() noexcept
             writeAll(stream->m_fd, stream->m_buffer.data(), stream->m_used);
         stream->m_used = 0;
     }
-}
-
-void endAtOnce(int exitCode)
-{
-    ByteStream::flushAll();
-    std::fflush(nullptr);
-    std::_Exit(exitCode);
 }
 
 } // namespace platform

@@ -39,7 +39,7 @@ public:
     // Closes as close() does and gives the buffer's memory to the next stream.
     std::vector<char> takeMemory();
 
-    // Flushes every open stream; used when the program ends at once.
+    // Flushes every open stream: the program is about to end at once.
     static void flushAll() noexcept;
 
 private:
@@ -50,9 +50,5 @@ private:
     std::uint64_t m_flushed = 0;
     Writeback m_writeback;
 };
-
-// Ends the program at once: whatever was written is flushed to disk, no
-// destructor, close or unload handler runs.
-[[noreturn]] void endAtOnce(int exitCode = 0);
 
 } // namespace platform

@@ -1,7 +1,5 @@
 #include "replacement.h"
 
-#include "release/sitelayout.h"
-
 #include "platform/core/error.h"
 #include "platform/core/eventloop.h"
 #include "filedescriptor.h"
@@ -28,8 +26,6 @@ namespace {
 using paths::hiddenBeside;
 using paths::toPath;
 using paths::toQString;
-using sitelayout::keptSuffix;
-using sitelayout::stagedSuffix;
 constexpr std::size_t copyBlock = 1024 * 1024;
 
 [[noreturn]] void raise(int errnum, const fs::path &path)

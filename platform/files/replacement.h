@@ -2,6 +2,7 @@
 
 #include "durablewrite.h"
 
+#include <QLatin1StringView>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
@@ -28,6 +29,9 @@ namespace platform::filesystem {
 class Replacement
 {
 public:
+    static constexpr QLatin1StringView stagedSuffix{".updating"};
+    static constexpr QLatin1StringView keptSuffix{".updating-old"};
+
     Replacement() = default;
     Replacement(const Replacement &) = delete;
     Replacement &operator=(const Replacement &) = delete;

@@ -1,8 +1,12 @@
 #include "curlattempt.h"
 
+#include "retrypolicy.h"
+
 #include <QHostAddress>
 #include <QNetworkProxyFactory>
 #include <QUrl>
+
+#include <algorithm>
 
 namespace platform {
 
@@ -148,26 +152,7 @@ Error CurlAttempt::errorFor(CURLcode code) const
     QString curlText = QString::fromUtf8(m_error).trimmed();
     if (curlText.isEmpty())
         curlText = QString::fromUtf8(curl_easy_strerror(code));
-    switch (code) {
-    case CURLE_OPERATION_TIMEDOUT:
-        return Error(Error::Code::Timeout, {}, curlText);
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-        return Error(Error::Code::Certificate, {}, curlText);
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_PARTIAL_FILE:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-        return Error(Error::Code::ConnectionBroken, {}, curlText);
-    default:
-        break;
-    }
-    // Refused, no such host, no route: the server cannot be reached.
-    return Error(Error::Code::NetworkFailure, {}, curlText);
+    return Error(ruleOf(code).error, {}, curlText);
 }
 
 size_t CurlAttempt::onHeader(char *data, size_t size, size_t count, void *self)
@@ -210,11 +195,19 @@ bool CurlAttempt::headLine(QByteArrayView line)
 size_t CurlAttempt::onBody(char *data, size_t size, size_t count, void *self)
 {
     auto *attempt = static_cast<CurlAttempt *>(self);
-    switch (attempt->m_takeBody(data, qsizetype(size * count))) {
-    case Take::Taken: return size * count;
-    case Take::Full: attempt->m_paused = true; return CURL_WRITEFUNC_PAUSE;
-    case Take::Refused: break;
+    const qsizetype n = qsizetype(size * count);
+    const qsizetype room = qsizetype(std::min<std::int64_t>(n, attempt->m_room));
+    if (room > 0) {
+        if (attempt->m_takeBody(data, room) == Take::Full) {
+            // curl hands the same bytes again once resumed.
+            attempt->m_paused = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
+        attempt->m_room -= room;
     }
+    if (room == n)
+        return size * count;
+    attempt->m_overLimit = true;
     return 0;
 }
 

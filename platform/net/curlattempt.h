@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 namespace platform {
@@ -71,11 +72,12 @@ std::optional<std::int64_t> decimalCount(const QByteArray &text);
 // One request and its response over one curl handle, redirects followed,
 // always to the server past any cache. The owner looks at the final head
 // before any of its body is taken and takes the body piece by piece, pausing
-// it while it has no room.
+// it while it has no room. A limit on the body is kept here, where its bytes
+// are taken: the owner is handed no byte beyond it.
 class CurlAttempt
 {
 public:
-    enum class Take { Taken, Full, Refused };
+    enum class Take { Taken, Full };
     // Where a body ends: where its framing says, as a client reads it; or only
     // where the server closes the connection (which the request asks it to),
     // so that bytes beyond the Content-Length show.
@@ -93,6 +95,11 @@ public:
     // Lets a paused body flow again.
     void resume();
     bool paused() const { return m_paused; }
+    // The most body bytes it takes from now on: the bytes up to the limit
+    // are handed on, the first one beyond ends the attempt.
+    void limitBody(std::int64_t mostBytes) { m_room = mostBytes; }
+    // Whether the attempt ended at its limit.
+    bool overLimit() const { return m_overLimit; }
     // Why the attempt failed with `code`: the family the user is told of,
     // with curl's own words as the detail.
     Error errorFor(CURLcode code) const;
@@ -109,6 +116,8 @@ private:
     BodySink m_takeBody;
     ResponseHead m_head;
     bool m_paused = false;
+    std::int64_t m_room = std::numeric_limits<std::int64_t>::max();
+    bool m_overLimit = false;
     bool m_finalHead = false; // the final head was checked: later lines are trailers
     char m_error[CURL_ERROR_SIZE] = {};
 };

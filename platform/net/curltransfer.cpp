@@ -1,79 +1,14 @@
 #include "curltransfer.h"
 
+#include "retrypolicy.h"
+
 #include <QRandomGenerator>
 
 #include <ctime>
 
 namespace platform {
 
-namespace {
-
 using std::chrono::milliseconds;
-
-struct ContentRange
-{
-    std::int64_t first = -1, last = -1, total = -1;
-};
-
-// "bytes FIRST-LAST/TOTAL"
-std::optional<ContentRange> contentRangeOf(const QByteArray &value)
-{
-    if (!value.startsWith("bytes "))
-        return std::nullopt;
-    const QByteArray range = value.mid(6).trimmed();
-    const qsizetype dash = range.indexOf('-');
-    const qsizetype slash = range.indexOf('/');
-    if (dash <= 0 || slash <= dash)
-        return std::nullopt;
-    const auto first = decimalCount(range.left(dash));
-    const auto last = decimalCount(range.mid(dash + 1, slash - dash - 1));
-    const auto total = decimalCount(range.mid(slash + 1));
-    if (!first || !last || !total)
-        return std::nullopt;
-    return ContentRange{*first, *last, *total};
-}
-
-// About `base` times 2^(n-1), give or take a fifth, so that clients that
-// failed together do not come back together.
-milliseconds backoff(milliseconds base, int n)
-{
-    const double factor = double(1LL << std::min(n - 1, 20)) * (0.8 + 0.4 * QRandomGenerator::global()->generateDouble());
-    return milliseconds(qint64(double(base.count()) * factor));
-}
-
-} // namespace
-
-bool isRetryableStatus(int status)
-{
-    return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 || status == 504;
-}
-
-bool isRetryableResult(CURLcode code)
-{
-    switch (code) {
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_PARTIAL_FILE:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-        return true;
-    default:
-        return false;
-    }
-}
-
-std::optional<milliseconds> retryAfterOf(const QByteArray &value)
-{
-    if (const auto seconds = decimalCount(value.trimmed()))
-        return milliseconds(std::min<std::int64_t>(*seconds, 24 * 3600) * 1000);
-    const time_t when = curl_getdate(value.constData(), nullptr);
-    if (when < 0)
-        return std::nullopt;
-    return milliseconds(std::max<qint64>(0, qint64(when - std::time(nullptr)) * 1000));
-}
 
 CurlTransfer::CurlTransfer(CurlMulti &multi, QByteArray url, Options options)
     : m_multi(multi), m_url(std::move(url)), m_options(std::move(options))
@@ -117,6 +52,19 @@ void CurlTransfer::startAttempt()
         m_multi, m_url, m_options.settings, headers, [this](const ResponseHead &head) { return checkHead(head); },
         [this](const char *data, qsizetype size) { return takeBody(data, size); },
         [this](CURLcode code) { attemptFinished(code); });
+    m_attempt->limitBody(roomLeft());
+}
+
+void CurlTransfer::limitBody(BodyLimit limit)
+{
+    m_limit = std::move(limit);
+    if (m_attempt)
+        m_attempt->limitBody(roomLeft());
+}
+
+std::int64_t CurlTransfer::roomLeft() const
+{
+    return std::max<std::int64_t>(0, m_limit.bytes - m_received);
 }
 
 bool CurlTransfer::checkHead(const ResponseHead &head)
@@ -127,7 +75,7 @@ bool CurlTransfer::checkHead(const ResponseHead &head)
             m_status = head.status;
         m_refusal = Error(Error::Code::HttpStatus, {}, QString::number(head.status));
         if (const auto after = head.header("retry-after"))
-            m_retryAfter = retryAfterOf(*after);
+            m_retryAfter = retryAfterOf(*after, std::time(nullptr));
         return false;
     }
     const bool accepted = m_answered ? checkResumedHead(head) : checkFirstHead(head);
@@ -185,11 +133,6 @@ bool CurlTransfer::checkResumedHead(const ResponseHead &head)
 CurlAttempt::Take CurlTransfer::takeBody(const char *data, qsizetype size)
 {
     if (m_options.wholeBody) {
-        if (m_buffer.size() + size > m_options.bufferSize) {
-            m_refusal = Error(Error::Code::TooLarge, {}, QString::number(m_options.bufferSize / 1024) + QStringLiteral(" KB"));
-            m_verdict = Verdict::Failed;
-            return CurlAttempt::Take::Refused;
-        }
         m_buffer.append(data, size);
     } else {
         if (size > (*m_ring)->space())
@@ -212,6 +155,10 @@ qsizetype CurlTransfer::read(char *data, qsizetype size)
 void CurlTransfer::attemptFinished(CURLcode code)
 {
     const std::unique_ptr<CurlAttempt> attempt = std::move(m_attempt);
+    if (attempt->overLimit()) {
+        fail(Error(Error::Code::TooLarge, {}, m_limit.detail));
+        return;
+    }
     if (code == CURLE_OK && m_verdict == Verdict::Accepted) {
         m_stage = Stage::Finished;
         report(true);
@@ -222,7 +169,7 @@ void CurlTransfer::attemptFinished(CURLcode code)
         return;
     }
     const Error why = m_verdict == Verdict::Retry ? *m_refusal : attempt->errorFor(code);
-    if (m_verdict != Verdict::Retry && !isRetryableResult(code)) {
+    if (m_verdict != Verdict::Retry && !ruleOf(code).retryable) {
         fail(why);
         return;
     }
@@ -238,7 +185,9 @@ void CurlTransfer::attemptFinished(CURLcode code)
         return;
     }
     // A body that was flowing resumes at once; anything else waits longer each time.
-    milliseconds wait = m_attemptBytes > 0 ? milliseconds(0) : backoff(m_options.settings.limits.firstRetryWait, m_failedAttempts);
+    milliseconds wait = m_attemptBytes > 0 ? milliseconds(0)
+                                           : backoff(m_options.settings.limits.firstRetryWait, m_failedAttempts,
+                                                     QRandomGenerator::global()->generateDouble());
     if (m_retryAfter)
         wait = std::min(*m_retryAfter, m_options.settings.limits.longestRetryAfter);
     retryLater(why, wait);

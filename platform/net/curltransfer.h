@@ -6,10 +6,20 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 
 namespace platform {
+
+// The most bytes a body may have: the first byte beyond fails the transfer
+// with TooLarge and `detail`.
+struct BodyLimit
+{
+    std::int64_t bytes = std::numeric_limits<std::int64_t>::max();
+    QString detail;
+};
 
 // One GET as the system makes it, on top of as many attempts as it takes:
 // it retries an attempt that failed on the way (refused, reset, timed out,
@@ -31,8 +41,8 @@ public:
         // body); else only 200 is, and everything else a failure.
         bool anyStatusAnswers = false;
         // Stream: the body waits in a ring of this size, borrowed from the
-        // multi's pool, the transfer paused while it is full. Whole: a longer
-        // body fails the transfer.
+        // multi's pool, the transfer paused while it is full. Whole: the body
+        // is kept as it arrives, within the transfer's limit.
         qsizetype bufferSize = 1024 * 1024;
         bool wholeBody = false;
         // Whether caches on the way must ask the server (no-cache); a body
@@ -44,6 +54,11 @@ public:
     ~CurlTransfer();
     CurlTransfer(const CurlTransfer &) = delete;
     CurlTransfer &operator=(const CurlTransfer &) = delete;
+
+    // The body's limit, none until set: set when the request is sent, or
+    // later before the body is read if it is no smaller than a stream's
+    // ring, which holds all that can have arrived by then.
+    void limitBody(BodyLimit limit);
 
     Stage stage() const { return m_stage; }
     // Whether a response was accepted: its status and headers are known.
@@ -73,6 +88,8 @@ private:
     bool checkFirstHead(const ResponseHead &head);
     bool checkResumedHead(const ResponseHead &head);
     CurlAttempt::Take takeBody(const char *data, qsizetype size);
+    // What the limit leaves of the body.
+    std::int64_t roomLeft() const;
     void attemptFinished(CURLcode code);
     bool canResume() const;
     void retryLater(const Error &why, std::chrono::milliseconds wait);
@@ -82,6 +99,7 @@ private:
     CurlMulti &m_multi;
     QByteArray m_url;
     Options m_options;
+    BodyLimit m_limit;
     std::unique_ptr<CurlAttempt> m_attempt;
     QTimer m_retryTimer;
     QElapsedTimer m_sinceProgress;
@@ -108,11 +126,5 @@ private:
     std::unique_ptr<ByteRingPool::Loan> m_ring; // stream
     std::optional<Error> m_failure;
 };
-
-// The statuses and curl results worth another attempt.
-bool isRetryableStatus(int status);
-bool isRetryableResult(CURLcode code);
-// Retry-After as seconds or as an HTTP date, from now.
-std::optional<std::chrono::milliseconds> retryAfterOf(const QByteArray &value);
 
 } // namespace platform

@@ -59,6 +59,13 @@ class PendingUrl
 public:
     explicit PendingUrl(std::unique_ptr<CurlTransfer> transfer) : m_transfer(std::move(transfer)) {}
 
+    // A body beyond `limit` fails the transfer (see CurlTransfer::limitBody).
+    void limitBody(BodyLimit limit)
+    {
+        if (m_transfer)
+            m_transfer->limitBody(std::move(limit));
+    }
+
     // Null, with the reason in `failure`, as openUrl's answer.
     std::unique_ptr<UrlHandle> open(OpenFailure *failure = nullptr);
 

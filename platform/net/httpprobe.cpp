@@ -3,8 +3,6 @@
 #include "curlattempt.h"
 #include "httpclient.h"
 
-#include <algorithm>
-
 namespace platform {
 
 ProbeResponse probeUrl(HttpClient &client, const QString &url, std::int64_t mostBytes,
@@ -23,16 +21,16 @@ ProbeResponse probeUrl(HttpClient &client, const QString &url, std::int64_t most
         return true;
     };
     const auto take = [&](const char *data, qsizetype size) {
-        const qsizetype room = qsizetype(std::min<std::int64_t>(size, mostBytes - response.received));
-        takeBody(QByteArrayView(data, room));
-        response.received += room;
-        response.overLimit = room < size;
-        return response.overLimit ? CurlAttempt::Take::Refused : CurlAttempt::Take::Taken;
+        takeBody(QByteArrayView(data, size));
+        response.received += size;
+        return CurlAttempt::Take::Taken;
     };
     std::optional<CURLcode> result;
-    const CurlAttempt attempt(client.multi(), target, client.settings(HttpClient::userAgent), {}, checkHead, take,
-                              [&](CURLcode code) { result = code; }, CurlAttempt::BodyEnd::ConnectionClose);
+    CurlAttempt attempt(client.multi(), target, client.settings(HttpClient::userAgent), {}, checkHead, take,
+                        [&](CURLcode code) { result = code; }, CurlAttempt::BodyEnd::ConnectionClose);
+    attempt.limitBody(mostBytes);
     waitForEvents([&] { return result.has_value(); });
+    response.overLimit = attempt.overLimit();
     if (*result != CURLE_OK && !response.overLimit) {
         const Error why = attempt.errorFor(*result);
         response.failure = Error(why.code(), url, why.detail());

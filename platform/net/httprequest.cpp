@@ -25,8 +25,8 @@ void HttpRequest::send()
     CurlTransfer::Options options{m_client.settings({}), m_url};
     options.anyStatusAnswers = true;
     options.wholeBody = true;
-    options.bufferSize = m_longestBody;
     m_transfer = std::make_unique<CurlTransfer>(m_client.multi(), target, options);
+    m_transfer->limitBody({m_longestBody, QString::number(m_longestBody / 1024) + QStringLiteral(" KB")});
 }
 
 int HttpRequest::readyState() const

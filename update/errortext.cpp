@@ -1,0 +1,70 @@
+#include "errortext.h"
+
+namespace update {
+
+namespace {
+
+using Code = platform::Error::Code;
+
+QString sentenceOf(Code code)
+{
+    switch (code) {
+    case Code::FileNotFound: return QStringLiteral("文件未找到");
+    case Code::PathNotFound: return QStringLiteral("路径未找到");
+    case Code::PermissionDenied: return QStringLiteral("没有权限");
+    case Code::FileAccess: return QStringLiteral("路径/文件访问错误");
+    case Code::DiskFull: return QStringLiteral("磁盘已满,请清理磁盘空间后重试");
+    case Code::InvalidArgument: return QStringLiteral("无效的过程调用或参数");
+    case Code::TypeMismatch: return QStringLiteral("类型不匹配");
+    case Code::Overflow: return QStringLiteral("溢出");
+    case Code::NetworkFailure:
+        return QStringLiteral("网络请求失败,无法连接更新服务器,请检查网络连接后重试");
+    case Code::HttpStatus:
+        return QStringLiteral("服务器返回错误状态,暂时无法下载此文件,请稍后重试；如果仍然失败,请联系软件供应商");
+    case Code::Timeout:
+        return QStringLiteral("网络连接超时,更新服务器长时间没有响应,请检查网络连接后重试");
+    case Code::TooLarge: return QStringLiteral("文件超过大小上限");
+    case Code::MalformedIndex: return QStringLiteral("发布索引格式错误");
+    case Code::MalformedSignature: return QStringLiteral("签名文件格式错误");
+    case Code::MalformedKey: return QStringLiteral("密钥格式错误");
+    case Code::UnsupportedAlgorithm: return QStringLiteral("不支持的签名算法");
+    case Code::WrongKey: return QStringLiteral("签名所用的密钥不是发布者的密钥");
+    case Code::BadSignature: return QStringLiteral("签名验证失败");
+    case Code::BadCommentSignature: return QStringLiteral("签名的可信注释验证失败");
+    case Code::MissingTimestamp: return QStringLiteral("签名的可信注释缺少时间戳");
+    case Code::MalformedTimestamp: return QStringLiteral("签名的可信注释中的时间戳格式错误");
+    case Code::FutureTimestamp:
+        return QStringLiteral("签名时间比本机时钟晚一天以上,请检查本机的日期和时间");
+    case Code::OlderRelease: return QStringLiteral("发布时间早于已安装的版本");
+    case Code::ExpiredRelease: return QStringLiteral("发布签名已过期");
+    case Code::StaleRelease: return QStringLiteral("无法确认是否有新版本：发布签名已过期");
+    case Code::NotInIndex: return QStringLiteral("文件不在发布索引中");
+    case Code::DigestMismatch: return QStringLiteral("文件摘要与发布索引不符");
+    case Code::BrokenFrame: return QStringLiteral("压缩数据已损坏");
+    case Code::BeingPublished: return QStringLiteral("服务器上的版本正在发布,请稍后再试！");
+    case Code::PasswordRequired: return QStringLiteral("密钥已加密，需要密码");
+    case Code::WrongPassword: return QStringLiteral("密钥密码错误");
+    case Code::CryptoFailure: return QStringLiteral("加密库操作失败");
+    case Code::Certificate:
+        return QStringLiteral("服务器证书验证失败,已拒绝连接。请检查本机的日期和时间；如果仍然失败,请联系软件供应商");
+    case Code::BadResponse:
+        return QStringLiteral("服务器的响应无效,请稍后重试；如果仍然失败,请联系软件供应商");
+    case Code::ConnectionBroken:
+        return QStringLiteral("网络请求失败,连接中断,文件未能下载完整,请检查网络连接后重试");
+    }
+    return QStringLiteral("未知错误");
+}
+
+} // namespace
+
+QString describe(const platform::Error &error)
+{
+    QString text = sentenceOf(error.code());
+    if (!error.detail().isEmpty() && error.family() != platform::Error::Family::Network)
+        text += QLatin1Char(' ') + error.detail();
+    if (!error.subject().isEmpty())
+        text += QStringLiteral("：") + error.subject();
+    return text;
+}
+
+} // namespace update

@@ -29,8 +29,9 @@ frmDownLoad::frmDownLoad(update::AppPaths paths, QString baseUrl, std::shared_pt
 
     connect(&m_controls.Command1, &QPushButton::clicked, this, &frmDownLoad::Command1_Click);
     connect(&m_controls.Command2, &QPushButton::clicked, this, &frmDownLoad::Command2_Click);
-    connect(&Cdf, &Cls_DownLoad::entDLFileStatus, this, &frmDownLoad::Cdf_entDLFileStatus, Qt::DirectConnection);
-    connect(&Cdf, &Cls_DownLoad::entDLFileDowning, this, &frmDownLoad::Cdf_entDLFileDowning,
+    connect(&Cdf, &download::Cls_DownLoad::entDLFileStatus, this, &frmDownLoad::Cdf_entDLFileStatus,
+            Qt::DirectConnection);
+    connect(&Cdf, &download::Cls_DownLoad::entDLFileDowning, this, &frmDownLoad::Cdf_entDLFileDowning,
             Qt::DirectConnection);
 
     lblT.setCaption(QStringLiteral("0 kb/s"));

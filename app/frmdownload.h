@@ -51,7 +51,7 @@ public:
     std::int32_t speedKb() const { return lSpeedKb; }
     const update::UpdateRun &updateRun() const { return m_run; }
     // The engine whose events the window shows, for those who watch them too.
-    Cls_DownLoad &engine() { return Cdf; }
+    download::Cls_DownLoad &engine() { return Cdf; }
 
     // Receivers of the engine's events.
     void Cdf_entDLFileStatus(std::int32_t TmpState);
@@ -82,7 +82,7 @@ private:
     widgets::ProgressBar Uload;
     widgets::TextBox txtInShow;
 
-    Cls_DownLoad Cdf;
+    download::Cls_DownLoad Cdf;
     RetryCountdown m_retryCountdown;
     QString sStateText;
     std::int32_t lSpeedKb = 0;

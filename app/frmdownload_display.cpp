@@ -9,6 +9,7 @@
 #include "platform/text/numbers.h"
 
 namespace num = platform::numbers;
+namespace DLStatus = download::DLStatus;
 
 namespace {
 

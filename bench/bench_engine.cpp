@@ -32,7 +32,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.value(1) == QLatin1String("download") && args.size() == 4) {
-        Cls_DownLoad engine;
+        download::Cls_DownLoad engine;
         QElapsedTimer clock;
         clock.start();
         const std::int32_t bytes = engine.DLFile(args[2], args[3], 5000);

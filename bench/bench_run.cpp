@@ -189,12 +189,12 @@ int main(int argc, char *argv[])
     std::optional<LatencyProbe> probe;
     if (mode == QLatin1String("--latencies")) {
         probe.emplace(*window.findChild<QProgressBar *>(QStringLiteral("Uload")));
-        QObject::connect(&window.engine(), &Cls_DownLoad::entDLFileStatus, &window,
-                         [&](std::int32_t status) { probe->recording = status == DLStatus::Downloading; });
+        QObject::connect(&window.engine(), &download::Cls_DownLoad::entDLFileStatus, &window,
+                         [&](std::int32_t status) { probe->recording = status == download::DLStatus::Downloading; });
     }
     if (mode == QLatin1String("--cancel")) {
         auto *cancel = window.findChild<QPushButton *>(QStringLiteral("Command2"));
-        QObject::connect(&window.engine(), &Cls_DownLoad::entDLFileDowning, &window,
+        QObject::connect(&window.engine(), &download::Cls_DownLoad::entDLFileDowning, &window,
                          [cancel, announced = false](const QString &, std::int32_t lDownLoaded, std::int32_t,
                                                      std::int32_t) mutable {
                              if (announced || lDownLoaded < 10 * 1024 * 1024)

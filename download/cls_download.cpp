@@ -13,6 +13,8 @@
 
 using platform::numbers::toInt32;
 
+namespace download {
+
 namespace {
 
 constexpr std::int32_t unknownSpeed = 1025;
@@ -178,3 +180,5 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
     platform::yield();
     return lDownLoaded;
 }
+
+} // namespace download

@@ -12,6 +12,8 @@
 #include <optional>
 #include <vector>
 
+namespace download {
+
 // How the last DLFile call ended, beyond what its result tells.
 struct DLOutcome
 {
@@ -93,3 +95,5 @@ private:
     // The write buffer, handed from each file's stream to the next.
     std::vector<char> m_writeMemory;
 };
+
+} // namespace download

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 // The stages and outcomes that the engine reports with entDLFileStatus.
-namespace DLStatus {
+namespace download::DLStatus {
 inline constexpr std::int32_t Connecting = 1;
 inline constexpr std::int32_t SendingRequest = 2;
 inline constexpr std::int32_t QueryingInfo = 3;
@@ -13,4 +13,4 @@ inline constexpr std::int32_t Finished = 6;
 inline constexpr std::int32_t ConnectFailed = 7;
 inline constexpr std::int32_t RequestFailed = 8;
 inline constexpr std::int32_t TransferEnded = 9;
-} // namespace DLStatus
+} // namespace download::DLStatus

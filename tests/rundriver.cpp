@@ -74,7 +74,7 @@ int main(int argc, char *argv[])
 
     auto *start = window.findChild<QPushButton *>(QStringLiteral("Command1"));
     auto *cancel = window.findChild<QPushButton *>(QStringLiteral("Command2"));
-    QObject::connect(&window.engine(), &Cls_DownLoad::entDLFileDowning, &window,
+    QObject::connect(&window.engine(), &download::Cls_DownLoad::entDLFileDowning, &window,
                      [&](const QString &url, std::int32_t, std::int32_t, std::int32_t) {
                          if (!cancelOn.isEmpty() && url.contains(cancelOn))
                              cancel->click();

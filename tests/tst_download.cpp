@@ -14,6 +14,10 @@
 #include <optional>
 #include <vector>
 
+using download::Cls_DownLoad;
+using download::DLOutcome;
+namespace DLStatus = download::DLStatus;
+
 namespace {
 
 struct Progress

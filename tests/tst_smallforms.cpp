@@ -249,7 +249,7 @@ void SmallFormsTest::fallbacks()
     TestWindow window(app.path(), server, release::PublicKey::fromBase64(m_publicKey.toLatin1(), "key"));
     if (fault == Fault::InstalledChangedAfterHashing) {
         // Written in place while the patch arrives, after it was hashed.
-        QObject::connect(&window.engine(), &Cls_DownLoad::entDLFileDowning, &window, [&](const QString &url) {
+        QObject::connect(&window.engine(), &download::Cls_DownLoad::entDLFileDowning, &window, [&](const QString &url) {
             QFile file(installed);
             if (url.endsWith(QString::fromLatin1(patchPath)) && file.open(QIODevice::ReadWrite))
                 file.write(patternBytes(m_old.size()));

@@ -675,7 +675,7 @@ void UpdateRunTest::pressDuringARunIsIgnored()
     DriverAppFolder app;
     TestWindow window(app.path(), server);
     QList<bool> running; // when the start button was pressed again
-    QObject::connect(&window.engine(), &Cls_DownLoad::entDLFileDowning, &window, [&] {
+    QObject::connect(&window.engine(), &download::Cls_DownLoad::entDLFileDowning, &window, [&] {
         if (running.isEmpty()) {
             window.startButton().click();
             running.append(window.updateRun().isRunning());

@@ -325,7 +325,7 @@ void WindowTest::realDownloadDrivesTheDisplay()
     TestServer server;
     server.setFile("/f", patternBytes(1536));
     std::vector<std::int32_t> statuses;
-    connect(&m_window->engine(), &Cls_DownLoad::entDLFileStatus, this,
+    connect(&m_window->engine(), &download::Cls_DownLoad::entDLFileStatus, this,
             [&](std::int32_t s) { statuses.push_back(s); });
     QCOMPARE(m_window->engine().DLFile(server.url("f"), m_app.path("f"), 5000), 1536);
     QCOMPARE(statuses.size(), 6u);
@@ -344,7 +344,7 @@ void WindowTest::realDownloadDrivesTheDisplay()
 
 void WindowTest::widgetsFollowAtHumanPace()
 {
-    m_window->Cdf_entDLFileStatus(DLStatus::Downloading);
+    m_window->Cdf_entDLFileStatus(download::DLStatus::Downloading);
     m_window->Cdf_entDLFileDowning(QString(), 768, 1024, 1025);
     auto *status = m_window->findChild<QLabel *>("lblZt");
     auto *bar = m_window->findChild<QProgressBar *>("Uload");

@@ -12,7 +12,7 @@ namespace update {
 struct FileDownloaded
 {
     std::int32_t written = 0;
-    DLOutcome outcome;
+    download::DLOutcome outcome;
 };
 
 // The run's one way to the download engine: each file through the engine's
@@ -21,7 +21,7 @@ struct FileDownloaded
 class FileDownload
 {
 public:
-    explicit FileDownload(Cls_DownLoad &engine) : m_engine(engine) {}
+    explicit FileDownload(download::Cls_DownLoad &engine) : m_engine(engine) {}
 
     // `cacheUse` may let caches answer, for a file whose digest is checked.
     FileDownloaded get(const QString &url, const QString &localPath,
@@ -35,7 +35,7 @@ public:
     platform::HttpClient &client() { return m_engine.httpClient(); }
 
 private:
-    Cls_DownLoad &m_engine;
+    download::Cls_DownLoad &m_engine;
 };
 
 } // namespace update

@@ -68,7 +68,7 @@ bool SmallForms::tryForm(const QByteArray &formPath, const QByteArray &digest, c
     const QString download = m_paths.workingFile(sitelayout::formDownload);
     const auto gone = qScopeGuard([&] { QFile::remove(download); });
     // Named by digests and checked against the index: any cache may serve it.
-    const DLOutcome outcome =
+    const download::DLOutcome outcome =
         m_downloads.get(m_baseUrl + QString::fromLatin1(formPath), download, platform::CacheUse::AllowCached).outcome;
     taken.downloaded += outcome.received;
     if (!outcome.isWhole() || outcome.sha256 != *listed)

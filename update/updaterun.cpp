@@ -54,7 +54,7 @@ void checkDownload(const QString &sLocalFilePath, Check check)
 
 } // namespace
 
-UpdateRun::UpdateRun(UpdateWindow &window, Cls_DownLoad &engine, AppPaths paths, QString baseUrl,
+UpdateRun::UpdateRun(UpdateWindow &window, download::Cls_DownLoad &engine, AppPaths paths, QString baseUrl,
                      std::optional<release::KeyRing> publisherKey)
     : m_window(window), m_downloads(engine), m_paths(std::move(paths)), m_baseUrl(std::move(baseUrl)),
       m_publisherKey(std::move(publisherKey))

@@ -33,7 +33,7 @@ namespace update {
 class UpdateRun
 {
 public:
-    UpdateRun(UpdateWindow &window, Cls_DownLoad &engine, AppPaths paths, QString baseUrl,
+    UpdateRun(UpdateWindow &window, download::Cls_DownLoad &engine, AppPaths paths, QString baseUrl,
               std::optional<release::KeyRing> publisherKey = std::nullopt);
 
     // The start button's handler; the window hears how the run ended. A

@@ -4,6 +4,7 @@
 #include "sitelayout.h"
 
 #include "platform/core/error.h"
+#include "platform/files/mappedread.h"
 
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
@@ -82,7 +83,11 @@ QByteArray ZstdFrame::decodeInto(char *output, QByteArrayView prefix) const
         const std::size_t hashed = out.pos;
         const std::size_t taken = in.pos;
         in.size = std::min(std::size_t(m_bytes.size()), in.pos + sliceSize);
-        remaining = ZSTD_decompressStream(ctx.get(), &out, &in);
+        // The frame and the prefix may be files mapped whole: one cut short
+        // meanwhile ends the decoding with an error, not the program.
+        auto step = [&] { remaining = ZSTD_decompressStream(ctx.get(), &out, &in); };
+        if (!platform::readsMapped({m_bytes, prefix}, step))
+            throw Error(Error::Code::FileAccess, m_name, QStringLiteral("a file cut short while it was read"));
         check(remaining, m_name);
         sha.addData(QByteArrayView(output + hashed, qsizetype(out.pos - hashed)));
         // All input in, and nothing more comes out: the frame is cut short.

@@ -24,7 +24,8 @@ public:
     // Decodes into `output`, contentSize() bytes, with `prefix` as the
     // content that comes before (empty for a compressed file), and returns
     // the SHA-256 (64 lowercase hex digits) of what it wrote. The output is
-    // the window, so the decoder holds no copy of it.
+    // the window, so the decoder holds no copy of it. A mapped file behind
+    // the frame or `prefix` that is cut short meanwhile raises FileAccess.
     QByteArray decodeInto(char *output, QByteArrayView prefix) const;
 
 private:

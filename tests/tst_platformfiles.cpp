@@ -4,6 +4,8 @@
 #include "platform/text/codepage.h"
 #include "platform/core/error.h"
 #include "platform/files/filesystem.h"
+#include "platform/files/mappedfile.h"
+#include "platform/files/mappedread.h"
 #include "platform/files/replacement.h"
 #include "platform/files/textinput.h"
 #include "update/errortext.h"
@@ -77,6 +79,8 @@ private slots:
     void replacementGivesEveryFileAUsableMode();
     void deleteFolderFilesRemovesWhatItCan();
     void deleteFileErrors();
+    void mappedReadOfAFileCutShort_data();
+    void mappedReadOfAFileCutShort();
 };
 
 void PlatformFilesTest::byteStreamCreatesAndCuts()
@@ -481,6 +485,25 @@ void PlatformFilesTest::deleteFileErrors()
     makeReadOnly(dir.write("ro", "x"));
     QCOMPARE(errorOf([&] { fsys::deleteFile(dir.path("ro")); }), Code::PermissionDenied);
     QVERIFY(fsys::isReadOnly(dir.path("ro")));
+}
+
+void PlatformFilesTest::mappedReadOfAFileCutShort_data()
+{
+    QTest::addColumn<int>("cutTo"); // the file's size once mapped
+    QTest::newRow("cut short") << 0;
+    QTest::newRow("left whole") << 65536;
+}
+
+void PlatformFilesTest::mappedReadOfAFileCutShort()
+{
+    QFETCH(int, cutTo);
+    TempFolder dir;
+    const QString file = dir.write("file", patternBytes(65536));
+    const platform::MappedFile map = platform::MappedFile::forReading(fsys::openOwnFile(file).get(), file);
+    QVERIFY(::truncate(QFile::encodeName(file).constData(), cutTo) == 0);
+    volatile char last = 0;
+    auto read = [&] { last = map.data()[map.size() - 1]; };
+    QCOMPARE(platform::readsMapped({QByteArrayView(map.data(), map.size())}, read), cutTo != 0);
 }
 
 QTEST_GUILESS_MAIN(PlatformFilesTest)

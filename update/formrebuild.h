@@ -23,7 +23,8 @@ struct RebuiltFile
 // is closed, as a plain decompression. Every file is mapped, so memory stays
 // small whatever their sizes; the work runs on a thread of its own while the
 // event loop keeps the window answering. A frame that does not decode
-// within the limits raises its error, and nothing is left at `output`.
+// within the limits, an output that the disk cannot hold or a file cut
+// short while it is read raises its error, and nothing is left at `output`.
 RebuiltFile rebuildFromForm(const platform::FileDescriptor &form, const QString &formPath,
                             const platform::FileDescriptor &source, const QString &sourcePath,
                             const QString &output);

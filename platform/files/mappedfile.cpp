@@ -3,6 +3,7 @@
 #include "platform/core/error.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +30,10 @@ MappedFile MappedFile::forWriting(int fd, std::int64_t size, const QString &path
         throw Error::fromErrno(errno, path);
     if (size == 0)
         return {};
+    // The space is taken now: a full disk is an error here, where a write
+    // through the map would end the program with SIGBUS.
+    if (const int result = ::posix_fallocate(fd, 0, off_t(size)); result != 0)
+        throw Error::fromErrno(result, path);
     void *data = ::mmap(nullptr, std::size_t(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (data == MAP_FAILED)
         throw Error::fromErrno(errno, path);

@@ -15,7 +15,8 @@ public:
     // The file behind `fd` (`path` names it in errors), for reading.
     static MappedFile forReading(int fd, const QString &path);
     // The file behind `fd`, open for reading and writing, set to `size`
-    // bytes and mapped so that what is written lands in the file.
+    // bytes and mapped so that what is written lands in the file. The
+    // bytes are reserved on the disk first: DiskFull when they do not fit.
     static MappedFile forWriting(int fd, std::int64_t size, const QString &path);
 
     MappedFile() = default;

@@ -8,6 +8,7 @@
 #include "release/sitelayout.h"
 
 #include "support/rundriving.h"
+#include "support/smalldisk.h"
 #include "support/windowrun.h"
 
 #include <QCryptographicHash>
@@ -65,6 +66,8 @@ private slots:
     void fallbacks();
     void cancelDuringARebuild_data();
     void cancelDuringARebuild();
+    void fullDiskLeavesNoDownload_data();
+    void fullDiskLeavesNoDownload();
 
 private:
     // What the site offers beside the plain file: served bytes by path, and
@@ -194,6 +197,7 @@ enum class Fault {
     ContentSizeOverLimit,
     WindowOverLimit,
     CompressedBytesAfterFrame,
+    FolderAtFormName,
 };
 
 void SmallFormsTest::fallbacks_data()
@@ -210,6 +214,7 @@ void SmallFormsTest::fallbacks_data()
     QTest::newRow("content size over the limit") << Fault::ContentSizeOverLimit << Form::Plain;
     QTest::newRow("window over 2 GiB") << Fault::WindowOverLimit << Form::Plain;
     QTest::newRow("bytes after the frame") << Fault::CompressedBytesAfterFrame << Form::Plain;
+    QTest::newRow("a folder at the forms' download name") << Fault::FolderAtFormName << Form::Plain;
 }
 
 void SmallFormsTest::fallbacks()
@@ -235,7 +240,8 @@ void SmallFormsTest::fallbacks()
         // the old file, it gives the old file back, which only the digest tells.
         patchOffer.served = patchOffer.listed = zstd({"-19", "--no-check"}, m_new, m_new);
         break;
-    case Fault::InstalledChangedAfterHashing: break;
+    case Fault::InstalledChangedAfterHashing:
+    case Fault::FolderAtFormName: break;
     case Fault::NoContentSize: brokenCompressed(run(QStringLiteral("zstd"), {"-q", "-c"}, m_new)); break;
     case Fault::ContentSizeOverLimit: brokenCompressed(craftedFrame(0, quint64(3) << 30)); break;
     case Fault::WindowOverLimit: brokenCompressed(craftedFrame(char(22 << 3), 10)); break;
@@ -245,6 +251,8 @@ void SmallFormsTest::fallbacks()
     publish(server, m_new, {patchOffer, compressedOffer});
     DriverAppFolder app;
     const QString installed = app.write("client.dll", m_old);
+    if (fault == Fault::FolderAtFormName)
+        QDir().mkpath(app.path(QStringLiteral("Update/%1/planted").arg(sitelayout::formDownload)));
 
     TestWindow window(app.path(), server, release::PublicKey::fromBase64(m_publicKey.toLatin1(), "key"));
     if (fault == Fault::InstalledChangedAfterHashing) {
@@ -296,6 +304,33 @@ void SmallFormsTest::cancelDuringARebuild()
     QVERIFY(app.read("client.dll") == fresh);
     QCOMPARE(app.working(), QStringList());
     QCOMPARE(requestCount(server, plainTarget), 0);
+}
+
+void SmallFormsTest::fullDiskLeavesNoDownload_data()
+{
+    QTest::addColumn<bool>("isSigned"); // with a patch whose output the disk cannot hold; else the plain file only
+    QTest::newRow("patch rebuild") << true;
+    QTest::newRow("plain download") << false;
+}
+
+void SmallFormsTest::fullDiskLeavesNoDownload()
+{
+    QFETCH(bool, isSigned);
+    const QByteArray old = patternBytes(1024 * 1024, 5), fresh = QByteArray(old).replace(9, 4, "new!");
+    const QByteArray patch = zstd({"-19"}, fresh, old);
+    TestServer server;
+    publish(server, fresh, {{sitelayout::patchForm(sha256(old), sha256(fresh)), patch, patch}});
+    DriverAppFolder app;
+    SmallDisk disk(app.path(), 1536 * 1024);
+    if (!disk.isMounted())
+        QSKIP("cannot mount a small file system here");
+    QDir().mkpath(app.path("Update")); // the mount hides what the folder held
+    app.write("Update.inf", "1.0\r\n");
+    app.write("client.dll", old);
+    const auto key = std::optional(release::PublicKey::fromBase64(m_publicKey.toLatin1(), "key"));
+    const QString text = TestWindow(app.path(), server, isSigned ? key : std::nullopt).run().messages.value(0).text;
+    QVERIFY2(text.startsWith(QStringLiteral("磁盘已满")) && app.read("client.dll") == old, qPrintable(text));
+    QCOMPARE(app.working(), QStringList());
 }
 
 QTEST_MAIN(SmallFormsTest)

@@ -67,9 +67,18 @@ bool SmallForms::tryForm(const QByteArray &formPath, const QByteArray &digest, c
         return false;
     const QString download = m_paths.workingFile(sitelayout::formDownload);
     const auto gone = qScopeGuard([&] { QFile::remove(download); });
-    // Named by digests and checked against the index: any cache may serve it.
-    const download::DLOutcome outcome =
-        m_downloads.get(m_baseUrl + QString::fromLatin1(formPath), download, platform::CacheUse::AllowCached).outcome;
+    download::DLOutcome outcome;
+    try {
+        // Named by digests and checked against the index: any cache may serve it.
+        outcome = m_downloads.get(m_baseUrl + QString::fromLatin1(formPath), download, platform::CacheUse::AllowCached)
+                      .outcome;
+    } catch (const platform::Error &error) {
+        // What stands in the way at the form's name (a folder another user
+        // planted, a full disk) leaves the next form to try.
+        if (error.family() != platform::Error::Family::Storage)
+            throw;
+        return false;
+    }
     taken.downloaded += outcome.received;
     if (!outcome.isWhole() || outcome.sha256 != *listed)
         return false;
@@ -83,7 +92,7 @@ bool SmallForms::tryForm(const QByteArray &formPath, const QByteArray &digest, c
             return true;
         }
     } catch (const platform::Error &) {
-        // A broken or oversized frame: the next form will do.
+        // A broken or oversized frame, a full disk: the next form will do.
     }
     QFile::remove(staged);
     return false;

@@ -87,7 +87,7 @@ RunOutcome UpdateRun::run()
         // Only the run that holds the folder writes its log.
         m_log.emplace(m_paths, m_downloads.client().observers());
         m_log->started(m_baseUrl, m_publisherKey);
-        outcome = execute();
+        outcome = executeFreeingAFullDisk();
     } catch (const platform::Error &error) {
         outcome.error = error;
         // Not tampering: the server is half-way between two releases, or a
@@ -101,6 +101,20 @@ RunOutcome UpdateRun::run()
     if (m_log)
         m_log->ended(outcome);
     return outcome;
+}
+
+// The user is told to free space: the working folder's files, this run's
+// downloads among them, go first, while the folder is still held. None is
+// worth keeping for a resume when the disk cannot hold the rest anyway.
+RunOutcome UpdateRun::executeFreeingAFullDisk()
+{
+    try {
+        return execute();
+    } catch (const platform::Error &error) {
+        if (error.code() == platform::Error::Code::DiskFull)
+            fsys::deleteFolderFiles(m_paths.file(sitelayout::workingFolder));
+        throw;
+    }
 }
 
 RunOutcome UpdateRun::execute()

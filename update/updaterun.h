@@ -47,6 +47,7 @@ public:
 
 private:
     RunOutcome run();
+    RunOutcome executeFreeingAFullDisk();
     RunOutcome execute();
     bool stampsEqual();
     bool isLocalStamp(const QString &sRemoteStamp);

@@ -112,6 +112,8 @@ private slots:
     void cancelDuringADownload_data();
     void cancelDuringADownload();
     void killDuringInstallation();
+    void failedSyncInstallsNothing_data();
+    void failedSyncInstallsNothing();
     void everyWholeReleaseInstalls_data();
     void everyWholeReleaseInstalls();
 };
@@ -761,6 +763,31 @@ void UpdateRunTest::killDuringInstallation()
     QVERIFY(app.read("big.bin") == fresh);
     QCOMPARE(app.read("Update.inf"), QByteArray("2.0\r\n"));
     QCOMPARE(entriesOf(app.path()).filter(QStringLiteral(".updating")), QStringList());
+}
+
+void UpdateRunTest::failedSyncInstallsNothing_data()
+{
+    QTest::addColumn<QString>("error"); // that syncfs fails with, by strace's fault injection
+    QTest::addColumn<QString>("message");
+    QTest::newRow("I/O error") << "EIO" << QStringLiteral("路径/文件访问错误");
+    QTest::newRow("no space") << "ENOSPC" << QStringLiteral("磁盘已满");
+}
+
+void UpdateRunTest::failedSyncInstallsNothing()
+{
+    QFETCH(QString, error);
+    QFETCH(QString, message);
+    TestServer server;
+    publish(server, {QStringLiteral("0001a.txt name a.txt")});
+    server.setFile("/a.txt", "new A");
+    DriverAppFolder app;
+    app.write("a.txt", "old A");
+    QProcess strace;
+    strace.start("strace", {"-fqqo/dev/null", "--inject=syncfs:error=" + error, RUN_DRIVER, app.path(), server.url()});
+    const DriverEnding ending = finishDriver(strace);
+    QVERIFY(ending.messages.value(0).text.startsWith(message) && app.read("a.txt") == "old A");
+    QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
+    QVERIFY(app.read("Update.log").contains(message.toUtf8()));
 }
 
 void UpdateRunTest::everyWholeReleaseInstalls_data()

@@ -83,16 +83,19 @@ bool looksExecutable(int fd)
 }
 
 // Makes what is staged durable before it becomes visible under the targets'
-// names, without keeping the window from answering meanwhile.
+// names, without keeping the window from answering meanwhile. What cannot be
+// made durable is never installed: its error is raised.
 void syncFolders(const std::set<fs::path> &folders)
 {
     for (const fs::path &folder : folders) {
         FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!fd.isOpen())
-            continue;
-        std::future<int> done = std::async(std::launch::async, [&fd] { return ::syncfs(fd.get()); });
+            raise(errno, folder);
+        std::future<int> done = std::async(std::launch::async, [&fd] { return ::syncfs(fd.get()) == 0 ? 0 : errno; });
         waitUntil([&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
                   QDeadlineTimer(QDeadlineTimer::Forever));
+        if (const int failure = done.get(); failure != 0)
+            raise(failure, folder);
     }
 }
 
@@ -155,11 +158,11 @@ void Replacement::prepare()
             folders.insert(entry.target.parent_path());
             yield();
         }
+        syncFolders(folders);
     } catch (...) {
         m_staged.rollBack();
         throw;
     }
-    syncFolders(folders);
 }
 
 void Replacement::stage(const Entry &entry, mode_t umask, uid_t owner)

@@ -44,8 +44,9 @@ public:
     void add(FileDescriptor file, const QString &source, const QString &target);
 
     // Checks that every target can be replaced (no folder in the way, not
-    // read-only, a staging name the file system can hold) and stages every
-    // new file. Nothing visible changes; a failure removes what was staged.
+    // read-only, a staging name the file system can hold), stages every
+    // new file and makes it durable (syncfs). Nothing visible changes; a
+    // failure removes what was staged.
     void prepare();
     // Renames the staged files over their targets. A failure puts back every
     // target already replaced and raises the error.

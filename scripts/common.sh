@@ -12,7 +12,7 @@ UPDATER_PACKAGES=(
   xvfb xauth xdotool x11-utils imagemagick
   nginx-light curl time
   libssl-dev openssl minisign dpkg-dev file
-  libcurl4-openssl-dev libzstd-dev zstd python3
+  libcurl4-openssl-dev libzstd-dev zstd python3 strace
   go-md2man lintian
 )
 

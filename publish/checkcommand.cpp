@@ -70,6 +70,9 @@ int runCheck(const QStringList &arguments)
 
     Progress progress;
     const SiteCheckResult result = checkSite(baseUrl, key, progress);
+    // Between two releases no client takes a mix, so it is no fault of the
+    // site; it is not out yet either, so no success.
+    const bool publishing = result.problems.isEmpty() && !result.publishing.isEmpty();
     if (parser.isSet(json)) {
         printJsonVerdict({{QStringLiteral("baseUrl"), baseUrl},
                           {QStringLiteral("version"), result.version},
@@ -77,14 +80,23 @@ int runCheck(const QStringList &arguments)
                           {QStringLiteral("bytes"), result.bytes},
                           {QStringLiteral("signature"), signatureText(result.signature, true)},
                           {QStringLiteral("smallForms"), result.smallForms},
-                          {QStringLiteral("warnings"), QJsonArray::fromStringList(result.warnings)}},
-                         result.problems);
-        return result.problems.isEmpty() ? commandline::Success : commandline::Problem;
+                          {QStringLiteral("warnings"), QJsonArray::fromStringList(result.warnings)},
+                          {QStringLiteral("publishing"), QJsonArray::fromStringList(result.publishing)}},
+                         result.problems, publishing ? QStringLiteral("BEING PUBLISHED") : QStringLiteral("OK"));
+        return result.problems.isEmpty() && !publishing ? commandline::Success : commandline::Problem;
     }
     for (const QString &problem : result.problems)
         commandline::printOut(problem);
     for (const QString &warning : result.warnings)
         commandline::printOut(QStringLiteral("warning: ") + warning);
+    if (publishing) {
+        for (const QString &line : result.publishing)
+            commandline::printOut(QStringLiteral("being published: ") + line);
+        commandline::printOut(QStringLiteral("BEING PUBLISHED: %1: a release is being published; clients take the "
+                                             "earlier or the new one whole; check again once it is out; %2")
+                                  .arg(baseUrl, summaryOf(result)));
+        return commandline::Problem;
+    }
     if (result.problems.isEmpty()) {
         commandline::printOut(QStringLiteral("OK: %1: %2").arg(baseUrl, summaryOf(result)));
         return commandline::Success;

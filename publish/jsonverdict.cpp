@@ -7,9 +7,9 @@
 
 namespace publish {
 
-void printJsonVerdict(QJsonObject fields, const QStringList &problems)
+void printJsonVerdict(QJsonObject fields, const QStringList &problems, const QString &whole)
 {
-    fields.insert(QStringLiteral("verdict"), problems.isEmpty() ? QStringLiteral("OK") : QStringLiteral("FAILED"));
+    fields.insert(QStringLiteral("verdict"), problems.isEmpty() ? whole : QStringLiteral("FAILED"));
     fields.insert(QStringLiteral("problems"), QJsonArray::fromStringList(problems));
     std::fputs(QJsonDocument(fields).toJson(QJsonDocument::Compact).append('\n').constData(), stdout);
     std::fflush(stdout);

@@ -97,6 +97,10 @@ private:
     // Fetches as a client does, reading no more than it would; reports a problem.
     Fetched fetch(const QString &path, const Limit &limit, Body body);
     void report(const QString &path, const QString &rule) { m_result.problems.append(path + QStringLiteral(": ") + rule); }
+    void between(const QString &path, const QString &reason) { m_result.publishing.append(path + QStringLiteral(": ") + reason); }
+    // Whether the fixed index is the one in its own release's folder: of a
+    // release whose publication has got as far as its index.
+    bool isPublishedIndex(const Fetched &index);
     bool servesSignature();
     void checkStamp();
     std::optional<release::ReleaseIndex> checkSignedIndex();
@@ -117,6 +121,9 @@ private:
     platform::HttpClient m_client{m_codePage};
     release::Sha256 m_sha256;
     std::optional<release::ReleaseIndex> m_index;
+    QByteArray m_named;        // the index digest the signature names; empty: the fixed paths
+    QByteArray m_releaseStamp; // the stamp in the named release's folder
+    bool m_previousStamp = false; // the fixed stamp is of an earlier release
     SiteCheckResult m_result;
 };
 
@@ -171,7 +178,16 @@ void SiteCheck::checkStamp()
     m_result.version = text.trimmed();
     if (platform::numbers::valueOf(text) == 0)
         report(path, QStringLiteral("the stamp has no number (it reads as 0)"));
-    checkDigest(path, stamp);
+    // Where the signature names its release, clients whose stamp is not the
+    // fixed one take that release whole; a lower number than its own is the
+    // earlier release's stamp, which the publication renames last.
+    m_previousStamp = stamp.problem.isEmpty() && !m_releaseStamp.isEmpty()
+        && m_index->digestOf(m_codePage.encode(path)) != stamp.sha256
+        && platform::numbers::valueOf(text) < platform::numbers::valueOf(m_codePage.decode(m_releaseStamp));
+    if (m_previousStamp)
+        between(path, QStringLiteral("the stamp of an earlier release than the signature names"));
+    else
+        checkDigest(path, stamp);
 }
 
 std::optional<release::ReleaseIndex> SiteCheck::checkSignedIndex()
@@ -184,9 +200,21 @@ std::optional<release::ReleaseIndex> SiteCheck::checkSignedIndex()
         return std::nullopt;
     try {
         const release::Signature parsed = release::Signature::parse(signature.body, signaturePath);
-        m_key->verify(index.body, parsed, signaturePath);
+        // Clients led to the release's folder read the index there; the
+        // fixed one may be the next release's, renamed before its signature.
+        QByteArray signedIndex = index.body;
+        const std::optional<QByteArray> named = parsed.commentField("index");
+        if (named && release::isSha256Hex(*named) && *named != index.sha256 && isPublishedIndex(index)) {
+            const QString copyPath = QString::fromLatin1(sitelayout::releaseCopy(*named, sitelayout::indexPath));
+            const Fetched copy = fetch(copyPath, smallFileLimit(sitelayout::largestIndex), Body::Kept);
+            if (!copy.problem.isEmpty())
+                return std::nullopt;
+            signedIndex = copy.body;
+            between(indexPath, QStringLiteral("of another release than the signature names"));
+        }
+        m_key->verify(signedIndex, parsed, signaturePath);
         checkExpiry(parsed, parsed.acceptedTimestamp(QDateTime::currentSecsSinceEpoch(), signaturePath));
-        release::ReleaseIndex parsedIndex = release::ReleaseIndex::parse(index.body, indexPath);
+        release::ReleaseIndex parsedIndex = release::ReleaseIndex::parse(signedIndex, indexPath);
         if (const auto indexDigest = parsed.commentField("index"))
             checkReleaseCopies(*indexDigest, parsedIndex);
         m_result.signature = SiteCheckResult::Signature::Checked;
@@ -225,13 +253,25 @@ void SiteCheck::checkReleaseCopies(const QByteArray &indexDigest, const release:
                                                                  {sitelayout::stampPath, sitelayout::largestStamp}};
     for (const auto &[fixedPath, limit] : copies) {
         const QString path = QString::fromLatin1(sitelayout::releaseCopy(indexDigest, fixedPath));
-        const Fetched copy = fetch(path, smallFileLimit(limit), Body::Hashed);
+        const Fetched copy = fetch(path, smallFileLimit(limit), Body::Kept);
         if (!copy.problem.isEmpty())
             continue;
         if (fixedPath == sitelayout::indexPath ? copy.sha256 != indexDigest
                                                : index.digestOf(fixedPath.latin1()) != copy.sha256)
             report(path, englishRule(Error::Code::DigestMismatch));
+        else if (fixedPath == sitelayout::stampPath)
+            m_releaseStamp = copy.body;
     }
+    m_named = indexDigest;
+}
+
+bool SiteCheck::isPublishedIndex(const Fetched &index)
+{
+    const QString path = QString::fromLatin1(sitelayout::releaseCopy(index.sha256, sitelayout::indexPath));
+    release::Sha256 sha256;
+    const platform::ProbeResponse copy = platform::probeUrl(
+        m_client, m_baseUrl + path, sitelayout::largestIndex, [&](QByteArrayView piece) { sha256.addData(piece); });
+    return !copy.failure && copy.status == 200 && !copy.overLimit && sha256.hexResult() == index.sha256;
 }
 
 void SiteCheck::checkFile(const QString &remotePath)
@@ -288,14 +328,24 @@ SiteCheckResult SiteCheck::run()
     checkStamp();
     const Limit manifestLimit{sitelayout::largestManifest,
                               QStringLiteral("larger than 8 MiB, the most the updater reads")};
-    const Fetched manifest = fetch(QString(sitelayout::manifestPath), manifestLimit, Body::Kept);
+    QString manifestPath = QString(sitelayout::manifestPath);
+    Fetched manifest = fetch(manifestPath, manifestLimit, Body::Kept);
+    // Renamed before the stamp, the earlier release's manifest may stand
+    // beside its stamp; clients read the one in the release's folder.
+    if (m_previousStamp && manifest.problem.isEmpty()
+        && m_index->digestOf(sitelayout::manifestPath.latin1()) != manifest.sha256) {
+        between(manifestPath, QStringLiteral("of an earlier release than the signature names"));
+        manifestPath = QString::fromLatin1(sitelayout::releaseCopy(m_named, sitelayout::manifestPath));
+        manifest = fetch(manifestPath, manifestLimit, Body::Kept);
+    }
     if (!manifest.problem.isEmpty())
         return m_result;
     if (manifest.response.received == 0) {
-        report(QString(sitelayout::manifestPath), QStringLiteral("empty; the updater refuses an empty manifest"));
+        report(manifestPath, QStringLiteral("empty; the updater refuses an empty manifest"));
         return m_result;
     }
-    checkDigest(QString(sitelayout::manifestPath), manifest);
+    if (manifestPath == QString(sitelayout::manifestPath))
+        checkDigest(manifestPath, manifest);
     const ManifestLint lint = lintManifest(manifest.body, m_codePage);
     m_result.problems += lint.problems;
     QSet<QString> fetched;

@@ -25,6 +25,11 @@ struct SiteCheckResult
     QStringList problems;
     Signature signature = Signature::None;
     QStringList warnings; // what is right now but needs the publisher soon
+    // Why the site is between two releases, one line each ("path: reason"):
+    // fixed paths of another release than the signature names, as a
+    // publication leaves them until its last rename. Clients end at either
+    // release whole, or wait; no problem of the site.
+    QStringList publishing;
     QString version;
     qsizetype files = 0;
     qsizetype smallForms = 0;

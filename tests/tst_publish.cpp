@@ -240,6 +240,8 @@ private slots:
     void prune();
     void checkRebuildsEachForm_data();
     void checkRebuildsEachForm();
+    void checkSeesAPublicationHalfWay_data();
+    void checkSeesAPublicationHalfWay();
 
 private:
     // A folder of release files with Chinese names.
@@ -1498,6 +1500,32 @@ void PublishTest::checkRebuildsEachForm()
     QCOMPARE(lines.size(), expected.size());
     for (qsizetype i = 0; i < expected.size(); ++i)
         QVERIFY2(lines[i].startsWith(expected[i]), qPrintable(lines[i]));
+}
+
+
+// A second release killed at each rename of its fixed paths: in between check says "being published", never FAILED.
+void PublishTest::checkSeesAPublicationHalfWay_data()
+{
+    QTest::addColumn<int>("renamed"); // of index, signature, manifest, stamp; 0 and 4 leave one release whole
+    for (int renamed = 0; renamed <= 4; ++renamed)
+        QTest::addRow("%d renamed", renamed) << renamed;
+}
+
+void PublishTest::checkSeesAPublicationHalfWay()
+{
+    QFETCH(int, renamed);
+    TempFolder site, from;
+    runProcess("cp", {"-a", m_site.path() + "/.", site.path()});
+    writeRelease(from, "version 2, changed");
+    publisher({"release", "--from", from.path(), "--site", site.path(), "--version", "2", "--secret-key", m_secretKey});
+    TestServer server;
+    serveSite(server, site.path());
+    for (const QString &path : QStringList{indexPath, signaturePath, manifestPath, stampPath}.mid(renamed))
+        server.setFile('/' + path.toLatin1(), m_site.read(path));
+    const QStringList check{"check", server.url(), "--public-key", m_publicKey};
+    const Result text = publisher(check), json = publisher(check + QStringList{"--json"});
+    QVERIFY2(text.exitCode == bool(renamed % 4) && text.out.contains(renamed % 4 ? "BEING PUBLISHED: " : "OK: "), text.out.data());
+    QCOMPARE(QJsonDocument::fromJson(json.out)["verdict"].toString(), renamed % 4 ? "BEING PUBLISHED" : "OK");
 }
 
 QTEST_GUILESS_MAIN(PublishTest)

@@ -25,6 +25,7 @@ QByteArray sha256(const QByteArray &bytes)
 {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
 }
+const QByteArray anotherIndex = sha256("b") + "  files/b.bin\n";
 
 // A trusted comment: signed at `time`, vouched for until `expires` if given.
 QByteArray at(qint64 time, qint64 expires = 0)
@@ -170,6 +171,7 @@ void TrustTest::keptRelease_data()
     QTest::newRow("kept by a dropped key") << sign(at(signedAt), "next") << accepted << "" << next << later << false;
     QTest::newRow("kept a day ahead") << m_good << accepted << "" << one << sign(at(dayAhead)) << false;
     QTest::newRow("other key") << sign(at(signedAt), "other") << Code::WrongKey << signature << both << later << false;
+    QTest::newRow("same time, another index") << m_good << older << signature << one << sign(at(signedAt), "publisher", anotherIndex) << false;
     // On equal stamps the server's signature is read only where the kept release carries an expiry.
     QTest::newRow("equal stamps, fresh") << fresh << accepted << "" << one << fresh << true;
     QTest::newRow("equal stamps, expired") << stale << Code::StaleRelease << signature << one << fresh << true;
@@ -177,6 +179,8 @@ void TrustTest::keptRelease_data()
     QTest::newRow("equal stamps, over a day ahead") << sign(at(dayAhead)) << Code::FutureTimestamp << signature
                                                     << one << fresh << true;
     QTest::newRow("equal stamps, no expiry kept") << expired << accepted << "" << one << m_good << true;
+    QTest::newRow("equal stamps, older signature") << m_good << Code::StaleRelease << signature << one << expired << true;
+    QTest::newRow("equal stamps, expiry dropped") << m_good << Code::StaleRelease << signature << one << stale << true;
 }
 
 void TrustTest::keptRelease()
@@ -185,7 +189,7 @@ void TrustTest::keptRelease()
     QFETCH(QByteArray, kept);
     QFETCH(bool, equalStamps);
     TrustedSet trusted = set(keys);
-    trusted.loadKept(m_index, kept);
+    trusted.loadKept(m_index, kept) || trusted.loadKept(anotherIndex, kept);
     expect([&](const QByteArray &signature) {
         if (!equalStamps)
             establish(trusted, signature, m_index, "2.0\r\n");

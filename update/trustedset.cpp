@@ -42,8 +42,13 @@ void TrustedSet::confirmFresh(const QByteArray &signatureText) const
     const release::Signature current = release::Signature::parse(signatureText, source);
     m_keys.verifyComment(current, source);
     const qint64 now = m_clock();
-    current.acceptedTimestamp(now, source);
-    if (current.expiredAt(now, source))
+    const qint64 signedAt = current.acceptedTimestamp(now, source);
+    // A signature older than the kept one, or one of its time that drops
+    // its expiry, is a replay that would hold the client at the kept
+    // release for ever: only a newer word of the publisher ends an expiry.
+    const bool replayed = m_kept
+        && (signedAt < m_kept->timestamp() || (signedAt == m_kept->timestamp() && !current.expiry(source)));
+    if (replayed || current.expiredAt(now, source))
         throw Error(Error::Code::StaleRelease, source);
 }
 
@@ -63,7 +68,11 @@ void TrustedSet::updateIndex(QByteArray indexText)
     inOrder(m_step == Step::Signature, sitelayout::indexPath);
     m_generation.checkIndex(indexText);
     SignedRelease release(m_keys, std::move(indexText), m_signatureText, m_clock());
-    if (m_kept && release.timestamp() < m_kept->timestamp())
+    // Of the kept release's time, only the kept release itself is not older:
+    // another one signed then cannot be told from a replay.
+    if (m_kept
+        && (release.timestamp() < m_kept->timestamp()
+            || (release.timestamp() == m_kept->timestamp() && release.indexText() != m_kept->indexText())))
         throw Error(Error::Code::OlderRelease, signaturePath);
     // One that the publisher no longer vouches for may be a replay that
     // keeps a newer release from the client.

@@ -40,15 +40,17 @@ public:
     // On a run whose stamps are equal, the server's current signature: it
     // must still be vouched for, or a replayed old stamp and signature could
     // keep the client from ever hearing of a newer release. Its trusted
-    // comment is proved by an accepted key; an expired one raises StaleRelease.
+    // comment is proved by an accepted key; an expired one, one signed before
+    // the kept one, or one of the kept time without an expiry raises StaleRelease.
     void confirmFresh(const QByteArray &signatureText) const;
 
     // The server's signature, whose trusted comment an accepted key proves:
     // the release folder that it names is the publisher's word.
     const ReleaseGeneration &updateSignature(QByteArray signatureText);
     // The index of that generation, checked in full against the signature.
-    // A release signed before the kept one raises OlderRelease (the same one
-    // again is harmless), one whose expiry has passed ExpiredRelease.
+    // A release signed before the kept one, or another one signed at its
+    // time, raises OlderRelease (the same one again is harmless), one whose
+    // expiry has passed ExpiredRelease.
     void updateIndex(QByteArray indexText);
     // The release's stamp, as the index lists it. At the fixed paths of a
     // site signed by hand, a stamp listed with another digest is of another

@@ -103,6 +103,12 @@ RunOutcome UpdateRun::run()
     return outcome;
 }
 
+void UpdateRun::cancelled()
+{
+    if (m_log)
+        m_log->cancelled();
+}
+
 RunOutcome UpdateRun::execute()
 {
     // An installation that a killed run left half done is undone first, so

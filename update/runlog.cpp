@@ -2,9 +2,9 @@
 
 #include "errortext.h"
 #include "platform/core/config.h"
+#include "platform/text/visibletext.h"
 #include "release/minisignformat.h"
 #include "release/sitelayout.h"
-#include "platform/text/visibletext.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -376,7 +376,7 @@ void RunLogTest::forgedLines_data()
     QTest::addColumn<QString>("value"); // the text from outside in it
     QTest::addColumn<QString>("line");  // what it logs, after the time
     QTest::newRow("terminal controls in a stamp")
-        << "stamp" << QStringLiteral("\x1b[H\a\b\x7f\\x\"") << QStringLiteral(R"(remote "\x1b[H\x07\x08\x7f\\x\"" local)");
+        << "stamp" << QStringLiteral("\x1b\a\b\r\x7f\\x\"") << QStringLiteral(R"(remote "\x1b\x07\x08\x0d\x7f\\x\"" local)");
     QTest::newRow("C1, direction, separator, tag; %N in a name") << "form"
         << QStringLiteral("%1\u0085\u202e\u2028\U000e0001") << QStringLiteral(R"(%1\x85\u202e\u2028\U000e0001 patch)");
     QTest::newRow("%1B in a URL") << "request" << "http://h/%1B" << "http://h/%1B status 404 bytes 0 time 7 ms attempts 1 ";

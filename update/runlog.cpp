@@ -53,11 +53,11 @@ QString field(const QString &value)
     return platform::visibleText(value);
 }
 
-// Text from the network, on one line and of a length a log can hold; a quote
-// inside cannot end it.
+// Text from the network, without the blanks and line end around it and of a
+// length a log can hold; a line break or a quote inside is escaped.
 QString quoted(const QString &text)
 {
-    return QLatin1Char('"') + field(text.simplified().left(200)).replace(QLatin1Char('"'), QLatin1String("\\\""))
+    return QLatin1Char('"') + field(text.trimmed().left(200)).replace(QLatin1Char('"'), QLatin1String("\\\""))
            + QLatin1Char('"');
 }
 

@@ -78,6 +78,7 @@ void frmDownLoad::unload()
 void frmDownLoad::closeEvent(QCloseEvent *event)
 {
     event->accept();
+    m_run.cancelled();
     unload();
 }
 
@@ -89,6 +90,7 @@ void frmDownLoad::Command1_Click()
 void frmDownLoad::Command2_Click()
 {
     try {
+        m_run.cancelled();
         m_run.stopDownload();
     } catch (...) {
         // Cancel ends the program whatever the engine says.

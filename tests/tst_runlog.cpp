@@ -116,6 +116,8 @@ private slots:
     void unwritableLog();
     void retryCountdown_data();
     void retryCountdown();
+    void forgedLines_data();
+    void forgedLines();
 };
 
 void RunLogTest::linesOfARun_data()
@@ -366,6 +368,47 @@ void RunLogTest::retryCountdown()
     const qsizetype at = lines.shown.indexOf(shown[0]);
     QVERIFY2(at >= 0, qPrintable(lines.shown.join(QLatin1Char('|'))));
     QVERIFY2(lines.shown.mid(at, shown.size()) == shown, qPrintable(lines.shown.join(QLatin1Char('|'))));
+}
+
+void RunLogTest::forgedLines_data()
+{
+    QTest::addColumn<QString>("event"); // what the log hears
+    QTest::addColumn<QString>("value"); // the text from outside in it
+    QTest::addColumn<QString>("line");  // what it logs, after the time
+    QTest::newRow("terminal controls in a stamp")
+        << "stamp" << QStringLiteral("\x1b\a\b\r\x7f\\x\"") << QStringLiteral(R"(remote "\x1b\x07\x08\x0d\x7f\\x\"" local)");
+    QTest::newRow("C1, direction, separator, tag; %N in a name") << "form"
+        << QStringLiteral("%1\u0085\u202e\u2028\U000e0001") << QStringLiteral(R"(%1\x85\u202e\u2028\U000e0001 patch)");
+    QTest::newRow("%1B in a URL") << "request" << "http://h/%1B" << "http://h/%1B status 404 bytes 0 time 7 ms attempts 1 ";
+    QTest::newRow("an error's subject and detail")
+        << "refusal" << QStringLiteral("\x1b]0;\a") << QStringLiteral(R"(路径/文件访问错误 \x1b]0;\x07：\x1b]0;\x07)");
+    QTest::newRow("a URL that cannot be sent")
+        << "unsent" << "http://h/%zz" << "http://h/%zz status 0 bytes 0 time 0 ms attempts 0 resumes 0 failed: ";
+}
+
+// Each field as itself, once, escaped; every request tried has its line.
+void RunLogTest::forgedLines()
+{
+    QFETCH(QString, event);
+    QFETCH(QString, value);
+    QFETCH(QString, line);
+    AppFolder app;
+    platform::HttpClient client;
+    update::RunLog log(update::AppPaths(app.path()), client.observers());
+    using platform::Error;
+    if (event == QLatin1String("stamp"))
+        log.stampsCompared(value, QStringLiteral("1"), false);
+    else if (event == QLatin1String("form"))
+        log.formTaken({value, update::FormTaken::Form::Patch, 10, 3});
+    else if (event == QLatin1String("request"))
+        log.transferEnded({value, 404, 0, std::chrono::milliseconds(7), 1, 0, true, Error(Error::Code::HttpStatus)});
+    else if (event == QLatin1String("refusal"))
+        log.ended({End::Refused, Error(Error::Code::FileAccess, value, value)});
+    else
+        QVERIFY(!client.openSession({})->openUrl(value));
+    const QString logged = QString::fromUtf8(app.read("Update.log"));
+    QVERIFY2(logged.contains(QLatin1Char(' ') + line) && logged.count(QLatin1Char('\n')) == 1 + (event == "refusal"),
+             qPrintable(logged));
 }
 
 QTEST_MAIN(RunLogTest)

@@ -719,6 +719,7 @@ void UpdateRunTest::cancelDuringADownload()
     QVERIFY(partial == slow.body.left(partial.size()));
     QVERIFY(!app.exists("slow.bin"));
     QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
+    QVERIFY(app.read("Update.log").endsWith(" end: cancelled\n"));
 
     // A release without that file: the partial leftover is removed, never installed.
     publish(server, {QStringLiteral("0001a.txt name a.txt")});

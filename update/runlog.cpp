@@ -2,6 +2,7 @@
 
 #include "errortext.h"
 #include "platform/core/config.h"
+#include "platform/text/visibletext.h"
 #include "release/minisignformat.h"
 #include "release/sitelayout.h"
 
@@ -35,16 +36,29 @@ QByteArray localTime(int offset)
     return QByteArray(text, size);
 }
 
-// A URL without what a user or password in it would give away.
+// The URL as the run wrote it, unless a user or a password in it would be
+// given away: then without them.
 QString shownUrl(const QString &url)
 {
-    return QUrl(url).toString(QUrl::RemoveUserInfo);
+    const QUrl parsed(url);
+    return parsed.userInfo().isEmpty() ? url : parsed.toString(QUrl::RemoveUserInfo);
 }
 
-// Text from the network, on one line and of a length a log can hold.
+// A value put into a line: each field is filled once from its value, by
+// concatenation, never by substitution over text that holds a URL or what a
+// server sent; what would not show as itself is escaped, so that no field
+// forges another line or drives the reader's terminal.
+QString field(const QString &value)
+{
+    return platform::visibleText(value);
+}
+
+// Text from the network, without the blanks and line end around it and of a
+// length a log can hold; a line break or a quote inside is escaped.
 QString quoted(const QString &text)
 {
-    return QLatin1Char('"') + text.simplified().left(200) + QLatin1Char('"');
+    return QLatin1Char('"') + field(text.trimmed().left(200)).replace(QLatin1Char('"'), QLatin1String("\\\""))
+           + QLatin1Char('"');
 }
 
 // The error in full: what the user read, and the cause that it leaves out.
@@ -92,49 +106,53 @@ void RunLog::started(const QString &baseUrl, const std::optional<release::KeyRin
     }
     const QString mode = publisherKeys ? QStringLiteral("signed, key ") + keyIds.join(QStringLiteral(", "))
                                        : QStringLiteral("unsigned");
-    write(QStringLiteral("start updater %1 (%2) server %3 folder %4")
-              .arg(QString::fromUtf8(config::version), mode, shownUrl(baseUrl), m_folder));
+    write(QStringLiteral("start updater ") + field(QString::fromUtf8(config::version)) + QStringLiteral(" (") + mode
+          + QStringLiteral(") server ") + field(shownUrl(baseUrl)) + QStringLiteral(" folder ") + field(m_folder));
 }
 
 void RunLog::stampsCompared(const QString &remote, const QString &local, bool equal)
 {
-    write(QStringLiteral("stamps remote %1 local %2: %3")
-              .arg(quoted(remote), quoted(local), equal ? QStringLiteral("equal") : QStringLiteral("differ")));
+    write(QStringLiteral("stamps remote ") + quoted(remote) + QStringLiteral(" local ") + quoted(local)
+          + (equal ? QStringLiteral(": equal") : QStringLiteral(": differ")));
 }
 
 void RunLog::formTaken(const FormTaken &taken)
 {
     static const QString forms[] = {QStringLiteral("plain"), QStringLiteral("compressed"), QStringLiteral("patch")};
-    write(QStringLiteral("form %1 %2 size %3 downloaded %4 saved %5")
-              .arg(taken.fileName, forms[int(taken.form)])
-              .arg(taken.fileSize)
-              .arg(taken.downloaded)
-              .arg(taken.bytesSaved()));
+    write(QStringLiteral("form ") + field(taken.fileName) + QLatin1Char(' ') + forms[int(taken.form)]
+          + QStringLiteral(" size ") + QString::number(taken.fileSize) + QStringLiteral(" downloaded ")
+          + QString::number(taken.downloaded) + QStringLiteral(" saved ") + QString::number(taken.bytesSaved()));
 }
 
 void RunLog::installed(const QStringList &targets)
 {
     for (const QString &target : targets)
-        write(QStringLiteral("installed ") + nameOf(target));
+        write(QStringLiteral("installed ") + field(nameOf(target)));
 }
 
 void RunLog::putBack(const QStringList &targets)
 {
     for (const QString &target : targets)
-        write(QStringLiteral("put back ") + nameOf(target));
+        write(QStringLiteral("put back ") + field(nameOf(target)));
 }
 
 void RunLog::ended(const RunOutcome &outcome)
 {
     if (outcome.error)
         write((outcome.end == RunOutcome::End::Refused ? QStringLiteral("refusal: ") : QStringLiteral("because: "))
-              + inFull(*outcome.error));
+              + field(inFull(*outcome.error)));
     write(QStringLiteral("end: ") + endName(outcome.end));
+}
+
+void RunLog::cancelled()
+{
+    write(QStringLiteral("end: cancelled"));
 }
 
 void RunLog::retryWaiting(const QString &url, const platform::Error &why, std::chrono::milliseconds wait)
 {
-    write(QStringLiteral("retry %1 in %2 ms after: %3").arg(shownUrl(url)).arg(wait.count()).arg(inFull(why)));
+    write(QStringLiteral("retry ") + field(shownUrl(url)) + QStringLiteral(" in ") + QString::number(wait.count())
+          + QStringLiteral(" ms after: ") + field(inFull(why)));
 }
 
 void RunLog::retryStarted(const QString &url)
@@ -144,16 +162,14 @@ void RunLog::retryStarted(const QString &url)
 
 void RunLog::transferEnded(const platform::TransferReport &report)
 {
-    QString line = QStringLiteral("request %1 status %2 bytes %3 time %4 ms attempts %5 resumes %6")
-                       .arg(shownUrl(report.url))
-                       .arg(report.status)
-                       .arg(report.bytes)
-                       .arg(report.elapsed.count())
-                       .arg(report.attempts)
-                       .arg(report.resumes);
+    QString line = QStringLiteral("request ") + field(shownUrl(report.url)) + QStringLiteral(" status ")
+                   + QString::number(report.status) + QStringLiteral(" bytes ") + QString::number(report.bytes)
+                   + QStringLiteral(" time ") + QString::number(report.elapsed.count()) + QStringLiteral(" ms attempts ")
+                   + QString::number(report.attempts) + QStringLiteral(" resumes ") + QString::number(report.resumes);
     // The line names the URL already.
     if (report.failure)
-        line += QStringLiteral(" failed: ") + inFull(platform::Error(report.failure->code(), {}, report.failure->detail()));
+        line += QStringLiteral(" failed: ")
+                + field(inFull(platform::Error(report.failure->code(), {}, report.failure->detail())));
     else if (!report.finished)
         line += QStringLiteral(" given up before its end");
     write(line);

@@ -26,7 +26,9 @@ class RunLog final : public platform::TransferObserver
 public:
     RunLog(const AppPaths &paths, platform::TransferObservers &transfers);
 
-    // Adds one line.
+    // Adds one line, straight to the file: none waits in a buffer when the
+    // program ends at once. `event` is in the run's own words; what comes
+    // from elsewhere goes in through the calls below, which escape it.
     void write(const QString &event);
 
     void started(const QString &baseUrl, const std::optional<release::KeyRing> &publisherKeys);
@@ -37,6 +39,8 @@ public:
     void installed(const QStringList &targets);
     void putBack(const QStringList &targets);
     void ended(const RunOutcome &outcome);
+    // The program ends in the middle of the run, at the user's word.
+    void cancelled();
 
     void retryWaiting(const QString &url, const platform::Error &why, std::chrono::milliseconds wait) override;
     void retryStarted(const QString &url) override;

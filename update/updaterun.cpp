@@ -117,6 +117,12 @@ RunOutcome UpdateRun::executeFreeingAFullDisk()
     }
 }
 
+void UpdateRun::cancelled()
+{
+    if (m_log)
+        m_log->cancelled();
+}
+
 RunOutcome UpdateRun::execute()
 {
     // An installation that a killed run left half done is undone first, so

@@ -42,6 +42,9 @@ public:
     bool isRunning() const { return m_running; }
     // Asks the download under way, if any, to stop after its current block.
     void stopDownload() { m_downloads.stop(); }
+    // The program ends during the run, at the user's word: the run's log
+    // says so last. Nothing when no run is under way.
+    void cancelled();
     // The form each file that the last run downloaded took, in the order downloaded.
     const std::vector<FormTaken> &formsTaken() const { return m_formsTaken; }
 

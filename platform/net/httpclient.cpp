@@ -16,6 +16,19 @@ QByteArray curlUrl(const QString &url, const CodePage &codePage)
     return target.toEncoded();
 }
 
+QByteArray sendableUrl(const QString &url, const CodePage &codePage, const TransferSettings &settings)
+{
+    QByteArray target = curlUrl(url, codePage);
+    if (target.isEmpty() && settings.observer) {
+        TransferReport unsent;
+        unsent.url = url;
+        unsent.finished = true;
+        unsent.failure = Error(Error::Code::InvalidArgument, url, QStringLiteral("not an http or https URL"));
+        settings.observer->transferEnded(unsent);
+    }
+    return target;
+}
+
 UrlHandle::UrlHandle(std::unique_ptr<CurlTransfer> transfer) : m_transfer(std::move(transfer)) {}
 
 UrlHandle::~UrlHandle() = default;
@@ -64,7 +77,7 @@ std::unique_ptr<UrlHandle> HttpSession::openUrl(const QString &url, OpenFailure 
 
 PendingUrl HttpSession::startUrl(const QString &url, CacheUse cacheUse)
 {
-    const QByteArray target = curlUrl(url, m_codePage);
+    const QByteArray target = sendableUrl(url, m_codePage, m_settings);
     if (target.isEmpty())
         return PendingUrl(nullptr);
     CurlTransfer::Options options{m_settings, url};

@@ -141,4 +141,9 @@ private:
 // when it is not an http or https URL.
 QByteArray curlUrl(const QString &url, const CodePage &codePage);
 
+// curlUrl for a request made with `settings`: when the URL cannot be sent,
+// its observer hears of a request that ended before its first attempt, as
+// of every other request tried.
+QByteArray sendableUrl(const QString &url, const CodePage &codePage, const TransferSettings &settings);
+
 } // namespace platform

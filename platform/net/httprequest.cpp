@@ -17,12 +17,12 @@ void HttpRequest::open(const QByteArray &method, const QString &url)
 
 void HttpRequest::send()
 {
-    const QByteArray target = curlUrl(m_url, m_client.codePage());
+    CurlTransfer::Options options{m_client.settings({}), m_url};
+    const QByteArray target = sendableUrl(m_url, m_client.codePage(), options.settings);
     if (target.isEmpty()) {
         m_invalidUrl = Error(Error::Code::InvalidArgument, m_url);
         return;
     }
-    CurlTransfer::Options options{m_client.settings({}), m_url};
     options.anyStatusAnswers = true;
     options.wholeBody = true;
     m_transfer = std::make_unique<CurlTransfer>(m_client.multi(), target, options);

@@ -85,11 +85,22 @@ QString endName(RunOutcome::End end)
 
 } // namespace
 
-RunLog::RunLog(const AppPaths &paths, platform::TransferObservers &transfers)
-    : m_folder(paths.folder()), m_file(paths.file(sitelayout::runLog), paths.file(sitelayout::olderRunLog),
-                                       sitelayout::largestRunLog),
+RunLog::RunLog(const AppPaths &paths, platform::TransferObservers &transfers, const QString &logFolder)
+    : m_folder(paths.folder()),
+      m_file(AppPaths(logFolder.isEmpty() ? m_folder : logFolder).file(sitelayout::runLog),
+             AppPaths(logFolder.isEmpty() ? m_folder : logFolder).file(sitelayout::olderRunLog), sitelayout::largestRunLog),
       m_registration(transfers, *this), m_utcOffset(QDateTime::currentDateTime().offsetFromUtc())
 {
+}
+
+QString RunLog::userLogFolder()
+{
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (!QDir::isAbsolutePath(state))
+        state = QDir::homePath() + QStringLiteral("/.local/state");
+    const QString folder = state + QStringLiteral("/updater");
+    QDir().mkpath(folder);
+    return folder;
 }
 
 void RunLog::write(const QString &event)

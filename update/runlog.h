@@ -24,7 +24,13 @@ namespace update {
 class RunLog final : public platform::TransferObserver
 {
 public:
-    RunLog(const AppPaths &paths, platform::TransferObservers &transfers);
+    // The log in `logFolder` in place of the application folder, when given.
+    RunLog(const AppPaths &paths, platform::TransferObservers &transfers, const QString &logFolder = {});
+
+    // Where the log goes when the application folder cannot hold it: the
+    // user's own state folder ($XDG_STATE_HOME/updater, or
+    // ~/.local/state/updater), made when missing.
+    static QString userLogFolder();
 
     // Adds one line, straight to the file: none waits in a buffer when the
     // program ends at once. `event` is in the run's own words; what comes

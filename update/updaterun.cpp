@@ -13,6 +13,7 @@
 #include "platform/files/replacement.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QScopeGuard>
 
 #include <filesystem>
@@ -84,9 +85,23 @@ RunOutcome UpdateRun::run()
         const platform::FolderLock lock(m_paths.folder());
         if (!lock.isHeld())
             return {RunOutcome::End::FolderInUse, std::nullopt};
+        // A folder this user cannot write ends the run before anything is
+        // downloaded; its log then goes where the user can write.
+        std::optional<platform::Error> unwritable;
+        try {
+            fsys::requireWritableFolder(m_paths.folder());
+        } catch (const platform::Error &error) {
+            unwritable = error;
+        }
+        const bool elsewhere = unwritable && unwritable->code() == platform::Error::Code::FolderNotWritable;
         // Only the run that holds the folder writes its log.
-        m_log.emplace(m_paths, m_downloads.client().observers());
+        m_log.emplace(m_paths, m_downloads.client().observers(), elsewhere ? RunLog::userLogFolder() : QString());
         m_log->started(m_baseUrl, m_publisherKey);
+        if (unwritable)
+            throw *unwritable;
+        if (const QString working = m_paths.file(sitelayout::workingFolder); QFileInfo(working).isDir()
+                                                                            && !QFileInfo(working).isSymLink())
+            fsys::requireWritableFolder(working);
         outcome = executeFreeingAFullDisk();
     } catch (const platform::Error &error) {
         outcome.error = error;

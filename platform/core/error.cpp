@@ -31,6 +31,7 @@ Error::Family Error::familyOf(Code code)
     case Code::PermissionDenied:
     case Code::FileAccess:
     case Code::DiskFull:
+    case Code::FolderNotWritable:
         return Family::Storage;
     case Code::TooLarge:
     case Code::MalformedIndex:

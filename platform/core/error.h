@@ -21,6 +21,7 @@ public:
         PermissionDenied,
         FileAccess,
         DiskFull,
+        FolderNotWritable, // this user cannot create and remove files in a folder the run replaces files in
         InvalidArgument,
         TypeMismatch,
         Overflow,

@@ -5,6 +5,7 @@
 #include "replacement.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
@@ -99,6 +100,17 @@ void refuseUnlessFolder(const QString &path)
     }
     if (!S_ISDIR(info.st_mode))
         throw Error::fromErrno(ENOTDIR, path);
+}
+
+void requireWritableFolder(const QString &folder)
+{
+    QByteArray probe = QFile::encodeName(folder) + "/.write-probe-XXXXXX";
+    const FileDescriptor fd(::mkostemp(probe.data(), O_CLOEXEC));
+    if (!fd.isOpen() || ::unlink(probe.constData()) != 0) {
+        if (errno == EACCES || errno == EPERM || errno == EROFS)
+            throw Error(Error::Code::FolderNotWritable, folder);
+        throw Error::fromErrno(errno, folder);
+    }
 }
 
 void deleteFolderFiles(const QString &folder) noexcept

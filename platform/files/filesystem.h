@@ -30,6 +30,13 @@ void replaceFile(const QString &source, const QString &target);
 // written into it reports the missing folder.
 void refuseUnlessFolder(const QString &path);
 
+// Raises FolderNotWritable unless this process can create a file in the
+// folder and remove it again, tried with a file of its own (asking access(2)
+// would answer yes to root on a read-only mount). The installation renames
+// new files over old ones, so this is what replacing a file needs, whatever
+// the file's own mode.
+void requireWritableFolder(const QString &folder);
+
 // Deletes what it can of the files directly in the folder (links, FIFOs and
 // the like included, never followed); read-only files, subfolders and
 // whatever the OS refuses to remove stay. Never fails.

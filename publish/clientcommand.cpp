@@ -6,9 +6,13 @@
 #include "platform/files/paths.h"
 #include "platform/files/textinput.h"
 #include "platform/text/codepage.h"
+#include "release/keyring.h"
+#include "release/minisignature.h"
+#include "release/minisignformat.h"
 #include "release/releaseindex.h"
 #include "release/sha256.h"
 #include "release/sitelayout.h"
+#include "release/updatermark.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -16,6 +20,8 @@
 
 #include <filesystem>
 #include <system_error>
+
+#include <sys/stat.h>
 
 using platform::Error;
 
@@ -66,11 +72,57 @@ void checkSignedPair(const QString &site, const ClientFiles &files, const QByteA
     release::ReleaseIndex::parse(files.index, indexPath).checkDigest(sitelayout::stampPath.latin1(), sha.hexResult());
 }
 
+QString keyIds(const release::KeyRing &keys)
+{
+    QStringList ids;
+    for (const release::PublicKey &key : keys.keys())
+        ids << QString::fromLatin1(release::minisign::keyIdHex(key.keyId()));
+    return ids.join(QStringLiteral(", "));
+}
+
+// A folder whose updater cannot take the site's releases would never
+// update: the updater must be this project's, built for the site's mode and
+// signing key, as its build mark says.
+void checkUpdaterFitsSite(const ClientFiles &files, const QString &updaterOption, const QString &site)
+{
+    const std::optional<release::updatermark::Mark> mark = release::updatermark::find(files.updater);
+    if (!mark)
+        throw Error(Error::Code::InvalidArgument, updaterOption,
+                    QStringLiteral("not the updater program (it carries no updater build mark); give the updater "
+                                   "as built, build/app/updater"));
+    const bool signedSite = !files.index.isEmpty();
+    if (mark->keys.isEmpty() != !signedSite)
+        throw Error(Error::Code::InvalidArgument, updaterOption,
+                    signedSite ? QStringLiteral("an unsigned updater (built without UPDATER_PUBLIC_KEY) on a signed "
+                                                "site; build it with the site's public key")
+                               : QStringLiteral("a signed updater (built with UPDATER_PUBLIC_KEY) on an unsigned "
+                                                "site, whose releases it refuses; build it without a key or "
+                                                "publish signed releases"));
+    if (!signedSite)
+        return;
+    const release::KeyRing keys = release::KeyRing::fromText(mark->keys, updaterOption);
+    const QString signaturePath = sitePath(site, sitelayout::signaturePath);
+    const release::Signature signature = release::Signature::parse(files.signature, signaturePath);
+    try {
+        keys.verify(files.index, signature, signaturePath);
+    } catch (const Error &error) {
+        if (error.code() != Error::Code::WrongKey)
+            throw;
+        throw Error(Error::Code::WrongKey, updaterOption,
+                    QStringLiteral("built with key %1, but the site is signed with key %2; build the updater "
+                                   "with the site's public key")
+                        .arg(keyIds(keys), QString::fromLatin1(release::minisign::keyIdHex(signature.keyId()))));
+    }
+}
+
 ClientFiles readClientFiles(const QString &siteOption, const QString &updaterOption)
 {
     const QString site = commandline::siteRoot(siteOption);
     // The execute bits are asked, not the OS: root may run any file.
     const QFileInfo updater(updaterOption);
+    if (updater.isSymLink())
+        throw Error(Error::Code::InvalidArgument, updaterOption,
+                    QStringLiteral("is a symbolic link; give the updater program file itself"));
     constexpr QFile::Permissions executable = QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
     if (!updater.isFile() || !(updater.permissions() & executable))
         throw Error(Error::Code::InvalidArgument, updaterOption,
@@ -84,6 +136,7 @@ ClientFiles readClientFiles(const QString &siteOption, const QString &updaterOpt
     files.index = siteFile(site, sitelayout::indexPath, sitelayout::largestIndex);
     files.signature = siteFile(site, sitelayout::signaturePath, sitelayout::largestSignature);
     checkSignedPair(site, files, stamp);
+    checkUpdaterFitsSite(files, updaterOption, site);
     return files;
 }
 
@@ -93,6 +146,16 @@ void writeFile(const QString &folder, const QString &name, const QByteArray &byt
     platform::DurableFile file(platform::paths::hiddenBeside(target, QStringLiteral(".new")), target, mode);
     file.write(bytes);
     file.renameOver();
+}
+
+// A folder on another file system than its parent's, or the root.
+bool isMountPoint(const QString &folder)
+{
+    struct stat own {};
+    struct stat parent {};
+    const std::filesystem::path path = platform::paths::toPath(folder);
+    return ::stat(path.c_str(), &own) == 0 && ::stat(path.parent_path().c_str(), &parent) == 0
+           && (own.st_dev != parent.st_dev || own.st_ino == parent.st_ino);
 }
 
 // The folder is built beside `out` and renamed into its place whole: an
@@ -108,6 +171,10 @@ void makeClientFolder(const ClientFiles &files, const QString &outOption)
                     QStringLiteral("is not empty; give a new or an empty folder"));
     if (!QFileInfo(outInfo.absolutePath()).isDir())
         throw Error(Error::Code::PathNotFound, outOption, QStringLiteral("its parent folder does not exist"));
+    if (outInfo.exists() && isMountPoint(out))
+        throw Error(Error::Code::InvalidArgument, outOption,
+                    QStringLiteral("is a mount point, which the finished folder cannot be renamed over; give a new "
+                                   "folder inside it"));
 
     QTemporaryDir building(platform::paths::toQString(platform::paths::hiddenBeside(
         platform::paths::toPath(out), QString(sitelayout::publishingInfix) + QStringLiteral("XXXXXX"))));

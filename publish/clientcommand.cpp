@@ -166,15 +166,15 @@ void makeClientFolder(const ClientFiles &files, const QString &outOption)
     const QFileInfo outInfo(out);
     if (outInfo.exists() && (!outInfo.isDir() || outInfo.isSymLink()))
         throw Error(Error::Code::InvalidArgument, outOption, QStringLiteral("exists and is not a folder"));
+    if (outInfo.exists() && isMountPoint(out))
+        throw Error(Error::Code::InvalidArgument, outOption,
+                    QStringLiteral("is a mount point, which the finished folder cannot be renamed over; give a new "
+                                   "folder inside it"));
     if (outInfo.exists() && !QDir(out).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
         throw Error(Error::Code::InvalidArgument, outOption,
                     QStringLiteral("is not empty; give a new or an empty folder"));
     if (!QFileInfo(outInfo.absolutePath()).isDir())
         throw Error(Error::Code::PathNotFound, outOption, QStringLiteral("its parent folder does not exist"));
-    if (outInfo.exists() && isMountPoint(out))
-        throw Error(Error::Code::InvalidArgument, outOption,
-                    QStringLiteral("is a mount point, which the finished folder cannot be renamed over; give a new "
-                                   "folder inside it"));
 
     QTemporaryDir building(platform::paths::toQString(platform::paths::hiddenBeside(
         platform::paths::toPath(out), QString(sitelayout::publishingInfix) + QStringLiteral("XXXXXX"))));

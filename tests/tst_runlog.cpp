@@ -8,6 +8,7 @@
 #include "update/runlog.h"
 
 #include "support/quicklimits.h"
+#include "support/rundriving.h"
 #include "support/tempfolder.h"
 #include "support/testcertificates.h"
 #include "support/windowrun.h"
@@ -114,6 +115,8 @@ private slots:
     void boundAndRotation();
     void unwritableLog_data();
     void unwritableLog();
+    void unwritableFolder_data();
+    void unwritableFolder();
     void retryCountdown_data();
     void retryCountdown();
     void forgedLines_data();
@@ -326,6 +329,44 @@ void RunLogTest::unwritableLog()
     now.removeAll(QStringLiteral("a.bin"));
     now.removeAll(QStringLiteral("LoadUpdate.inf"));
     QCOMPARE(now, entries);
+}
+
+void RunLogTest::unwritableFolder_data()
+{
+    QTest::addColumn<QString>("unwritable"); // left to root; the rest is the user's
+    QTest::addColumn<QString>("logFolder");
+    QTest::newRow("client folder") << "client" << "state/updater";
+    QTest::newRow("working folder") << "client/Update" << "client";
+}
+
+// The driver runs as another user, so that root's rights do not decide: it
+// refuses before any request, says what to do, and logs the refusal.
+void RunLogTest::unwritableFolder()
+{
+    QFETCH(QString, unwritable);
+    QFETCH(QString, logFolder);
+    if (::geteuid() != 0)
+        QSKIP("needs root to run the updater as another user");
+    TempFolder temp;
+    temp.write("client/Update.inf", "1.0\r\n");
+    for (const QString name : {"", "client", "client/Update", "state"}) {
+        const uid_t owner = name.isEmpty() || name.startsWith(unwritable) ? 0 : 65534;
+        const QByteArray path = QFile::encodeName(temp.path(name));
+        QVERIFY(QDir().mkpath(temp.path(name)) && ::chmod(path, 0755) == 0 && ::chown(path, owner, owner) == 0);
+    }
+    TestServer server;
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_STATE_HOME"), temp.path("state"));
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral("setpriv"), {"--reuid=65534", "--regid=65534", "--clear-groups", RUN_DRIVER,
+                                              temp.path("client"), server.url()});
+    const QString text = finishDriver(process).messages.value(0).text;
+    QVERIFY2(text.contains(QStringLiteral("请以安装本程序的用户运行更新程序")) && text.endsWith(temp.path(unwritable)),
+             qPrintable(text));
+    QVERIFY(server.requests().isEmpty());
+    QVERIFY(temp.read(logFolder + QStringLiteral("/Update.log")).contains("end: refused"));
 }
 
 void RunLogTest::retryCountdown_data()

@@ -16,10 +16,8 @@ for path in ./usr/bin/updater-publish ./usr/libexec/updater/updater \
   grep -qxF "$path" <<<"$contents" || { echo "missing from the package: $path"; missing=1; }
 done
 # The completion works in a bare bash, without the bash-completion package.
-dpkg-deb -x "$deb" "$out/root"
-words=$(bash --norc --noprofile -c 'source "$1"; COMP_WORDS=(updater-publish cl); COMP_CWORD=1
-                                   _updater_publish && echo "${COMPREPLY[*]}"' - \
-          "$out/root/usr/share/bash-completion/completions/updater-publish" 2>&1)
+dpkg-deb -x "$deb" "$out/root" && completion=$out/root/usr/share/bash-completion/completions/updater-publish
+words=$(bash --norc -c 'source "$1"; COMP_WORDS=(updater-publish cl) COMP_CWORD=1; _updater_publish; echo "${COMPREPLY[*]}"' - "$completion" 2>&1)
 [ "$words" = client ] || { echo "completion in a bare bash: $words"; missing=1; }
 errors=$(lintian "$deb" 2>&1 | grep '^E:' || true)
 [ -z "$errors" ] || { echo "lintian: $errors"; missing=1; }

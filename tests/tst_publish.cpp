@@ -85,9 +85,8 @@ QString markedDriver(const TempFolder &folder, const QByteArray &keys)
     const auto block = release::updatermark::block("1", keys.toStdString());
     const QByteArray start(block.data(), qsizetype(release::updatermark::prefix.size()));
     program.replace(program.indexOf(start + "version="), qsizetype(block.size()), QByteArray(block.data(), block.size()));
-    const QString path = folder.write(QStringLiteral("run_driver"), program);
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner);
-    return path;
+    QFile::setPermissions(folder.write(QStringLiteral("run_driver"), program), QFile::ReadOwner | QFile::ExeOwner);
+    return folder.path(QStringLiteral("run_driver"));
 }
 
 QString storedPath(const QByteArray &content)

@@ -339,8 +339,7 @@ void RunLogTest::unwritableFolder_data()
     QTest::newRow("working folder") << "client/Update" << "client";
 }
 
-// The driver runs as another user, so that root's rights do not decide: it
-// refuses before any request, says what to do, and logs the refusal.
+// Refused before any request, with what to do, and logged, as another user (root's rights do not decide).
 void RunLogTest::unwritableFolder()
 {
     QFETCH(QString, unwritable);
@@ -356,12 +355,9 @@ void RunLogTest::unwritableFolder()
     }
     TestServer server;
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("XDG_STATE_HOME"), temp.path("state"));
-    process.setProcessEnvironment(env);
-    process.start(QStringLiteral("setpriv"), {"--reuid=65534", "--regid=65534", "--clear-groups", RUN_DRIVER,
-                                              temp.path("client"), server.url()});
+    process.start(QStringLiteral("setpriv"), {"--reuid=65534", "--regid=65534", "--clear-groups", "env",
+                                              "XDG_STATE_HOME=" + temp.path("state"), "QT_QPA_PLATFORM=offscreen",
+                                              RUN_DRIVER, temp.path("client"), server.url()});
     const QString text = finishDriver(process).messages.value(0).text;
     QVERIFY2(text.contains(QStringLiteral("请以安装本程序的用户运行更新程序")) && text.endsWith(temp.path(unwritable)),
              qPrintable(text));

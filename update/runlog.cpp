@@ -88,7 +88,8 @@ QString endName(RunOutcome::End end)
 RunLog::RunLog(const AppPaths &paths, platform::TransferObservers &transfers, const QString &logFolder)
     : m_folder(paths.folder()),
       m_file(AppPaths(logFolder.isEmpty() ? m_folder : logFolder).file(sitelayout::runLog),
-             AppPaths(logFolder.isEmpty() ? m_folder : logFolder).file(sitelayout::olderRunLog), sitelayout::largestRunLog),
+             AppPaths(logFolder.isEmpty() ? m_folder : logFolder).file(sitelayout::olderRunLog),
+             sitelayout::largestRunLog),
       m_registration(transfers, *this), m_utcOffset(QDateTime::currentDateTime().offsetFromUtc())
 {
 }

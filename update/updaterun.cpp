@@ -99,9 +99,8 @@ RunOutcome UpdateRun::run()
         m_log->started(m_baseUrl, m_publisherKey);
         if (unwritable)
             throw *unwritable;
-        if (const QString working = m_paths.file(sitelayout::workingFolder); QFileInfo(working).isDir()
-                                                                            && !QFileInfo(working).isSymLink())
-            fsys::requireWritableFolder(working);
+        if (const QFileInfo working(m_paths.file(sitelayout::workingFolder)); working.isDir() && !working.isSymLink())
+            fsys::requireWritableFolder(working.filePath());
         outcome = executeFreeingAFullDisk();
     } catch (const platform::Error &error) {
         outcome.error = error;

@@ -104,13 +104,20 @@ void refuseUnlessFolder(const QString &path)
 
 void requireWritableFolder(const QString &folder)
 {
-    QByteArray probe = QFile::encodeName(folder) + "/.write-probe-XXXXXX";
-    const FileDescriptor fd(::mkostemp(probe.data(), O_CLOEXEC));
-    if (!fd.isOpen() || ::unlink(probe.constData()) != 0) {
-        if (errno == EACCES || errno == EPERM || errno == EROFS)
-            throw Error(Error::Code::FolderNotWritable, folder);
-        throw Error::fromErrno(errno, folder);
+    // An unnamed file proves the right to create and leaves nothing behind,
+    // even when the run is killed; only file systems without it get a name.
+    const QByteArray path = QFile::encodeName(folder);
+    bool created = FileDescriptor(::open(path.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600)).isOpen();
+    if (!created && (errno == EOPNOTSUPP || errno == EISDIR)) {
+        QByteArray probe = path + "/.write-probe-XXXXXX";
+        const FileDescriptor fd(::mkostemp(probe.data(), O_CLOEXEC));
+        created = fd.isOpen() && ::unlink(probe.constData()) == 0;
     }
+    if (created)
+        return;
+    if (errno == EACCES || errno == EPERM || errno == EROFS)
+        throw Error(Error::Code::FolderNotWritable, folder);
+    throw Error::fromErrno(errno, folder);
 }
 
 void deleteFolderFiles(const QString &folder) noexcept

@@ -14,6 +14,7 @@ UPDATER_PACKAGES=(
   libssl-dev openssl minisign dpkg-dev file
   libcurl4-openssl-dev libzstd-dev zstd python3 strace
   go-md2man lintian
+  ceph-mon ceph-osd radosgw ceph-common
 )
 
 install_missing_packages() {

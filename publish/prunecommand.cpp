@@ -5,6 +5,7 @@
 #include "s3store.h"
 #include "sitereleases.h"
 #include "sitewriter.h"
+#include "storeoptions.h"
 #include "platform/core/error.h"
 #include "release/releaseindex.h"
 #include "release/sitelayout.h"
@@ -150,24 +151,19 @@ int runPrune(const QStringList &arguments)
         "What the site's manifest and index name always stays. Lists each file before it goes. On a store, run it "
         "after 'upload', once the new entry point is in place; credentials as for 'upload'."));
     const QCommandLineOption site = commandline::siteOption();
-    const QCommandLineOption to(QStringLiteral("to"), QStringLiteral("Prune a store's bucket prefix instead."),
-                                QStringLiteral("s3://BUCKET[/PREFIX]"));
-    const QCommandLineOption endpoint(QStringLiteral("endpoint"),
-                                      QStringLiteral("With --to: a compatible store's endpoint, http(s)://host[:port]."),
-                                      QStringLiteral("URL"));
-    const QCommandLineOption region(QStringLiteral("region"),
-                                    QStringLiteral("With --to: the region the requests are signed for."),
-                                    QStringLiteral("R"));
+    const StoreOptions store(QStringLiteral("Prune a store's bucket prefix instead."));
     const QCommandLineOption keepReleases(QStringLiteral("keep-releases"),
                                           QStringLiteral("How many of the newest releases keep their files."),
                                           QStringLiteral("N"));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"), QStringLiteral("Only list what would go."));
-    parser.addOptions({site, to, endpoint, region, keepReleases, dryRun});
+    parser.addOption(site);
+    parser.addOptions(store.all());
+    parser.addOptions({keepReleases, dryRun});
     if (const auto done = commandline::parse(parser, arguments, 0))
         return *done;
-    if (parser.isSet(site) == parser.isSet(to) || !parser.isSet(keepReleases))
+    if (parser.isSet(site) == parser.isSet(store.to) || !parser.isSet(keepReleases))
         return commandline::usageError(parser, QStringLiteral("--site or --to, and --keep-releases are required"));
-    if (!parser.isSet(to) && (parser.isSet(endpoint) || parser.isSet(region)))
+    if (!parser.isSet(store.to) && (parser.isSet(store.endpoint) || parser.isSet(store.region)))
         return commandline::usageError(parser, QStringLiteral("--endpoint and --region need --to"));
     bool read = false;
     const int keep = parser.value(keepReleases).toInt(&read);
@@ -175,8 +171,7 @@ int runPrune(const QStringList &arguments)
         return commandline::usageError(parser, QStringLiteral("--keep-releases takes a number, 0 or more"));
     if (parser.isSet(site))
         return prune(parser.value(site), keep, parser.isSet(dryRun));
-    return pruneStore(S3Location::parse(parser.value(to), parser.value(endpoint), parser.value(region)), keep,
-                      parser.isSet(dryRun));
+    return pruneStore(store.location(parser), keep, parser.isSet(dryRun));
 }
 
 } // namespace publish

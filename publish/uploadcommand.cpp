@@ -5,6 +5,7 @@
 #include "progress.h"
 #include "s3store.h"
 #include "sitecheck.h"
+#include "storeoptions.h"
 #include "uploadplan.h"
 #include "platform/core/error.h"
 #include "release/minisignkey.h"
@@ -170,15 +171,7 @@ int runUpload(const QStringList &arguments)
         "profile AWS_PROFILE (default: default) of AWS_SHARED_CREDENTIALS_FILE (default: ~/.aws/credentials). "
         "Run it again after an interruption: it completes the upload."));
     const QCommandLineOption site = commandline::siteOption();
-    const QCommandLineOption to(QStringLiteral("to"), QStringLiteral("The store's bucket and key prefix."),
-                                QStringLiteral("s3://BUCKET[/PREFIX]"));
-    const QCommandLineOption endpoint(QStringLiteral("endpoint"),
-                                      QStringLiteral("A compatible store's endpoint, http(s)://host[:port] (default: "
-                                                     "AWS's for the region)."),
-                                      QStringLiteral("URL"));
-    const QCommandLineOption region(QStringLiteral("region"), QStringLiteral("The region the requests are signed for "
-                                                                             "(default: us-east-1)."),
-                                    QStringLiteral("R"));
+    const StoreOptions store(QStringLiteral("The store's bucket and key prefix."));
     const QCommandLineOption readUrl(QStringLiteral("read-url"),
                                      QStringLiteral("The URL clients read the prefix from, checked before the entry "
                                                     "point goes up (default: ENDPOINT/BUCKET/PREFIX/)."),
@@ -190,19 +183,19 @@ int runUpload(const QStringList &arguments)
                                       QStringLiteral("Upload the entry point without checking the release first."));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("Print the outcome as one JSON object on standard output."));
-    parser.addOptions({site, to, endpoint, region, readUrl, publicKey, noVerify, json});
+    parser.addOption(site);
+    parser.addOptions(store.all());
+    parser.addOptions({readUrl, publicKey, noVerify, json});
     if (const auto done = commandline::parse(parser, arguments, 0))
         return *done;
-    if (!parser.isSet(site) || !parser.isSet(to))
+    if (!parser.isSet(site) || !parser.isSet(store.to))
         return commandline::usageError(parser, QStringLiteral("--site and --to are required"));
     if (parser.isSet(noVerify) && (parser.isSet(readUrl) || parser.isSet(publicKey)))
         return commandline::usageError(parser, QStringLiteral("--no-verify checks nothing: drop --read-url and "
                                                               "--public-key"));
-    QJsonObject fields{{QStringLiteral("to"), parser.value(to)}};
+    QJsonObject fields{{QStringLiteral("to"), parser.value(store.to)}};
     try {
-        Options options{parser.value(site), S3Location::parse(parser.value(to), parser.value(endpoint),
-                                                              parser.value(region)),
-                        {}, std::nullopt, !parser.isSet(noVerify)};
+        Options options{parser.value(site), store.location(parser), {}, std::nullopt, !parser.isSet(noVerify)};
         options.readUrl = parser.isSet(readUrl) ? parser.value(readUrl) : options.location.readUrl();
         if (!options.readUrl.endsWith(QLatin1Char('/')))
             options.readUrl += QLatin1Char('/');

@@ -28,26 +28,21 @@ private slots:
 void S3RulesTest::metadataPerPath_data()
 {
     const QByteArray keptForever = "public, max-age=31536000, immutable";
-    const QByteArray digest(64, 'a');
+    const QByteArray digest(64, 'a'), binary = "application/octet-stream";
     QTest::addColumn<QByteArray>("path");
     QTest::addColumn<Kind>("kind");
     QTest::addColumn<QByteArray>("contentType");
     QTest::addColumn<QByteArray>("cacheControl");
-    QTest::newRow("stored file") << "KVTA/ZE/files/aa/" + digest << Kind::Immutable
-                                 << QByteArray("application/octet-stream") << keptForever;
+    QTest::newRow("stored file") << "KVTA/ZE/files/aa/" + digest << Kind::Immutable << binary << keptForever;
     QTest::newRow("compressed form") << "KVTA/ZE/zst/" + digest + ".zst" << Kind::Immutable
                                      << QByteArray("application/zstd") << keptForever;
-    QTest::newRow("patch") << "KVTA/ZE/zst/" + digest + '-' + digest + ".zst" << Kind::Immutable
-                           << QByteArray("application/zstd") << keptForever;
     QTest::newRow("release folder copy") << "KVTA/ZE/releases/" + digest + "/UpdateNote.xml" << Kind::Immutable
                                          << QByteArray("text/plain") << keptForever;
     for (const char *fixed : {"KVTA/ZE/LoadUpdate.sha256", "KVTA/ZE/LoadUpdate.sha256.minisig",
                               "KVTA/ZE/LoadUpdate.inf", "KVTA/ZE/UpdateNote.xml"})
         QTest::newRow(fixed) << QByteArray(fixed) << Kind::Fixed << QByteArray("text/plain") << QByteArray("no-cache");
-    QTest::newRow("hand-made file") << QByteArray("0001files/a.dll") << Kind::Plain
-                                    << QByteArray("application/octet-stream") << QByteArray("no-cache");
-    QTest::newRow("a folder named like one") << QByteArray("KVTA/ZE/filesx/a") << Kind::Plain
-                                             << QByteArray("application/octet-stream") << QByteArray("no-cache");
+    QTest::newRow("hand-made file") << QByteArray("0001files/a.dll") << Kind::Plain << binary << QByteArray("no-cache");
+    QTest::newRow("a folder named like one") << QByteArray("KVTA/ZE/filesx/a") << Kind::Plain << binary << QByteArray("no-cache");
 }
 
 void S3RulesTest::metadataPerPath()

@@ -1,7 +1,6 @@
-// Uploads into a real S3 store: radosgw on a one-node Ceph cluster that the
-// test starts on 127.0.0.1 (tests/s3store.sh), driven through the real
-// publisher and read back as clients read it: by check, by the real updater
-// whose base URL is the store's read endpoint, and by curl.
+// Uploads into a real S3 store, radosgw on a one-node Ceph cluster that the
+// test starts on 127.0.0.1 (tests/s3store.sh), through the real publisher,
+// read back as clients read it: by check, by the real updater, by curl.
 
 #include "support/rundriving.h"
 
@@ -191,14 +190,10 @@ void S3StoreTest::secondReleaseUploadsOnlyWhatChanged()
         QVERIFY2(checked.exitCode == 0 && checked.out.contains("version " + version), checked.out.constData());
     }
     // What a CDN goes by: each object's own headers, as clients read them.
-    for (const QString &path : {storedPath(patternBytes(300000, 1)), QStringLiteral("KVTA/ZE/UpdateNote.xml")}) {
-        const QByteArray head = runProcess("curl", {"-sI", readUrl(bucket, prefix) + path}, m_env).out;
-        const bool immutable = path.contains(QLatin1String("/files/"));
-        QVERIFY2(head.startsWith("HTTP/1.1 200")
-                     && head.contains(immutable ? "\nCache-Control: public, max-age=31536000, immutable\r" : "\nCache-Control: no-cache\r")
-                     && head.contains(immutable ? "\nContent-Type: application/octet-stream\r" : "\nContent-Type: text/plain\r"),
-                 head.constData());
-    }
+    const QByteArray file = runProcess("curl", {"-sI", readUrl(bucket, prefix) + storedPath(patternBytes(300000, 1))}, m_env).out;
+    const QByteArray stamp = runProcess("curl", {"-sI", readUrl(bucket, prefix) + "KVTA/ZE/UpdateNote.xml"}, m_env).out;
+    QVERIFY2(file.contains("\nCache-Control: public, max-age=31536000, immutable\r") && file.contains("\nContent-Type: application/octet-stream\r"), file.constData());
+    QVERIFY2(stamp.contains("\nCache-Control: no-cache\r") && stamp.contains("\nContent-Type: text/plain\r"), stamp.constData());
 }
 
 void S3StoreTest::everyKillPointLeavesAWholeRelease_data()
@@ -240,12 +235,10 @@ void S3StoreTest::everyKillPointLeavesAWholeRelease()
     const Result completed = upload(site, bucket, prefix);
     QVERIFY2(completed.exitCode == 0, completed.err.constData());
     // What the cut upload put stays; the next one only completes it.
-    QVERIFY(completed.json().value("present").toInt() > 0);
     QCOMPARE(completed.json().value("uploaded").toArray().contains(storedPath("version 2")),
              refused == storedPath("version 2"));
     seen = publisher(check).json();
-    QCOMPARE(seen.value("verdict").toString(), QStringLiteral("OK"));
-    QCOMPARE(seen.value("version").toString(), QStringLiteral("2"));
+    QCOMPARE(seen.value("verdict").toString() + seen.value("version").toString(), QStringLiteral("OK2"));
 }
 
 void S3StoreTest::refusals_data()

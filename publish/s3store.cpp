@@ -93,8 +93,9 @@ QHash<QByteArray, std::int64_t> S3Store::list()
             xml.readNext();
             if (!xml.isStartElement())
                 continue;
+            // URL-encoded; AWS writes a blank as '+' (and '+' as %2B).
             if (xml.name() == QLatin1String("Key"))
-                key = QByteArray::fromPercentEncoding(xml.readElementText().toLatin1());
+                key = QByteArray::fromPercentEncoding(xml.readElementText().toLatin1().replace('+', ' '));
             else if (xml.name() == QLatin1String("Size") && !m_location.sitePath(key).isEmpty())
                 objects.insert(m_location.sitePath(key), xml.readElementText().toLongLong());
             else if (xml.name() == QLatin1String("NextContinuationToken"))

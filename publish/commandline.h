@@ -48,5 +48,6 @@ int runCheck(const QStringList &arguments);
 int runClient(const QStringList &arguments);
 int runResign(const QStringList &arguments);
 int runPrune(const QStringList &arguments);
+int runUpload(const QStringList &arguments);
 
 } // namespace publish

@@ -1,10 +1,13 @@
 #include "commandline.h"
 
+#include "englishmessages.h"
+#include "keptpaths.h"
+#include "s3store.h"
 #include "sitereleases.h"
 #include "sitewriter.h"
+#include "storeoptions.h"
 #include "platform/core/error.h"
 #include "release/releaseindex.h"
-#include "release/sha256.h"
 #include "release/sitelayout.h"
 
 #include <QDir>
@@ -29,37 +32,29 @@ std::optional<QByteArray> readCurrent(const QString &site, QLatin1StringView pat
     return file.read(limit);
 }
 
-// What must stay: every path a kept release lists, the older file of each
-// patch it lists (so that check can rebuild the patch), the kept release
-// folders, and whatever the fixed index and manifest name.
-class Keep
+Error servesNoRelease(const QString &manifest)
 {
-public:
-    void listRelease(const SiteRelease &release)
-    {
-        m_folders.insert(release.indexDigest);
-        for (const QByteArray &path : release.listed)
-            listPath(path);
-    }
-    void listPath(const QByteArray &path)
-    {
-        m_paths.insert(path);
-        const QByteArray forms = sitelayout::compressedFolder.latin1() + QByteArray("/");
-        if (path.startsWith(forms) && path.contains('-'))
-            m_paths.insert(sitelayout::storedFile(path.sliced(forms.size()).split('-').constFirst()));
-    }
-    bool keeps(const QByteArray &path) const
-    {
-        const QByteArray releases = sitelayout::releasesFolder.latin1() + QByteArray("/");
-        if (path.startsWith(releases))
-            return m_folders.contains(path.sliced(releases.size()).split('/').constFirst());
-        return m_paths.contains(path);
-    }
+    return Error(Error::Code::FileNotFound, manifest,
+                 QStringLiteral("the site serves no release, so nothing is known to be unused"));
+}
 
-private:
-    QSet<QByteArray> m_paths;
-    QSet<QByteArray> m_folders;
-};
+// Lists each path before `remove` takes it, then the summary.
+void removeUnused(QList<QByteArray> unused, qint64 bytes, qsizetype kept, bool dryRun,
+                  const std::function<void(const QByteArray &)> &remove)
+{
+    std::sort(unused.begin(), unused.end());
+    for (const QByteArray &path : std::as_const(unused)) {
+        commandline::printOut((dryRun ? QStringLiteral("would remove ") : QStringLiteral("remove "))
+                              + QFile::decodeName(path));
+        if (!dryRun)
+            remove(path);
+    }
+    commandline::printOut(QStringLiteral("%1 %2 files, %3 bytes; %4 releases kept")
+                              .arg(dryRun ? QStringLiteral("Would remove") : QStringLiteral("Removed"))
+                              .arg(unused.size())
+                              .arg(QLocale(QLocale::English).toString(bytes))
+                              .arg(kept));
+}
 
 int prune(const QString &siteOption, qsizetype keepReleases, bool dryRun)
 {
@@ -72,29 +67,10 @@ int prune(const QString &siteOption, qsizetype keepReleases, bool dryRun)
 
     const std::optional<QByteArray> manifest = readCurrent(site, sitelayout::manifestPath, sitelayout::largestManifest);
     if (!manifest)
-        throw Error(Error::Code::FileNotFound, site + QLatin1Char('/') + sitelayout::manifestPath,
-                    QStringLiteral("the site serves no release, so nothing is known to be unused"));
-    Keep keep;
-    for (const ManifestEntry &entry : manifestEntries(*manifest, codePage))
-        keep.listPath(codePage.encode(entry.remotePath()));
-    QByteArray currentIndex;
-    if (const auto index = readCurrent(site, sitelayout::indexPath, sitelayout::largestIndex)) {
-        const release::ReleaseIndex parsed =
-            release::ReleaseIndex::parse(*index, site + QLatin1Char('/') + sitelayout::indexPath);
-        for (const release::ReleaseIndex::Entry &entry : parsed.entries())
-            keep.listPath(entry.path);
-        release::Sha256 sha;
-        sha.addData(*index);
-        currentIndex = sha.hexResult();
-    }
-    const QList<SiteRelease> releases = siteReleases(site, codePage);
-    qsizetype kept = 0;
-    for (qsizetype i = 0; i < releases.size(); ++i) {
-        if (i < keepReleases || releases[i].indexDigest == currentIndex) {
-            keep.listRelease(releases[i]);
-            ++kept;
-        }
-    }
+        throw servesNoRelease(site + QLatin1Char('/') + sitelayout::manifestPath);
+    const KeptPaths keep(*manifest, readCurrent(site, sitelayout::indexPath, sitelayout::largestIndex),
+                         site + QLatin1Char('/') + sitelayout::indexPath, siteReleases(site, codePage), keepReleases,
+                         codePage);
 
     QList<QByteArray> unused;
     qint64 bytes = 0;
@@ -111,20 +87,56 @@ int prune(const QString &siteOption, qsizetype keepReleases, bool dryRun)
             }
         }
     }
-    std::sort(unused.begin(), unused.end());
-    for (const QByteArray &path : std::as_const(unused)) {
-        commandline::printOut((dryRun ? QStringLiteral("would remove ") : QStringLiteral("remove "))
-                              + QFile::decodeName(path));
-        if (writer)
-            writer->removeFile(path);
-    }
+    removeUnused(unused, bytes, keep.keptReleases(), dryRun, [&](const QByteArray &path) { writer->removeFile(path); });
     if (writer)
         writer->commit();
-    commandline::printOut(QStringLiteral("%1 %2 files, %3 bytes; %4 releases kept")
-                              .arg(dryRun ? QStringLiteral("Would remove") : QStringLiteral("Removed"))
-                              .arg(unused.size())
-                              .arg(QLocale(QLocale::English).toString(bytes))
-                              .arg(kept));
+    return commandline::Success;
+}
+
+// The same rules on a store: what its fixed paths and release folders name
+// stays. Run after the upload, so that the entry point is in place.
+int pruneStore(const S3Location &location, qsizetype keepReleases, bool dryRun)
+{
+    const platform::CodePage &codePage = platform::CodePage::deployment();
+    S3Store store(location, s3Credentials());
+    const QHash<QByteArray, std::int64_t> objects = store.list();
+    const std::optional<QByteArray> manifest =
+        store.get(sitelayout::manifestPath.latin1(), sitelayout::largestManifest);
+    if (!manifest)
+        throw servesNoRelease(location.shown() + QLatin1Char('/') + sitelayout::manifestPath);
+
+    QSet<QByteArray> digests;
+    const QByteArray releasesFolder = sitelayout::releasesFolder.latin1() + QByteArray("/");
+    for (auto it = objects.cbegin(); it != objects.cend(); ++it) {
+        if (it.key().startsWith(releasesFolder))
+            digests.insert(it.key().sliced(releasesFolder.size()).split('/').constFirst());
+    }
+    QList<SiteRelease> releases;
+    for (const QByteArray &digest : std::as_const(digests)) {
+        if (!release::isSha256Hex(digest))
+            continue;
+        const auto index = store.get(sitelayout::releaseCopy(digest, sitelayout::indexPath), sitelayout::largestIndex);
+        const auto listed = store.get(sitelayout::releaseCopy(digest, sitelayout::manifestPath),
+                                      sitelayout::largestManifest);
+        const auto stamp = store.get(sitelayout::releaseCopy(digest, sitelayout::stampPath), sitelayout::largestStamp);
+        if (index && listed && stamp) {
+            if (auto found = siteRelease(digest, *index, *listed, *stamp, codePage))
+                releases.append(std::move(*found));
+        }
+    }
+    sortNewestFirst(releases);
+    const KeptPaths keep(*manifest, store.get(sitelayout::indexPath.latin1(), sitelayout::largestIndex),
+                         location.shown() + QLatin1Char('/') + sitelayout::indexPath, releases, keepReleases, codePage);
+
+    QList<QByteArray> unused;
+    qint64 bytes = 0;
+    for (auto it = objects.cbegin(); it != objects.cend(); ++it) {
+        if (!keep.keeps(it.key())) {
+            unused.append(it.key());
+            bytes += it.value();
+        }
+    }
+    removeUnused(unused, bytes, keep.keptReleases(), dryRun, [&](const QByteArray &path) { store.remove(path); });
     return commandline::Success;
 }
 
@@ -134,24 +146,32 @@ int runPrune(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Removes from the server tree ROOT the stored files, smaller forms and release folders that no kept "
-        "release lists: the N newest releases by stamp and the one the site serves. What the site's manifest "
-        "and index name always stays. Lists each file before it goes."));
+        "Removes from the server tree ROOT, or from a store's bucket prefix, the stored files, smaller forms and "
+        "release folders that no kept release lists: the N newest releases by stamp and the one the site serves. "
+        "What the site's manifest and index name always stays. Lists each file before it goes. On a store, run it "
+        "after 'upload', once the new entry point is in place; credentials as for 'upload'."));
     const QCommandLineOption site = commandline::siteOption();
+    const StoreOptions store(QStringLiteral("Prune a store's bucket prefix instead."));
     const QCommandLineOption keepReleases(QStringLiteral("keep-releases"),
                                           QStringLiteral("How many of the newest releases keep their files."),
                                           QStringLiteral("N"));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"), QStringLiteral("Only list what would go."));
-    parser.addOptions({site, keepReleases, dryRun});
+    parser.addOption(site);
+    parser.addOptions(store.all());
+    parser.addOptions({keepReleases, dryRun});
     if (const auto done = commandline::parse(parser, arguments, 0))
         return *done;
-    if (!parser.isSet(site) || !parser.isSet(keepReleases))
-        return commandline::usageError(parser, QStringLiteral("--site and --keep-releases are required"));
+    if (parser.isSet(site) == parser.isSet(store.to) || !parser.isSet(keepReleases))
+        return commandline::usageError(parser, QStringLiteral("--site or --to, and --keep-releases are required"));
+    if (!parser.isSet(store.to) && (parser.isSet(store.endpoint) || parser.isSet(store.region)))
+        return commandline::usageError(parser, QStringLiteral("--endpoint and --region need --to"));
     bool read = false;
     const int keep = parser.value(keepReleases).toInt(&read);
     if (!read || keep < 0)
         return commandline::usageError(parser, QStringLiteral("--keep-releases takes a number, 0 or more"));
-    return prune(parser.value(site), keep, parser.isSet(dryRun));
+    if (parser.isSet(site))
+        return prune(parser.value(site), keep, parser.isSet(dryRun));
+    return pruneStore(store.location(parser), keep, parser.isSet(dryRun));
 }
 
 } // namespace publish

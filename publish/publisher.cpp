@@ -31,6 +31,9 @@ const char usage[] =
     "           make the folder that a client's installer ships\n"
     "  prune    --site ROOT --keep-releases N [--dry-run]\n"
     "           remove what no kept release lists\n"
+    "  upload   --site ROOT --to s3://BUCKET[/PREFIX] [--endpoint URL] [--region R] [--read-url URL]\n"
+    "           [--public-key FILE | --no-verify] [--json]\n"
+    "           put the site into an S3-compatible store, the entry point last\n"
     "\n"
     "'updater-publish COMMAND --help' describes a command; 'updater-publish --version' prints the version.\n"
     "Exit codes: 0 success, 1 a problem found, 2 a usage error.\n";
@@ -63,6 +66,8 @@ int run(const QStringList &arguments)
             return runResign(commandArguments);
         if (command == QLatin1String("prune"))
             return runPrune(commandArguments);
+        if (command == QLatin1String("upload"))
+            return runUpload(commandArguments);
     } catch (const platform::Error &error) {
         commandline::printError(QStringLiteral("updater-publish: ") + englishLine(error));
         return commandline::Problem;

@@ -85,8 +85,9 @@ Limit storedFileLimit()
 class SiteCheck
 {
 public:
-    SiteCheck(QString baseUrl, const std::optional<release::PublicKey> &key, Progress &progress)
-        : m_baseUrl(std::move(baseUrl)), m_key(key), m_progress(progress)
+    SiteCheck(QString baseUrl, const std::optional<release::PublicKey> &key, Progress &progress,
+              const QHash<QString, QByteArray> &served)
+        : m_baseUrl(std::move(baseUrl)), m_key(key), m_progress(progress), m_served(served)
     {
     }
 
@@ -94,6 +95,9 @@ public:
 
 private:
     enum class Body { Kept, Hashed };
+    // One GET as probeUrl makes it, or the bytes a path is about to serve.
+    platform::ProbeResponse probe(const QString &path, std::int64_t mostBytes,
+                                  const std::function<void(QByteArrayView)> &takeBody);
     // Fetches as a client does, reading no more than it would; reports a problem.
     Fetched fetch(const QString &path, const Limit &limit, Body body);
     void report(const QString &path, const QString &rule) { m_result.problems.append(path + QStringLiteral(": ") + rule); }
@@ -117,6 +121,7 @@ private:
     QString m_baseUrl;
     const std::optional<release::PublicKey> &m_key;
     Progress &m_progress;
+    const QHash<QString, QByteArray> &m_served;
     const platform::CodePage &m_codePage = platform::CodePage::deployment();
     platform::HttpClient m_client{m_codePage};
     release::Sha256 m_sha256;
@@ -127,12 +132,27 @@ private:
     SiteCheckResult m_result;
 };
 
+platform::ProbeResponse SiteCheck::probe(const QString &path, std::int64_t mostBytes,
+                                         const std::function<void(QByteArrayView)> &takeBody)
+{
+    const auto served = m_served.constFind(path);
+    if (served == m_served.constEnd())
+        return platform::probeUrl(m_client, m_baseUrl + path, mostBytes, takeBody);
+    platform::ProbeResponse response;
+    response.status = 200;
+    response.contentLength = served->size();
+    response.received = std::min<std::int64_t>(served->size(), mostBytes);
+    response.overLimit = served->size() > mostBytes;
+    takeBody(QByteArrayView(*served).first(response.received));
+    return response;
+}
+
 Fetched SiteCheck::fetch(const QString &path, const Limit &limit, Body body)
 {
     Fetched fetched;
     m_progress.begin(QStringLiteral("fetching"), path, 0);
     qint64 done = 0;
-    fetched.response = platform::probeUrl(m_client, m_baseUrl + path, limit.bytes, [&](QByteArrayView piece) {
+    fetched.response = probe(path, limit.bytes, [&](QByteArrayView piece) {
         m_sha256.addData(piece);
         if (body == Body::Kept)
             fetched.body += piece;
@@ -163,8 +183,7 @@ bool SiteCheck::servesSignature()
 {
     // Asked for its presence only: a problem of the signature is no problem
     // of a check without the key.
-    const auto response = platform::probeUrl(m_client, m_baseUrl + QString(sitelayout::signaturePath),
-                                             sitelayout::largestSignature, [](QByteArrayView) {});
+    const auto response = probe(QString(sitelayout::signaturePath), sitelayout::largestSignature, [](QByteArrayView) {});
     return !response.failure && response.status == 200;
 }
 
@@ -269,8 +288,8 @@ bool SiteCheck::isPublishedIndex(const Fetched &index)
 {
     const QString path = QString::fromLatin1(sitelayout::releaseCopy(index.sha256, sitelayout::indexPath));
     release::Sha256 sha256;
-    const platform::ProbeResponse copy = platform::probeUrl(
-        m_client, m_baseUrl + path, sitelayout::largestIndex, [&](QByteArrayView piece) { sha256.addData(piece); });
+    const platform::ProbeResponse copy =
+        probe(path, sitelayout::largestIndex, [&](QByteArrayView piece) { sha256.addData(piece); });
     return !copy.failure && copy.status == 200 && !copy.overLimit && sha256.hexResult() == index.sha256;
 }
 
@@ -367,9 +386,10 @@ SiteCheckResult SiteCheck::run()
 
 } // namespace
 
-SiteCheckResult checkSite(const QString &baseUrl, const std::optional<release::PublicKey> &key, Progress &progress)
+SiteCheckResult checkSite(const QString &baseUrl, const std::optional<release::PublicKey> &key, Progress &progress,
+                          const QHash<QString, QByteArray> &served)
 {
-    return SiteCheck(baseUrl, key, progress).run();
+    return SiteCheck(baseUrl, key, progress, served).run();
 }
 
 } // namespace publish

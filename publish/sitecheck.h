@@ -2,6 +2,8 @@
 
 #include "release/minisignkey.h"
 
+#include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -36,6 +38,10 @@ struct SiteCheckResult
     qint64 bytes = 0;
 };
 
-SiteCheckResult checkSite(const QString &baseUrl, const std::optional<release::PublicKey> &key, Progress &progress);
+// `served` holds what some paths will serve instead of what they serve now
+// (the fixed paths of a release about to be put in place), so that a release
+// is checked whole before clients are led to it.
+SiteCheckResult checkSite(const QString &baseUrl, const std::optional<release::PublicKey> &key, Progress &progress,
+                          const QHash<QString, QByteArray> &served = {});
 
 } // namespace publish

@@ -40,17 +40,26 @@ std::optional<SiteRelease> readRelease(const QString &root, const QByteArray &in
     const auto stamp = piece(sitelayout::stampPath, sitelayout::largestStamp);
     if (!index || !manifest || !stamp)
         return std::nullopt;
-    if (release::Sha256::hexOf(*index) != indexDigest)
+    return siteRelease(indexDigest, *index, *manifest, *stamp, codePage);
+}
+
+} // namespace
+
+std::optional<SiteRelease> siteRelease(const QByteArray &indexDigest, const QByteArray &index,
+                                       const QByteArray &manifest, const QByteArray &stamp,
+                                       const platform::CodePage &codePage)
+{
+    if (release::Sha256::hexOf(index) != indexDigest)
         return std::nullopt;
 
     SiteRelease found;
     found.indexDigest = indexDigest;
-    found.number = platform::numbers::valueOf(codePage.decode(*stamp));
+    found.number = platform::numbers::valueOf(codePage.decode(stamp));
     try {
-        const release::ReleaseIndex parsed = release::ReleaseIndex::parse(*index, QString::fromLatin1(indexDigest));
+        const release::ReleaseIndex parsed = release::ReleaseIndex::parse(index, QString::fromLatin1(indexDigest));
         for (const release::ReleaseIndex::Entry &entry : parsed.entries())
             found.listed.append(entry.path);
-        for (const ManifestEntry &entry : manifestEntries(*manifest, codePage)) {
+        for (const ManifestEntry &entry : manifestEntries(manifest, codePage)) {
             if (const auto digest = parsed.digestOf(codePage.encode(entry.remotePath())))
                 found.digests.insert(entry.localName(), *digest);
         }
@@ -60,7 +69,12 @@ std::optional<SiteRelease> readRelease(const QString &root, const QByteArray &in
     return found;
 }
 
-} // namespace
+void sortNewestFirst(QList<SiteRelease> &releases)
+{
+    std::sort(releases.begin(), releases.end(), [](const SiteRelease &a, const SiteRelease &b) {
+        return a.number != b.number ? a.number > b.number : a.indexDigest < b.indexDigest;
+    });
+}
 
 QList<ManifestEntry> manifestEntries(const QByteArray &manifest, const platform::CodePage &codePage)
 {
@@ -86,9 +100,7 @@ QList<SiteRelease> siteReleases(const QString &root, const platform::CodePage &c
         if (auto found = readRelease(root, digest, codePage))
             releases.append(std::move(*found));
     }
-    std::sort(releases.begin(), releases.end(), [](const SiteRelease &a, const SiteRelease &b) {
-        return a.number != b.number ? a.number > b.number : a.indexDigest < b.indexDigest;
-    });
+    sortNewestFirst(releases);
     return releases;
 }
 

@@ -8,6 +8,8 @@
 #include <QList>
 #include <QString>
 
+#include <optional>
+
 namespace publish {
 
 // A signed release as the site keeps it for good, in its folder
@@ -22,6 +24,16 @@ struct SiteRelease
 
 // The lines of a manifest that the updater reads, split as it splits them.
 QList<ManifestEntry> manifestEntries(const QByteArray &manifest, const platform::CodePage &codePage);
+
+// The release whose index has the digest `indexDigest`, from its folder's
+// three files; none when they are not a whole release (an index of another
+// digest, one this publisher did not write).
+std::optional<SiteRelease> siteRelease(const QByteArray &indexDigest, const QByteArray &index,
+                                       const QByteArray &manifest, const QByteArray &stamp,
+                                       const platform::CodePage &codePage);
+
+// Newest stamp first; the same stamp: by index digest.
+void sortNewestFirst(QList<SiteRelease> &releases);
 
 // The releases kept in the site at `root`, the newest stamp first (the same
 // stamp: by index digest). A folder that is not a whole release (a name that

@@ -14,6 +14,8 @@ UPDATER_PACKAGES=(
   libssl-dev openssl minisign dpkg-dev file
   libcurl4-openssl-dev libzstd-dev zstd python3 strace
   go-md2man lintian
+  # A real S3 store for the upload tests: radosgw on a one-node Ceph cluster.
+  ceph-mon ceph-osd radosgw ceph-common
 )
 
 install_missing_packages() {

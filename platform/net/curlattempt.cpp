@@ -85,7 +85,7 @@ bool ResponseHead::closeDelimited() const
 
 CurlAttempt::CurlAttempt(CurlMulti &multi, const QByteArray &url, const TransferSettings &settings,
                          const QList<QByteArray> &headers, HeadCheck checkHead, BodySink takeBody,
-                         CurlMulti::Finished finished, BodyEnd bodyEnd)
+                         CurlMulti::Finished finished, BodyEnd bodyEnd, const OutgoingRequest &request)
     : m_multi(multi), m_easy(curl_easy_init()), m_checkHead(std::move(checkHead)), m_takeBody(std::move(takeBody))
 {
     const NetworkLimits &limits = settings.limits;
@@ -121,7 +121,7 @@ CurlAttempt::CurlAttempt(CurlMulti &multi, const QByteArray &url, const Transfer
         curl_easy_setopt(m_easy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
         m_headers = curl_slist_append(m_headers, "Connection: close");
     }
-    for (const QByteArray &header : headers)
+    for (const QByteArray &header : headers + request.headers)
         m_headers = curl_slist_append(m_headers, header.constData());
     curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers);
     curl_easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, &CurlAttempt::onHeader);
@@ -129,7 +129,66 @@ CurlAttempt::CurlAttempt(CurlMulti &multi, const QByteArray &url, const Transfer
     curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &CurlAttempt::onBody);
     curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(m_easy, CURLOPT_ERRORBUFFER, m_error);
+    setUpRequest(request);
     m_multi.add(m_easy, std::move(finished));
+}
+
+void CurlAttempt::setUpRequest(const OutgoingRequest &request)
+{
+    if (request.method == "HEAD")
+        curl_easy_setopt(m_easy, CURLOPT_NOBODY, 1L);
+    else if (request.method == "DELETE")
+        curl_easy_setopt(m_easy, CURLOPT_CUSTOMREQUEST, "DELETE");
+    if (request.method == "PUT") {
+        std::int64_t size = request.body.size();
+        if (request.bodyFile.isEmpty()) {
+            m_body = request.body;
+        } else {
+            m_bodyFile = std::make_unique<QFile>(request.bodyFile);
+            size = m_bodyFile->open(QIODevice::ReadOnly) ? m_bodyFile->size() : 0;
+        }
+        curl_easy_setopt(m_easy, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(m_easy, CURLOPT_INFILESIZE_LARGE, curl_off_t(size));
+        curl_easy_setopt(m_easy, CURLOPT_READFUNCTION, &CurlAttempt::onSend);
+        curl_easy_setopt(m_easy, CURLOPT_READDATA, this);
+        curl_easy_setopt(m_easy, CURLOPT_SEEKFUNCTION, &CurlAttempt::onSeek);
+        curl_easy_setopt(m_easy, CURLOPT_SEEKDATA, this);
+    }
+    if (!request.awsSigV4.isEmpty()) {
+        curl_easy_setopt(m_easy, CURLOPT_AWS_SIGV4, request.awsSigV4.constData());
+        curl_easy_setopt(m_easy, CURLOPT_USERPWD, request.credentials.constData());
+    }
+    // A store's redirect names another region or host: the signature would
+    // not hold there, and a body is never sent twice.
+    if (request.method != "GET" || !request.awsSigV4.isEmpty())
+        curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 0L);
+}
+
+size_t CurlAttempt::onSend(char *data, size_t size, size_t count, void *self)
+{
+    auto *attempt = static_cast<CurlAttempt *>(self);
+    const qsizetype room = qsizetype(size * count);
+    if (attempt->m_bodyFile) {
+        const qint64 n = attempt->m_bodyFile->isOpen() ? attempt->m_bodyFile->read(data, room) : -1;
+        return n < 0 ? CURL_READFUNC_ABORT : size_t(n);
+    }
+    const qsizetype n = std::min(room, attempt->m_body.size() - attempt->m_sent);
+    std::copy_n(attempt->m_body.constData() + attempt->m_sent, n, data);
+    attempt->m_sent += n;
+    return size_t(n);
+}
+
+int CurlAttempt::onSeek(void *self, curl_off_t offset, int origin)
+{
+    auto *attempt = static_cast<CurlAttempt *>(self);
+    if (origin != SEEK_SET)
+        return CURL_SEEKFUNC_CANTSEEK;
+    if (attempt->m_bodyFile)
+        return attempt->m_bodyFile->seek(offset) ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_FAIL;
+    if (offset > attempt->m_body.size())
+        return CURL_SEEKFUNC_FAIL;
+    attempt->m_sent = qsizetype(offset);
+    return CURL_SEEKFUNC_OK;
 }
 
 CurlAttempt::~CurlAttempt()

@@ -5,6 +5,7 @@
 #include "platform/core/error.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QList>
 #include <QMap>
 #include <QString>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 
 namespace platform {
@@ -66,6 +68,20 @@ struct ResponseHead
     bool closeDelimited() const;
 };
 
+// A request other than a plain GET, as an object store takes it: its method,
+// the body it sends and the signature that names its sender.
+struct OutgoingRequest
+{
+    QByteArray method = "GET"; // GET, HEAD, PUT or DELETE
+    QByteArray body;           // sent with PUT, unless bodyFile names a file
+    QString bodyFile;          // sent with PUT, read afresh by every attempt
+    QList<QByteArray> headers; // "Name: value", after the transfer's own
+    // curl's AWS Signature Version 4 provider ("aws:amz:REGION:s3") and the
+    // "ACCESS:SECRET" it signs with; unsigned when empty.
+    QByteArray awsSigV4;
+    QByteArray credentials;
+};
+
 // A decimal count and nothing else: no sign, no blank inside.
 std::optional<std::int64_t> decimalCount(const QByteArray &text);
 
@@ -87,7 +103,8 @@ public:
 
     CurlAttempt(CurlMulti &multi, const QByteArray &url, const TransferSettings &settings,
                 const QList<QByteArray> &headers, HeadCheck checkHead, BodySink takeBody,
-                CurlMulti::Finished finished, BodyEnd bodyEnd = BodyEnd::Framing);
+                CurlMulti::Finished finished, BodyEnd bodyEnd = BodyEnd::Framing,
+                const OutgoingRequest &request = {});
     ~CurlAttempt();
     CurlAttempt(const CurlAttempt &) = delete;
     CurlAttempt &operator=(const CurlAttempt &) = delete;
@@ -107,6 +124,9 @@ public:
 private:
     static size_t onHeader(char *data, size_t size, size_t count, void *self);
     static size_t onBody(char *data, size_t size, size_t count, void *self);
+    static size_t onSend(char *data, size_t size, size_t count, void *self);
+    static int onSeek(void *self, curl_off_t offset, int origin);
+    void setUpRequest(const OutgoingRequest &request);
     bool headLine(QByteArrayView line);
 
     CurlMulti &m_multi;
@@ -120,6 +140,10 @@ private:
     bool m_overLimit = false;
     bool m_finalHead = false; // the final head was checked: later lines are trailers
     char m_error[CURL_ERROR_SIZE] = {};
+    // What a PUT sends: the file, or the bytes from m_sent on.
+    std::unique_ptr<QFile> m_bodyFile;
+    QByteArray m_body;
+    qsizetype m_sent = 0;
 };
 
 } // namespace platform

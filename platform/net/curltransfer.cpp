@@ -51,7 +51,7 @@ void CurlTransfer::startAttempt()
     m_attempt = std::make_unique<CurlAttempt>(
         m_multi, m_url, m_options.settings, headers, [this](const ResponseHead &head) { return checkHead(head); },
         [this](const char *data, qsizetype size) { return takeBody(data, size); },
-        [this](CURLcode code) { attemptFinished(code); });
+        [this](CURLcode code) { attemptFinished(code); }, CurlAttempt::BodyEnd::Framing, m_options.request);
     m_attempt->limitBody(roomLeft());
 }
 
@@ -195,7 +195,7 @@ void CurlTransfer::attemptFinished(CURLcode code)
 
 bool CurlTransfer::canResume() const
 {
-    return m_length >= 0 && !m_validator.isEmpty();
+    return m_options.request.method == "GET" && m_length >= 0 && !m_validator.isEmpty();
 }
 
 void CurlTransfer::retryLater(const Error &why, milliseconds wait)

@@ -21,7 +21,8 @@ struct BodyLimit
     QString detail;
 };
 
-// One GET as the system makes it, on top of as many attempts as it takes:
+// One request (a GET unless its options ask for another) as the system makes
+// it, on top of as many attempts as it takes:
 // it retries an attempt that failed on the way (refused, reset, timed out,
 // 408, 429, 500, 502, 503, 504) after a growing wait, resumes a body that
 // broke off with a Range request bound to the first response's validator,
@@ -48,6 +49,8 @@ public:
         // Whether caches on the way must ask the server (no-cache); a body
         // proven by its digest may come from any cache.
         CacheUse cacheUse = CacheUse::Revalidate;
+        // Another method, a body to send, a signature; only a GET resumes.
+        OutgoingRequest request = {};
     };
 
     CurlTransfer(CurlMulti &multi, QByteArray url, Options options);

@@ -3,6 +3,7 @@
 #include "app/translations.h"
 #include "download/status.h"
 #include "platform/text/numbers.h"
+#include "update/errortext.h"
 
 #include "support/tempfolder.h"
 #include "support/testserver.h"
@@ -28,18 +29,34 @@ public:
         connect(&m_timer, &QTimer::timeout, this, [this] {
             if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
                 texts.append(box->text());
+                widths.append(box->frameGeometry().width());
+                families.append(QFontInfo(box->findChild<QLabel *>("qt_msgbox_label")->font()).family());
                 box->button(QMessageBox::Ok)->click();
             }
         });
         m_timer.start(10);
     }
     QStringList texts;
+    QList<int> widths;
+    QStringList families;
 
 private:
     QTimer m_timer;
 };
 
+// A window that stays when a run ends.
+class KeptWindow : public frmDownLoad
+{
+public:
+    using frmDownLoad::frmDownLoad;
+
+protected:
+    void unload() override {}
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(update::RunOutcome)
 
 class WindowTest : public QObject
 {
@@ -67,6 +84,10 @@ private slots:
     void realDownloadDrivesTheDisplay();
     void widgetsFollowAtHumanPace();
     void fileListGrowsAtItsEnd();
+    void statusLineAndMessageAgree_data();
+    void statusLineAndMessageAgree();
+    void countdownFits_data();
+    void countdownFits();
 
 private:
     std::unique_ptr<frmDownLoad> m_window;
@@ -186,7 +207,7 @@ void WindowTest::escapeAndEnter()
     QVERIFY(answerer.texts[0].startsWith(QStringLiteral("网络请求失败")));
     QVERIFY(start->isEnabled());
     QVERIFY(w.isVisible());
-    QCOMPARE(w.statusLine().caption(), QStringLiteral("正在连接..."));
+    QCOMPARE(w.statusLine().caption(), QStringLiteral("网络请求失败"));
 }
 
 void WindowTest::statusTexts_data()
@@ -362,6 +383,86 @@ void WindowTest::fileListGrowsAtItsEnd()
     QCOMPARE(m_window->fileList().text(), QStringLiteral("文件0.dll\r\n文件1.dll\r\n文件2.dll\r\n"));
     auto *list = m_window->findChild<QPlainTextEdit *>("txtInShow");
     QTRY_COMPARE_WITH_TIMEOUT(list->toPlainText(), QStringLiteral("文件0.dll\n文件1.dll\n文件2.dll\n"), 1000);
+}
+
+void WindowTest::statusLineAndMessageAgree_data()
+{
+    using End = update::RunOutcome::End;
+    using Code = platform::Error::Code;
+    QTest::addColumn<update::RunOutcome>("outcome");
+    QTest::addColumn<QString>("status");
+    const QString address = QStringLiteral("tool.sh（KVTA/ZE/files/9c/%1）").arg(QString(64, QLatin1Char('9')));
+    const auto refused = [](Code code, const QString &subject) {
+        return update::RunOutcome{End::Refused, platform::Error(code, subject, QStringLiteral("curl: (7)"))};
+    };
+    QTest::newRow("refused connection") << refused(Code::NetworkFailure, QStringLiteral("http://127.0.0.1:1/"))
+                                        << QStringLiteral("网络请求失败");
+    QTest::newRow("tamper refusal") << refused(Code::DigestMismatch, address) << QStringLiteral("文件摘要与发布索引不符");
+    QTest::newRow("full disk") << refused(Code::DiskFull, QStringLiteral("/opt/client/a.dll"))
+                               << QStringLiteral("磁盘已满");
+    QTest::newRow("clock ahead") << refused(Code::ExpiredRelease, address) << QStringLiteral("发布签名已过期");
+    QTest::newRow("up to date") << update::RunOutcome{End::UpToDate, {}} << QStringLiteral("文件已是最新版本");
+    QTest::newRow("success") << update::RunOutcome{End::Installed, {}} << QStringLiteral("已更新成最新版本");
+    QTest::newRow("download failed") << update::RunOutcome{End::UpdateFailure, {}, platform::Error(Code::Timeout)}
+                                     << QStringLiteral("更新失败");
+    QTest::newRow("folder in use") << update::RunOutcome{End::FolderInUse, {}} << QStringLiteral("另一个更新正在进行");
+}
+
+// The status line ends in a few words of what the message says, both in the
+// window's one face, the status line left of the buttons, the message no
+// wider than the window.
+void WindowTest::statusLineAndMessageAgree()
+{
+    QFETCH(update::RunOutcome, outcome);
+    QFETCH(QString, status);
+    KeptWindow w(update::AppPaths(m_app.path()), QStringLiteral("http://127.0.0.1:1/"));
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.Cdf_entDLFileStatus(download::DLStatus::Finished);
+    MessageAnswerer answerer;
+    w.runEnded(outcome);
+    QCOMPARE(w.statusLine().caption(), status);
+    QCOMPARE(answerer.texts.size(), 1);
+    QVERIFY2(answerer.texts[0].contains(status), qPrintable(answerer.texts[0]));
+    if (outcome.error) {
+        QVERIFY(answerer.texts[0].contains(QStringLiteral("未做任何更改")));
+        QVERIFY(!answerer.texts[0].contains(outcome.error->subject()));
+    }
+    QVERIFY2(answerer.widths[0] <= w.frameGeometry().width(), qPrintable(QString::number(answerer.widths[0])));
+    const QString face = QFontInfo(w.font()).family();
+    QVERIFY2(!face.contains(QLatin1String("Serif")), qPrintable(face));
+    QCOMPARE(answerer.families[0], face);
+    for (const QWidget *control : w.findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+        QCOMPARE(QFontInfo(control->font()).family(), face);
+    QCoreApplication::processEvents();
+    const QRect line = w.findChild<QLabel *>("lblZt")->geometry();
+    QVERIFY(line.right() < w.findChild<QWidget *>("Command1")->x());
+}
+
+void WindowTest::countdownFits_data()
+{
+    using Code = platform::Error::Code;
+    QTest::addColumn<Code>("why");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("busy") << Code::HttpStatus << QStringLiteral("服务器暂时无法响应,30 秒后重试...");
+    QTest::newRow("timed out") << Code::Timeout << QStringLiteral("连接超时,30 秒后重试...");
+    QTest::newRow("refused") << Code::NetworkFailure << QStringLiteral("无法连接服务器,30 秒后重试...");
+}
+
+// Painted whole, left of the buttons and below the figures.
+void WindowTest::countdownFits()
+{
+    QFETCH(platform::Error::Code, why);
+    QFETCH(QString, text);
+    m_window->engine().httpClient().observers().retryWaiting(QString(), platform::Error(why),
+                                                             std::chrono::seconds(30));
+    QCOMPARE(m_window->statusLine().caption(), text);
+    auto *line = m_window->findChild<QLabel *>("lblZt");
+    QTRY_COMPARE_WITH_TIMEOUT(line->text(), text, 1000);
+    QVERIFY(line->geometry().right() < m_window->findChild<QWidget *>("Command1")->x());
+    QVERIFY(line->geometry().top() > m_window->findChild<QWidget *>("Label2")->geometry().bottom());
+    QVERIFY(line->geometry().bottom() < m_window->height());
+    QVERIFY(!line->wordWrap() || line->heightForWidth(line->width()) <= line->height());
 }
 
 int main(int argc, char *argv[])

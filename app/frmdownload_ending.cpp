@@ -41,10 +41,10 @@ void frmDownLoad::runEnded(const RunOutcome &outcome)
         showMessage(QStringLiteral("文件已是最新版本,无需更新！"), messageTitle, widgets::MessageStyle::Information);
         break;
     case RunOutcome::End::UpdateFailure:
-        // What failed, and which file, after what to do.
+        // What failed after what to do; which file is in the run's log.
         setStatusLine(QStringLiteral("更新失败"));
         showMessage(outcome.downloadFailure
-                        ? QStringLiteral("更新失败,请重新操作！\n") + update::describe(*outcome.downloadFailure)
+                        ? QStringLiteral("更新失败,请重新操作！\n") + update::refusalText(*outcome.downloadFailure)
                         : QStringLiteral("更新失败,请重新操作！"),
                     messageTitle, widgets::MessageStyle::Information);
         break;

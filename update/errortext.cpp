@@ -94,7 +94,10 @@ QString refusalText(const platform::Error &error)
 {
     const QString sentence = sentenceOf(error.code());
     const qsizetype todo = sentence.indexOf(whatToDo);
-    const QString happened = sentence.left(todo);
+    QString happened = sentence.left(todo);
+    // A value given to the program: its detail says what is wrong with it.
+    if (error.family() == platform::Error::Family::Input && !error.detail().isEmpty())
+        happened += QStringLiteral("：") + error.detail();
     QString advice = todo < 0 ? adviceOf(error.family()) : sentence.mid(todo + 1);
     // A clause or two a line: the box stays narrower than the window.
     advice.replace(QStringLiteral("；"), QStringLiteral("；\n"));

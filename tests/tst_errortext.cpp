@@ -74,10 +74,10 @@ private slots:
                                                    << QStringLiteral("签名时间比本机时钟晚一天以上。\n本次更新未做任何更改。\n"
                                                                      "请检查本机的日期和时间。");
         QTest::newRow("storage: disk full") << Code::DiskFull << QStringLiteral("磁盘已满")
-                                            << QStringLiteral("磁盘已满。\n本次更新未做任何更改。\n请清理磁盘空间后重试。");
+                                            << QStringLiteral("磁盘已满 d：x。\n本次更新未做任何更改。\n请清理磁盘空间后重试。");
         QTest::newRow("storage: file missing")
             << Code::FileNotFound << QStringLiteral("文件未找到")
-            << QStringLiteral("文件未找到。\n本次更新未做任何更改。\n请检查本程序所在的磁盘和文件夹后重试；\n"
+            << QStringLiteral("文件未找到 d：x。\n本次更新未做任何更改。\n请检查本程序所在的磁盘和文件夹后重试；\n"
                               "如果仍然失败,请联系软件供应商。");
     }
     void refusals()
@@ -85,8 +85,8 @@ private slots:
         QFETCH(Code, code);
         QFETCH(QString, status);
         QFETCH(QString, message);
-        // What the error names and its detail are the log's.
-        const Error error(code, QStringLiteral("KVTA/ZE/files/9c/9c6d"), QStringLiteral("Out of memory"));
+        // What the error names and its detail are the log's, but for a file of this machine.
+        const Error error(code, QStringLiteral("x"), QStringLiteral("d"));
         QCOMPARE(update::whatHappened(error), status);
         QCOMPARE(update::refusalText(error), message);
         QVERIFY(update::describe(error).contains(error.subject()));

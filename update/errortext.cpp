@@ -95,9 +95,14 @@ QString refusalText(const platform::Error &error)
     const QString sentence = sentenceOf(error.code());
     const qsizetype todo = sentence.indexOf(whatToDo);
     QString happened = sentence.left(todo);
-    // A value given to the program: its detail says what is wrong with it.
-    if (error.family() == platform::Error::Family::Input && !error.detail().isEmpty())
-        happened += QStringLiteral("：") + error.detail();
+    // A file of this machine or a value given: the detail says what is wrong
+    // with it, and the file is the one to act on, whose disk may hold no log.
+    const platform::Error::Family family = error.family();
+    if ((family == platform::Error::Family::Storage || family == platform::Error::Family::Input)
+        && !error.detail().isEmpty())
+        happened += QLatin1Char(' ') + error.detail();
+    if (family == platform::Error::Family::Storage && !error.subject().isEmpty())
+        happened += QStringLiteral("：") + error.subject();
     QString advice = todo < 0 ? adviceOf(error.family()) : sentence.mid(todo + 1);
     // A clause or two a line: the box stays narrower than the window.
     advice.replace(QStringLiteral("；"), QStringLiteral("；\n"));

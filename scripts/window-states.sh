@@ -64,14 +64,6 @@ new_app() { # FOLDER STAMP: an installed client at STAMP
   printf 'Client %s\r\n' "$2" > "$1/readme.txt"
 }
 
-wait_for_window() {
-  for _ in $(seq 200); do
-    xdotool search --name "$1" 2>/dev/null | head -1 && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
 # Runs the updater of APP, presses its start button and, once a message (or,
 # with a number, that many seconds) has come, saves the screen as NAME.png.
 shoot() { # NAME APP [SECONDS]

@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QSignalSpy>
+#include <QTemporaryFile>
 #include <QTest>
 
 namespace {
@@ -400,6 +401,8 @@ void WindowTest::statusLineAndMessageAgree_data()
     QTest::newRow("tamper refusal") << refused(Code::DigestMismatch, address) << QStringLiteral("文件摘要与发布索引不符");
     QTest::newRow("full disk") << refused(Code::DiskFull, QStringLiteral("/opt/client/a.dll"))
                                << QStringLiteral("磁盘已满");
+    QTest::newRow("full disk, a long path") << refused(Code::DiskFull, QStringLiteral("/home/user/a").repeated(12))
+                                            << QStringLiteral("磁盘已满");
     QTest::newRow("clock ahead") << refused(Code::ExpiredRelease, address) << QStringLiteral("发布签名已过期");
     QTest::newRow("up to date") << update::RunOutcome{End::UpToDate, {}} << QStringLiteral("文件已是最新版本");
     QTest::newRow("success") << update::RunOutcome{End::Installed, {}} << QStringLiteral("已更新成最新版本");
@@ -468,6 +471,14 @@ void WindowTest::countdownFits()
 
 int main(int argc, char *argv[])
 {
+    // A screen as wide as a desktop's, on which Qt lets a message box grow to 500 pixels.
+    QTemporaryFile screens;
+    if (qgetenv("QT_QPA_PLATFORM") == "offscreen" && screens.open()) {
+        screens.write(R"({"screens": [{"name": "wide", "x": 0, "y": 0, "width": 1920, "height": 1080,
+                         "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+        screens.flush();
+        qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QFile::encodeName(screens.fileName()));
+    }
     QApplication app(argc, argv);
     installChineseTranslations(app);
     WindowTest test;

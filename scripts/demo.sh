@@ -84,13 +84,6 @@ export QT_QPA_PLATFORM=xcb
 updater=$!
 pids+=($updater)
 
-wait_for_window() {
-  for _ in $(seq 100); do
-    xdotool search --name "$1" 2>/dev/null | head -1 && return 0
-    sleep 0.1
-  done
-  return 1
-}
 window=$(wait_for_window '系统更新')
 sleep 0.5
 eval "$(xdotool getwindowgeometry --shell "$window")"

@@ -54,6 +54,16 @@ wait_for_window() {
   return 1
 }
 
+# Waits for the update window and presses its start button.
+press_start() {
+  local window
+  window=$(wait_for_window '系统更新')
+  sleep 0.5
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  # The button's centre, in the window's pixels.
+  xdotool mousemove $((X + 332)) $((Y + 236)) click 1
+}
+
 # Writes DIR/nginx.conf for a server on 127.0.0.1:PORT that serves ROOT and
 # keeps its own files in DIR; EXTRA goes into the server block.
 write_nginx_conf() {

@@ -67,14 +67,11 @@ new_app() { # FOLDER STAMP: an installed client at STAMP
 # Runs the updater of APP, presses its start button and, once a message (or,
 # with a number, that many seconds) has come, saves the screen as NAME.png.
 shoot() { # NAME APP [SECONDS]
-  local name=$1 app=$2 updater window
+  local name=$1 app=$2 updater
   "$app/updater" 2>/dev/null &
   updater=$!
   pids+=($updater)
-  window=$(wait_for_window '系统更新')
-  sleep 0.5
-  eval "$(xdotool getwindowgeometry --shell "$window")"
-  xdotool mousemove $((X + 332)) $((Y + 236)) click 1
+  press_start
   if [ -n "${3:-}" ]; then
     sleep "$3"
   else

@@ -34,6 +34,7 @@ frmDownLoad::frmDownLoad(update::AppPaths paths, QString baseUrl, std::shared_pt
     connect(&Cdf, &download::Cls_DownLoad::entDLFileDowning, this, &frmDownLoad::Cdf_entDLFileDowning,
             Qt::DirectConnection);
 
+    lblZt.fitWithin(m_controls.statusLineRoom());
     lblT.setCaption(QStringLiteral("0 kb/s"));
     Uload.setValue(0);
     m_repaint.refreshNow();

@@ -13,19 +13,24 @@ void place(QWidget &widget, int left, int top, int width, int height)
     widget.setGeometry(left / twipsPerPixel, top / twipsPerPixel, width / twipsPerPixel, height / twipsPerPixel);
 }
 
-// 宋体 where the machine has it, else a Simplified Chinese face that renders
-// every text of the window. Sizes in pixels, as at 96 dpi.
-QFont songTi(int pixelSize)
+} // namespace
+
+QFont frmDownLoadControls::windowFont(int pixelSize)
 {
+    // One Simplified Chinese sans face for every control, where the machine
+    // has one, else the sans face that the system picks for Chinese. Sizes
+    // in pixels, as at 96 dpi.
     QFont font;
-    font.setFamilies({QStringLiteral("SimSun"), QStringLiteral("宋体"), QStringLiteral("NSimSun"),
-                      QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC"),
-                      QStringLiteral("WenQuanYi Zen Hei")});
+    font.setFamilies({QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Source Han Sans SC"),
+                      QStringLiteral("Microsoft YaHei"), QStringLiteral("WenQuanYi Zen Hei")});
+    font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(pixelSize);
     font.setWeight(QFont::Normal);
     font.setStyleStrategy(QFont::PreferAntialias);
     return font;
 }
+
+namespace {
 
 void colour(QLabel &label, QColor colour)
 {
@@ -58,7 +63,7 @@ frmDownLoadControls::frmDownLoadControls(QWidget &form)
     : Picture1(&form), Label1(&form), Uload(&form), lblZt(&form), Label2(&form), lblMax(&form), Label4(&form),
       lblT(&form), Command1(&form), Command2(&form), lblNum(&form), txtInShow(&form)
 {
-    form.setFont(songTi(12));
+    form.setFont(windowFont(12));
 
     place(Picture1, 360, 240, 1455, 3600);
     Picture1.setFocusPolicy(Qt::StrongFocus);
@@ -87,7 +92,7 @@ frmDownLoadControls::frmDownLoadControls(QWidget &form)
     lblNum.hide();
 
     place(txtInShow, 2040, 480, 4215, 2055);
-    txtInShow.setFont(songTi(14));
+    txtInShow.setFont(windowFont(14));
     txtInShow.setReadOnly(true);
     txtInShow.setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
     txtInShow.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFont>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -27,6 +28,12 @@ struct frmDownLoadControls
     QLabel lblNum;
     QPlainTextEdit txtInShow;
 
+    // The face of every text the window shows, its messages' too.
+    static QFont windowFont(int pixelSize);
+    // The room of the status line, left of the buttons.
+    int statusLineRoom() const { return Command1.x() - lblZt.x() - gap; }
+
+    static constexpr int gap = 8;
     static constexpr int clientWidth = 6585 / 15;
     static constexpr int clientHeight = 4170 / 15;
 };

@@ -26,6 +26,7 @@ QString RetryCountdown::text(const Error &why, int seconds)
     case Error::Code::Timeout: what = QStringLiteral("连接超时"); break;
     case Error::Code::HttpStatus: what = QStringLiteral("服务器暂时无法响应"); break;
     case Error::Code::NetworkFailure: what = QStringLiteral("无法连接服务器"); break;
+    case Error::Code::TooSlow: what = QStringLiteral("传输过慢"); break;
     default: what = QStringLiteral("网络错误"); break;
     }
     return QStringLiteral("%1,%2 秒后重试...").arg(what).arg(seconds);

@@ -58,6 +58,7 @@ QString englishRule(Code code)
     case Code::Certificate: return QStringLiteral("the server's certificate does not verify");
     case Code::BadResponse: return QStringLiteral("the server's response is not valid HTTP");
     case Code::ConnectionBroken: return QStringLiteral("the connection broke off");
+    case Code::TooSlow: return QStringLiteral("the server sent too slowly to finish within the time limit");
     }
     return QStringLiteral("unknown error");
 }

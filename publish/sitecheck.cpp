@@ -41,8 +41,14 @@ QString problemOf(const platform::ProbeResponse &response, const QString &beyond
         return failureText(*response.failure);
     if (response.status != 200)
         return QStringLiteral("HTTP status %1").arg(response.status);
-    if (response.overLimit)
+    if (response.overLimit) {
+        // Stopped past its announced length: the body is longer than announced, not too large.
+        if (response.contentLength && response.received > *response.contentLength)
+            return QStringLiteral("body longer than announced (more than %1 bytes, %2 announced)")
+                .arg(response.received)
+                .arg(*response.contentLength);
         return beyond;
+    }
     if (!response.contentLength)
         return response.chunked
                    ? QStringLiteral("no Content-Length (chunked transfer); the updater needs the size")

@@ -46,6 +46,26 @@ build_targets() {
   cmake --build "$BUILD_DIR" --parallel "$(nproc)" --target "$@"
 }
 
+# Prints the id of the first window whose name matches PATTERN, once there
+# is one (within 20 s, else fails).
+wait_for_window() {
+  for _ in $(seq 200); do
+    xdotool search --name "$1" 2>/dev/null | head -1 && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# Waits for the update window and presses its start button.
+press_start() {
+  local window
+  window=$(wait_for_window '系统更新')
+  sleep 0.5
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  # The button's centre, in the window's pixels.
+  xdotool mousemove $((X + 332)) $((Y + 236)) click 1
+}
+
 # Writes DIR/nginx.conf for a server on 127.0.0.1:PORT that serves ROOT and
 # keeps its own files in DIR; EXTRA goes into the server block.
 write_nginx_conf() {

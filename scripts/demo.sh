@@ -84,18 +84,7 @@ export QT_QPA_PLATFORM=xcb
 updater=$!
 pids+=($updater)
 
-wait_for_window() {
-  for _ in $(seq 100); do
-    xdotool search --name "$1" 2>/dev/null | head -1 && return 0
-    sleep 0.1
-  done
-  return 1
-}
-window=$(wait_for_window '系统更新')
-sleep 0.5
-eval "$(xdotool getwindowgeometry --shell "$window")"
-# The start button's centre, in the window's pixels.
-xdotool mousemove $((X + 332)) $((Y + 236)) click 1
+press_start
 # The progress is on the screen once a good part of the release (9 MB at
 # 3 MB/s) has arrived in the working folder: the window repaints within 16 ms.
 for _ in $(seq 300); do

@@ -1,6 +1,8 @@
+#include "platform/net/retrypolicy.h"
 #include "update/errortext.h"
 
 #include <QMetaEnum>
+#include <QRegularExpression>
 #include <QTest>
 
 using platform::Error;
@@ -36,6 +38,42 @@ private slots:
         QCOMPARE(update::describe(error), text);
         // To a debugger, the code's name.
         QCOMPARE(QByteArray(error.what()), QMetaEnum::fromType<Code>().valueToKey(int(code)) + QByteArray(": x (d)"));
+    }
+
+    // The message of a run that an error ended, by the cause observed: it
+    // names the party that failed, says that nothing was changed and what to do.
+    void refusals_data()
+    {
+        QTest::addColumn<Code>("code");
+        QTest::addColumn<QString>("message");
+        const QString unchanged = QStringLiteral("。\n本次更新未做任何更改。\n");
+        const QString retry = unchanged + QStringLiteral("请稍后重试；\n如果仍然失败,请联系软件供应商。");
+        const QString clock = unchanged + QStringLiteral("请检查本机的日期和时间；\n如果日期和时间正确,请联系软件供应商。");
+        // The server's answer, not the user's network, when its head is beyond curl's bounds.
+        QTest::newRow("network: head too large") << platform::ruleOf(CURLE_OUT_OF_MEMORY).error << "服务器的响应无效" + retry;
+        QTest::newRow("network: not HTTP") << platform::ruleOf(CURLE_WEIRD_SERVER_REPLY).error << "服务器的响应无效" + retry;
+        QTest::newRow("network: refused") << platform::ruleOf(CURLE_COULDNT_CONNECT).error
+                                          << "网络请求失败,无法连接更新服务器" + unchanged + "请检查网络连接后重试。";
+        QTest::newRow("network: too slow") << Code::TooSlow << "下载速度过慢,更新服务器在时限内未能传完数据" + retry;
+        QTest::newRow("trust: tampered file") << Code::DigestMismatch << "文件摘要与发布索引不符" + retry;
+        // Far past its end, an expiry is as likely this machine's clock.
+        QTest::newRow("publication: expired") << Code::ExpiredRelease << "发布签名已过期" + clock;
+        QTest::newRow("publication: clock behind")
+            << Code::FutureTimestamp << "签名时间比本机时钟晚一天以上" + unchanged + "请检查本机的日期和时间。";
+        QTest::newRow("storage: disk full") << Code::DiskFull << "磁盘已满 d：x" + unchanged + "请清理磁盘空间后重试。";
+        QTest::newRow("storage: file missing")
+            << Code::FileNotFound
+            << "文件未找到 d：x" + unchanged + "请检查本程序所在的磁盘和文件夹后重试；\n如果仍然失败,请联系软件供应商。";
+    }
+    // The status line's words are the message's first clause; what the error
+    // names and its detail are the log's, but for a file of this machine.
+    void refusals()
+    {
+        QFETCH(Code, code);
+        QFETCH(QString, message);
+        const Error error(code, QStringLiteral("x"), QStringLiteral("d"));
+        QCOMPARE(update::refusalText(error), message);
+        QCOMPARE(update::whatHappened(error), message.section(QRegularExpression(QStringLiteral("[,。 ]")), 0, 0));
     }
 };
 

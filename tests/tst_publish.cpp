@@ -750,6 +750,9 @@ void PublishTest::checkNamesEachFault_data()
     QTest::newRow("body longer than announced") << Faults{{big, bigBody, Mode::Normal, 200, "299000"}} << false
                                                 << QStringList{bigName + ": body longer than announced (300000 "
                                                                          "bytes, 299000 announced)"};
+    QTest::newRow("endless body after its length") << Faults{{big, bigBody, Mode::Endless, 200, "1000"}} << false
+                                                   << QStringList{bigName + ": body longer than announced (more than "
+                                                                            "1049576 bytes, 1000 announced)"};
     QTest::newRow("no Content-Length") << Faults{{big, bigBody, Mode::Chunked}} << false
                                        << QStringList{bigName + ": no Content-Length (chunked transfer); the updater "
                                                                 "needs the size"};

@@ -18,6 +18,7 @@ private slots:
         QTest::newRow("timed out") << int(CURLE_OPERATION_TIMEDOUT) << Code::Timeout << true;
         QTest::newRow("partial") << int(CURLE_PARTIAL_FILE) << Code::ConnectionBroken << true;
         QTest::newRow("peer") << int(CURLE_PEER_FAILED_VERIFICATION) << Code::Certificate << false;
+        QTest::newRow("head too large") << int(CURLE_OUT_OF_MEMORY) << Code::BadResponse << false;
         QTest::newRow("no such host") << int(CURLE_COULDNT_RESOLVE_HOST) << Code::NetworkFailure << false;
     }
     void curlResults()

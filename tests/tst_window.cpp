@@ -6,10 +6,12 @@
 
 #include "support/tempfolder.h"
 #include "support/testserver.h"
+#include "support/windowrun.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QSignalSpy>
+#include <QTemporaryFile>
 #include <QTest>
 
 namespace {
@@ -28,18 +30,24 @@ public:
         connect(&m_timer, &QTimer::timeout, this, [this] {
             if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
                 texts.append(box->text());
+                widths.append(box->frameGeometry().width());
+                families.append(QFontInfo(box->findChild<QLabel *>("qt_msgbox_label")->font()).family());
                 box->button(QMessageBox::Ok)->click();
             }
         });
         m_timer.start(10);
     }
     QStringList texts;
+    QList<int> widths;
+    QStringList families;
 
 private:
     QTimer m_timer;
 };
 
 } // namespace
+
+Q_DECLARE_METATYPE(update::RunOutcome)
 
 class WindowTest : public QObject
 {
@@ -67,6 +75,10 @@ private slots:
     void realDownloadDrivesTheDisplay();
     void widgetsFollowAtHumanPace();
     void fileListGrowsAtItsEnd();
+    void statusLineAndMessageAgree_data();
+    void statusLineAndMessageAgree();
+    void countdownFits_data();
+    void countdownFits();
 
 private:
     std::unique_ptr<frmDownLoad> m_window;
@@ -186,7 +198,7 @@ void WindowTest::escapeAndEnter()
     QVERIFY(answerer.texts[0].startsWith(QStringLiteral("网络请求失败")));
     QVERIFY(start->isEnabled());
     QVERIFY(w.isVisible());
-    QCOMPARE(w.statusLine().caption(), QStringLiteral("正在连接..."));
+    QCOMPARE(w.statusLine().caption(), QStringLiteral("网络请求失败"));
 }
 
 void WindowTest::statusTexts_data()
@@ -364,8 +376,85 @@ void WindowTest::fileListGrowsAtItsEnd()
     QTRY_COMPARE_WITH_TIMEOUT(list->toPlainText(), QStringLiteral("文件0.dll\n文件1.dll\n文件2.dll\n"), 1000);
 }
 
+void WindowTest::statusLineAndMessageAgree_data()
+{
+    using End = update::RunOutcome::End;
+    using Code = platform::Error::Code;
+    QTest::addColumn<update::RunOutcome>("outcome");
+    QTest::addColumn<QString>("status");
+    const QString address = QStringLiteral("tool.sh（KVTA/ZE/files/9c/%1）").arg(QString(64, QLatin1Char('9')));
+    const auto refused = [](Code code, const QString &subject) {
+        return update::RunOutcome{End::Refused, platform::Error(code, subject, QStringLiteral("curl: (7)"))};
+    };
+    QTest::newRow("refused connection") << refused(Code::NetworkFailure, "http://127.0.0.1:1/") << "网络请求失败";
+    QTest::newRow("tamper refusal") << refused(Code::DigestMismatch, address) << "文件摘要与发布索引不符";
+    QTest::newRow("full disk") << refused(Code::DiskFull, "/opt/client/a.dll") << "磁盘已满";
+    QTest::newRow("full disk, a long path") << refused(Code::DiskFull, QString("/home/user/a").repeated(12)) << "磁盘已满";
+    QTest::newRow("clock ahead") << refused(Code::ExpiredRelease, address) << "发布签名已过期";
+    QTest::newRow("up to date") << update::RunOutcome{End::UpToDate, {}} << "文件已是最新版本";
+    QTest::newRow("success") << update::RunOutcome{End::Installed, {}} << "已更新成最新版本";
+    QTest::newRow("download failed") << update::RunOutcome{End::UpdateFailure, {}, platform::Error(Code::Timeout)}
+                                     << "更新失败";
+    QTest::newRow("folder in use") << update::RunOutcome{End::FolderInUse, {}} << "另一个更新正在进行";
+}
+
+// The status line ends in a few words of what the message says, both in the
+// window's one sans face, the message no wider than the window; a refusal's
+// names no more than a file of this machine.
+void WindowTest::statusLineAndMessageAgree()
+{
+    QFETCH(update::RunOutcome, outcome);
+    QFETCH(QString, status);
+    TestWindow w(m_app.path(), QStringLiteral("http://127.0.0.1:1/"), std::nullopt, std::nullopt);
+    w.Cdf_entDLFileStatus(download::DLStatus::Finished);
+    MessageAnswerer answerer;
+    w.runEnded(outcome);
+    QCOMPARE(w.statusLine().caption(), status);
+    QCOMPARE(answerer.texts.size(), 1);
+    QVERIFY2(answerer.texts.value(0).contains(status), qPrintable(answerer.texts.value(0)));
+    if (outcome.error)
+        QCOMPARE(answerer.texts[0].contains(outcome.error->subject()),
+                 outcome.error->family() == platform::Error::Family::Storage);
+    QVERIFY2(answerer.widths[0] <= w.frameGeometry().width(), qPrintable(QString::number(answerer.widths[0])));
+    const QString face = QFontInfo(w.font()).family();
+    QVERIFY2(!face.contains(QLatin1String("Serif")), qPrintable(face));
+    QCOMPARE(answerer.families[0], face);
+    for (const QWidget *control : w.findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+        QCOMPARE(QFontInfo(control->font()).family(), face);
+}
+
+void WindowTest::countdownFits_data()
+{
+    QTest::addColumn<platform::Error::Code>("why");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("busy") << platform::Error::Code::HttpStatus << "服务器暂时无法响应,30 秒后重试...";
+    QTest::newRow("timed out") << platform::Error::Code::Timeout << "连接超时,30 秒后重试...";
+}
+
+// Painted whole, left of the buttons and below the figures.
+void WindowTest::countdownFits()
+{
+    QFETCH(platform::Error::Code, why);
+    QFETCH(QString, text);
+    m_window->engine().httpClient().observers().retryWaiting({}, platform::Error(why), std::chrono::seconds(30));
+    auto *line = m_window->findChild<QLabel *>("lblZt");
+    QTRY_COMPARE_WITH_TIMEOUT(line->text(), text, 1000);
+    QVERIFY(line->geometry().right() < m_window->findChild<QWidget *>("Command1")->x());
+    QVERIFY(line->geometry().top() > m_window->findChild<QWidget *>("Label2")->geometry().bottom());
+    QVERIFY(line->geometry().bottom() < m_window->height());
+    QVERIFY(!line->wordWrap() || line->heightForWidth(line->width()) <= line->height());
+}
+
 int main(int argc, char *argv[])
 {
+    // A screen as wide as a desktop's, on which Qt lets a message box grow to 500 pixels.
+    QTemporaryFile screens;
+    if (qgetenv("QT_QPA_PLATFORM") == "offscreen" && screens.open()) {
+        screens.write(R"({"screens": [{"name": "wide", "x": 0, "y": 0, "width": 1920, "height": 1080,
+                         "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+        screens.flush();
+        qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QFile::encodeName(screens.fileName()));
+    }
     QApplication app(argc, argv);
     installChineseTranslations(app);
     WindowTest test;

@@ -1,5 +1,7 @@
 #include "errortext.h"
 
+#include <QRegularExpression>
+
 namespace update {
 
 namespace {
@@ -26,6 +28,8 @@ QString sentenceOf(Code code)
         return QStringLiteral("服务器返回错误状态,暂时无法下载此文件,请稍后重试；如果仍然失败,请联系软件供应商");
     case Code::Timeout:
         return QStringLiteral("网络连接超时,更新服务器长时间没有响应,请检查网络连接后重试");
+    case Code::TooSlow:
+        return QStringLiteral("下载速度过慢,更新服务器在时限内未能传完数据,请稍后重试；如果仍然失败,请联系软件供应商");
     case Code::TooLarge: return QStringLiteral("文件超过大小上限");
     case Code::MalformedIndex: return QStringLiteral("发布索引格式错误");
     case Code::MalformedSignature: return QStringLiteral("签名文件格式错误");
@@ -39,7 +43,9 @@ QString sentenceOf(Code code)
     case Code::FutureTimestamp:
         return QStringLiteral("签名时间比本机时钟晚一天以上,请检查本机的日期和时间");
     case Code::OlderRelease: return QStringLiteral("发布时间早于已安装的版本");
-    case Code::ExpiredRelease: return QStringLiteral("发布签名已过期");
+    case Code::ExpiredRelease:
+        // Far past its end, an expiry is more often this machine's clock than the vendor's.
+        return QStringLiteral("发布签名已过期,请检查本机的日期和时间；如果日期和时间正确,请联系软件供应商");
     case Code::StaleRelease: return QStringLiteral("无法确认是否有新版本：发布签名已过期");
     case Code::NotInIndex: return QStringLiteral("文件不在发布索引中");
     case Code::DigestMismatch: return QStringLiteral("文件摘要与发布索引不符");
@@ -58,7 +64,55 @@ QString sentenceOf(Code code)
     return QStringLiteral("未知错误");
 }
 
+// What to do, for an error whose sentence does not say it.
+QString adviceOf(platform::Error::Family family)
+{
+    switch (family) {
+    case platform::Error::Family::Storage:
+        return QStringLiteral("请检查本程序所在的磁盘和文件夹后重试；如果仍然失败,请联系软件供应商");
+    case platform::Error::Family::Publication:
+        return QStringLiteral("请检查本机的日期和时间；如果日期和时间正确,请联系软件供应商");
+    case platform::Error::Family::Network:
+    case platform::Error::Family::Trust:
+    case platform::Error::Family::Input:
+        break;
+    }
+    return QStringLiteral("请稍后重试；如果仍然失败,请联系软件供应商");
+}
+
+// Every sentence says first what happened, up to a mark; where it says what
+// to do, it says it last, after a mark, beginning with 请.
+const QRegularExpression whatToDo(QStringLiteral("[,。；]请"));
+const QRegularExpression mark(QStringLiteral("[,：。；！]"));
+
 } // namespace
+
+QString whatHappened(const platform::Error &error)
+{
+    const QString sentence = sentenceOf(error.code());
+    return sentence.left(sentence.indexOf(mark));
+}
+
+QString refusalText(const platform::Error &error)
+{
+    const QString sentence = sentenceOf(error.code());
+    const qsizetype todo = sentence.indexOf(whatToDo);
+    QString happened = sentence.left(todo);
+    // A file of this machine or a value given: the detail says what is wrong
+    // with it, and the file is the one to act on, whose disk may hold no log.
+    const platform::Error::Family family = error.family();
+    if ((family == platform::Error::Family::Storage || family == platform::Error::Family::Input)
+        && !error.detail().isEmpty())
+        happened += QLatin1Char(' ') + error.detail();
+    if (family == platform::Error::Family::Storage && !error.subject().isEmpty())
+        happened += QStringLiteral("：") + error.subject();
+    QString advice = todo < 0 ? adviceOf(error.family()) : sentence.mid(todo + 1);
+    // A clause or two a line: the box stays narrower than the window.
+    advice.replace(QStringLiteral("；"), QStringLiteral("；\n"));
+    if (!advice.endsWith(QStringLiteral("！")))
+        advice += QStringLiteral("。");
+    return happened + QStringLiteral("。\n本次更新未做任何更改。\n") + advice;
+}
 
 QString describe(const platform::Error &error)
 {

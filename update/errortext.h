@@ -12,4 +12,13 @@ namespace update {
 // what it names.
 QString describe(const platform::Error &error);
 
+// What happened, in a few words: the start of the error's sentence.
+QString whatHappened(const platform::Error &error);
+
+// The message of a run that an error ended: what happened, what to do,
+// and that the installation is as it was, in lines that fit the window.
+// What the error names and its detail are for the run's log, but for a
+// file of this machine and what is wrong with a value given.
+QString refusalText(const platform::Error &error);
+
 } // namespace update

@@ -10,6 +10,12 @@ Label::Label(QLabel &widget, RepaintScheduler &scheduler, bool autoSize)
         refresh();
 }
 
+void Label::fitWithin(int width)
+{
+    m_mostWidth = width;
+    refresh();
+}
+
 const QString &Label::caption() const
 {
     if (m_unformatted) {
@@ -44,8 +50,16 @@ void Label::refresh()
     if (!m_autoSize)
         return;
     const QFontMetrics metrics(m_widget.font());
-    const int height = metrics.height();
-    m_widget.setGeometry(m_widget.x(), m_centreY - height / 2, metrics.horizontalAdvance(m_caption), height);
+    const int width = metrics.horizontalAdvance(m_caption);
+    // Wrapped only when too wide: a caption that fits keeps to one line.
+    const bool wraps = m_mostWidth > 0 && width > m_mostWidth;
+    m_widget.setWordWrap(wraps);
+    if (!wraps) {
+        m_widget.setGeometry(m_widget.x(), m_centreY - metrics.height() / 2, width, metrics.height());
+        return;
+    }
+    const int height = metrics.boundingRect(QRect(0, 0, m_mostWidth, 1 << 16), Qt::TextWordWrap, m_caption).height();
+    m_widget.setGeometry(m_widget.x(), m_centreY - height / 2, m_mostWidth, height);
 }
 
 } // namespace widgets

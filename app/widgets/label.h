@@ -17,6 +17,10 @@ public:
 
     Label(QLabel &widget, RepaintScheduler &scheduler, bool autoSize);
 
+    // An auto-size label no wider than `width`: a longer caption wraps into
+    // more lines, still about its vertical centre.
+    void fitWithin(int width);
+
     const QString &caption() const;
     void setCaption(const QString &caption);
     // The caption `format(value)`, formatted only when it is read or painted:
@@ -34,6 +38,7 @@ private:
     double m_value = 0;
     mutable bool m_unformatted = false;
     bool m_autoSize;
+    int m_mostWidth = 0; // none when 0
     int m_centreY;
 };
 

@@ -25,6 +25,7 @@ Error::Family Error::familyOf(Code code)
     case Code::Certificate:
     case Code::BadResponse:
     case Code::ConnectionBroken:
+    case Code::TooSlow:
         return Family::Network;
     case Code::FileNotFound:
     case Code::PathNotFound:

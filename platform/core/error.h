@@ -54,6 +54,7 @@ public:
         Certificate,
         BadResponse,
         ConnectionBroken,
+        TooSlow, // bytes kept arriving, too few to finish within the time limit
     };
     Q_ENUM(Code)
 

@@ -86,7 +86,8 @@ bool ResponseHead::closeDelimited() const
 CurlAttempt::CurlAttempt(CurlMulti &multi, const QByteArray &url, const TransferSettings &settings,
                          const QList<QByteArray> &headers, HeadCheck checkHead, BodySink takeBody,
                          CurlMulti::Finished finished, BodyEnd bodyEnd, const OutgoingRequest &request)
-    : m_multi(multi), m_easy(curl_easy_init()), m_checkHead(std::move(checkHead)), m_takeBody(std::move(takeBody))
+    : m_multi(multi), m_easy(curl_easy_init()), m_checkHead(std::move(checkHead)), m_takeBody(std::move(takeBody)),
+      m_idleSeconds(std::max<qint64>(1, (settings.limits.idle.count() + 999) / 1000))
 {
     const NetworkLimits &limits = settings.limits;
     const bool secure = url.startsWith("https:");
@@ -100,7 +101,7 @@ CurlAttempt::CurlAttempt(CurlMulti &multi, const QByteArray &url, const Transfer
     curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, long(limits.connect.count()));
     curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_TIME, long(std::max<qint64>(1, (limits.idle.count() + 999) / 1000)));
+    curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_TIME, long(m_idleSeconds));
     curl_easy_setopt(m_easy, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(m_easy, CURLOPT_BUFFERSIZE, 128L * 1024);
     // The bytes the server stores: no Accept-Encoding, nothing decoded.
@@ -211,7 +212,11 @@ Error CurlAttempt::errorFor(CURLcode code) const
     QString curlText = QString::fromUtf8(m_error).trimmed();
     if (curlText.isEmpty())
         curlText = QString::fromUtf8(curl_easy_strerror(code));
-    return Error(ruleOf(code).error, {}, curlText);
+    // The idle limit ends a body that trickles as it ends one that stopped:
+    // bytes that came within its time say the server was sending, too slowly.
+    const bool trickled = m_sinceBody.isValid() && m_sinceBody.elapsed() < m_idleSeconds * 1000;
+    const Error::Code error = code == CURLE_OPERATION_TIMEDOUT && trickled ? Error::Code::TooSlow : ruleOf(code).error;
+    return Error(error, {}, curlText);
 }
 
 size_t CurlAttempt::onHeader(char *data, size_t size, size_t count, void *self)
@@ -256,6 +261,8 @@ size_t CurlAttempt::onBody(char *data, size_t size, size_t count, void *self)
     auto *attempt = static_cast<CurlAttempt *>(self);
     const qsizetype n = qsizetype(size * count);
     const qsizetype room = qsizetype(std::min<std::int64_t>(n, attempt->m_room));
+    if (n > 0)
+        attempt->m_sinceBody.restart();
     if (room > 0) {
         if (attempt->m_takeBody(data, room) == Take::Full) {
             // curl hands the same bytes again once resumed.

@@ -5,6 +5,7 @@
 #include "platform/core/error.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QList>
 #include <QMap>
@@ -138,6 +139,8 @@ private:
     bool m_paused = false;
     std::int64_t m_room = std::numeric_limits<std::int64_t>::max();
     bool m_overLimit = false;
+    qint64 m_idleSeconds; // curl's low-speed time
+    QElapsedTimer m_sinceBody; // since the last bytes of the body came; invalid before the first
     bool m_finalHead = false; // the final head was checked: later lines are trailers
     char m_error[CURL_ERROR_SIZE] = {};
     // What a PUT sends: the file, or the bytes from m_sent on.

@@ -14,10 +14,15 @@ ProbeResponse probeUrl(HttpClient &client, const QString &url, std::int64_t most
         response.failure = Error(Error::Code::InvalidArgument, url);
         return response;
     }
+    CurlAttempt *attempt = nullptr;
     const auto checkHead = [&](const ResponseHead &head) {
         response.status = head.status;
         response.contentLength = head.contentLength();
         response.chunked = head.chunked();
+        // A body that runs far past its announced length shows what it is
+        // long before it reaches the limit, if ever.
+        if (response.contentLength && *response.contentLength < mostBytes - beyondAnnounced)
+            attempt->limitBody(*response.contentLength + beyondAnnounced);
         return true;
     };
     const auto take = [&](const char *data, qsizetype size) {
@@ -26,13 +31,14 @@ ProbeResponse probeUrl(HttpClient &client, const QString &url, std::int64_t most
         return CurlAttempt::Take::Taken;
     };
     std::optional<CURLcode> result;
-    CurlAttempt attempt(client.multi(), target, client.settings(HttpClient::userAgent), {}, checkHead, take,
-                        [&](CURLcode code) { result = code; }, CurlAttempt::BodyEnd::ConnectionClose);
-    attempt.limitBody(mostBytes);
+    CurlAttempt probe(client.multi(), target, client.settings(HttpClient::userAgent), {}, checkHead, take,
+                      [&](CURLcode code) { result = code; }, CurlAttempt::BodyEnd::ConnectionClose);
+    attempt = &probe;
+    probe.limitBody(mostBytes);
     waitForEvents([&] { return result.has_value(); });
-    response.overLimit = attempt.overLimit();
+    response.overLimit = probe.overLimit();
     if (*result != CURLE_OK && !response.overLimit) {
-        const Error why = attempt.errorFor(*result);
+        const Error why = probe.errorFor(*result);
         response.failure = Error(why.code(), url, why.detail());
     }
     return response;

@@ -28,7 +28,9 @@ struct ProbeResponse
 // certificates and limits) but looked at rather than trusted: one attempt,
 // no retry, no resume, and the body read until the server closes, so that a
 // body longer or shorter than announced shows. `takeBody` hears every piece;
-// after `mostBytes` bytes the probe stops. Waits in the event loop.
+// after `mostBytes` bytes the probe stops, and after `beyondAnnounced` bytes
+// past an announced length. Waits in the event loop.
+constexpr std::int64_t beyondAnnounced = 1 << 20;
 ProbeResponse probeUrl(HttpClient &client, const QString &url, std::int64_t mostBytes,
                        const std::function<void(QByteArrayView)> &takeBody);
 

@@ -29,6 +29,12 @@ CurlResultRule ruleOf(CURLcode code)
         {CURLE_PARTIAL_FILE, {Code::ConnectionBroken, true}},
         {CURLE_HTTP2, {Code::ConnectionBroken, true}},
         {CURLE_HTTP2_STREAM, {Code::ConnectionBroken, true}},
+        // A head beyond curl's bounds: before 8.6 curl calls it running out of memory.
+        {CURLE_OUT_OF_MEMORY, {Code::BadResponse, false}},
+        {CURLE_WEIRD_SERVER_REPLY, {Code::BadResponse, false}},
+#if LIBCURL_VERSION_NUM >= 0x080600
+        {CURLE_TOO_LARGE, {Code::BadResponse, false}},
+#endif
     };
     const auto row = std::find_if(std::begin(table), std::end(table), [code](const Row &r) { return r.result == code; });
     // Refused for good, no such host, no route: the server cannot be reached.

@@ -138,6 +138,8 @@ private:
         }
         if (route.mode == Mode::CloseDelimited || route.mode == Mode::Endless) {
             m_endless = route.mode == Mode::Endless;
+            if (!route.contentLength.isEmpty()) // announced, and not kept to
+                head += "Content-Length: " + route.contentLength + "\r\n";
             m_pending = head + "\r\n" + (cut >= 0 ? body.left(cut) : body);
             pump();
             return;

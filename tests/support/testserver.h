@@ -26,7 +26,7 @@ public:
             NoResponse, // reads the request and never answers
             Throttled,  // sends `chunk` bytes every `intervalMs`
             CloseDelimited, // no length at all: the end of the body is the end of the connection
-            Endless,    // no length, and bytes that never stop
+            Endless,    // bytes that never stop; no length unless `contentLength`
         };
 
         int status = 200;

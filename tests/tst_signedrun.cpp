@@ -71,6 +71,8 @@ private slots:
     void refusals();
     void filesAtHand_data();
     void filesAtHand();
+    void rewrittenAfterItsCheck_data();
+    void rewrittenAfterItsCheck();
     void leftoversOfOthersAreFetchedAgain_data();
     void leftoversOfOthersAreFetchedAgain();
     void freshness_data();
@@ -446,6 +448,73 @@ void SignedRunTest::filesAtHand()
     QVERIFY(QFileInfo(app.path("a.bin")).isFile() && !QFileInfo(app.path("a.bin")).isSymLink());
     QVERIFY(elsewhere.read(QStringLiteral("target")).isNull() || elsewhere.read(QStringLiteral("target")) == content);
     QCOMPARE(app.working(), QStringList());
+}
+
+// A window that changes the working folder's a.bin, through its name and in
+// place, once the run lists b.bin: a.bin's digest has been checked by then.
+class RewritingWindow : public TestWindow
+{
+public:
+    using TestWindow::TestWindow;
+    std::function<void(QFile &)> rewrite;
+
+    void appendToList(const QString &text) override
+    {
+        TestWindow::appendToList(text);
+        if (text.startsWith(QLatin1String("b.bin")) && rewrite) {
+            QFile file(folder + QStringLiteral("/Update/a.bin"));
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            rewrite(file);
+        }
+    }
+
+    QString folder;
+};
+
+void SignedRunTest::rewrittenAfterItsCheck_data()
+{
+    QTest::addColumn<bool>("leftover"); // a.bin whole in the working folder before the run, not downloaded
+    QTest::addColumn<int>("change");    // 0 other bytes in place, 1 appended to, 2 cut short
+    QTest::newRow("download rewritten in place") << false << 0;
+    QTest::newRow("download appended to") << false << 1;
+    QTest::newRow("download cut short") << false << 2;
+    QTest::newRow("whole leftover rewritten in place") << true << 0;
+}
+
+void SignedRunTest::rewrittenAfterItsCheck()
+{
+    QFETCH(bool, leftover);
+    QFETCH(int, change);
+    TestServer server;
+    const QByteArray content = patternBytes(400000);
+    publish(server, {{QStringLiteral("files/a.bin"), QStringLiteral("a.bin"), content},
+                     {QStringLiteral("files/b.bin"), QStringLiteral("b.bin"), "b"}});
+    DriverAppFolder app;
+    app.write("a.bin", "installed a");
+    if (leftover)
+        app.write("Update/a.bin", content);
+    RewritingWindow window(app.path(), server.url(),
+                           release::KeyRing::fromText(m_publicKey.toLatin1(), QStringLiteral("keys")), std::nullopt);
+    window.folder = app.path();
+    window.rewrite = [change](QFile &file) {
+        if (change == 1)
+            file.seek(file.size());
+        if (change == 2)
+            file.resize(1000);
+        else
+            file.write(change == 0 ? patternBytes(400000, 2) : QByteArray("x"));
+    };
+    const WindowEnding ending = window.run();
+    verifyEnding(ending, End::Refused, QStringLiteral("文件摘要与发布索引不符"));
+    QVERIFY(ending.messages.value(0).text.contains(QStringLiteral("a.bin（files/a.bin）")));
+    QCOMPARE(app.read("a.bin"), QByteArray("installed a"));
+    QVERIFY(!app.exists("b.bin"));
+    QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
+    QVERIFY(!app.working().contains(QStringLiteral("a.bin")));
+    QCOMPARE(QDir(app.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".updating")), QStringList());
+
+    QCOMPARE(drive(app, server).messages.value(0).text, success);
+    QVERIFY(app.read("a.bin") == content);
 }
 
 void SignedRunTest::leftoversOfOthersAreFetchedAgain_data()

@@ -101,14 +101,14 @@ void syncFolders(const std::set<fs::path> &folders)
 
 } // namespace
 
-void Replacement::add(const QString &source, const QString &target)
+void Replacement::add(const QString &source, const QString &target, Check check)
 {
-    add(Entry{toPath(source), toPath(target), FileDescriptor(), std::nullopt});
+    add(Entry{toPath(source), toPath(target), FileDescriptor(), std::move(check), std::nullopt});
 }
 
-void Replacement::add(FileDescriptor file, const QString &source, const QString &target)
+void Replacement::add(FileDescriptor file, const QString &source, const QString &target, Check check)
 {
-    add(Entry{toPath(source), toPath(target), std::move(file), std::nullopt});
+    add(Entry{toPath(source), toPath(target), std::move(file), std::move(check), std::nullopt});
 }
 
 void Replacement::add(Entry entry)
@@ -212,6 +212,9 @@ void Replacement::stage(const Entry &entry, mode_t umask, uid_t owner)
     const mode_t mode = entry.targetMode ? *entry.targetMode : ((looksExecutable(fd) ? 0755 : 0644) & ~umask);
     if ((info.st_mode & 07777) != mode && ::fchmod(fd, mode) != 0)
         raise(errno, entry.target);
+    // Last: whatever was written through any name before now is seen.
+    if (entry.check)
+        entry.check(fd);
 }
 
 void Replacement::commit()

@@ -8,6 +8,7 @@
 #include <QStringView>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -32,21 +33,27 @@ public:
     static constexpr QLatin1StringView stagedSuffix{".updating"};
     static constexpr QLatin1StringView keptSuffix{".updating-old"};
 
+    // A check of a staged file, given the descriptor through which its bytes
+    // are read: the very file that is renamed over the target. It raises
+    // what refuses the file.
+    using Check = std::function<void(int fd)>;
+
     Replacement() = default;
     Replacement(const Replacement &) = delete;
     Replacement &operator=(const Replacement &) = delete;
 
     // Adds a file to the list; a later file for the same target takes the
     // place of the earlier one. Targets are replaced in the order added.
-    void add(const QString &source, const QString &target);
+    // `check`, if any, is made once the file is staged under its last name.
+    void add(const QString &source, const QString &target, Check check = {});
     // The same for a file already open, which `source` names: the very file
     // behind the descriptor is installed, whatever the name holds by then.
-    void add(FileDescriptor file, const QString &source, const QString &target);
+    void add(FileDescriptor file, const QString &source, const QString &target, Check check = {});
 
     // Checks that every target can be replaced (no folder in the way, not
     // read-only, a staging name the file system can hold), stages every
-    // new file and makes it durable (syncfs). Nothing visible changes; a
-    // failure removes what was staged.
+    // new file, checks it and makes it durable (syncfs). Nothing visible
+    // changes; a failure removes what was staged.
     void prepare();
     // Renames the staged files over their targets. A failure puts back every
     // target already replaced and raises the error.
@@ -71,6 +78,7 @@ private:
     {
         std::filesystem::path source, target;
         FileDescriptor file;
+        Check check;
         // The mode of the regular file that prepare() found at the target.
         std::optional<mode_t> targetMode;
     };

@@ -6,6 +6,7 @@
 #include "filesystem.h"
 #include "paths.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
@@ -131,6 +132,7 @@ void Replacement::prepare()
         if (!S_ISREG(info.st_mode))
             throw Error(Error::Code::FileAccess, toQString(entry.source));
         entry.targetMode.reset();
+        entry.targetIsNew = false;
         if (::lstat(entry.target.c_str(), &info) == 0) {
             if (S_ISDIR(info.st_mode))
                 raise(EISDIR, entry.target);
@@ -139,7 +141,9 @@ void Replacement::prepare()
                 throw Error(Error::Code::PermissionDenied, toQString(entry.target));
             if (S_ISREG(info.st_mode))
                 entry.targetMode = info.st_mode & 07777;
-        } else if (errno != ENOENT) {
+        } else if (errno == ENOENT) {
+            entry.targetIsNew = true;
+        } else {
             raise(errno, entry.target);
         }
         const fs::path folder = entry.target.parent_path();
@@ -155,12 +159,15 @@ void Replacement::prepare()
     try {
         for (const Entry &entry : m_entries) {
             stage(entry, umask, owner);
+            if (entry.targetIsNew)
+                markNew(entry);
             folders.insert(entry.target.parent_path());
             yield();
         }
         syncFolders(folders);
     } catch (...) {
         m_staged.rollBack();
+        dropMarks();
         throw;
     }
 }
@@ -217,17 +224,54 @@ void Replacement::stage(const Entry &entry, mode_t umask, uid_t owner)
         entry.check(fd);
 }
 
+Replacement::~Replacement()
+{
+    m_staged.rollBack();
+    dropMarks();
+}
+
+// The mark goes with the new target's staged file: a run killed once the
+// target is in place leaves the next start a name to remove it by.
+void Replacement::markNew(const Entry &entry)
+{
+    const fs::path mark = hiddenBeside(entry.target, newSuffix);
+    ::unlink(mark.c_str());
+    const FileDescriptor created(::open(mark.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!created.isOpen())
+        raise(errno, entry.target);
+    m_marks.push_back(mark);
+}
+
+void Replacement::dropMarks() noexcept
+{
+    for (const fs::path &mark : m_marks)
+        ::unlink(mark.c_str());
+    m_marks.clear();
+}
+
 void Replacement::commit()
 {
-    m_staged.commit();
-    // In the order replaced: as long as the last target's old file is kept,
-    // recover() can still undo the whole replacement.
-    m_staged.dropKept();
+    // The marks go after the targets are put back: a kill between leaves
+    // them for recover().
+    try {
+        m_staged.commit();
+    } catch (...) {
+        dropMarks();
+        throw;
+    }
+    // Every target is replaced: an old file or a mark that cannot go now is
+    // left to recover(), which finds no staged file beside it and drops it.
+    try {
+        m_staged.dropKept();
+    } catch (const Error &) {
+    }
+    dropMarks();
 }
 
 bool Replacement::isStagingName(QStringView name)
 {
-    return name.startsWith(QLatin1Char('.')) && (name.endsWith(stagedSuffix) || name.endsWith(keptSuffix));
+    return name.startsWith(QLatin1Char('.'))
+           && (name.endsWith(stagedSuffix) || name.endsWith(keptSuffix) || name.endsWith(newSuffix));
 }
 
 QStringList Replacement::targets() const
@@ -241,13 +285,11 @@ QStringList Replacement::targets() const
 QStringList Replacement::recover(const QString &folder)
 {
     const fs::path root = toPath(folder);
-    const std::string kept = toPath(keptSuffix).native();
     std::error_code error;
     fs::directory_iterator it(root, error);
     if (error)
         raise(error.value(), root);
     std::vector<fs::path> found;
-    QStringList putBack;
     for (const fs::directory_iterator end; it != end; it.increment(error)) {
         if (error)
             raise(error.value(), root);
@@ -256,17 +298,50 @@ QStringList Replacement::recover(const QString &folder)
             && it->symlink_status(typeError).type() != fs::file_type::directory)
             found.push_back(it->path());
     }
+    const auto hasSuffix = [](const fs::path &path, QLatin1StringView suffix) {
+        return path.filename().native().ends_with(toPath(suffix).native());
+    };
+    // The target a kept file or a mark stands beside; none for a bare
+    // suffix, which is never one of ours.
+    const auto targetOf = [&root](const fs::path &path, QLatin1StringView suffix) -> std::optional<fs::path> {
+        const std::string name = path.filename().native();
+        if (name.size() <= 1 + std::size_t(suffix.size()))
+            return std::nullopt;
+        return root / name.substr(1, name.size() - 1 - std::size_t(suffix.size()));
+    };
+    // Staged files go only once every target is replaced or put back: with
+    // none left, the replacement was whole.
+    const bool whole =
+        std::none_of(found.cbegin(), found.cend(), [&](const fs::path &path) { return hasSuffix(path, stagedSuffix); });
+    QStringList putBack;
+    // Marks first: a kept file beside one means that the target was there
+    // after all, and its old file is put back below.
     for (const fs::path &path : found) {
-        const std::string name = path.filename().string();
-        if (name.ends_with(kept)) {
-            // A bare ".updating-old" names no target: never one of ours.
-            if (name.size() <= 1 + kept.size())
+        const std::optional<fs::path> target = targetOf(path, newSuffix);
+        if (!hasSuffix(path, newSuffix) || !target)
+            continue;
+        if (!whole && !fs::exists(hiddenBeside(*target, keptSuffix), error)) {
+            if (::unlink(target->c_str()) != 0 && errno != ENOENT)
+                raise(errno, *target);
+            putBack.append(toQString(*target));
+        }
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+            raise(errno, path);
+    }
+    for (const fs::path &path : found) {
+        if (hasSuffix(path, keptSuffix)) {
+            const std::optional<fs::path> target = targetOf(path, keptSuffix);
+            if (!target)
                 continue;
-            const fs::path target = root / name.substr(1, name.size() - 1 - kept.size());
-            if (::rename(path.c_str(), target.c_str()) != 0)
-                raise(errno, target);
-            putBack.append(toQString(target));
-        } else if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+            if (whole) {
+                if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+                    raise(errno, path);
+                continue;
+            }
+            if (::rename(path.c_str(), target->c_str()) != 0)
+                raise(errno, *target);
+            putBack.append(toQString(*target));
+        } else if (hasSuffix(path, stagedSuffix) && ::unlink(path.c_str()) != 0 && errno != ENOENT) {
             raise(errno, path);
         }
     }

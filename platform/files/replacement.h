@@ -20,7 +20,8 @@ namespace platform::filesystem {
 
 // Replaces a list of files all or nothing. Each new file is first staged
 // beside its target as ".NAME.updating"; the old file is kept as
-// ".NAME.updating-old" until every target is replaced, so that a failure
+// ".NAME.updating-old", and a target new to the folder is marked by an empty
+// ".NAME.updating-new", until every target is replaced, so that a failure
 // puts back what was already replaced, and a run killed in the middle can be
 // undone by the next one (recover()). Links and other non-regular files at a
 // target are replaced, never written through. Every installed file is this
@@ -32,6 +33,7 @@ class Replacement
 public:
     static constexpr QLatin1StringView stagedSuffix{".updating"};
     static constexpr QLatin1StringView keptSuffix{".updating-old"};
+    static constexpr QLatin1StringView newSuffix{".updating-new"};
 
     // A check of a staged file, given the descriptor through which its bytes
     // are read: the very file that is renamed over the target. It raises
@@ -39,6 +41,7 @@ public:
     using Check = std::function<void(int fd)>;
 
     Replacement() = default;
+    ~Replacement();
     Replacement(const Replacement &) = delete;
     Replacement &operator=(const Replacement &) = delete;
 
@@ -70,7 +73,9 @@ public:
     // Whether a name is one that the replacement uses for its own files.
     static bool isStagingName(QStringView name);
     // Undoes a replacement that was cut off in `folder`: kept old files are
-    // put back, staged files removed. Returns the targets put back.
+    // put back, marked new targets and staged files removed. Where no staged
+    // file is left, the replacement was whole: only its kept old files and
+    // marks are removed. Returns the targets put back or removed.
     static QStringList recover(const QString &folder);
 
 private:
@@ -81,15 +86,21 @@ private:
         Check check;
         // The mode of the regular file that prepare() found at the target.
         std::optional<mode_t> targetMode;
+        // Whether prepare() found nothing at the target.
+        bool targetIsNew = false;
     };
 
     void add(Entry entry);
     void stage(const Entry &entry, mode_t umask, uid_t owner);
+    void markNew(const Entry &entry);
+    void dropMarks() noexcept;
 
     std::vector<Entry> m_entries;
     // What prepare() staged, replaced by commit(); undone when the object
     // goes before then.
     AllOrNothing m_staged;
+    // The marks of new targets that prepare() made.
+    std::vector<std::filesystem::path> m_marks;
     // Where each target stands in m_entries, so that adding stays cheap for
     // ten thousand files.
     std::unordered_map<std::string, std::size_t> m_positions;

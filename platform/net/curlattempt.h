@@ -103,6 +103,8 @@ public:
     // Why the attempt failed with `code`: the family the user is told of,
     // with curl's own words as the detail.
     Error errorFor(CURLcode code) const;
+    // Why curl refused to start the attempt, if it did: it never ends then.
+    const std::optional<Error> &unstarted() const { return m_unstarted; }
 
 private:
     static size_t onHeader(char *data, size_t size, size_t count, void *self);
@@ -120,6 +122,7 @@ private:
     bool m_overLimit = false;
     bool m_finalHead = false; // the final head was checked: later lines are trailers
     char m_error[CURL_ERROR_SIZE] = {};
+    std::optional<Error> m_unstarted;
 };
 
 } // namespace platform

@@ -75,8 +75,6 @@ private slots:
     void replacementIsAllOrNothing_data();
     void replacementIsAllOrNothing();
     void replacementRecoversWhatAKillLeft();
-    void recoveryFinishesAWholeReplacement_data();
-    void recoveryFinishesAWholeReplacement();
     void replacementGivesEveryFileAUsableMode_data();
     void replacementGivesEveryFileAUsableMode();
     void deleteFolderFilesRemovesWhatItCan();
@@ -423,35 +421,6 @@ void PlatformFilesTest::replacementRecoversWhatAKillLeft()
     QCOMPARE(dir.read("b"), QByteArray("old B"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
              (QStringList{".hidden", ".updating-old", "a", "b"}));
-}
-
-void PlatformFilesTest::recoveryFinishesAWholeReplacement_data()
-{
-    QTest::addColumn<QStringList>("left");  // NAME=CONTENT, what the kill left
-    QTest::addColumn<QStringList>("found"); // NAME=CONTENT, what recovery leaves
-    QTest::newRow("killed before the last kept file went: finished")
-        << QStringList{"a=new A", "b=new B", ".b.updating-old=old B"} << QStringList{"a=new A", "b=new B"};
-    QTest::newRow("killed before a mark went: finished")
-        << QStringList{"a=new A", ".a.updating-new="} << QStringList{"a=new A"};
-    QTest::newRow("killed with a new target in place: removed")
-        << QStringList{"a=new A", ".a.updating-new=", "b=old B", ".b.updating=new B"} << QStringList{"b=old B"};
-    QTest::newRow("a marked target that was there after all: put back")
-        << QStringList{"a=new A", ".a.updating-new=", ".a.updating-old=old A", ".b.updating=new B"}
-        << QStringList{"a=old A"};
-}
-
-void PlatformFilesTest::recoveryFinishesAWholeReplacement()
-{
-    QFETCH(QStringList, left);
-    QFETCH(QStringList, found);
-    TempFolder dir;
-    for (const QString &file : left)
-        dir.write(file.section('=', 0, 0), file.section('=', 1).toUtf8());
-    fsys::Replacement::recover(dir.path());
-    QStringList now;
-    for (const QString &name : QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name))
-        now.append(name + '=' + QString::fromUtf8(dir.read(name)));
-    QCOMPARE(now, found);
 }
 
 void PlatformFilesTest::replacementGivesEveryFileAUsableMode_data()

@@ -85,6 +85,8 @@ private:
     QByteArray sign(const QByteArray &index, const QString &secretKey, const QByteArray &trustedComment,
                     bool legacy = false);
     Published publish(TestServer &server, const QList<ListedFile> &files, qint64 timestamp = releaseTime);
+    // files/a.bin, 400000 bytes, and files/b.bin; a.bin's bytes.
+    QByteArray publishAandB(TestServer &server);
     void republishIndex(TestServer &server, const QByteArray &index, const QByteArray &signature);
     // A run whose build accepts the named keys.
     WindowEnding drive(const DriverAppFolder &app, const TestServer &server,
@@ -152,6 +154,14 @@ Published SignedRunTest::publish(TestServer &server, const QList<ListedFile> &fi
                                "timestamp:" + QByteArray::number(timestamp) + " file:LoadUpdate.sha256");
     republishIndex(server, published.index, published.signature);
     return published;
+}
+
+QByteArray SignedRunTest::publishAandB(TestServer &server)
+{
+    const QByteArray content = patternBytes(400000);
+    publish(server, {{QStringLiteral("files/a.bin"), QStringLiteral("a.bin"), content},
+                     {QStringLiteral("files/b.bin"), QStringLiteral("b.bin"), "b"}});
+    return content;
 }
 
 void SignedRunTest::republishIndex(TestServer &server, const QByteArray &index, const QByteArray &signature)
@@ -409,9 +419,7 @@ void SignedRunTest::filesAtHand()
     QFETCH(bool, replaced);
 
     TestServer server;
-    const QByteArray content = patternBytes(400000);
-    publish(server, {{QStringLiteral("files/a.bin"), QStringLiteral("a.bin"), content},
-                     {QStringLiteral("files/b.bin"), QStringLiteral("b.bin"), "b"}});
+    const QByteArray content = publishAandB(server);
     DriverAppFolder app;
     if (cancelledFirst) {
         TestServer::Route slow;
@@ -483,9 +491,7 @@ void SignedRunTest::rewrittenAfterItsCheck()
     QFETCH(bool, leftover);
     QFETCH(QByteArray, after);
     TestServer server;
-    const QByteArray content = patternBytes(400000);
-    publish(server, {{QStringLiteral("files/a.bin"), QStringLiteral("a.bin"), content},
-                     {QStringLiteral("files/b.bin"), QStringLiteral("b.bin"), "b"}});
+    const QByteArray content = publishAandB(server);
     DriverAppFolder app;
     app.write("a.bin", "installed a");
     if (leftover)

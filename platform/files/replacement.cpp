@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -100,6 +102,27 @@ void syncFolders(const std::set<fs::path> &folders)
     }
 }
 
+// The first line of a list of new targets: a file of the client's own at
+// that name is never read as one.
+constexpr std::string_view newListHead = "targets new to this folder\n";
+
+// The targets that the list at `list` names, beside it; none unless it is one.
+std::vector<fs::path> listedNew(const fs::path &list)
+{
+    std::ifstream in(list, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<fs::path> targets;
+    if (!text.starts_with(newListHead))
+        return targets;
+    for (std::size_t at = newListHead.size(), end; (end = text.find('\0', at)) != std::string::npos; at = end + 1) {
+        const fs::path name = text.substr(at, end - at);
+        // One name in the folder, as listed; anything else is not of a list.
+        if (name.has_filename() && name == name.filename() && name != "." && name != "..")
+            targets.push_back(list.parent_path() / name);
+    }
+    return targets;
+}
+
 } // namespace
 
 void Replacement::add(const QString &source, const QString &target, Check check)
@@ -159,15 +182,14 @@ void Replacement::prepare()
     try {
         for (const Entry &entry : m_entries) {
             stage(entry, umask, owner);
-            if (entry.targetIsNew)
-                markNew(entry);
             folders.insert(entry.target.parent_path());
             yield();
         }
         syncFolders(folders);
+        listNew();
     } catch (...) {
         m_staged.rollBack();
-        dropMarks();
+        dropLists();
         throw;
     }
 }
@@ -227,51 +249,62 @@ void Replacement::stage(const Entry &entry, mode_t umask, uid_t owner)
 Replacement::~Replacement()
 {
     m_staged.rollBack();
-    dropMarks();
+    dropLists();
 }
 
-// The mark goes with the new target's staged file: a run killed once the
-// target is in place leaves the next start a name to remove it by.
-void Replacement::markNew(const Entry &entry)
+// The list goes with the staged files: a run killed once a new target is in
+// place leaves the next start the names to remove. Only a kill needs it, not
+// a power cut, which can lose the renames as well: it is not made durable.
+void Replacement::listNew()
 {
-    const fs::path mark = hiddenBeside(entry.target, newSuffix);
-    ::unlink(mark.c_str());
-    const FileDescriptor created(::open(mark.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!created.isOpen())
-        raise(errno, entry.target);
-    m_marks.push_back(mark);
+    std::map<fs::path, std::string> names;
+    for (const Entry &entry : m_entries) {
+        if (entry.targetIsNew)
+            names[entry.target.parent_path()] += entry.target.filename().native() + '\0';
+    }
+    for (const auto &[folder, listed] : names) {
+        const fs::path list = folder / toPath(newList);
+        ::unlink(list.c_str());
+        const FileDescriptor file(::open(list.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!file.isOpen())
+            raise(errno, list);
+        m_lists.push_back(list);
+        const std::string text = std::string(newListHead) + listed;
+        if (!writeAll(file.get(), text.data(), text.size()))
+            raise(errno, list);
+    }
 }
 
-void Replacement::dropMarks() noexcept
+void Replacement::dropLists() noexcept
 {
-    for (const fs::path &mark : m_marks)
-        ::unlink(mark.c_str());
-    m_marks.clear();
+    for (const fs::path &list : m_lists)
+        ::unlink(list.c_str());
+    m_lists.clear();
 }
 
 void Replacement::commit()
 {
-    // The marks go after the targets are put back: a kill between leaves
+    // The lists go after the targets are put back: a kill between leaves
     // them for recover().
     try {
         m_staged.commit();
     } catch (...) {
-        dropMarks();
+        dropLists();
         throw;
     }
-    // Every target is replaced: an old file or a mark that cannot go now is
+    // Every target is replaced: an old file or a list that cannot go now is
     // left to recover(), which finds no staged file beside it and drops it.
     try {
         m_staged.dropKept();
     } catch (const Error &) {
     }
-    dropMarks();
+    dropLists();
 }
 
 bool Replacement::isStagingName(QStringView name)
 {
-    return name.startsWith(QLatin1Char('.'))
-           && (name.endsWith(stagedSuffix) || name.endsWith(keptSuffix) || name.endsWith(newSuffix));
+    return name == newList
+           || (name.startsWith(QLatin1Char('.')) && (name.endsWith(stagedSuffix) || name.endsWith(keptSuffix)));
 }
 
 QStringList Replacement::targets() const
@@ -301,46 +334,42 @@ QStringList Replacement::recover(const QString &folder)
     const auto hasSuffix = [](const fs::path &path, QLatin1StringView suffix) {
         return path.filename().native().ends_with(toPath(suffix).native());
     };
-    // The target a kept file or a mark stands beside; none for a bare
-    // suffix, which is never one of ours.
-    const auto targetOf = [&root](const fs::path &path, QLatin1StringView suffix) -> std::optional<fs::path> {
-        const std::string name = path.filename().native();
-        if (name.size() <= 1 + std::size_t(suffix.size()))
-            return std::nullopt;
-        return root / name.substr(1, name.size() - 1 - std::size_t(suffix.size()));
-    };
     // Staged files go only once every target is replaced or put back: with
     // none left, the replacement was whole.
     const bool whole =
         std::none_of(found.cbegin(), found.cend(), [&](const fs::path &path) { return hasSuffix(path, stagedSuffix); });
     QStringList putBack;
-    // Marks first: a kept file beside one means that the target was there
-    // after all, and its old file is put back below.
-    for (const fs::path &path : found) {
-        const std::optional<fs::path> target = targetOf(path, newSuffix);
-        if (!hasSuffix(path, newSuffix) || !target)
-            continue;
-        if (!whole && !fs::exists(hiddenBeside(*target, keptSuffix), error)) {
-            if (::unlink(target->c_str()) != 0 && errno != ENOENT)
-                raise(errno, *target);
-            putBack.append(toQString(*target));
+    // The new targets first: a kept file beside one means that the target
+    // was there after all, and its old file is put back below.
+    const fs::path list = root / toPath(newList);
+    if (std::find(found.cbegin(), found.cend(), list) != found.cend()) {
+        if (!whole) {
+            for (const fs::path &target : listedNew(list)) {
+                if (fs::exists(hiddenBeside(target, keptSuffix), error))
+                    continue;
+                if (::unlink(target.c_str()) != 0 && errno != ENOENT)
+                    raise(errno, target);
+                putBack.append(toQString(target));
+            }
         }
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-            raise(errno, path);
+        if (::unlink(list.c_str()) != 0 && errno != ENOENT)
+            raise(errno, list);
     }
     for (const fs::path &path : found) {
+        const std::string name = path.filename().native();
         if (hasSuffix(path, keptSuffix)) {
-            const std::optional<fs::path> target = targetOf(path, keptSuffix);
-            if (!target)
+            // A bare ".updating-old" names no target: never one of ours.
+            if (name.size() <= 1 + std::size_t(keptSuffix.size()))
                 continue;
+            const fs::path target = root / name.substr(1, name.size() - 1 - std::size_t(keptSuffix.size()));
             if (whole) {
                 if (::unlink(path.c_str()) != 0 && errno != ENOENT)
                     raise(errno, path);
                 continue;
             }
-            if (::rename(path.c_str(), target->c_str()) != 0)
-                raise(errno, *target);
-            putBack.append(toQString(*target));
+            if (::rename(path.c_str(), target.c_str()) != 0)
+                raise(errno, target);
+            putBack.append(toQString(target));
         } else if (hasSuffix(path, stagedSuffix) && ::unlink(path.c_str()) != 0 && errno != ENOENT) {
             raise(errno, path);
         }

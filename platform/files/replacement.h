@@ -20,8 +20,8 @@ namespace platform::filesystem {
 
 // Replaces a list of files all or nothing. Each new file is first staged
 // beside its target as ".NAME.updating"; the old file is kept as
-// ".NAME.updating-old", and a target new to the folder is marked by an empty
-// ".NAME.updating-new", until every target is replaced, so that a failure
+// ".NAME.updating-old", and the targets new to the folder are listed in
+// ".updating-new", until every target is replaced, so that a failure
 // puts back what was already replaced, and a run killed in the middle can be
 // undone by the next one (recover()). Links and other non-regular files at a
 // target are replaced, never written through. Every installed file is this
@@ -33,7 +33,7 @@ class Replacement
 public:
     static constexpr QLatin1StringView stagedSuffix{".updating"};
     static constexpr QLatin1StringView keptSuffix{".updating-old"};
-    static constexpr QLatin1StringView newSuffix{".updating-new"};
+    static constexpr QLatin1StringView newList{".updating-new"};
 
     // A check of a staged file, given the descriptor through which its bytes
     // are read: the very file that is renamed over the target. It raises
@@ -73,9 +73,9 @@ public:
     // Whether a name is one that the replacement uses for its own files.
     static bool isStagingName(QStringView name);
     // Undoes a replacement that was cut off in `folder`: kept old files are
-    // put back, marked new targets and staged files removed. Where no staged
+    // put back, listed new targets and staged files removed. Where no staged
     // file is left, the replacement was whole: only its kept old files and
-    // marks are removed. Returns the targets put back or removed.
+    // list are removed. Returns the targets put back or removed.
     static QStringList recover(const QString &folder);
 
 private:
@@ -92,15 +92,15 @@ private:
 
     void add(Entry entry);
     void stage(const Entry &entry, mode_t umask, uid_t owner);
-    void markNew(const Entry &entry);
-    void dropMarks() noexcept;
+    void listNew();
+    void dropLists() noexcept;
 
     std::vector<Entry> m_entries;
     // What prepare() staged, replaced by commit(); undone when the object
     // goes before then.
     AllOrNothing m_staged;
-    // The marks of new targets that prepare() made.
-    std::vector<std::filesystem::path> m_marks;
+    // The lists of new targets that prepare() wrote, one a folder.
+    std::vector<std::filesystem::path> m_lists;
     // Where each target stands in m_entries, so that adding stays cheap for
     // ten thousand files.
     std::unordered_map<std::string, std::size_t> m_positions;

@@ -347,9 +347,10 @@ QStringList Replacement::recover(const QString &folder)
             for (const fs::path &target : listedNew(list)) {
                 if (fs::exists(hiddenBeside(target, keptSuffix), error))
                     continue;
-                if (::unlink(target.c_str()) != 0 && errno != ENOENT)
+                if (::unlink(target.c_str()) == 0)
+                    putBack.append(toQString(target));
+                else if (errno != ENOENT)
                     raise(errno, target);
-                putBack.append(toQString(target));
             }
         }
         if (::unlink(list.c_str()) != 0 && errno != ENOENT)

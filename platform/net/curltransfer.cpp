@@ -54,9 +54,10 @@ void CurlTransfer::startAttempt()
         [this](CURLcode code) { attemptFinished(code); });
     // An attempt curl does not start would never end: the transfer ends now,
     // and is reported as every other.
-    if (const std::optional<Error> refused = m_attempt->unstarted()) {
+    if (m_attempt->unstarted()) {
+        const Error refused = *m_attempt->unstarted();
         m_attempt.reset();
-        fail(*refused);
+        fail(refused);
         return;
     }
     m_attempt->limitBody(roomLeft());

@@ -9,8 +9,9 @@
 // A call counts when it names a path in the folder or works on a descriptor
 // of one: open, openat, write, fsync, fdatasync, syncfs, rename, renameat,
 // renameat2, link, linkat, unlink, unlinkat, mkdir, mkdirat, fchmod, as far
-// as they go through the dynamic linker (a run may end by _exit: no count
-// is left to the end).
+// as they go through the dynamic linker. Each goes on as its system call,
+// with no look-up of the next definition: that needs the allocator, which a
+// sanitizer's runtime may not have ready when its first file is opened.
 
 #include <atomic>
 #include <cerrno>
@@ -19,10 +20,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -46,17 +47,6 @@ std::atomic<long> calls{0};
         failWith = std::atoi(value);
 }
 
-template <typename Function>
-Function real(const char *name)
-{
-    void *symbol = dlsym(RTLD_NEXT, name);
-    if (!symbol) {
-        std::fprintf(stderr, "failshim: %s not found\n", name);
-        ::_exit(127);
-    }
-    return reinterpret_cast<Function>(symbol);
-}
-
 std::string linkTarget(const std::string &link)
 {
     char target[4096];
@@ -72,12 +62,12 @@ bool inFolder(const std::string &path)
 
 bool descriptorInFolder(int fd)
 {
-    return inFolder(linkTarget("/proc/self/fd/" + std::to_string(fd)));
+    return folderSize > 0 && inFolder(linkTarget("/proc/self/fd/" + std::to_string(fd)));
 }
 
 bool pathInFolder(int dirfd, const char *path)
 {
-    if (!path)
+    if (!path || folderSize == 0)
         return false;
     std::string full = path;
     if (full.starts_with("/proc/self/fd/"))
@@ -134,8 +124,7 @@ int open(const char *path, int flags, ...)
     va_end(arguments);
     if (const int error = fault("open", pathInFolder(AT_FDCWD, path)))
         return failing<int>(error);
-    static const auto call = real<int (*)(const char *, int, ...)>("open");
-    return call(path, flags, mode);
+    return int(::syscall(SYS_openat, AT_FDCWD, path, flags, mode));
 }
 
 int open64(const char *path, int flags, ...)
@@ -146,8 +135,7 @@ int open64(const char *path, int flags, ...)
     va_end(arguments);
     if (const int error = fault("open64", pathInFolder(AT_FDCWD, path)))
         return failing<int>(error);
-    static const auto call = real<int (*)(const char *, int, ...)>("open64");
-    return call(path, flags, mode);
+    return int(::syscall(SYS_openat, AT_FDCWD, path, flags, mode));
 }
 
 int openat(int dirfd, const char *path, int flags, ...)
@@ -158,8 +146,7 @@ int openat(int dirfd, const char *path, int flags, ...)
     va_end(arguments);
     if (const int error = fault("openat", pathInFolder(dirfd, path)))
         return failing<int>(error);
-    static const auto call = real<int (*)(int, const char *, int, ...)>("openat");
-    return call(dirfd, path, flags, mode);
+    return int(::syscall(SYS_openat, dirfd, path, flags, mode));
 }
 
 int openat64(int dirfd, const char *path, int flags, ...)
@@ -170,120 +157,105 @@ int openat64(int dirfd, const char *path, int flags, ...)
     va_end(arguments);
     if (const int error = fault("openat64", pathInFolder(dirfd, path)))
         return failing<int>(error);
-    static const auto call = real<int (*)(int, const char *, int, ...)>("openat64");
-    return call(dirfd, path, flags, mode);
+    return int(::syscall(SYS_openat, dirfd, path, flags, mode));
 }
 
 ssize_t write(int fd, const void *data, size_t size)
 {
     if (const int error = fault("write", fd > 2 && descriptorInFolder(fd)))
         return failing<ssize_t>(error);
-    static const auto call = real<ssize_t (*)(int, const void *, size_t)>("write");
-    return call(fd, data, size);
+    return ssize_t(::syscall(SYS_write, fd, data, size));
 }
 
 int fsync(int fd)
 {
     if (const int error = fault("fsync", descriptorInFolder(fd)))
         return failing<int>(error);
-    static const auto call = real<int (*)(int)>("fsync");
-    return call(fd);
+    return int(::syscall(SYS_fsync, fd));
 }
 
 int fdatasync(int fd)
 {
     if (const int error = fault("fdatasync", descriptorInFolder(fd)))
         return failing<int>(error);
-    static const auto call = real<int (*)(int)>("fdatasync");
-    return call(fd);
+    return int(::syscall(SYS_fdatasync, fd));
 }
 
 int syncfs(int fd)
 {
     if (const int error = fault("syncfs", descriptorInFolder(fd)))
         return failing<int>(error);
-    static const auto call = real<int (*)(int)>("syncfs");
-    return call(fd);
+    return int(::syscall(SYS_syncfs, fd));
 }
 
 int fchmod(int fd, mode_t mode)
 {
     if (const int error = fault("fchmod", descriptorInFolder(fd)))
         return failing<int>(error);
-    static const auto call = real<int (*)(int, mode_t)>("fchmod");
-    return call(fd, mode);
+    return int(::syscall(SYS_fchmod, fd, mode));
 }
 
 int rename(const char *from, const char *to)
 {
     if (const int error = fault("rename", pathInFolder(AT_FDCWD, from) || pathInFolder(AT_FDCWD, to)))
         return failing<int>(error);
-    static const auto call = real<int (*)(const char *, const char *)>("rename");
-    return call(from, to);
+    return int(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
 }
 
 int renameat(int fromDir, const char *from, int toDir, const char *to)
 {
     if (const int error = fault("renameat", pathInFolder(fromDir, from) || pathInFolder(toDir, to)))
         return failing<int>(error);
-    static const auto call = real<int (*)(int, const char *, int, const char *)>("renameat");
-    return call(fromDir, from, toDir, to);
+    return int(::syscall(SYS_renameat2, fromDir, from, toDir, to, 0));
 }
 
 int renameat2(int fromDir, const char *from, int toDir, const char *to, unsigned int flags)
 {
     if (const int error = fault("renameat2", pathInFolder(fromDir, from) || pathInFolder(toDir, to)))
         return failing<int>(error);
-    static const auto call = real<int (*)(int, const char *, int, const char *, unsigned int)>("renameat2");
-    return call(fromDir, from, toDir, to, flags);
+    return int(::syscall(SYS_renameat2, fromDir, from, toDir, to, flags));
 }
 
 int link(const char *from, const char *to)
 {
     if (const int error = fault("link", pathInFolder(AT_FDCWD, from) || pathInFolder(AT_FDCWD, to)))
         return failing<int>(error);
-    static const auto call = real<int (*)(const char *, const char *)>("link");
-    return call(from, to);
+    return int(::syscall(SYS_linkat, AT_FDCWD, from, AT_FDCWD, to, 0));
 }
 
 int linkat(int fromDir, const char *from, int toDir, const char *to, int flags)
 {
     if (const int error = fault("linkat", pathInFolder(fromDir, from) || pathInFolder(toDir, to)))
         return failing<int>(error);
-    static const auto call = real<int (*)(int, const char *, int, const char *, int)>("linkat");
-    return call(fromDir, from, toDir, to, flags);
+    return int(::syscall(SYS_linkat, fromDir, from, toDir, to, flags));
 }
 
 int unlink(const char *path)
 {
     if (const int error = fault("unlink", pathInFolder(AT_FDCWD, path)))
         return failing<int>(error);
-    static const auto call = real<int (*)(const char *)>("unlink");
-    return call(path);
+    return int(::syscall(SYS_unlinkat, AT_FDCWD, path, 0));
 }
 
 int unlinkat(int dirfd, const char *path, int flags)
 {
     if (const int error = fault("unlinkat", pathInFolder(dirfd, path)))
         return failing<int>(error);
-    static const auto call = real<int (*)(int, const char *, int)>("unlinkat");
-    return call(dirfd, path, flags);
+    return int(::syscall(SYS_unlinkat, dirfd, path, flags));
 }
 
 int mkdir(const char *path, mode_t mode)
 {
     if (const int error = fault("mkdir", pathInFolder(AT_FDCWD, path)))
         return failing<int>(error);
-    static const auto call = real<int (*)(const char *, mode_t)>("mkdir");
-    return call(path, mode);
+    return int(::syscall(SYS_mkdirat, AT_FDCWD, path, mode));
 }
 
 int mkdirat(int dirfd, const char *path, mode_t mode)
 {
     if (const int error = fault("mkdirat", pathInFolder(dirfd, path)))
         return failing<int>(error);
-    static const auto call = real<int (*)(int, const char *, mode_t)>("mkdirat");
-    return call(dirfd, path, mode);
+    return int(::syscall(SYS_mkdirat, dirfd, path, mode));
 }
 
 } // extern "C"

@@ -116,28 +116,6 @@ mode_t modeOf(int flags, va_list arguments)
 
 extern "C" {
 
-int open(const char *path, int flags, ...)
-{
-    va_list arguments;
-    va_start(arguments, flags);
-    const mode_t mode = modeOf(flags, arguments);
-    va_end(arguments);
-    if (const int error = fault("open", pathInFolder(AT_FDCWD, path)))
-        return failing<int>(error);
-    return int(::syscall(SYS_openat, AT_FDCWD, path, flags, mode));
-}
-
-int open64(const char *path, int flags, ...)
-{
-    va_list arguments;
-    va_start(arguments, flags);
-    const mode_t mode = modeOf(flags, arguments);
-    va_end(arguments);
-    if (const int error = fault("open64", pathInFolder(AT_FDCWD, path)))
-        return failing<int>(error);
-    return int(::syscall(SYS_openat, AT_FDCWD, path, flags, mode));
-}
-
 int openat(int dirfd, const char *path, int flags, ...)
 {
     va_list arguments;
@@ -149,16 +127,6 @@ int openat(int dirfd, const char *path, int flags, ...)
     return int(::syscall(SYS_openat, dirfd, path, flags, mode));
 }
 
-int openat64(int dirfd, const char *path, int flags, ...)
-{
-    va_list arguments;
-    va_start(arguments, flags);
-    const mode_t mode = modeOf(flags, arguments);
-    va_end(arguments);
-    if (const int error = fault("openat64", pathInFolder(dirfd, path)))
-        return failing<int>(error);
-    return int(::syscall(SYS_openat, dirfd, path, flags, mode));
-}
 
 ssize_t write(int fd, const void *data, size_t size)
 {
@@ -257,5 +225,18 @@ int mkdirat(int dirfd, const char *path, mode_t mode)
         return failing<int>(error);
     return int(::syscall(SYS_mkdirat, dirfd, path, mode));
 }
+
+int open(const char *path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = modeOf(flags, arguments);
+    va_end(arguments);
+    return openat(AT_FDCWD, path, flags, mode);
+}
+
+// The same calls by their large-file names, which glibc's headers may choose.
+[[gnu::alias("open")]] int open64(const char *path, int flags, ...);
+[[gnu::alias("openat")]] int openat64(int dirfd, const char *path, int flags, ...);
 
 } // extern "C"

@@ -3,6 +3,7 @@
 #include "releaseplan.h"
 #include "platform/core/error.h"
 #include "platform/files/textinput.h"
+#include "platform/text/visibletext.h"
 #include "release/manifestline.h"
 #include "release/sitelayout.h"
 
@@ -14,21 +15,10 @@ namespace publish {
 
 namespace {
 
-// Text for a one-line report: control characters as escapes.
-QString printable(const QString &text)
+// Text for a one-line report: whatever would not show as itself as an escape.
+QString shown(const QString &text)
 {
-    QString shown;
-    for (const QChar c : text) {
-        if (c == QLatin1Char('\n'))
-            shown += QStringLiteral("\\n");
-        else if (c == QLatin1Char('\r'))
-            shown += QStringLiteral("\\r");
-        else if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            shown += c;
-    }
-    return shown;
+    return platform::visibleText(text, platform::LineBreaks::AsLetter);
 }
 
 // Why the updater refuses a manifest line, for the report: the updater's own
@@ -42,7 +32,7 @@ QString refusalReason(const QString &line)
     if (line.size() <= word + 4)
         return QStringLiteral("the updater refuses this line: nothing after 'name'");
     const QString local = line.mid(word + 5);
-    const QString refused = QStringLiteral("the updater refuses the local name '%1'").arg(printable(local));
+    const QString refused = QStringLiteral("the updater refuses the local name '%1'").arg(shown(local));
     if (std::any_of(local.cbegin(), local.cend(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; }))
         return refused + QStringLiteral(": it holds line breaks or other control characters");
     if (const QString own = collidingUpdaterFile(local); !own.isEmpty())
@@ -92,7 +82,7 @@ ManifestLint lintManifest(const QByteArray &manifest, const platform::CodePage &
         if (entry.localName().contains(separatedWord)) {
             report(where, QStringLiteral("the updater splits at the first 'name' and reads remote path '%1' and "
                                          "local name '%2' ('name' inside the remote path?)")
-                              .arg(printable(entry.remotePath()), printable(entry.localName())));
+                              .arg(shown(entry.remotePath()), shown(entry.localName())));
             continue;
         }
         lint.remotePaths.append(entry.remotePath());

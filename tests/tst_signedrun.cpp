@@ -71,6 +71,8 @@ private slots:
     void refusals();
     void filesAtHand_data();
     void filesAtHand();
+    void rewrittenAfterItsCheck_data();
+    void rewrittenAfterItsCheck();
     void leftoversOfOthersAreFetchedAgain_data();
     void leftoversOfOthersAreFetchedAgain();
     void freshness_data();
@@ -83,6 +85,8 @@ private:
     QByteArray sign(const QByteArray &index, const QString &secretKey, const QByteArray &trustedComment,
                     bool legacy = false);
     Published publish(TestServer &server, const QList<ListedFile> &files, qint64 timestamp = releaseTime);
+    // files/a.bin, 400000 bytes, and files/b.bin; a.bin's bytes.
+    QByteArray publishAandB(TestServer &server);
     void republishIndex(TestServer &server, const QByteArray &index, const QByteArray &signature);
     // A run whose build accepts the named keys.
     WindowEnding drive(const DriverAppFolder &app, const TestServer &server,
@@ -150,6 +154,14 @@ Published SignedRunTest::publish(TestServer &server, const QList<ListedFile> &fi
                                "timestamp:" + QByteArray::number(timestamp) + " file:LoadUpdate.sha256");
     republishIndex(server, published.index, published.signature);
     return published;
+}
+
+QByteArray SignedRunTest::publishAandB(TestServer &server)
+{
+    const QByteArray content = patternBytes(400000);
+    publish(server, {{QStringLiteral("files/a.bin"), QStringLiteral("a.bin"), content},
+                     {QStringLiteral("files/b.bin"), QStringLiteral("b.bin"), "b"}});
+    return content;
 }
 
 void SignedRunTest::republishIndex(TestServer &server, const QByteArray &index, const QByteArray &signature)
@@ -408,9 +420,7 @@ void SignedRunTest::filesAtHand()
     QFETCH(bool, replaced);
 
     TestServer server;
-    const QByteArray content = patternBytes(400000);
-    publish(server, {{QStringLiteral("files/a.bin"), QStringLiteral("a.bin"), content},
-                     {QStringLiteral("files/b.bin"), QStringLiteral("b.bin"), "b"}});
+    const QByteArray content = publishAandB(server);
     DriverAppFolder app;
     if (cancelledFirst) {
         TestServer::Route slow;
@@ -447,6 +457,56 @@ void SignedRunTest::filesAtHand()
     QVERIFY(QFileInfo(app.path("a.bin")).isFile() && !QFileInfo(app.path("a.bin")).isSymLink());
     QVERIFY(elsewhere.read(QStringLiteral("target")).isNull() || elsewhere.read(QStringLiteral("target")) == content);
     QCOMPARE(app.working(), QStringList());
+}
+
+// A window that rewrites the working folder's a.bin in place, through its
+// name, once the run lists b.bin: a.bin's digest has been checked by then.
+class RewritingWindow : public TestWindow
+{
+public:
+    using TestWindow::TestWindow;
+    QString file;
+    QByteArray after;
+
+    void appendToList(const QString &text) override
+    {
+        TestWindow::appendToList(text);
+        QFile a(file);
+        if (text.startsWith(QLatin1String("b.bin")) && a.open(QIODevice::ReadWrite) && a.write(after) >= 0)
+            a.resize(after.size());
+    }
+};
+
+void SignedRunTest::rewrittenAfterItsCheck_data()
+{
+    QTest::addColumn<bool>("leftover"); // a.bin whole in the working folder before the run, not downloaded
+    QTest::addColumn<QByteArray>("after");
+    QTest::newRow("download rewritten in place") << false << patternBytes(400000, 2);
+    QTest::newRow("download appended to") << false << patternBytes(400000) + 'x';
+    QTest::newRow("download cut short") << false << patternBytes(1000);
+    QTest::newRow("whole leftover rewritten in place") << true << patternBytes(400000, 2);
+}
+
+void SignedRunTest::rewrittenAfterItsCheck()
+{
+    QFETCH(bool, leftover);
+    QFETCH(QByteArray, after);
+    TestServer server;
+    const QByteArray content = publishAandB(server);
+    DriverAppFolder app;
+    app.write("a.bin", "installed a");
+    if (leftover)
+        app.write("Update/a.bin", content);
+    RewritingWindow window(app.path(), server.url(), release::KeyRing::fromText(m_publicKey.toLatin1(), "keys"), {});
+    window.file = app.path("Update/a.bin");
+    window.after = after;
+    const WindowEnding ending = window.run();
+    verifyEnding(ending, End::Refused, QStringLiteral("文件摘要与发布索引不符"));
+    QVERIFY(ending.messages.value(0).text.contains(QStringLiteral("a.bin（files/a.bin）")));
+    QVERIFY(app.read("a.bin") == "installed a" && !app.exists("b.bin") && app.read("Update.inf") == "1.0\r\n"
+            && !app.working().contains(QStringLiteral("a.bin")));
+    QCOMPARE(drive(app, server).messages.value(0).text, success);
+    QVERIFY(app.read("a.bin") == content);
 }
 
 void SignedRunTest::leftoversOfOthersAreFetchedAgain_data()

@@ -121,7 +121,7 @@ void SignedTrust::verifyDownload(const QString &remotePath, const QByteArray &sh
 }
 
 bool SignedTrust::isAtHand(const ManifestEntry &entry, platform::filesystem::Replacement &installation,
-                           HashedFile &installed)
+                           HashedFile &installed, platform::filesystem::Replacement::Check check)
 {
     const QString target = m_paths.file(entry.sFileName);
     installed = HashedFile::at(target);
@@ -133,7 +133,7 @@ bool SignedTrust::isAtHand(const ManifestEntry &entry, platform::filesystem::Rep
     platform::FileDescriptor own = platform::filesystem::openOwnFile(leftover);
     if (!own.isOpen() || !m_set.release().provesDigest(entry.sRemotePath, sha256OfOpenFile(own.get(), leftover)))
         return false;
-    installation.add(std::move(own), leftover, target);
+    installation.add(std::move(own), leftover, target, std::move(check));
     return true;
 }
 

@@ -11,4 +11,13 @@ std::unique_ptr<Trust> Trust::of(const std::optional<release::KeyRing> &keys, Fi
     return std::make_unique<SignedTrust>(*keys, downloads, paths, baseUrl);
 }
 
+platform::filesystem::Replacement::Check Trust::stagedCheck(const QString &remotePath, const QString &source) const
+{
+    if (!checksDigests())
+        return {};
+    return [this, remotePath, source](int fd) {
+        verifyDownload(remotePath, sha256OfOpenFile(fd, source).value_or(QByteArray()));
+    };
+}
+
 } // namespace update

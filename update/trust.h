@@ -5,6 +5,7 @@
 #include "filedownload.h"
 #include "smallforms.h"
 
+#include "platform/files/replacement.h"
 #include "platform/net/httpclient.h"
 #include "release/keyring.h"
 
@@ -16,9 +17,6 @@
 #include <optional>
 
 struct ManifestEntry;
-namespace platform::filesystem {
-class Replacement;
-}
 
 namespace update {
 
@@ -62,11 +60,17 @@ public:
     virtual void requireListed(const QString &remotePath) const = 0;
     // Whether a download of the remote path, of digest `sha256`, is the right one.
     virtual void verifyDownload(const QString &remotePath, const QByteArray &sha256) const = 0;
+    // The check that the installation makes of the file `source` for the
+    // remote path once it is staged: where downloads have digests, the file
+    // is hashed again through the descriptor whose file is installed, so
+    // that one rewritten since its download was checked is refused.
+    platform::filesystem::Replacement::Check stagedCheck(const QString &remotePath, const QString &source) const;
     // Whether the listed file needs no download: installed already (nothing
     // to do), or left whole in the working folder by an earlier attempt
-    // (added to the installation). `installed` is the file as it was hashed.
+    // (added to the installation, with `check`). `installed` is the file as
+    // it was hashed.
     virtual bool isAtHand(const ManifestEntry &entry, platform::filesystem::Replacement &installation,
-                          HashedFile &installed) = 0;
+                          HashedFile &installed, platform::filesystem::Replacement::Check check) = 0;
     // The listed file rebuilt at `staged` from a smaller form; Plain when
     // there is none or none works.
     virtual FormTaken smallerForm(const QString &remotePath, const HashedFile &installed, const QString &target,

@@ -22,7 +22,11 @@ public:
     void verifyManifest(const QByteArray &) override {}
     void requireListed(const QString &) const override {}
     void verifyDownload(const QString &, const QByteArray &) const override {}
-    bool isAtHand(const ManifestEntry &, platform::filesystem::Replacement &, HashedFile &) override { return false; }
+    bool isAtHand(const ManifestEntry &, platform::filesystem::Replacement &, HashedFile &,
+                  platform::filesystem::Replacement::Check) override
+    {
+        return false;
+    }
     FormTaken smallerForm(const QString &, const HashedFile &, const QString &, const QString &) override
     {
         return {};

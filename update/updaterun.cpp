@@ -53,6 +53,23 @@ void checkDownload(const QString &sLocalFilePath, Check check)
     }
 }
 
+// A staged download that its check refuses is refused as its first check
+// refused it: named as a listed file is, and gone from the working folder.
+fsys::Replacement::Check refusingWhenStaged(const QString &sLocalFilePath, fsys::Replacement::Check check,
+                                            const ManifestEntry *listed = nullptr)
+{
+    if (!check)
+        return {};
+    const std::optional<ManifestEntry> entry = listed ? std::optional(*listed) : std::nullopt;
+    return [sLocalFilePath, check = std::move(check), entry](int fd) {
+        const auto checked = [&] { checkDownload(sLocalFilePath, [&] { check(fd); }); };
+        if (entry)
+            namingListedFile(*entry, checked);
+        else
+            checked();
+    };
+}
+
 } // namespace
 
 UpdateRun::UpdateRun(UpdateWindow &window, download::Cls_DownLoad &engine, AppPaths paths, QString baseUrl,
@@ -214,10 +231,12 @@ std::optional<RunOutcome> UpdateRun::downloadListedFiles(fsys::Replacement &inst
         const ManifestEntry entry = splitManifestLine(sManifestLine);
         m_window.appendToList(entry.sFileName + QStringLiteral("\r\n"));
         namingListedFile(entry, [&] { m_trust->requireListed(entry.sRemotePath); });
-        HashedFile installed;
-        if (m_trust->isAtHand(entry, installation, installed))
-            continue;
         const QString sLocalFilePath = m_paths.workingFile(entry.sFileName);
+        const fsys::Replacement::Check check =
+            refusingWhenStaged(sLocalFilePath, m_trust->stagedCheck(entry.sRemotePath, sLocalFilePath), &entry);
+        HashedFile installed;
+        if (m_trust->isAtHand(entry, installation, installed, check))
+            continue;
         FormTaken taken =
             m_trust->smallerForm(entry.sRemotePath, installed, m_paths.file(entry.sFileName), sLocalFilePath);
         taken.fileName = entry.sFileName;
@@ -237,7 +256,7 @@ std::optional<RunOutcome> UpdateRun::downloadListedFiles(fsys::Replacement &inst
         if (m_log)
             m_log->formTaken(taken);
         m_formsTaken.push_back(taken);
-        installation.add(sLocalFilePath, m_paths.file(entry.sFileName));
+        installation.add(sLocalFilePath, m_paths.file(entry.sFileName), check);
     }
     return std::nullopt;
 }
@@ -260,7 +279,8 @@ RunOutcome UpdateRun::installAndFinish(fsys::Replacement &installation)
     // the new stamp goes last, once the files it stands for are in place.
     m_trust->keep(installation);
     if (stamp.written != 0)
-        installation.add(staged, m_paths.file(sitelayout::localStamp));
+        installation.add(staged, m_paths.file(sitelayout::localStamp),
+                         refusingWhenStaged(staged, m_trust->stagedCheck(sitelayout::stampPath, staged)));
     try {
         installation.run();
     } catch (const platform::Error &) {

@@ -122,18 +122,23 @@ void AllOrNothing::dropKept()
 
 void AllOrNothing::rollBack() noexcept
 {
-    // The newest first, each target back to what it was.
+    // The newest first, each target back to what it was; the staged files
+    // go last, so that a process killed meanwhile leaves one for the next
+    // start to see that the replacement was cut off.
     for (auto it = m_entries.rbegin(); it != m_entries.rend(); ++it) {
-        if (it->isCommitted) {
-            if (it->isKept)
-                ::rename(it->kept.c_str(), it->target.c_str());
-            else
-                ::unlink(it->target.c_str());
-        } else {
-            if (it->isKept)
-                ::unlink(it->kept.c_str());
-            ::unlink(it->staged.c_str());
-        }
+        if (!it->isCommitted)
+            continue;
+        if (it->isKept)
+            ::rename(it->kept.c_str(), it->target.c_str());
+        else
+            ::unlink(it->target.c_str());
+    }
+    for (auto it = m_entries.rbegin(); it != m_entries.rend(); ++it) {
+        if (it->isCommitted)
+            continue;
+        if (it->isKept)
+            ::unlink(it->kept.c_str());
+        ::unlink(it->staged.c_str());
     }
     m_entries.clear();
 }

@@ -6,10 +6,13 @@
 #include "filesystem.h"
 #include "paths.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -99,16 +102,37 @@ void syncFolders(const std::set<fs::path> &folders)
     }
 }
 
-} // namespace
+// The first line of a list of new targets: a file of the client's own at
+// that name is never read as one.
+constexpr std::string_view newListHead = "targets new to this folder\n";
 
-void Replacement::add(const QString &source, const QString &target)
+// The targets that the list at `list` names, beside it; none unless it is one.
+std::vector<fs::path> listedNew(const fs::path &list)
 {
-    add(Entry{toPath(source), toPath(target), FileDescriptor(), std::nullopt});
+    std::ifstream in(list, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<fs::path> targets;
+    if (!text.starts_with(newListHead))
+        return targets;
+    for (std::size_t at = newListHead.size(), end; (end = text.find('\0', at)) != std::string::npos; at = end + 1) {
+        const fs::path name = text.substr(at, end - at);
+        // One name in the folder, as listed; anything else is not of a list.
+        if (name.has_filename() && name == name.filename() && name != "." && name != "..")
+            targets.push_back(list.parent_path() / name);
+    }
+    return targets;
 }
 
-void Replacement::add(FileDescriptor file, const QString &source, const QString &target)
+} // namespace
+
+void Replacement::add(const QString &source, const QString &target, Check check)
 {
-    add(Entry{toPath(source), toPath(target), std::move(file), std::nullopt});
+    add(Entry{toPath(source), toPath(target), FileDescriptor(), std::move(check), std::nullopt});
+}
+
+void Replacement::add(FileDescriptor file, const QString &source, const QString &target, Check check)
+{
+    add(Entry{toPath(source), toPath(target), std::move(file), std::move(check), std::nullopt});
 }
 
 void Replacement::add(Entry entry)
@@ -131,6 +155,7 @@ void Replacement::prepare()
         if (!S_ISREG(info.st_mode))
             throw Error(Error::Code::FileAccess, toQString(entry.source));
         entry.targetMode.reset();
+        entry.targetIsNew = false;
         if (::lstat(entry.target.c_str(), &info) == 0) {
             if (S_ISDIR(info.st_mode))
                 raise(EISDIR, entry.target);
@@ -139,7 +164,9 @@ void Replacement::prepare()
                 throw Error(Error::Code::PermissionDenied, toQString(entry.target));
             if (S_ISREG(info.st_mode))
                 entry.targetMode = info.st_mode & 07777;
-        } else if (errno != ENOENT) {
+        } else if (errno == ENOENT) {
+            entry.targetIsNew = true;
+        } else {
             raise(errno, entry.target);
         }
         const fs::path folder = entry.target.parent_path();
@@ -159,8 +186,10 @@ void Replacement::prepare()
             yield();
         }
         syncFolders(folders);
+        listNew();
     } catch (...) {
         m_staged.rollBack();
+        dropLists();
         throw;
     }
 }
@@ -212,19 +241,70 @@ void Replacement::stage(const Entry &entry, mode_t umask, uid_t owner)
     const mode_t mode = entry.targetMode ? *entry.targetMode : ((looksExecutable(fd) ? 0755 : 0644) & ~umask);
     if ((info.st_mode & 07777) != mode && ::fchmod(fd, mode) != 0)
         raise(errno, entry.target);
+    // Last: whatever was written through any name before now is seen.
+    if (entry.check)
+        entry.check(fd);
+}
+
+Replacement::~Replacement()
+{
+    m_staged.rollBack();
+    dropLists();
+}
+
+// The list goes with the staged files: a run killed once a new target is in
+// place leaves the next start the names to remove. Only a kill needs it, not
+// a power cut, which can lose the renames as well: it is not made durable.
+void Replacement::listNew()
+{
+    std::map<fs::path, std::string> names;
+    for (const Entry &entry : m_entries) {
+        if (entry.targetIsNew)
+            names[entry.target.parent_path()] += entry.target.filename().native() + '\0';
+    }
+    for (const auto &[folder, listed] : names) {
+        const fs::path list = folder / toPath(newList);
+        ::unlink(list.c_str());
+        const FileDescriptor file(::open(list.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!file.isOpen())
+            raise(errno, list);
+        m_lists.push_back(list);
+        const std::string text = std::string(newListHead) + listed;
+        if (!writeAll(file.get(), text.data(), text.size()))
+            raise(errno, list);
+    }
+}
+
+void Replacement::dropLists() noexcept
+{
+    for (const fs::path &list : m_lists)
+        ::unlink(list.c_str());
+    m_lists.clear();
 }
 
 void Replacement::commit()
 {
-    m_staged.commit();
-    // In the order replaced: as long as the last target's old file is kept,
-    // recover() can still undo the whole replacement.
-    m_staged.dropKept();
+    // The lists go after the targets are put back: a kill between leaves
+    // them for recover().
+    try {
+        m_staged.commit();
+    } catch (...) {
+        dropLists();
+        throw;
+    }
+    // Every target is replaced: an old file or a list that cannot go now is
+    // left to recover(), which finds no staged file beside it and drops it.
+    try {
+        m_staged.dropKept();
+    } catch (const Error &) {
+    }
+    dropLists();
 }
 
 bool Replacement::isStagingName(QStringView name)
 {
-    return name.startsWith(QLatin1Char('.')) && (name.endsWith(stagedSuffix) || name.endsWith(keptSuffix));
+    return name == newList
+           || (name.startsWith(QLatin1Char('.')) && (name.endsWith(stagedSuffix) || name.endsWith(keptSuffix)));
 }
 
 QStringList Replacement::targets() const
@@ -238,13 +318,11 @@ QStringList Replacement::targets() const
 QStringList Replacement::recover(const QString &folder)
 {
     const fs::path root = toPath(folder);
-    const std::string kept = toPath(keptSuffix).native();
     std::error_code error;
     fs::directory_iterator it(root, error);
     if (error)
         raise(error.value(), root);
     std::vector<fs::path> found;
-    QStringList putBack;
     for (const fs::directory_iterator end; it != end; it.increment(error)) {
         if (error)
             raise(error.value(), root);
@@ -253,17 +331,47 @@ QStringList Replacement::recover(const QString &folder)
             && it->symlink_status(typeError).type() != fs::file_type::directory)
             found.push_back(it->path());
     }
+    const auto hasSuffix = [](const fs::path &path, QLatin1StringView suffix) {
+        return path.filename().native().ends_with(toPath(suffix).native());
+    };
+    // Staged files go only once every target is replaced or put back: with
+    // none left, the replacement was whole.
+    const bool whole =
+        std::none_of(found.cbegin(), found.cend(), [&](const fs::path &path) { return hasSuffix(path, stagedSuffix); });
+    QStringList putBack;
+    // The new targets first: a kept file beside one means that the target
+    // was there after all, and its old file is put back below.
+    const fs::path list = root / toPath(newList);
+    if (std::find(found.cbegin(), found.cend(), list) != found.cend()) {
+        if (!whole) {
+            for (const fs::path &target : listedNew(list)) {
+                if (fs::exists(hiddenBeside(target, keptSuffix), error))
+                    continue;
+                if (::unlink(target.c_str()) == 0)
+                    putBack.append(toQString(target));
+                else if (errno != ENOENT)
+                    raise(errno, target);
+            }
+        }
+        if (::unlink(list.c_str()) != 0 && errno != ENOENT)
+            raise(errno, list);
+    }
     for (const fs::path &path : found) {
-        const std::string name = path.filename().string();
-        if (name.ends_with(kept)) {
+        const std::string name = path.filename().native();
+        if (hasSuffix(path, keptSuffix)) {
             // A bare ".updating-old" names no target: never one of ours.
-            if (name.size() <= 1 + kept.size())
+            if (name.size() <= 1 + std::size_t(keptSuffix.size()))
                 continue;
-            const fs::path target = root / name.substr(1, name.size() - 1 - kept.size());
+            const fs::path target = root / name.substr(1, name.size() - 1 - std::size_t(keptSuffix.size()));
+            if (whole) {
+                if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+                    raise(errno, path);
+                continue;
+            }
             if (::rename(path.c_str(), target.c_str()) != 0)
                 raise(errno, target);
             putBack.append(toQString(target));
-        } else if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        } else if (hasSuffix(path, stagedSuffix) && ::unlink(path.c_str()) != 0 && errno != ENOENT) {
             raise(errno, path);
         }
     }

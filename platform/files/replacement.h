@@ -8,6 +8,7 @@
 #include <QStringView>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -19,7 +20,8 @@ namespace platform::filesystem {
 
 // Replaces a list of files all or nothing. Each new file is first staged
 // beside its target as ".NAME.updating"; the old file is kept as
-// ".NAME.updating-old" until every target is replaced, so that a failure
+// ".NAME.updating-old", and the targets new to the folder are listed in
+// ".updating-new", until every target is replaced, so that a failure
 // puts back what was already replaced, and a run killed in the middle can be
 // undone by the next one (recover()). Links and other non-regular files at a
 // target are replaced, never written through. Every installed file is this
@@ -31,22 +33,30 @@ class Replacement
 public:
     static constexpr QLatin1StringView stagedSuffix{".updating"};
     static constexpr QLatin1StringView keptSuffix{".updating-old"};
+    static constexpr QLatin1StringView newList{".updating-new"};
+
+    // A check of a staged file, given the descriptor through which its bytes
+    // are read: the very file that is renamed over the target. It raises
+    // what refuses the file.
+    using Check = std::function<void(int fd)>;
 
     Replacement() = default;
+    ~Replacement();
     Replacement(const Replacement &) = delete;
     Replacement &operator=(const Replacement &) = delete;
 
     // Adds a file to the list; a later file for the same target takes the
     // place of the earlier one. Targets are replaced in the order added.
-    void add(const QString &source, const QString &target);
+    // `check`, if any, is made once the file is staged under its last name.
+    void add(const QString &source, const QString &target, Check check = {});
     // The same for a file already open, which `source` names: the very file
     // behind the descriptor is installed, whatever the name holds by then.
-    void add(FileDescriptor file, const QString &source, const QString &target);
+    void add(FileDescriptor file, const QString &source, const QString &target, Check check = {});
 
     // Checks that every target can be replaced (no folder in the way, not
     // read-only, a staging name the file system can hold), stages every
-    // new file and makes it durable (syncfs). Nothing visible changes; a
-    // failure removes what was staged.
+    // new file, checks it and makes it durable (syncfs). Nothing visible
+    // changes; a failure removes what was staged.
     void prepare();
     // Renames the staged files over their targets. A failure puts back every
     // target already replaced and raises the error.
@@ -63,7 +73,9 @@ public:
     // Whether a name is one that the replacement uses for its own files.
     static bool isStagingName(QStringView name);
     // Undoes a replacement that was cut off in `folder`: kept old files are
-    // put back, staged files removed. Returns the targets put back.
+    // put back, listed new targets and staged files removed. Where no staged
+    // file is left, the replacement was whole: only its kept old files and
+    // list are removed. Returns the targets put back or removed.
     static QStringList recover(const QString &folder);
 
 private:
@@ -71,17 +83,24 @@ private:
     {
         std::filesystem::path source, target;
         FileDescriptor file;
+        Check check;
         // The mode of the regular file that prepare() found at the target.
         std::optional<mode_t> targetMode;
+        // Whether prepare() found nothing at the target.
+        bool targetIsNew = false;
     };
 
     void add(Entry entry);
     void stage(const Entry &entry, mode_t umask, uid_t owner);
+    void listNew();
+    void dropLists() noexcept;
 
     std::vector<Entry> m_entries;
     // What prepare() staged, replaced by commit(); undone when the object
     // goes before then.
     AllOrNothing m_staged;
+    // The lists of new targets that prepare() wrote, one a folder.
+    std::vector<std::filesystem::path> m_lists;
     // Where each target stands in m_entries, so that adding stays cheap for
     // ten thousand files.
     std::unordered_map<std::string, std::size_t> m_positions;

@@ -131,7 +131,8 @@ CurlAttempt::CurlAttempt(CurlMulti &multi, const QByteArray &url, const Transfer
     curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(m_easy, CURLOPT_ERRORBUFFER, m_error);
     setUpRequest(request);
-    m_multi.add(m_easy, std::move(finished));
+    if (const CURLMcode refused = m_multi.add(m_easy, std::move(finished)); refused != CURLM_OK)
+        m_unstarted = Error(ruleOf(CURLE_FAILED_INIT).error, {}, QString::fromUtf8(curl_multi_strerror(refused)));
 }
 
 void CurlAttempt::setUpRequest(const OutgoingRequest &request)

@@ -121,6 +121,8 @@ public:
     // Why the attempt failed with `code`: the family the user is told of,
     // with curl's own words as the detail.
     Error errorFor(CURLcode code) const;
+    // Why curl refused to start the attempt, if it did: it never ends then.
+    const std::optional<Error> &unstarted() const { return m_unstarted; }
 
 private:
     static size_t onHeader(char *data, size_t size, size_t count, void *self);
@@ -147,6 +149,7 @@ private:
     std::unique_ptr<QFile> m_bodyFile;
     QByteArray m_body;
     qsizetype m_sent = 0;
+    std::optional<Error> m_unstarted;
 };
 
 } // namespace platform

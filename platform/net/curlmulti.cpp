@@ -54,10 +54,13 @@ CurlMulti::~CurlMulti()
     curl_multi_cleanup(m_multi);
 }
 
-void CurlMulti::add(CURL *easy, Finished finished)
+CURLMcode CurlMulti::add(CURL *easy, Finished finished)
 {
-    m_running.emplace(easy, std::move(finished));
-    curl_multi_add_handle(m_multi, easy);
+    const auto [running, isNew] = m_running.emplace(easy, std::move(finished));
+    const CURLMcode code = isNew ? curl_multi_add_handle(m_multi, easy) : CURLM_ADDED_ALREADY;
+    if (code != CURLM_OK && isNew)
+        m_running.erase(running);
+    return code;
 }
 
 void CurlMulti::remove(CURL *easy)

@@ -30,7 +30,9 @@ public:
     CurlMulti(const CurlMulti &) = delete;
     CurlMulti &operator=(const CurlMulti &) = delete;
 
-    void add(CURL *easy, Finished finished);
+    // Starts the transfer; curl's refusal is returned, and nothing of the
+    // transfer is kept then: `finished` is never called.
+    CURLMcode add(CURL *easy, Finished finished);
     // The stream buffer that the transfers run here borrow in turn.
     ByteRingPool &streamBuffers() { return m_streamBuffers; }
     // Safe at any time outside curl's own callbacks; `finished` is not called.

@@ -52,6 +52,14 @@ void CurlTransfer::startAttempt()
         m_multi, m_url, m_options.settings, headers, [this](const ResponseHead &head) { return checkHead(head); },
         [this](const char *data, qsizetype size) { return takeBody(data, size); },
         [this](CURLcode code) { attemptFinished(code); }, CurlAttempt::BodyEnd::Framing, m_options.request);
+    // An attempt curl does not start would never end: the transfer ends now,
+    // and is reported as every other.
+    if (m_attempt->unstarted()) {
+        const Error refused = *m_attempt->unstarted();
+        m_attempt.reset();
+        fail(refused);
+        return;
+    }
     m_attempt->limitBody(roomLeft());
 }
 

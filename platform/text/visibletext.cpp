@@ -12,7 +12,7 @@ bool showsAsItself(char32_t c)
 
 } // namespace
 
-QString visibleText(QStringView text)
+QString visibleText(QStringView text, LineBreaks lineBreaks)
 {
     QString shown;
     shown.reserve(text.size());
@@ -25,6 +25,8 @@ QString visibleText(QStringView text)
         }
         if (c == u'\\')
             shown += QLatin1String("\\\\");
+        else if (lineBreaks == LineBreaks::AsLetter && (c == u'\n' || c == u'\r'))
+            shown += c == u'\n' ? QLatin1String("\\n") : QLatin1String("\\r");
         else if (showsAsItself(c))
             shown += QStringView(QChar::fromUcs4(c));
         else if (c < 0x100)

@@ -10,6 +10,8 @@ namespace platform {
 // line and paragraph separators and code points without a glyph become
 // "\x1b", "\u202e" or "\U000e0001", and a backslash becomes "\\", so that
 // no escape can be forged. For lines that people read in a terminal.
-QString visibleText(QStringView text);
+// `lineBreaks` may write CR and LF as "\r" and "\n" instead.
+enum class LineBreaks { AsCode, AsLetter };
+QString visibleText(QStringView text, LineBreaks lineBreaks = LineBreaks::AsCode);
 
 } // namespace platform

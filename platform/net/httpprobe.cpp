@@ -33,6 +33,10 @@ ProbeResponse probeUrl(HttpClient &client, const QString &url, std::int64_t most
     std::optional<CURLcode> result;
     CurlAttempt probe(client.multi(), target, client.settings(HttpClient::userAgent), {}, checkHead, take,
                       [&](CURLcode code) { result = code; }, CurlAttempt::BodyEnd::ConnectionClose);
+    if (probe.unstarted()) {
+        response.failure = Error(probe.unstarted()->code(), url, probe.unstarted()->detail());
+        return response;
+    }
     attempt = &probe;
     probe.limitBody(mostBytes);
     waitForEvents([&] { return result.has_value(); });

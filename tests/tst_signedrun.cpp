@@ -502,7 +502,7 @@ void SignedRunTest::rewrittenAfterItsCheck()
     window.after = after;
     const WindowEnding ending = window.run();
     verifyEnding(ending, End::Refused, QStringLiteral("文件摘要与发布索引不符"));
-    QVERIFY(ending.messages.value(0).text.contains(QStringLiteral("a.bin（files/a.bin）")));
+    QVERIFY(QString::fromUtf8(app.read("Update.log")).contains(QStringLiteral("a.bin（files/a.bin）")));
     QVERIFY(app.read("a.bin") == "installed a" && !app.exists("b.bin") && app.read("Update.inf") == "1.0\r\n"
             && !app.working().contains(QStringLiteral("a.bin")));
     QCOMPARE(drive(app, server).messages.value(0).text, success);

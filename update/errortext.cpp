@@ -17,7 +17,7 @@ QString sentenceOf(Code code)
     case Code::FileAccess: return QStringLiteral("路径/文件访问错误");
     case Code::DiskFull: return QStringLiteral("磁盘已满,请清理磁盘空间后重试");
     case Code::FolderNotWritable:
-        return QStringLiteral("当前用户不能写入程序所在的文件夹,无法更新,未做任何更改。请以安装本程序的用户运行更新程序,"
+        return QStringLiteral("当前用户不能写入程序所在的文件夹,无法更新,请以安装本程序的用户运行更新程序,"
                               "或请管理员给当前用户写入此文件夹的权限");
     case Code::InvalidArgument: return QStringLiteral("无效的过程调用或参数");
     case Code::TypeMismatch: return QStringLiteral("类型不匹配");

@@ -1,10 +1,7 @@
 #include "manifestline.h"
-#include "sitelayout.h"
+#include "localname.h"
 
 #include "platform/core/error.h"
-#include "platform/files/replacement.h"
-
-#include <QFile>
 
 namespace {
 
@@ -31,36 +28,6 @@ QString right(const QString &text, qsizetype count, const QString &line)
     return text.right(count);
 }
 
-// The longest name, in bytes of the file system's encoding, that a folder
-// entry can have.
-constexpr qsizetype longestName = 255;
-
-// The updater's own files and its working folder, which no listed file may replace.
-bool isUpdatersOwn(const QString &name)
-{
-    static const QStringList own = sitelayout::ownNames();
-    return own.contains(name) || platform::filesystem::Replacement::isStagingName(name);
-}
-
-// A local name is one file directly in the working folder, which is what the
-// installation copies: no folder part (so nothing lands outside it), no drive,
-// nothing the file system cannot hold.
-bool isFileName(const QString &name)
-{
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
-        || (name.size() >= 2 && name[1] == QLatin1Char(':')))
-        return false;
-    // Measured before anything else looks at the characters, so that a huge
-    // line is turned away at once.
-    if (name.size() > longestName || QFile::encodeName(name).size() > longestName)
-        return false;
-    for (const QChar c : name) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F || c == QLatin1Char('/') || c == QLatin1Char('\\'))
-            return false;
-    }
-    return !isUpdatersOwn(name);
-}
-
 } // namespace
 
 ManifestEntry splitManifestLine(const QString &sManifestLine)
@@ -74,7 +41,10 @@ ManifestEntry splitManifestLine(const QString &sManifestLine)
     const QString upToPath = left(sManifestLine, p - 2, sManifestLine);
     entry.sRemotePath = right(upToPath, upToPath.size() - 4, sManifestLine);
 
-    if (!isFileName(entry.sFileName))
+    const std::optional<QString> local = localname::normalised(entry.sFileName);
+    // The installation takes files directly in the client's folder only.
+    if (!local || local->contains(QLatin1Char('/')))
         refuse(sManifestLine);
+    entry.sFileName = *local;
     return entry;
 }

@@ -15,7 +15,6 @@ struct ManifestEntry
 };
 
 // Splits a manifest line at its first "name". A line that is not well-formed,
-// or whose local name is not one file the installation can copy (a folder
-// part, a drive, a control character, more than 255 bytes, one of the
-// updater's own names), raises the invalid-argument error.
+// or whose local name the installation cannot take (localname::normalised(),
+// a folder part), raises the invalid-argument error.
 ManifestEntry splitManifestLine(const QString &sManifestLine);

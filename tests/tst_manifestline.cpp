@@ -1,5 +1,6 @@
 #include "platform/core/error.h"
 #include "update/apppaths.h"
+#include "release/localname.h"
 #include "release/manifestline.h"
 
 #include <QTest>
@@ -13,6 +14,8 @@ private slots:
     void wellFormed();
     void refused_data();
     void refused();
+    void localNames_data();
+    void localNames();
     void appPathsUseThePlatformSeparator();
     void applicationFolderOfTheExecutablePath_data();
     void applicationFolderOfTheExecutablePath();
@@ -91,6 +94,50 @@ void ManifestLineTest::refused()
     } catch (const platform::Error &error) {
         QCOMPARE(error.code(), platform::Error::Code::InvalidArgument);
     }
+}
+
+void ManifestLineTest::localNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("path"); // empty: refused
+    const QString refused;
+    const QString part255(255, QLatin1Char('p'));
+    QTest::newRow("flat") << "a.so" << "a.so";
+    QTest::newRow("slash") << "plugins/a.so" << "plugins/a.so";
+    QTest::newRow("backslash") << "locale\\zh_CN\\b.qm" << "locale/zh_CN/b.qm";
+    QTest::newRow("both") << "locale/zh_CN\\b.qm" << "locale/zh_CN/b.qm";
+    QTest::newRow("chinese folder") << QStringLiteral("资源\\图标.png") << QStringLiteral("资源/图标.png");
+    QTest::newRow("own name below the top") << "sub/Update.inf" << "sub/Update.inf";
+    QTest::newRow("255-byte parts") << part255 + '/' + part255 << part255 + '/' + part255;
+    QTest::newRow("absolute") << "/etc/a" << refused;
+    QTest::newRow("absolute, backslash") << "\\a\\b" << refused;
+    QTest::newRow("drive") << "C:\\a" << refused;
+    QTest::newRow("drive, slash") << "c:/a" << refused;
+    QTest::newRow("empty part") << "a//b" << refused;
+    QTest::newRow("empty part, backslash") << "a\\\\b" << refused;
+    QTest::newRow("trailing separator") << "a/" << refused;
+    QTest::newRow("dot part") << "a/./b" << refused;
+    QTest::newRow("dot-dot part") << "a\\..\\b" << refused;
+    QTest::newRow("working folder at the top") << "Update/a" << refused;
+    QTest::newRow("working folder, backslash") << "Update\\a" << refused;
+    QTest::newRow("stamp at the top") << "Update.inf\\a" << refused;
+    QTest::newRow("run log at the top") << "Update.log/a" << refused;
+    QTest::newRow("staged name below") << "a/.b.updating" << refused;
+    QTest::newRow("kept name below") << "a\\.b.updating-old" << refused;
+    QTest::newRow("new list below") << "a/.updating-new" << refused;
+    QTest::newRow("256-byte part") << "a/" + QString(256, QLatin1Char('p')) << refused;
+    QTest::newRow("258-byte chinese part") << "a/" + QString(86, QChar(0x4E3B)) << refused;
+    QTest::newRow("control character in a folder") << "a\tb/c" << refused;
+    const QString path4095 = QStringList(16, part255).join('/');
+    QTest::newRow("4095-byte path") << path4095 << path4095;
+    QTest::newRow("4096-byte path") << QStringList(15, part255).join('/') + "/a/" + QString(254, 'p') << refused;
+}
+
+void ManifestLineTest::localNames()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, path);
+    QCOMPARE(localname::normalised(name).value_or(QString()), path);
 }
 
 void ManifestLineTest::appPathsUseThePlatformSeparator()

@@ -69,6 +69,7 @@ int main(int argc, char **argv)
     QElapsedTimer timer;
     timer.start();
     platform::filesystem::Replacement installation;
+    installation.beneath(run);
     for (const QString &name : names)
         installation.add(run + QStringLiteral("/Update/") + name, run + QLatin1Char('/') + name);
     installation.run();

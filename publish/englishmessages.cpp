@@ -15,6 +15,7 @@ QString englishRule(Code code)
     case Code::FileAccess: return QStringLiteral("cannot read or write the file");
     case Code::DiskFull: return QStringLiteral("disk full");
     case Code::FolderNotWritable: return QStringLiteral("this user cannot create files in the folder");
+    case Code::LinkedFolder: return QStringLiteral("a link or no folder where a folder of the application is");
     case Code::InvalidArgument: return QStringLiteral("invalid value");
     case Code::TypeMismatch: return QStringLiteral("not a number");
     case Code::Overflow: return QStringLiteral("number out of range");

@@ -38,7 +38,9 @@ QString refusalReason(const QString &line)
     if (const QString own = collidingUpdaterFile(local); !own.isEmpty())
         return refused + QStringLiteral(": it is the updater's own file %1").arg(own);
     if (local.contains(QLatin1Char('/')) || local.contains(QLatin1Char('\\')))
-        return refused + QStringLiteral(": it holds a folder part ('name' inside the remote path?)");
+        return refused + QStringLiteral(": it holds a folder part that the updater refuses (absolute, a drive, an "
+                                        "empty, '.' or '..' part, its own name at the top; 'name' inside the "
+                                        "remote path?)");
     return refused;
 }
 

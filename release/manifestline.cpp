@@ -42,8 +42,7 @@ ManifestEntry splitManifestLine(const QString &sManifestLine)
     entry.sRemotePath = right(upToPath, upToPath.size() - 4, sManifestLine);
 
     const std::optional<QString> local = localname::normalised(entry.sFileName);
-    // The installation takes files directly in the client's folder only.
-    if (!local || local->contains(QLatin1Char('/')))
+    if (!local)
         refuse(sManifestLine);
     entry.sFileName = *local;
     return entry;

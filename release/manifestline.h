@@ -15,6 +15,6 @@ struct ManifestEntry
 };
 
 // Splits a manifest line at its first "name". A line that is not well-formed,
-// or whose local name the installation cannot take (localname::normalised(),
-// a folder part), raises the invalid-argument error.
+// or whose local name the installation cannot take (localname::normalised()),
+// raises the invalid-argument error. The local name is kept as normalised.
 ManifestEntry splitManifestLine(const QString &sManifestLine);

@@ -25,7 +25,7 @@ namespace {
 const QString success = QStringLiteral("恭喜您：您已更新成最新版本,请重新登录系统！");
 const QString upToDate = QStringLiteral("文件已是最新版本,无需更新！");
 
-enum class Kind { Unsigned, Signed, Patch };
+enum class Kind { Unsigned, Signed, Patch, Subfolders };
 
 // A release as the client folder holds it: each listed file's bytes (null:
 // absent) and the local stamp.
@@ -117,6 +117,8 @@ std::pair<Release, Release> FailurePointsTest::publish(Kind kind, TestServer &se
         list("a.txt", "old A", "new A");
         list("c.txt", QByteArray(), "new C");
     }
+    if (kind == Kind::Subfolders)
+        list("sub/deeper/b.txt", QByteArray(), "new B");
     server.setFile("/KVTA/ZE/UpdateNote.xml", stamp);
     server.setFile("/KVTA/ZE/LoadUpdate.inf", manifest);
     index += sha256(manifest) + "  KVTA/ZE/LoadUpdate.inf\n";
@@ -152,7 +154,10 @@ void FailurePointsTest::everyPointHeld_data()
     QTest::addColumn<Kind>("kind");
     QTest::addColumn<int>("error"); // that the failing call fails with; 0: the run is killed there
     const std::pair<const char *, Kind> kinds[] = {
-        {"unsigned", Kind::Unsigned}, {"signed", Kind::Signed}, {"signed with a patch", Kind::Patch}};
+        {"unsigned", Kind::Unsigned},
+        {"signed", Kind::Signed},
+        {"signed with a patch", Kind::Patch},
+        {"signed, new subfolders", Kind::Subfolders}};
     const std::pair<const char *, int> errors[] = {{"EIO", EIO}, {"ENOSPC", ENOSPC}, {"killed", 0}};
     for (const auto &[kindName, kind] : kinds) {
         for (const auto &[errorName, error] : errors)
@@ -216,6 +221,8 @@ void FailurePointsTest::everyPointHeld()
             why = QStringLiteral("exit code %1").arg(ending.exitCode);
         else if (now != old && now != fresh)
             why = QStringLiteral("the folder holds neither release");
+        else if (now == old && app.exists("sub"))
+            why = QStringLiteral("a folder created for the new release stayed");
         else if (killed ? ending.messages.size() > 1 : ending.messages.size() != 1)
             why = QStringLiteral("%1 messages").arg(ending.messages.size());
         else if (!ending.messages.isEmpty() && ((text == success) != (now == fresh) || text.isEmpty()))

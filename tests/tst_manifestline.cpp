@@ -38,6 +38,8 @@ void ManifestLineTest::wellFormed_data()
     QTest::newRow("chinese") << QStringLiteral("0001程序/主.exe name 主.exe") << QStringLiteral("程序/主.exe")
                              << QStringLiteral("主.exe");
     QTest::newRow("dots inside a name") << "0001a..b name a..b" << "a..b" << "a..b";
+    QTest::newRow("subfolder") << "0001bin/a.dll name bin\\a.dll" << "bin/a.dll" << "bin/a.dll";
+    QTest::newRow("subfolder, slash") << "0001bin/a.dll name bin/a.dll" << "bin/a.dll" << "bin/a.dll";
 }
 
 void ManifestLineTest::wellFormed()
@@ -65,8 +67,8 @@ void ManifestLineTest::refused_data()
     QTest::newRow("absolute, backslash") << "0001a name \\a";
     QTest::newRow("drive") << "0001a name C:\\a";
     QTest::newRow("empty local name") << "0001a.txt name ";
-    QTest::newRow("subfolder") << "0001bin/a.dll name bin\\a.dll";
-    QTest::newRow("subfolder, slash") << "0001bin/a.dll name bin/a.dll";
+    QTest::newRow("subfolder, dot part") << "0001bin/a.dll name bin\\.\\a.dll";
+    QTest::newRow("subfolder, empty part") << "0001bin/a.dll name bin//a.dll";
     QTest::newRow("dot") << "0001a name .";
     QTest::newRow("256 bytes") << "0001a name " + QString(256, QLatin1Char('x'));
     QTest::newRow("86 characters, 258 bytes") << "0001a name " + QString(86, QChar(0x4E3B));

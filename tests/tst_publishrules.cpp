@@ -54,7 +54,7 @@ private slots:
         QTest::newRow("undecodable") << QByteArray("0001a name \xff\xff") << QStringList{"line 1: bytes that"} << none;
         QTest::newRow("no name") << QByteArray("0001a NAME a") << QStringList{"this line: no 'name'"} << none;
         QTest::newRow("own file") << QByteArray("0001a name Update.inf") << QStringList{"own file Update.inf"} << none;
-        QTest::newRow("folder part") << QByteArray("0001a name b/c") << QStringList{"it holds a folder part"} << none;
+        QTest::newRow("folder part") << QByteArray("0001a name b//c") << QStringList{"it holds a folder part"} << none;
         QTest::newRow("name in the path") << QByteArray("0001dl/renamed.dll name new.dll")
                                           << QStringList{"path 'dl/r' and local name '.dll name new.dll'"} << none;
     }

@@ -118,6 +118,8 @@ private slots:
     void failedSyncInstallsNothing_data();
     void failedSyncInstallsNothing();
     void everyWholeReleaseInstalls_data();
+    void subfoldersInstall_data();
+    void subfoldersInstall();
     void everyWholeReleaseInstalls();
 };
 
@@ -292,7 +294,7 @@ void UpdateRunTest::traversalNameIsRefused_data()
     QTest::newRow("parent folder") << "0001evil.txt name ../evil.txt";
     QTest::newRow("parent folder, backslash") << "0001evil.txt name sub\\..\\..\\evil.txt";
     QTest::newRow("absolute") << "0001evil.txt name /tmp/evil.txt";
-    QTest::newRow("subfolder") << "0001evil.txt name sub\\evil.txt";
+    QTest::newRow("subfolder, dot part") << "0001evil.txt name sub\\.\\evil.txt";
     QTest::newRow("the local stamp") << "0001evil.txt name Update.inf";
     QTest::newRow("1 MB line") << "0001evil.txt name " + QString(1024 * 1024, QLatin1Char('x'));
 }
@@ -849,6 +851,65 @@ void UpdateRunTest::everyWholeReleaseInstalls()
         QCOMPARE(TestWindow(app.path(), server).run().messages.value(0).text, success);
         QCOMPARE(app.read("Update.inf"), QByteArray("3.0\r\n"));
     }
+}
+
+void UpdateRunTest::subfoldersInstall_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<QString>("message"); // empty: installed
+    QTest::newRow("new folders") << "" << "";
+    QTest::newRow("folders there") << "there" << "";
+    QTest::newRow("planted working subfolder") << "planted" << "";
+    QTest::newRow("linked client folder") << "link" << QStringLiteral("程序的子文件夹是指向别处的链接或不是文件夹");
+    QTest::newRow("folder in the way in the last folder") << "directory" << QStringLiteral("路径/文件访问错误");
+}
+
+void UpdateRunTest::subfoldersInstall()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(QString, message);
+    const QString chinese = QStringLiteral("资源/图标.png");
+    TestServer server;
+    publish(server, {QStringLiteral("0001files/a.so name plugins/a.so"),
+                     QStringLiteral("0001files/b.qm name locale\\zh_CN\\b.qm"),
+                     QStringLiteral("0001files/c.png name 资源\\图标.png")});
+    server.setFile("/files/a.so", "new A");
+    server.setFile("/files/b.qm", "new B");
+    server.setFile("/files/c.png", "new C");
+    DriverAppFolder app;
+    TempFolder outside;
+    outside.write("a.so", "outside");
+    if (obstacle == "there") {
+        app.write("plugins/a.so", "old A");
+        QVERIFY(QDir().mkpath(app.path("locale/zh_CN")));
+    } else if (obstacle == "planted") {
+        QVERIFY(QFile::link(outside.path(""), app.path("Update/plugins")));
+    } else if (obstacle == "link") {
+        QVERIFY(QFile::link(outside.path(""), app.path("plugins")));
+    } else if (obstacle == "directory") {
+        QVERIFY(QDir().mkpath(app.path(chinese + "/inside")));
+    }
+    const QMap<QString, QByteArray> before = snapshot(outside);
+
+    const WindowEnding ending = TestWindow(app.path(), server).run();
+    QCOMPARE(snapshot(outside), before);
+    QCOMPARE(entriesOf(app.path()).filter(QStringLiteral(".updating")), QStringList());
+    if (message.isEmpty()) {
+        QCOMPARE(ending.messages.value(0).text, success);
+        QCOMPARE(app.read("plugins/a.so"), QByteArray("new A"));
+        QCOMPARE(app.read("locale/zh_CN/b.qm"), QByteArray("new B"));
+        QCOMPARE(app.read(chinese), QByteArray("new C"));
+        QCOMPARE(app.read("Update.inf"), QByteArray("2.0\r\n"));
+        QCOMPARE(entriesOf(app.path("Update")), QStringList());
+        return;
+    }
+    QVERIFY2(ending.messages.value(0).text.startsWith(message), qPrintable(ending.messages.value(0).text));
+    QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
+    QVERIFY(!app.exists("locale"));
+    if (obstacle == "link")
+        QCOMPARE(requestCount(server, "/files/a.so"), 0);
+    else
+        QVERIFY(!app.exists("plugins"));
 }
 
 QTEST_MAIN(UpdateRunTest)

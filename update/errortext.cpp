@@ -19,6 +19,8 @@ QString sentenceOf(Code code)
     case Code::FolderNotWritable:
         return QStringLiteral("当前用户不能写入程序所在的文件夹,无法更新,请以安装本程序的用户运行更新程序,"
                               "或请管理员给当前用户写入此文件夹的权限");
+    case Code::LinkedFolder:
+        return QStringLiteral("程序的子文件夹是指向别处的链接或不是文件夹,更新不会写入其中,请删除或改正此文件夹后重试");
     case Code::InvalidArgument: return QStringLiteral("无效的过程调用或参数");
     case Code::TypeMismatch: return QStringLiteral("类型不匹配");
     case Code::Overflow: return QStringLiteral("溢出");

@@ -8,6 +8,7 @@
 #include "platform/core/error.h"
 #include "platform/files/filesystem.h"
 #include "platform/files/folderlock.h"
+#include "platform/files/paths.h"
 #include "platform/files/textinput.h"
 #include "platform/text/numbers.h"
 #include "platform/files/replacement.h"
@@ -96,6 +97,7 @@ RunOutcome UpdateRun::run()
     const auto idle = qScopeGuard([this] {
         m_running = false;
         m_log.reset();
+        m_workingFolders.reset();
     });
     RunOutcome outcome{RunOutcome::End::Refused, std::nullopt};
     try {
@@ -142,8 +144,11 @@ RunOutcome UpdateRun::executeFreeingAFullDisk()
     try {
         return execute();
     } catch (const platform::Error &error) {
-        if (error.code() == platform::Error::Code::DiskFull)
+        if (error.code() == platform::Error::Code::DiskFull) {
             fsys::deleteFolderFiles(m_paths.file(sitelayout::workingFolder));
+            if (m_workingFolders)
+                m_workingFolders->removeCreatedTrees();
+        }
         throw;
     }
 }
@@ -180,6 +185,9 @@ RunOutcome UpdateRun::execute()
     // The new stamp's round trip passes beside the files' downloads.
     m_trust->sendEarly(sitelayout::stampPath);
     fsys::Replacement installation;
+    installation.beneath(m_paths.folder());
+    m_workingFolders.emplace(platform::paths::toPath(m_paths.file(sitelayout::workingFolder)),
+                             fsys::FolderWalk::Found::Replaced);
     if (std::optional<RunOutcome> failed = downloadListedFiles(installation))
         return *failed;
     return installAndFinish(installation);
@@ -226,9 +234,20 @@ std::optional<RunOutcome> UpdateRun::downloadManifest()
 std::optional<RunOutcome> UpdateRun::downloadListedFiles(fsys::Replacement &installation)
 {
     platform::TextInput iFileNum(m_paths.file(sitelayout::manifestCopy), platform::CodePage::deployment());
+    const fsys::FolderWalk clientFolders(platform::paths::toPath(m_paths.folder()), fsys::FolderWalk::Found::Kept);
     while (!iFileNum.atEnd()) {
         const QString sManifestLine = iFileNum.readLine();
         const ManifestEntry entry = splitManifestLine(sManifestLine);
+        // A file in a subfolder: nothing of it is read or fetched through a
+        // client's folder that is a link, and it is downloaded into a folder
+        // of this run's own.
+        if (const qsizetype slash = entry.sFileName.lastIndexOf(QLatin1Char('/')); slash > 0) {
+            const std::filesystem::path folder = platform::paths::toPath(entry.sFileName.left(slash));
+            namingListedFile(entry, [&] {
+                clientFolders.missing(folder);
+                m_workingFolders->open(folder);
+            });
+        }
         m_window.appendToList(entry.sFileName + QStringLiteral("\r\n"));
         namingListedFile(entry, [&] { m_trust->requireListed(entry.sRemotePath); });
         const QString sLocalFilePath = m_paths.workingFile(entry.sFileName);
@@ -290,6 +309,7 @@ RunOutcome UpdateRun::installAndFinish(fsys::Replacement &installation)
     m_log->installed(installation.targets());
     // Leftovers of earlier runs go with this run's downloads.
     fsys::deleteFolderFiles(m_paths.file(sitelayout::workingFolder));
+    m_workingFolders->removeCreatedTrees();
     return {RunOutcome::End::Installed, std::nullopt};
 }
 

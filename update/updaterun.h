@@ -8,6 +8,7 @@
 #include "updatewindow.h"
 
 #include "release/keyring.h"
+#include "platform/files/folderwalk.h"
 
 #include <QString>
 
@@ -76,6 +77,9 @@ private:
     bool m_running = false;
     // The log of the run under way, from when it holds the folder.
     std::optional<RunLog> m_log;
+    // The subfolders of the working folder that this run created for its
+    // downloads: no other is trusted.
+    std::optional<platform::filesystem::FolderWalk> m_workingFolders;
 };
 
 } // namespace update

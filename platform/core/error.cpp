@@ -33,6 +33,7 @@ Error::Family Error::familyOf(Code code)
     case Code::FileAccess:
     case Code::DiskFull:
     case Code::FolderNotWritable:
+    case Code::LinkedFolder:
         return Family::Storage;
     case Code::TooLarge:
     case Code::MalformedIndex:

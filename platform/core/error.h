@@ -55,6 +55,8 @@ public:
         BadResponse,
         ConnectionBroken,
         TooSlow, // bytes kept arriving, too few to finish within the time limit
+        // Files again, added last so that every code keeps its number.
+        LinkedFolder, // a folder on the way to a listed file is a link or no folder: nothing is written through it
     };
     Q_ENUM(Code)
 

@@ -86,14 +86,19 @@ bool looksExecutable(int fd)
 }
 
 // Makes what is staged durable before it becomes visible under the targets'
-// names, without keeping the window from answering meanwhile. What cannot be
-// made durable is never installed: its error is raised.
+// names, without keeping the window from answering meanwhile: once for each
+// file system. What cannot be made durable is never installed: its error is
+// raised.
 void syncFolders(const std::set<fs::path> &folders)
 {
+    std::set<dev_t> synced;
     for (const fs::path &folder : folders) {
         FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!fd.isOpen())
+        struct stat info {};
+        if (!fd.isOpen() || ::fstat(fd.get(), &info) != 0)
             raise(errno, folder);
+        if (!synced.insert(info.st_dev).second)
+            continue;
         std::future<int> done = std::async(std::launch::async, [&fd] { return ::syncfs(fd.get()) == 0 ? 0 : errno; });
         waitUntil([&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
                   QDeadlineTimer(QDeadlineTimer::Forever));
@@ -123,7 +128,112 @@ std::vector<fs::path> listedNew(const fs::path &list)
     return targets;
 }
 
+// The first line of a list of folders, then one entry for each: '+' for a
+// folder that the replacement creates, '=' for one that was there, and the
+// folder's path below the list's folder, each ended by a NUL.
+constexpr std::string_view folderListHead = "folders of this replacement\n";
+
+struct ListedFolders
+{
+    std::vector<fs::path> all, created;
+};
+
+ListedFolders listedFolders(const fs::path &list)
+{
+    std::ifstream in(list, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ListedFolders folders;
+    if (!text.starts_with(folderListHead))
+        return folders;
+    for (std::size_t at = folderListHead.size(), end; (end = text.find('\0', at)) != std::string::npos; at = end + 1) {
+        const std::string entry = text.substr(at, end - at);
+        const fs::path folder = entry.size() > 1 ? fs::path(entry.substr(1)) : fs::path();
+        // A path below the list's folder, as written; anything else is not of a list.
+        if (folder.empty() || !folder.is_relative() || folder.lexically_normal() != folder
+            || *folder.begin() == "..")
+            continue;
+        folders.all.push_back(folder);
+        if (entry[0] == '+')
+            folders.created.push_back(folder);
+    }
+    return folders;
+}
+
+bool hasSuffix(const fs::path &path, QLatin1StringView suffix)
+{
+    return path.filename().native().ends_with(toPath(suffix).native());
+}
+
+// The staging names in `folder`.
+std::vector<fs::path> stagingFiles(const fs::path &folder)
+{
+    std::error_code error;
+    fs::directory_iterator it(folder, error);
+    if (error)
+        raise(error.value(), folder);
+    std::vector<fs::path> found;
+    for (const fs::directory_iterator end; it != end; it.increment(error)) {
+        if (error)
+            raise(error.value(), folder);
+        std::error_code typeError;
+        if (Replacement::isStagingName(toQString(it->path().filename()))
+            && it->symlink_status(typeError).type() != fs::file_type::directory)
+            found.push_back(it->path());
+    }
+    return found;
+}
+
+// Undoes, or when `whole` finishes, the replacement in `folder`, whose
+// staging names are `found`. Returns the targets put back or removed.
+QStringList recoverFolder(const fs::path &root, const std::vector<fs::path> &found, bool whole)
+{
+    std::error_code error;
+    QStringList putBack;
+    // The new targets first: a kept file beside one means that the target
+    // was there after all, and its old file is put back below.
+    const fs::path list = root / toPath(Replacement::newList);
+    if (std::find(found.cbegin(), found.cend(), list) != found.cend()) {
+        if (!whole) {
+            for (const fs::path &target : listedNew(list)) {
+                if (fs::exists(hiddenBeside(target, Replacement::keptSuffix), error))
+                    continue;
+                if (::unlink(target.c_str()) == 0)
+                    putBack.append(toQString(target));
+                else if (errno != ENOENT)
+                    raise(errno, target);
+            }
+        }
+        if (::unlink(list.c_str()) != 0 && errno != ENOENT)
+            raise(errno, list);
+    }
+    for (const fs::path &path : found) {
+        const std::string name = path.filename().native();
+        if (hasSuffix(path, Replacement::keptSuffix)) {
+            // A bare ".updating-old" names no target: never one of ours.
+            if (name.size() <= 1 + std::size_t(Replacement::keptSuffix.size()))
+                continue;
+            const fs::path target = root / name.substr(1, name.size() - 1 - std::size_t(Replacement::keptSuffix.size()));
+            if (whole) {
+                if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+                    raise(errno, path);
+                continue;
+            }
+            if (::rename(path.c_str(), target.c_str()) != 0)
+                raise(errno, target);
+            putBack.append(toQString(target));
+        } else if (hasSuffix(path, Replacement::stagedSuffix) && ::unlink(path.c_str()) != 0 && errno != ENOENT) {
+            raise(errno, path);
+        }
+    }
+    return putBack;
+}
+
 } // namespace
+
+void Replacement::beneath(const QString &folder)
+{
+    m_root = toPath(folder);
+}
 
 void Replacement::add(const QString &source, const QString &target, Check check)
 {
@@ -145,6 +255,65 @@ void Replacement::add(Entry entry)
 }
 
 void Replacement::prepare()
+{
+    try {
+        makeFolders();
+        prepareFiles();
+    } catch (...) {
+        undoFolders();
+        throw;
+    }
+}
+
+// The subfolders are listed before any is created: a kill at any point
+// leaves recover() the folders to look in and those to remove.
+void Replacement::makeFolders()
+{
+    if (!m_root)
+        return;
+    std::set<fs::path> below;
+    for (const Entry &entry : m_entries) {
+        const fs::path folder = entry.target.parent_path().lexically_relative(*m_root);
+        if (!folder.empty() && folder != "." && *folder.begin() != "..")
+            below.insert(folder);
+    }
+    if (below.empty())
+        return;
+    m_folders.emplace(*m_root, FolderWalk::Found::Kept);
+    std::set<fs::path> absent;
+    for (const fs::path &folder : below) {
+        for (fs::path &missing : m_folders->missing(folder))
+            absent.insert(std::move(missing));
+    }
+    std::string listed(folderListHead);
+    for (const fs::path &folder : absent)
+        listed += '+' + folder.native() + '\0';
+    for (const fs::path &folder : below) {
+        if (!absent.contains(folder))
+            listed += '=' + folder.native() + '\0';
+    }
+    const fs::path list = *m_root / toPath(folderList);
+    ::unlink(list.c_str());
+    const FileDescriptor file(::open(list.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!file.isOpen())
+        raise(errno, list);
+    m_folderList = list;
+    if (!writeAll(file.get(), listed.data(), listed.size()))
+        raise(errno, list);
+    for (const fs::path &folder : below)
+        m_folders->open(folder);
+}
+
+void Replacement::undoFolders() noexcept
+{
+    if (m_folders)
+        m_folders->removeCreated();
+    if (m_folderList)
+        ::unlink(m_folderList->c_str());
+    m_folderList.reset();
+}
+
+void Replacement::prepareFiles()
 {
     // Asked once for each folder: most replacements fill one.
     std::map<fs::path, std::size_t> longestNames;
@@ -250,6 +419,7 @@ Replacement::~Replacement()
 {
     m_staged.rollBack();
     dropLists();
+    undoFolders();
 }
 
 // The list goes with the staged files: a run killed once a new target is in
@@ -290,8 +460,11 @@ void Replacement::commit()
         m_staged.commit();
     } catch (...) {
         dropLists();
+        undoFolders();
         throw;
     }
+    if (m_folders)
+        m_folders->keepCreated();
     // Every target is replaced: an old file or a list that cannot go now is
     // left to recover(), which finds no staged file beside it and drops it.
     try {
@@ -299,11 +472,12 @@ void Replacement::commit()
     } catch (const Error &) {
     }
     dropLists();
+    undoFolders();
 }
 
 bool Replacement::isStagingName(QStringView name)
 {
-    return name == newList
+    return name == newList || name == folderList
            || (name.startsWith(QLatin1Char('.')) && (name.endsWith(stagedSuffix) || name.endsWith(keptSuffix)));
 }
 
@@ -318,63 +492,33 @@ QStringList Replacement::targets() const
 QStringList Replacement::recover(const QString &folder)
 {
     const fs::path root = toPath(folder);
-    std::error_code error;
-    fs::directory_iterator it(root, error);
-    if (error)
-        raise(error.value(), root);
-    std::vector<fs::path> found;
-    for (const fs::directory_iterator end; it != end; it.increment(error)) {
-        if (error)
-            raise(error.value(), root);
-        std::error_code typeError;
-        if (isStagingName(toQString(it->path().filename()))
-            && it->symlink_status(typeError).type() != fs::file_type::directory)
-            found.push_back(it->path());
+    const fs::path list = root / toPath(folderList);
+    const ListedFolders listed = listedFolders(list);
+    // Only a subfolder reached without a link is looked into.
+    std::vector<fs::path> folders{root};
+    const FolderWalk walk(root, FolderWalk::Found::Kept);
+    for (const fs::path &below : listed.all) {
+        try {
+            if (walk.missing(below).empty())
+                folders.push_back(root / below);
+        } catch (const Error &) {
+        }
     }
-    const auto hasSuffix = [](const fs::path &path, QLatin1StringView suffix) {
-        return path.filename().native().ends_with(toPath(suffix).native());
-    };
+    std::vector<std::vector<fs::path>> found;
+    for (const fs::path &at : folders)
+        found.push_back(stagingFiles(at));
     // Staged files go only once every target is replaced or put back: with
-    // none left, the replacement was whole.
-    const bool whole =
-        std::none_of(found.cbegin(), found.cend(), [&](const fs::path &path) { return hasSuffix(path, stagedSuffix); });
+    // none left in any folder, the replacement was whole.
+    const bool whole = std::none_of(found.cbegin(), found.cend(), [](const std::vector<fs::path> &names) {
+        return std::any_of(names.cbegin(), names.cend(), [](const fs::path &path) { return hasSuffix(path, stagedSuffix); });
+    });
     QStringList putBack;
-    // The new targets first: a kept file beside one means that the target
-    // was there after all, and its old file is put back below.
-    const fs::path list = root / toPath(newList);
-    if (std::find(found.cbegin(), found.cend(), list) != found.cend()) {
-        if (!whole) {
-            for (const fs::path &target : listedNew(list)) {
-                if (fs::exists(hiddenBeside(target, keptSuffix), error))
-                    continue;
-                if (::unlink(target.c_str()) == 0)
-                    putBack.append(toQString(target));
-                else if (errno != ENOENT)
-                    raise(errno, target);
-            }
-        }
-        if (::unlink(list.c_str()) != 0 && errno != ENOENT)
-            raise(errno, list);
-    }
-    for (const fs::path &path : found) {
-        const std::string name = path.filename().native();
-        if (hasSuffix(path, keptSuffix)) {
-            // A bare ".updating-old" names no target: never one of ours.
-            if (name.size() <= 1 + std::size_t(keptSuffix.size()))
-                continue;
-            const fs::path target = root / name.substr(1, name.size() - 1 - std::size_t(keptSuffix.size()));
-            if (whole) {
-                if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-                    raise(errno, path);
-                continue;
-            }
-            if (::rename(path.c_str(), target.c_str()) != 0)
-                raise(errno, target);
-            putBack.append(toQString(target));
-        } else if (hasSuffix(path, stagedSuffix) && ::unlink(path.c_str()) != 0 && errno != ENOENT) {
-            raise(errno, path);
-        }
-    }
+    for (std::size_t i = 0; i < folders.size(); ++i)
+        putBack += recoverFolder(folders[i], found[i], whole);
+    // A created folder that holds installed files is not empty: it stays.
+    FolderWalk::removeEmpty(root, listed.created);
+    if (::unlink(list.c_str()) != 0 && errno != ENOENT)
+        raise(errno, list);
     return putBack;
 }
 

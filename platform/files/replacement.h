@@ -1,6 +1,7 @@
 #pragma once
 
 #include "durablewrite.h"
+#include "folderwalk.h"
 
 #include <QLatin1StringView>
 #include <QString>
@@ -21,7 +22,10 @@ namespace platform::filesystem {
 // Replaces a list of files all or nothing. Each new file is first staged
 // beside its target as ".NAME.updating"; the old file is kept as
 // ".NAME.updating-old", and the targets new to the folder are listed in
-// ".updating-new", until every target is replaced, so that a failure
+// ".updating-new", until every target is replaced; targets in subfolders of
+// a folder given to beneath() are reached from it by descriptor, and the
+// folders involved listed in its ".updating-folders", marking those that the
+// replacement creates, which go again when it is undone, so that a failure
 // puts back what was already replaced, and a run killed in the middle can be
 // undone by the next one (recover()). Links and other non-regular files at a
 // target are replaced, never written through. Every installed file is this
@@ -34,6 +38,7 @@ public:
     static constexpr QLatin1StringView stagedSuffix{".updating"};
     static constexpr QLatin1StringView keptSuffix{".updating-old"};
     static constexpr QLatin1StringView newList{".updating-new"};
+    static constexpr QLatin1StringView folderList{".updating-folders"};
 
     // A check of a staged file, given the descriptor through which its bytes
     // are read: the very file that is renamed over the target. It raises
@@ -52,6 +57,10 @@ public:
     // The same for a file already open, which `source` names: the very file
     // behind the descriptor is installed, whatever the name holds by then.
     void add(FileDescriptor file, const QString &source, const QString &target, Check check = {});
+
+    // Targets in subfolders of `folder` are reached from it one folder at a
+    // time, never through a link; missing folders are created.
+    void beneath(const QString &folder);
 
     // Checks that every target can be replaced (no folder in the way, not
     // read-only, a staging name the file system can hold), stages every
@@ -72,10 +81,11 @@ public:
 
     // Whether a name is one that the replacement uses for its own files.
     static bool isStagingName(QStringView name);
-    // Undoes a replacement that was cut off in `folder`: kept old files are
-    // put back, listed new targets and staged files removed. Where no staged
-    // file is left, the replacement was whole: only its kept old files and
-    // list are removed. Returns the targets put back or removed.
+    // Undoes a replacement that was cut off in `folder` and the subfolders
+    // it lists: kept old files are put back, listed new targets and staged
+    // files removed, and the folders it created removed once empty. Where no
+    // staged file is left, the replacement was whole: only its kept old files
+    // and lists are removed. Returns the targets put back or removed.
     static QStringList recover(const QString &folder);
 
 private:
@@ -91,6 +101,9 @@ private:
     };
 
     void add(Entry entry);
+    void prepareFiles();
+    void makeFolders();
+    void undoFolders() noexcept;
     void stage(const Entry &entry, mode_t umask, uid_t owner);
     void listNew();
     void dropLists() noexcept;
@@ -104,6 +117,11 @@ private:
     // Where each target stands in m_entries, so that adding stays cheap for
     // ten thousand files.
     std::unordered_map<std::string, std::size_t> m_positions;
+    // The folder given to beneath(), the walk that reached its subfolders,
+    // and the list of them once written.
+    std::optional<std::filesystem::path> m_root;
+    std::optional<FolderWalk> m_folders;
+    std::optional<std::filesystem::path> m_folderList;
 };
 
 } // namespace platform::filesystem

@@ -35,6 +35,41 @@ std::optional<mode_t> modeOf(const QString &path)
     throw Error::fromErrno(errno, path);
 }
 
+// Adds the files of `folder` and of its subfolders, named below the release
+// folder by `prefix` and their own names joined by '/'.
+void scanInto(const QString &folder, const QString &prefix, const platform::CodePage &codePage,
+              QList<ReleaseFile> &files)
+{
+    const QFileInfoList entries = QDir(folder).entryInfoList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    // A folder with nothing in it has no manifest line: no client would get it.
+    if (entries.isEmpty() && !prefix.isEmpty())
+        refuse(folder, QStringLiteral("an empty folder; the manifest lists files, so no client would get it"));
+    for (const QFileInfo &info : entries) {
+        const QString path = info.filePath();
+        const QString name = prefix + info.fileName();
+        const std::optional<mode_t> mode = modeOf(path);
+        if (!mode)
+            throw Error(Error::Code::FileNotFound, path);
+        if (S_ISDIR(*mode)) {
+            if (const QString refusal = nameRefusal(name, codePage); !refusal.isEmpty())
+                refuse(path, refusal);
+            if (!info.isReadable() || !info.isExecutable())
+                throw Error(Error::Code::PermissionDenied, path, QStringLiteral("cannot read the folder"));
+            scanInto(path, name + QLatin1Char('/'), codePage, files);
+            continue;
+        }
+        if (const QString refusal = kindRefusal(*mode); !refusal.isEmpty())
+            refuse(path, refusal);
+        if (!info.isReadable())
+            throw Error(Error::Code::PermissionDenied, path, QStringLiteral("cannot read the file"));
+        if (const QString refusal = nameRefusal(name, codePage); !refusal.isEmpty())
+            refuse(path, refusal);
+        checkFileSize(path, info.size());
+        files.append({name, info.absoluteFilePath(), codePage.encode(name), info.size(), {}});
+    }
+}
+
 } // namespace
 
 QList<ReleaseFile> scanReleaseFolder(const QString &folder, const platform::CodePage &codePage)
@@ -47,23 +82,8 @@ QList<ReleaseFile> scanReleaseFolder(const QString &folder, const platform::Code
     if (!folderInfo.isReadable() || !folderInfo.isExecutable())
         throw Error(Error::Code::PermissionDenied, folder, QStringLiteral("cannot read the release folder"));
 
-    const QFileInfoList entries = QDir(folder).entryInfoList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     QList<ReleaseFile> files;
-    for (const QFileInfo &info : entries) {
-        const QString path = info.filePath();
-        const std::optional<mode_t> mode = modeOf(path);
-        if (!mode)
-            throw Error(Error::Code::FileNotFound, path);
-        if (const QString refusal = kindRefusal(*mode); !refusal.isEmpty())
-            refuse(path, refusal);
-        if (!info.isReadable())
-            throw Error(Error::Code::PermissionDenied, path, QStringLiteral("cannot read the file"));
-        if (const QString refusal = nameRefusal(info.fileName(), codePage); !refusal.isEmpty())
-            refuse(path, refusal);
-        checkFileSize(path, info.size());
-        files.append({info.fileName(), info.absoluteFilePath(), codePage.encode(info.fileName()), info.size(), {}});
-    }
+    scanInto(folder, QString(), codePage, files);
     if (files.isEmpty())
         refuse(folder, QStringLiteral("no files to publish"));
     std::sort(files.begin(), files.end(), [](const ReleaseFile &a, const ReleaseFile &b) { return a.name < b.name; });

@@ -12,9 +12,10 @@ namespace publish {
 
 class Progress;
 
-// The regular files directly in `folder`, in name order, each checked
-// against what the updater can install; a link, a subfolder, a FIFO or a
-// device is refused. Raises platform::Error naming the file and the rule (in
+// The regular files in `folder` and its subfolders, named by their paths
+// below it ('/' between the parts), in name order, each checked against
+// what the updater can install; a link, a FIFO, a device or an empty folder
+// is refused. Raises platform::Error naming the file and the rule (in
 // English) at the first refusal; nothing is read beyond names and sizes.
 QList<ReleaseFile> scanReleaseFolder(const QString &folder, const platform::CodePage &codePage);
 

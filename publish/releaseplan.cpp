@@ -42,7 +42,7 @@ QString kindRefusal(mode_t mode)
     if (S_ISLNK(mode))
         return QStringLiteral("a symbolic link; only regular files are published, never what a link points to");
     if (S_ISDIR(mode))
-        return QStringLiteral("a subfolder; the updater installs only files directly in the application folder");
+        return QStringLiteral("a subfolder; its files are published, never the folder itself");
     if (S_ISFIFO(mode))
         return QStringLiteral("a FIFO; only regular files are published");
     if (S_ISCHR(mode) || S_ISBLK(mode))

@@ -564,8 +564,16 @@ void PublishTest::releaseRefusals_data()
     QTest::addColumn<QString>("message");
 
     const QStringList none;
-    QTest::newRow("subfolder") << "bin" << qint64(Folder) << none << 1 << "bin: a subfolder";
+    QTest::newRow("empty subfolder") << "bin" << qint64(Folder) << none << 1 << "bin: an empty folder";
     QTest::newRow("link to a private file") << "key.txt" << qint64(Link) << none << 1 << "key.txt: a symbolic link";
+    QTest::newRow("link in a subfolder") << "bin/key.txt" << qint64(Link) << none << 1
+                                         << "bin/key.txt: a symbolic link";
+    QTest::newRow("FIFO in a subfolder") << QStringLiteral("资源/pipe") << qint64(Fifo) << none << 1
+                                         << QStringLiteral("资源/pipe: a FIFO");
+    QTest::newRow("the working folder with files") << "Update/a.txt" << qint64(10) << none << 1
+                                                   << "updater's own file Update";
+    QTest::newRow("a staging name in a subfolder") << "bin/.a.updating-old" << qint64(10) << none << 1
+                                                   << "the updater would refuse this name";
     QTest::newRow("FIFO") << "pipe" << qint64(Fifo) << none << 1 << "pipe: a FIFO";
     QTest::newRow("name outside the code page") << QStringLiteral("😀.txt") << qint64(10) << none << 1
                                                 << "cannot be written in the code page GBK";
@@ -645,6 +653,7 @@ void PublishTest::releaseRefusals()
     makeSite(site);
     writeRelease(from, "version 2");
     const QByteArray native = QFile::encodeName(from.path(name));
+    QDir().mkpath(QFileInfo(from.path(name)).path());
     if (size == Folder) {
         QDir().mkpath(from.path(name));
     } else if (size == Link) {
@@ -943,6 +952,10 @@ void PublishTest::updaterInstallsThePublishedRelease()
         TempFolder from;
         writeRelease(from, "version " + version);
         from.write(QStringLiteral("空.log"), "");
+        // A tree: the client's subfolders are made as the release has them.
+        from.write(QStringLiteral("plugins/a.so"), patternBytes(500, 5));
+        from.write(QStringLiteral("locale/zh_CN/b.qm"), "qm");
+        from.write(QStringLiteral("资源/图标.png"), "png");
         const auto before = snapshot(site.path());
         const Result published = publisher(QStringList{"release", "--from", from.path(), "--site", site.path(), "--version",
                                             QString::fromLatin1(version)} + signing);
@@ -971,6 +984,9 @@ void PublishTest::updaterInstallsThePublishedRelease()
         QCOMPARE(client.read(QStringLiteral("a.dll")), patternBytes(1000, 2));
         QCOMPARE(client.read(QStringLiteral("filename.ini")), QByteArray("[name]\r\n"));
         QVERIFY(client.exists(QStringLiteral("空.log")) && client.read(QStringLiteral("空.log")).isEmpty());
+        QCOMPARE(client.read(QStringLiteral("plugins/a.so")), patternBytes(500, 5));
+        QCOMPARE(client.read(QStringLiteral("locale/zh_CN/b.qm")), QByteArray("qm"));
+        QCOMPARE(client.read(QStringLiteral("资源/图标.png")), QByteArray("png"));
         // Signed mode keeps the accepted index and signature: the site's.
         QCOMPARE(client.exists(QStringLiteral("LoadUpdate.sha256.minisig")), signedMode);
         if (signedMode) {

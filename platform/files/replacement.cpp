@@ -107,31 +107,54 @@ void syncFolders(const std::set<fs::path> &folders)
     }
 }
 
-// The first line of a list of new targets: a file of the client's own at
-// that name is never read as one.
+// The replacement's own lists: a first line naming what the list is, so that
+// a file of the client's own at that name is never read as one, then entries
+// each ended by a NUL. A file that lacks the line has no entries.
 constexpr std::string_view newListHead = "targets new to this folder\n";
+// '+' for a folder that the replacement creates, '=' for one that was there,
+// then the folder's path below the list's folder.
+constexpr std::string_view folderListHead = "folders of this replacement\n";
 
-// The targets that the list at `list` names, beside it; none unless it is one.
-std::vector<fs::path> listedNew(const fs::path &list)
+std::vector<std::string> listEntries(const fs::path &list, std::string_view head)
 {
     std::ifstream in(list, std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> entries;
+    if (!text.starts_with(head))
+        return entries;
+    for (std::size_t at = head.size(), end; (end = text.find('\0', at)) != std::string::npos; at = end + 1)
+        entries.push_back(text.substr(at, end - at));
+    return entries;
+}
+
+// A new list at `list`, replacing whatever stands there.
+FileDescriptor createList(const fs::path &list)
+{
+    ::unlink(list.c_str());
+    FileDescriptor file(::open(list.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!file.isOpen())
+        raise(errno, list);
+    return file;
+}
+
+void fillList(const FileDescriptor &file, const fs::path &list, std::string_view head, const std::string &entries)
+{
+    const std::string text = std::string(head) + entries;
+    if (!writeAll(file.get(), text.data(), text.size()))
+        raise(errno, list);
+}
+
+// The targets that the list at `list` names, beside it.
+std::vector<fs::path> listedNew(const fs::path &list)
+{
     std::vector<fs::path> targets;
-    if (!text.starts_with(newListHead))
-        return targets;
-    for (std::size_t at = newListHead.size(), end; (end = text.find('\0', at)) != std::string::npos; at = end + 1) {
-        const fs::path name = text.substr(at, end - at);
+    for (const fs::path name : listEntries(list, newListHead)) {
         // One name in the folder, as listed; anything else is not of a list.
         if (name.has_filename() && name == name.filename() && name != "." && name != "..")
             targets.push_back(list.parent_path() / name);
     }
     return targets;
 }
-
-// The first line of a list of folders, then one entry for each: '+' for a
-// folder that the replacement creates, '=' for one that was there, and the
-// folder's path below the list's folder, each ended by a NUL.
-constexpr std::string_view folderListHead = "folders of this replacement\n";
 
 struct ListedFolders
 {
@@ -140,13 +163,8 @@ struct ListedFolders
 
 ListedFolders listedFolders(const fs::path &list)
 {
-    std::ifstream in(list, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ListedFolders folders;
-    if (!text.starts_with(folderListHead))
-        return folders;
-    for (std::size_t at = folderListHead.size(), end; (end = text.find('\0', at)) != std::string::npos; at = end + 1) {
-        const std::string entry = text.substr(at, end - at);
+    for (const std::string &entry : listEntries(list, folderListHead)) {
         const fs::path folder = entry.size() > 1 ? fs::path(entry.substr(1)) : fs::path();
         // A path below the list's folder, as written; anything else is not of a list.
         if (folder.empty() || !folder.is_relative() || folder.lexically_normal() != folder
@@ -285,7 +303,7 @@ void Replacement::makeFolders()
         for (fs::path &missing : m_folders->missing(folder))
             absent.insert(std::move(missing));
     }
-    std::string listed(folderListHead);
+    std::string listed;
     for (const fs::path &folder : absent)
         listed += '+' + folder.native() + '\0';
     for (const fs::path &folder : below) {
@@ -293,13 +311,9 @@ void Replacement::makeFolders()
             listed += '=' + folder.native() + '\0';
     }
     const fs::path list = *m_root / toPath(folderList);
-    ::unlink(list.c_str());
-    const FileDescriptor file(::open(list.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!file.isOpen())
-        raise(errno, list);
+    const FileDescriptor file = createList(list);
     m_folderList = list;
-    if (!writeAll(file.get(), listed.data(), listed.size()))
-        raise(errno, list);
+    fillList(file, list, folderListHead, listed);
     for (const fs::path &folder : below)
         m_folders->open(folder);
 }
@@ -434,14 +448,9 @@ void Replacement::listNew()
     }
     for (const auto &[folder, listed] : names) {
         const fs::path list = folder / toPath(newList);
-        ::unlink(list.c_str());
-        const FileDescriptor file(::open(list.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-        if (!file.isOpen())
-            raise(errno, list);
+        const FileDescriptor file = createList(list);
         m_lists.push_back(list);
-        const std::string text = std::string(newListHead) + listed;
-        if (!writeAll(file.get(), text.data(), text.size()))
-            raise(errno, list);
+        fillList(file, list, newListHead, listed);
     }
 }
 

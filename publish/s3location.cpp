@@ -11,20 +11,8 @@ namespace publish {
 
 QByteArray s3Encoded(const QByteArray &bytes, bool keepSlash)
 {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    QByteArray encoded;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') || byte == '-'
-            || byte == '.' || byte == '_' || byte == '~' || (keepSlash && byte == '/')) {
-            encoded += c;
-        } else {
-            encoded += '%';
-            encoded += hex[byte >> 4];
-            encoded += hex[byte & 0xF];
-        }
-    }
-    return encoded;
+    // Qt keeps exactly the unreserved characters and writes upper-case hex, as S3 wants.
+    return bytes.toPercentEncoding(keepSlash ? QByteArray("/") : QByteArray());
 }
 
 S3Location S3Location::parse(const QString &to, const QString &endpoint, const QString &region)

@@ -25,6 +25,7 @@
 set -euo pipefail
 shopt -s inherit_errexit
 source "$(dirname "$0")/../scripts/common.sh"
+source "$(dirname "$0")/xvfb.sh"
 root=$UPDATER_ROOT
 build=$BUILD_DIR
 parts=${LINK_PARTS:-check link loopback signed}
@@ -119,12 +120,7 @@ write_nginx_conf "$work" "$site" "$port" "listen 127.0.0.1:$tls_port ssl http2;
     access_log $work/nginx/access.log;"
 nginx -c "$work/nginx.conf" -p "$work/nginx" &
 pids+=($!)
-Xvfb -displayfd 3 -screen 0 1024x640x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-[ -s "$work/display" ] || { echo "Xvfb did not start" >&2; exit 1; }
-DISPLAY=:$(cat "$work/display")
-export DISPLAY
+start_xvfb "$work"
 
 # One proxy per round trip and protocol, each a link of its own: the tools
 # take turns, so no two ever share one.

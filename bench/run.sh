@@ -14,6 +14,7 @@
 set -euo pipefail
 shopt -s inherit_errexit
 source "$(dirname "$0")/../scripts/common.sh"
+source "$(dirname "$0")/xvfb.sh"
 root=$UPDATER_ROOT
 build=$BUILD_DIR
 runs=${1:-7}
@@ -93,14 +94,7 @@ chmod -R a+rX "$site"
 write_nginx_conf "$work" "$site" "$port"
 nginx -c "$work/nginx.conf" -p "$work/nginx" &
 pids+=($!)
-# Xvfb picks a free display itself: a number taken by another server would
-# leave the runs on that server, or on none once it ends.
-Xvfb -displayfd 3 -screen 0 1024x640x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-[ -s "$work/display" ] || { echo "Xvfb did not start" >&2; exit 1; }
-DISPLAY=:$(cat "$work/display")
-export DISPLAY
+start_xvfb "$work"
 for _ in $(seq 50); do curl -fs -o /dev/null "$base/big/KVTA/ZE/UpdateNote.xml" && break; sleep 0.1; done
 sleep 0.5
 

@@ -13,6 +13,7 @@
 set -euo pipefail
 shopt -s inherit_errexit
 source "$(dirname "$0")/../scripts/common.sh"
+source "$(dirname "$0")/xvfb.sh"
 publisher=$BUILD_DIR/publish/updater-publish
 runner=$BUILD_DIR/bench/bench_run
 runs=${1:-3}
@@ -63,12 +64,7 @@ nginx -c "$work/nginx.conf" -p "$work/nginx" &
 pids+=($!)
 python3 "$UPDATER_ROOT/bench/linkproxy.py" "$proxy_port" "$port" 15 100 &
 pids+=($!)
-Xvfb -displayfd 3 -screen 0 1024x640x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-[ -s "$work/display" ] || { echo "Xvfb did not start" >&2; exit 1; }
-DISPLAY=:$(cat "$work/display")
-export DISPLAY
+start_xvfb "$work"
 for _ in $(seq 50); do curl -fs -o /dev/null "http://127.0.0.1:$proxy_port/KVTA/ZE/UpdateNote.xml" && break; sleep 0.1; done
 
 # A client folder: stamp STAMP and, when BACK is given, the libcrypto.so.3,

@@ -321,7 +321,9 @@ fi
 elapsed=$(awk -v a="$clock_start" -v b="$EPOCHREALTIME" 'BEGIN {printf "%.0f", b - a}')
 machine="$(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo); $(uname -sr); $(nginx -v 2>&1 | sed 's/.*: //') (HTTP/2 on TLS: offered by ALPN); $(curl --version | head -1 | cut -d' ' -f1-2)"
 echo
-echo "Made by \`${LINK_PARTS:+LINK_PARTS=\"$parts\" }${LINK_SETS:+LINK_SETS=\"$sets\" }${LINK_RTTS:+LINK_RTTS=\"$rtts\" }bench/links.sh\` on $started in ${elapsed} s: $machine."
+options=$(for name in LINK_PARTS LINK_SETS LINK_RTTS LINK_PROTOCOLS LINK_MBITS LINK_CAP LOOPBACK_TURNS; do
+  [ -z "${!name:-}" ] || printf '%s="%s" ' "$name" "${!name}"; done)
+echo "Made by \`${options}bench/links.sh\` on $started in ${elapsed} s: $machine."
 echo "Load average (1, 5, 15 min) at the start: $load_start; at the end: $(load)."
 echo
 echo "$table"

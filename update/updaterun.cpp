@@ -175,6 +175,7 @@ RunOutcome UpdateRun::execute()
     }
     fsys::refuseUnlessFolder(m_paths.file(sitelayout::workingFolder));
     m_downloads.setComputesDigest(m_trust->checksDigests());
+    m_downloads.setPartialRecord(m_paths.workingFile(sitelayout::partialRecord));
     // The stamp at the fixed path may be of another generation than the
     // release read: that release's own stamp decides.
     if (const std::optional<QByteArray> stamp = m_trust->readRelease();
@@ -270,7 +271,7 @@ std::optional<RunOutcome> UpdateRun::downloadListedFiles(fsys::Replacement &inst
                 checkDownload(sLocalFilePath, [&] { m_trust->verifyDownload(entry.sRemotePath, file.outcome.sha256); });
             });
             taken.fileSize = file.written;
-            taken.downloaded += file.written;
+            taken.downloaded += file.written - file.outcome.kept;
         }
         if (m_log)
             m_log->formTaken(taken);

@@ -4,6 +4,7 @@
 
 #include "platform/core/error.h"
 #include "platform/files/bytestream.h"
+#include "platform/files/writelease.h"
 #include "platform/core/eventloop.h"
 #include "platform/text/numbers.h"
 #include "release/sitelayout.h"
@@ -131,6 +132,11 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
         platform::ByteStream file = kept > 0 ? platform::ByteStream(partial.takeFile(), std::uint64_t(kept),
                                                                     sLocalFilePath, std::move(m_writeMemory))
                                              : platform::ByteStream(sLocalFilePath, std::move(m_writeMemory));
+        if (m_computesDigest && url->length() >= smallestLeased) {
+            platform::FileDescriptor own = file.reader();
+            if (platform::takeWriteLease(own.get()))
+                outcome.leased = std::make_shared<platform::FileDescriptor>(std::move(own));
+        }
         if (kept == 0)
             partial.starting(url->lastingValidator(), url->length());
         lDownLoaded = kept;

@@ -38,6 +38,10 @@ struct DLOutcome
     // engine computes digests.
     QByteArray sha256;
     std::optional<platform::Error> failure; // why the URL did not open or the body broke off
+    // A large file whose digest is computed, held open under a write lease
+    // taken before its first byte (platform::takeWriteLease): while the lease
+    // holds, the file holds the very bytes that were hashed. Null otherwise.
+    std::shared_ptr<platform::FileDescriptor> leased;
 
     // A complete body of exactly the announced size, when one was announced.
     bool isWhole() const
@@ -58,6 +62,9 @@ class Cls_DownLoad : public QObject
 
 public:
     static constexpr std::int64_t blockSize = 512;
+    // The smallest file held under a write lease: smaller ones are hashed
+    // again in less time, and hold no descriptor through the run.
+    static constexpr std::int64_t smallestLeased = 8 * 1024 * 1024;
 
     explicit Cls_DownLoad(std::shared_ptr<platform::HttpClient> client = std::make_shared<platform::HttpClient>(),
                           platform::Clock clock = platform::secondsSinceMidnight, QObject *parent = nullptr);

@@ -4,6 +4,7 @@
 
 #include "platform/core/error.h"
 #include "platform/files/bytestream.h"
+#include "platform/files/writelease.h"
 #include "platform/core/eventloop.h"
 #include "platform/text/numbers.h"
 #include "release/sitelayout.h"
@@ -77,7 +78,8 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, const QString &sLoc
         return 0;
     }
     emit entDLFileStatus(DLStatus::SendingRequest);
-    return receive(sRemoteURL, session->startUrl(sRemoteURL, cacheUse), sLocalFilePath);
+    PartialDownload partial(m_partialRecord, sRemoteURL, sLocalFilePath);
+    return receive(sRemoteURL, session->startUrl(sRemoteURL, cacheUse, partial.kept()), sLocalFilePath, partial);
 }
 
 std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, platform::PendingUrl sent, const QString &sLocalFilePath,
@@ -86,11 +88,13 @@ std::int32_t Cls_DownLoad::DLFile(const QString &sRemoteURL, platform::PendingUr
     Q_UNUSED(lTimeOut);
     begin();
     emit entDLFileStatus(DLStatus::SendingRequest);
-    return receive(sRemoteURL, std::move(sent), sLocalFilePath);
+    // Sent without a Range: a file at hand is not gone on with.
+    PartialDownload partial(m_partialRecord, sRemoteURL, sLocalFilePath);
+    return receive(sRemoteURL, std::move(sent), sLocalFilePath, partial);
 }
 
 std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingUrl request,
-                                   const QString &sLocalFilePath)
+                                   const QString &sLocalFilePath, PartialDownload &partial)
 {
     DLOutcome outcome;
     platform::OpenFailure failure;
@@ -100,6 +104,10 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
 
     std::int32_t lDownLoaded = 0;
     if (!url) {
+        // A file at hand whose rest the server would not give is not asked
+        // for again; one that no server was reached for still is.
+        if (failure.httpStatus != 0)
+            partial.forget();
         emit entDLFileStatus(DLStatus::RequestFailed);
         outcome.ending = DLOutcome::Ending::UrlFailed;
         outcome.httpStatus = failure.httpStatus;
@@ -107,7 +115,10 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
     } else {
         emit entDLFileStatus(DLStatus::QueryingInfo);
         outcome.httpStatus = url->status();
-        const std::optional<QByteArray> contentLength = url->contentLength();
+        // Within the body's limit: the kept count stays within 32 bits.
+        const auto kept = std::int32_t(url->startsAt());
+        const std::optional<QByteArray> contentLength =
+            kept > 0 ? QByteArray::number(url->length()) : url->contentLength();
         const QByteArray sizeText = contentLength.value_or(QByteArrayLiteral("0"));
         bool announced = false;
         const std::int64_t announcedSize = sizeText.toLongLong(&announced);
@@ -118,9 +129,23 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
         const std::int32_t startSecond = toInt32(m_clock());
 
         emit entDLFileStatus(DLStatus::Downloading);
-        platform::ByteStream file(sLocalFilePath, std::move(m_writeMemory));
-        if (m_computesDigest)
+        platform::ByteStream file = kept > 0 ? platform::ByteStream(partial.takeFile(), std::uint64_t(kept),
+                                                                    sLocalFilePath, std::move(m_writeMemory))
+                                             : platform::ByteStream(sLocalFilePath, std::move(m_writeMemory));
+        if (m_computesDigest && url->length() >= smallestLeased) {
+            platform::FileDescriptor own = file.reader();
+            if (platform::takeWriteLease(own.get()))
+                outcome.leased = std::make_shared<platform::FileDescriptor>(std::move(own));
+        }
+        if (kept == 0)
+            partial.starting(url->lastingValidator(), url->length());
+        lDownLoaded = kept;
+        outcome.kept = kept;
+        // The digest covers the whole file: the kept bytes first.
+        if (m_computesDigest) {
             m_sha256.start(file.reader(), sLocalFilePath);
+            m_sha256.written(kept);
+        }
         char buffer[blockSize];
         std::int32_t lSpeed = 0;
         std::int32_t loopStatus = DLStatus::TransferEnded;
@@ -130,7 +155,7 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
         const std::function<void()> waiting = [&] {
             if (!lFilesize)
                 return;
-            lSpeed = speedOf(lDownLoaded, startSecond);
+            lSpeed = speedOf(lDownLoaded - kept, startSecond);
             emit entDLFileDowning(sRemoteURL, lDownLoaded, *lFilesize, lSpeed);
         };
         for (;;) {
@@ -148,7 +173,7 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
                 m_sha256.written(qint64(file.flushedSize()));
             // Within the body's limit: the count stays within 32 bits.
             lDownLoaded += std::int32_t(n);
-            lSpeed = speedOf(lDownLoaded, startSecond);
+            lSpeed = speedOf(lDownLoaded - kept, startSecond);
             if (!lFilesize)
                 lFilesize = announcedCount(sRemoteURL, sizeText);
             emit entDLFileDowning(sRemoteURL, lDownLoaded, *lFilesize, lSpeed);
@@ -163,6 +188,8 @@ std::int32_t Cls_DownLoad::receive(const QString &sRemoteURL, platform::PendingU
         outcome.ending = loopStatus == DLStatus::Stopped ? DLOutcome::Ending::Stopped
                          : url->completed()             ? DLOutcome::Ending::Complete
                                                         : DLOutcome::Ending::BrokeOff;
+        if (outcome.ending == DLOutcome::Ending::Complete)
+            partial.forget();
         // A stopped download is never installed: its digest is not waited for.
         if (m_computesDigest && loopStatus != DLStatus::Stopped) {
             file.flush();

@@ -65,6 +65,9 @@ inline constexpr QLatin1StringView stampDownload{"UpdateNote.xml"};
 // A smaller form of a listed file as it is downloaded into the working
 // folder, before the file is rebuilt from it.
 inline constexpr QLatin1StringView formDownload{"UpdateForm.zst"};
+// In the working folder: what a later run needs to continue the downloads
+// that a run left cut (their URLs, versions and lengths).
+inline constexpr QLatin1StringView partialRecord{"UpdatePartial.json"};
 // The index and signature of the last signed release installed.
 inline constexpr QLatin1StringView keptIndex{"LoadUpdate.sha256"};
 inline constexpr QLatin1StringView keptSignature{"LoadUpdate.sha256.minisig"};
@@ -85,8 +88,8 @@ inline constexpr QLatin1StringView publishingInfix{".publishing-"};
 // replace.
 inline QStringList ownNames()
 {
-    return {localStamp,    manifestCopy, stampDownload, formDownload, keptIndex,
-            keptSignature, keptTree,     workingFolder, runLog,       olderRunLog};
+    return {localStamp,    manifestCopy,  stampDownload, formDownload,  partialRecord, keptIndex,
+            keptSignature, keptTree,      workingFolder, runLog,        olderRunLog};
 }
 
 // Size limits, in bytes.

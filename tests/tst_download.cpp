@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include <optional>
+#include <unistd.h>
 #include <vector>
 
 using download::Cls_DownLoad;
@@ -100,6 +101,9 @@ private slots:
     void resumesABrokenBody();
     void brokenBodyIsNeverSpliced_data();
     void brokenBodyIsNeverSpliced();
+    void cutDownloadGoesOnLater_data();
+    void cutDownloadGoesOnLater();
+    void partialRecordReadsBack();
     void onlyARealBodyCounts_data();
     void onlyARealBodyCounts();
     void retriesWhatIsWorthRetrying_data();
@@ -576,6 +580,104 @@ void DownloadTest::brokenBodyIsNeverSpliced()
     QVERIFY(engine.lastOutcome().failure.has_value());
     QVERIFY(m_dir.read("spliced") == route.body.left(result));
     QCOMPARE(m_server.requests().size(), requests);
+}
+
+namespace {
+
+// What stands at the cut file before the later call.
+enum class AtHand { Kept, Replaced, Grown, SecondName };
+
+} // namespace
+
+void DownloadTest::cutDownloadGoesOnLater_data()
+{
+    QTest::addColumn<QByteArray>("etag");
+    QTest::addColumn<QByteArray>("lastModified");
+    QTest::addColumn<int>("atHand");
+    QTest::addColumn<bool>("goesOn");
+    const QByteArray none;
+    QTest::newRow("validator matches") << QByteArray("\"v1\"") << none << int(AtHand::Kept) << true;
+    QTest::newRow("file replaced on the server") << QByteArray("\"v1\"") << none << int(AtHand::Replaced) << false;
+    QTest::newRow("no validator") << none << none << int(AtHand::Kept) << false;
+    QTest::newRow("weak ETag") << QByteArray("W/\"v1\"") << none << int(AtHand::Kept) << false;
+    QTest::newRow("Last-Modified without a Date") << none << QByteArray("Tue, 01 Dec 2026 10:00:00 GMT")
+                                                  << int(AtHand::Kept) << false;
+    QTest::newRow("file at hand longer than the whole") << QByteArray("\"v1\"") << none << int(AtHand::Grown) << false;
+    QTest::newRow("file at hand with a second name") << QByteArray("\"v1\"") << none << int(AtHand::SecondName)
+                                                     << false;
+}
+
+void DownloadTest::cutDownloadGoesOnLater()
+{
+    QFETCH(QByteArray, etag);
+    QFETCH(QByteArray, lastModified);
+    QFETCH(int, atHand);
+    QFETCH(bool, goesOn);
+    const qsizetype size = 3 * download::PartialDownload::smallestRecorded;
+    TestServer::Route route;
+    route.body = patternBytes(size, 12);
+    route.etag = etag;
+    route.lastModified = lastModified;
+    m_server.setRoute("/cut", route);
+    const QString target = m_dir.path("cut");
+    QFile::remove(target);
+    Cls_DownLoad engine(quickClient());
+    engine.setPartialRecord(m_dir.path("partial.json"));
+    engine.setComputesDigest(true);
+    {
+        // Stopped at half, as a cancel stops it.
+        const QMetaObject::Connection stop =
+            QObject::connect(&engine, &Cls_DownLoad::entDLFileDowning, [&](const QString &, std::int32_t done) {
+                if (done >= size / 2)
+                    engine.DLFileStop();
+            });
+        engine.DLFile(m_server.url("cut"), target, 5000);
+        QObject::disconnect(stop);
+    }
+    const qint64 kept = QFileInfo(target).size();
+    if (AtHand(atHand) == AtHand::Replaced) {
+        route.body = patternBytes(size, 13);
+        route.etag = "\"v2\"";
+        m_server.setRoute("/cut", route);
+    } else if (AtHand(atHand) == AtHand::Grown) {
+        QFile grown(target);
+        QVERIFY(grown.open(QIODevice::Append) && grown.write(patternBytes(size, 14)) == size);
+    } else if (AtHand(atHand) == AtHand::SecondName) {
+        QCOMPARE(::link(qPrintable(target), qPrintable(m_dir.path("cut-link"))), 0);
+    }
+    m_server.clearRequests();
+    Recorder rec(engine);
+    QCOMPARE(engine.DLFile(m_server.url("cut"), target, 5000), size);
+    QCOMPARE(rec.statuses, whole);
+    QVERIFY(m_dir.read("cut") == route.body);
+    QCOMPARE(engine.lastOutcome().sha256, QCryptographicHash::hash(route.body, QCryptographicHash::Sha256).toHex());
+    QVERIFY(engine.lastOutcome().isWhole());
+    const TestServer::Request request = m_server.requests().value(0);
+    QCOMPARE(request.headers.value("range"), goesOn || AtHand(atHand) == AtHand::Replaced
+                                                 ? "bytes=" + QByteArray::number(kept) + '-'
+                                                 : QByteArray());
+    QCOMPARE(engine.lastOutcome().kept, goesOn ? kept : 0);
+    // Only the rest was received: the progress starts past the kept bytes.
+    QCOMPARE(rec.progress.size(), std::size_t((size - engine.lastOutcome().kept + 511) / 512));
+    QCOMPARE(rec.progress.back().downloaded, size);
+    QVERIFY(!m_dir.exists("partial.json"));
+    QFile::remove(m_dir.path("cut-link"));
+}
+
+void DownloadTest::partialRecordReadsBack()
+{
+    const download::PartialEntries entries{{QStringLiteral("/a/Update/x.bin"), {QStringLiteral("http://h/x"), "\"e\"", 5}},
+                                           {QStringLiteral("/a/Update/读.bin"), {QStringLiteral("http://h/y"), "d", 7}}};
+    const QByteArray text = download::partialRecordText(entries);
+    const download::PartialEntries back = download::partialEntriesOf(text);
+    QCOMPARE(back.size(), entries.size());
+    for (const auto &[path, entry] : entries) {
+        QCOMPARE(back.at(path).url, entry.url);
+        QCOMPARE(back.at(path).validator, entry.validator);
+        QCOMPARE(back.at(path).length, entry.length);
+    }
+    // A record cut short by a kill is no record.
+    QVERIFY(download::partialEntriesOf(text.left(text.size() - 2)).empty());
 }
 
 void DownloadTest::onlyARealBodyCounts_data()

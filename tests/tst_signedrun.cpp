@@ -3,6 +3,7 @@
 // real minisign program.
 
 #include "app/translations.h"
+#include "download/cls_download.h"
 #include "platform/text/codepage.h"
 #include "release/sitelayout.h"
 
@@ -85,8 +86,8 @@ private:
     QByteArray sign(const QByteArray &index, const QString &secretKey, const QByteArray &trustedComment,
                     bool legacy = false);
     Published publish(TestServer &server, const QList<ListedFile> &files, qint64 timestamp = releaseTime);
-    // files/a.bin, 400000 bytes, and files/b.bin; a.bin's bytes.
-    QByteArray publishAandB(TestServer &server);
+    // files/a.bin, 400000 bytes unless `size`, and files/b.bin; a.bin's bytes.
+    QByteArray publishAandB(TestServer &server, qsizetype size = 400000);
     void republishIndex(TestServer &server, const QByteArray &index, const QByteArray &signature);
     // A run whose build accepts the named keys.
     WindowEnding drive(const DriverAppFolder &app, const TestServer &server,
@@ -156,9 +157,9 @@ Published SignedRunTest::publish(TestServer &server, const QList<ListedFile> &fi
     return published;
 }
 
-QByteArray SignedRunTest::publishAandB(TestServer &server)
+QByteArray SignedRunTest::publishAandB(TestServer &server, qsizetype size)
 {
-    const QByteArray content = patternBytes(400000);
+    const QByteArray content = patternBytes(size);
     publish(server, {{QStringLiteral("files/a.bin"), QStringLiteral("a.bin"), content},
                      {QStringLiteral("files/b.bin"), QStringLiteral("b.bin"), "b"}});
     return content;
@@ -477,6 +478,12 @@ public:
     }
 };
 
+namespace {
+
+const qsizetype largeSize = download::Cls_DownLoad::smallestLeased + 1000;
+
+} // namespace
+
 void SignedRunTest::rewrittenAfterItsCheck_data()
 {
     QTest::addColumn<bool>("leftover"); // a.bin whole in the working folder before the run, not downloaded
@@ -485,6 +492,9 @@ void SignedRunTest::rewrittenAfterItsCheck_data()
     QTest::newRow("download appended to") << false << patternBytes(400000) + 'x';
     QTest::newRow("download cut short") << false << patternBytes(1000);
     QTest::newRow("whole leftover rewritten in place") << true << patternBytes(400000, 2);
+    // Held under its write lease: the rewriter's open breaks it.
+    QTest::newRow("large download rewritten in place") << false << patternBytes(largeSize, 2);
+    QTest::newRow("large download cut short") << false << patternBytes(1000);
 }
 
 void SignedRunTest::rewrittenAfterItsCheck()
@@ -492,7 +502,8 @@ void SignedRunTest::rewrittenAfterItsCheck()
     QFETCH(bool, leftover);
     QFETCH(QByteArray, after);
     TestServer server;
-    const QByteArray content = publishAandB(server);
+    const QByteArray content =
+        publishAandB(server, QByteArray(QTest::currentDataTag()).startsWith("large") ? largeSize : 400000);
     DriverAppFolder app;
     app.write("a.bin", "installed a");
     if (leftover)

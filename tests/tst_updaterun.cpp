@@ -698,21 +698,36 @@ void UpdateRunTest::pressDuringARunIsIgnored()
     QCOMPARE(requestCount(server, "/a.bin"), 1);
 }
 
+namespace {
+
+// What the run after the cancel finds on the server.
+enum class Next { OtherRelease, SameFile, ReplacedFile };
+
+} // namespace
+
 void UpdateRunTest::cancelDuringADownload_data()
 {
     QTest::addColumn<QString>("option");
-    QTest::newRow("cancel button") << "--cancel-on=slow.bin";
-    QTest::newRow("close button") << "--close-on=slow.bin";
+    QTest::addColumn<int>("after");
+    QTest::newRow("cancel button") << "--cancel-on=slow.bin" << int(Next::OtherRelease);
+    QTest::newRow("close button") << "--close-on=slow.bin" << int(Next::OtherRelease);
+    QTest::newRow("cancel, the next run goes on") << "--cancel-on=slow.bin" << int(Next::SameFile);
+    QTest::newRow("cancel, the file replaced before the next run") << "--cancel-on=slow.bin"
+                                                                   << int(Next::ReplacedFile);
 }
 
 void UpdateRunTest::cancelDuringADownload()
 {
     QFETCH(QString, option);
+    QFETCH(int, after);
     TestServer server;
     publish(server, {QStringLiteral("0001slow.bin name slow.bin")});
     TestServer::Route slow;
     slow.mode = TestServer::Route::Mode::Throttled;
-    slow.body = patternBytes(400000);
+    // Large enough, and with a validator, for the next run to go on with it.
+    const bool goesOn = Next(after) != Next::OtherRelease;
+    slow.body = patternBytes(goesOn ? 2 * 1024 * 1024 : 400000);
+    slow.etag = goesOn ? "\"slow-1\"" : "";
     slow.chunk = 4096;
     slow.intervalMs = 20;
     server.setRoute("/slow.bin", slow);
@@ -728,6 +743,23 @@ void UpdateRunTest::cancelDuringADownload()
     QCOMPARE(app.read("Update.inf"), QByteArray("1.0\r\n"));
     QVERIFY(app.read("Update.log").endsWith(" end: cancelled\n"));
 
+    if (goesOn) {
+        slow.mode = TestServer::Route::Mode::Normal;
+        if (Next(after) == Next::ReplacedFile) {
+            slow.body = patternBytes(slow.body.size(), 2);
+            slow.etag = "\"slow-2\"";
+        }
+        server.setRoute("/slow.bin", slow);
+        server.clearRequests();
+        QCOMPARE(TestWindow(app.path(), server).run().messages.value(0).text, success);
+        QVERIFY(app.read("slow.bin") == slow.body);
+        const TestServer::Request request = server.requests().value(requestCount(server, "/KVTA/ZE/UpdateNote.xml"));
+        QCOMPARE(request.target, QByteArray("/slow.bin"));
+        QCOMPARE(request.headers.value("range"), "bytes=" + QByteArray::number(partial.size()) + '-');
+        QCOMPARE(request.headers.value("if-range"), QByteArray("\"slow-1\""));
+        QCOMPARE(entriesOf(app.path("Update")), QStringList());
+        return;
+    }
     // A release without that file: the partial leftover is removed, never installed.
     publish(server, {QStringLiteral("0001a.txt name a.txt")});
     server.setFile("/a.txt", "A");

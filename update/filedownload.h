@@ -32,6 +32,8 @@ public:
     void stop();
 
     void setComputesDigest(bool computes) { m_engine.setComputesDigest(computes); }
+    // Where cut downloads are recorded, for a later run to go on with them.
+    void setPartialRecord(const QString &path) { m_engine.setPartialRecord(path); }
     platform::HttpClient &client() { return m_engine.httpClient(); }
 
 private:

@@ -79,7 +79,7 @@ bool SmallForms::tryForm(const QByteArray &formPath, const QByteArray &digest, c
             throw;
         return false;
     }
-    taken.downloaded += outcome.received;
+    taken.downloaded += outcome.received - outcome.kept;
     if (!outcome.isWhole() || outcome.sha256 != *listed)
         return false;
     try {

@@ -12,6 +12,7 @@
 #include "platform/files/textinput.h"
 #include "platform/text/numbers.h"
 #include "platform/files/replacement.h"
+#include "platform/files/writelease.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -175,6 +176,7 @@ RunOutcome UpdateRun::execute()
     }
     fsys::refuseUnlessFolder(m_paths.file(sitelayout::workingFolder));
     m_downloads.setComputesDigest(m_trust->checksDigests());
+    m_downloads.setPartialRecord(m_paths.workingFile(sitelayout::partialRecord));
     // The stamp at the fixed path may be of another generation than the
     // release read: that release's own stamp decides.
     if (const std::optional<QByteArray> stamp = m_trust->readRelease();
@@ -259,6 +261,10 @@ std::optional<RunOutcome> UpdateRun::downloadListedFiles(fsys::Replacement &inst
         FormTaken taken =
             m_trust->smallerForm(entry.sRemotePath, installed, m_paths.file(entry.sFileName), sLocalFilePath);
         taken.fileName = entry.sFileName;
+        // A download held under its lease since its first byte is installed
+        // from that descriptor: while the lease holds, nothing but the bytes
+        // hashed stands in it, and it needs no second reading.
+        std::shared_ptr<platform::FileDescriptor> leased;
         if (taken.form == FormTaken::Form::Plain) {
             const FileDownloaded file =
                 m_downloads.get(m_baseUrl + entry.sRemotePath, sLocalFilePath, m_trust->cacheUseOf(entry.sRemotePath));
@@ -269,13 +275,20 @@ std::optional<RunOutcome> UpdateRun::downloadListedFiles(fsys::Replacement &inst
             namingListedFile(entry, [&] {
                 checkDownload(sLocalFilePath, [&] { m_trust->verifyDownload(entry.sRemotePath, file.outcome.sha256); });
             });
+            leased = file.outcome.leased;
             taken.fileSize = file.written;
-            taken.downloaded += file.written;
+            taken.downloaded += file.written - file.outcome.kept;
         }
         if (m_log)
             m_log->formTaken(taken);
         m_formsTaken.push_back(taken);
-        installation.add(sLocalFilePath, m_paths.file(entry.sFileName), check);
+        if (leased && check)
+            installation.add(std::move(*leased), sLocalFilePath, m_paths.file(entry.sFileName), [check](int fd) {
+                if (!platform::holdsWriteLease(fd))
+                    check(fd);
+            });
+        else
+            installation.add(sLocalFilePath, m_paths.file(entry.sFileName), check);
     }
     return std::nullopt;
 }

@@ -27,9 +27,17 @@ std::set<ByteStream *> &openStreams()
 
 } // namespace
 
-ByteStream::ByteStream(const QString &path, std::vector<char> memory) : m_path(path), m_buffer(std::move(memory))
+ByteStream::ByteStream(const QString &path, std::vector<char> memory)
+    : ByteStream(filesystem::createOwnFile(path, O_RDWR), 0, path, std::move(memory))
 {
-    m_fd = filesystem::createOwnFile(path, O_RDWR).release();
+}
+
+ByteStream::ByteStream(FileDescriptor file, std::uint64_t size, const QString &path, std::vector<char> memory)
+    : m_path(path), m_buffer(std::move(memory)), m_flushed(size), m_writeback(size)
+{
+    if (size > 0 && ::lseek(file.get(), off_t(size), SEEK_SET) < 0)
+        throw Error::fromErrno(errno, m_path);
+    m_fd = file.release();
     m_buffer.resize(bufferSize);
     openStreams().insert(this);
 }

@@ -22,6 +22,9 @@ class ByteStream
 {
 public:
     explicit ByteStream(const QString &path, std::vector<char> memory = {});
+    // Goes on writing at the end of a file already open for reading and
+    // writing, which holds `size` bytes; `path` names it in errors.
+    ByteStream(FileDescriptor file, std::uint64_t size, const QString &path, std::vector<char> memory = {});
     ~ByteStream();
     ByteStream(const ByteStream &) = delete;
     ByteStream &operator=(const ByteStream &) = delete;
@@ -29,7 +32,7 @@ public:
     void write(const char *data, std::size_t size);
     // Hands what is buffered to the file.
     void flush();
-    // How many bytes the file holds: those written, less what is buffered.
+    // How many bytes the file holds: those it held, and those written less what is buffered.
     std::uint64_t flushedSize() const { return m_flushed; }
     // A descriptor of its own that reads the file back.
     FileDescriptor reader() const;

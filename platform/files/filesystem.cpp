@@ -133,9 +133,9 @@ void deleteFolderFiles(const QString &folder) noexcept
     }
 }
 
-FileDescriptor openOwnFile(const QString &path)
+FileDescriptor openOwnFile(const QString &path, int access)
 {
-    return ownFile(FileDescriptor(::open(toPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)));
+    return ownFile(FileDescriptor(::open(toPath(path).c_str(), access | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)));
 }
 
 FileDescriptor appendToOwnFile(const QString &path)

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 // The file operations of the run. A read-only file is one whose permission
@@ -42,10 +43,11 @@ void requireWritableFolder(const QString &folder);
 // whatever the OS refuses to remove stay. Never fails.
 void deleteFolderFiles(const QString &folder) noexcept;
 
-// The regular file at the path, open for reading, if it is this process's
-// own: one name only, owned by the effective user, writable by nobody else;
-// a closed descriptor otherwise. A link is not followed.
-FileDescriptor openOwnFile(const QString &path);
+// The regular file at the path, open for reading (or with `access`), if it
+// is this process's own: one name only, owned by the effective user,
+// writable by nobody else; a closed descriptor otherwise. A link is not
+// followed.
+FileDescriptor openOwnFile(const QString &path, int access = O_RDONLY);
 // The same, open for appending and created when missing (mode 0644 less the
 // umask), and refused also when it is read-only.
 FileDescriptor appendToOwnFile(const QString &path);

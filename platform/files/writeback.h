@@ -13,6 +13,9 @@ namespace platform {
 class Writeback
 {
 public:
+    // For a file that holds `size` bytes already, handed over earlier.
+    explicit Writeback(std::uint64_t size = 0) : m_written(size), m_started(size) {}
+
     // After `size` more bytes were written at the end of the file open as `fd`.
     void written(int fd, std::size_t size);
     // After the last write.

@@ -2,6 +2,7 @@
 
 #include "retrypolicy.h"
 
+#include <QDateTime>
 #include <QRandomGenerator>
 
 #include <ctime>
@@ -11,7 +12,9 @@ namespace platform {
 using std::chrono::milliseconds;
 
 CurlTransfer::CurlTransfer(CurlMulti &multi, QByteArray url, Options options)
-    : m_multi(multi), m_url(std::move(url)), m_options(std::move(options))
+    : m_multi(multi), m_url(std::move(url)), m_options(std::move(options)),
+      m_length(m_options.kept.length), m_validator(m_options.kept.validator), m_received(m_options.kept.from),
+      m_startsAt(m_options.kept.from)
 {
     if (!m_options.wholeBody)
         m_ring = m_multi.streamBuffers().borrow(m_options.bufferSize);
@@ -38,7 +41,7 @@ void CurlTransfer::startAttempt()
     QList<QByteArray> headers;
     if (m_options.cacheUse == CacheUse::Revalidate)
         headers << "Cache-Control: no-cache" << "Pragma: no-cache";
-    if (m_answered) {
+    if (m_answered || m_startsAt > 0) {
         headers.append("Range: bytes=" + QByteArray::number(m_received) + '-');
         headers.append("If-Range: " + m_validator);
         ++m_resumes;
@@ -96,7 +99,12 @@ bool CurlTransfer::checkHead(const ResponseHead &head)
 bool CurlTransfer::checkFirstHead(const ResponseHead &head)
 {
     m_status = head.status;
-    const bool answers = m_options.anyStatusAnswers || head.status == 200;
+    // Kept bytes go on only with the rest of their version; a 200 is the
+    // whole body again.
+    const bool continues = m_startsAt > 0 && head.status == 206;
+    if (continues && !checkResumedHead(head))
+        return false;
+    const bool answers = continues || m_options.anyStatusAnswers || head.status == 200;
     if (!answers) {
         // 204, 205, a 206 that nobody asked for and every other status: no file.
         m_refusal = Error(Error::Code::HttpStatus, {}, QString::number(head.status));
@@ -115,12 +123,31 @@ bool CurlTransfer::checkFirstHead(const ResponseHead &head)
     }
     m_head = head;
     m_answered = true;
-    m_length = head.contentLength().value_or(-1);
-    const QByteArray etag = head.header("etag").value_or(QByteArray());
-    // If-Range needs a strong validator.
-    m_validator = !etag.isEmpty() && !etag.startsWith("W/") ? etag : head.header("last-modified").value_or(QByteArray());
+    if (!continues) {
+        m_startsAt = 0;
+        m_received = 0;
+        m_length = head.contentLength().value_or(-1);
+        const QByteArray etag = head.header("etag").value_or(QByteArray());
+        // If-Range needs a strong validator.
+        m_validator =
+            !etag.isEmpty() && !etag.startsWith("W/") ? etag : head.header("last-modified").value_or(QByteArray());
+    }
     m_stage = Stage::Open;
     return true;
+}
+
+QByteArray CurlTransfer::lastingValidator() const
+{
+    if (m_validator.isEmpty() || m_validator == m_head.header("etag"))
+        return m_validator;
+    // A date is strong only when the server answered a second or more after
+    // it: within the same second the file may have changed again.
+    const auto dateOf = [&](const QByteArray &name) {
+        return QDateTime::fromString(QString::fromLatin1(m_head.header(name).value_or(QByteArray())), Qt::RFC2822Date);
+    };
+    const QDateTime modified = dateOf("last-modified");
+    const QDateTime answered = dateOf("date");
+    return modified.isValid() && answered.isValid() && modified.secsTo(answered) >= 1 ? m_validator : QByteArray();
 }
 
 bool CurlTransfer::checkResumedHead(const ResponseHead &head)
@@ -231,7 +258,7 @@ void CurlTransfer::report(bool finished)
     m_reported = true;
     if (!m_options.settings.observer)
         return;
-    m_options.settings.observer->transferEnded({m_options.subject, m_status, m_received,
+    m_options.settings.observer->transferEnded({m_options.subject, m_status, m_received - m_startsAt,
                                                 std::chrono::milliseconds(m_sinceStart.elapsed()), m_attempts,
                                                 m_resumes, finished, m_failure});
 }

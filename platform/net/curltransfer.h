@@ -21,6 +21,17 @@ struct BodyLimit
     QString detail;
 };
 
+// The first `from` bytes of a body, at hand from an earlier transfer: the
+// rest is asked for as long as the body is still the version of `validator`
+// and `length` bytes long; any other answer than that rest is the whole body
+// again or a failure, never a splice of two versions.
+struct KeptBody
+{
+    std::int64_t from = 0;
+    QByteArray validator;
+    std::int64_t length = -1;
+};
+
 // One request (a GET unless its options ask for another) as the system makes
 // it, on top of as many attempts as it takes:
 // it retries an attempt that failed on the way (refused, reset, timed out,
@@ -51,6 +62,8 @@ public:
         CacheUse cacheUse = CacheUse::Revalidate;
         // Another method, a body to send, a signature; only a GET resumes.
         OutgoingRequest request = {};
+        // Bytes of the body at hand from before: only their rest is asked for.
+        KeptBody kept = {};
     };
 
     CurlTransfer(CurlMulti &multi, QByteArray url, Options options);
@@ -69,6 +82,14 @@ public:
     // The status of the accepted response, or of the last one refused; 0 when none came.
     int status() const { return m_status; }
     std::optional<QByteArray> header(const QByteArray &name) const { return m_head.header(name); }
+    // Where in the whole body the bytes handed on begin: the kept bytes'
+    // count when the server sent their rest, else 0.
+    std::int64_t startsAt() const { return m_startsAt; }
+    // The whole body's length, -1 when unknown.
+    std::int64_t length() const { return m_length; }
+    // What an If-Range in a later run may name for the body answered: its
+    // strong validator, empty when it has none.
+    QByteArray lastingValidator() const;
 
     qsizetype available() const { return m_ring ? (*m_ring)->size() : m_buffer.size(); }
     // Stream: moves what waits, up to `size` bytes, out of the ring.
@@ -117,7 +138,8 @@ private:
     ResponseHead m_head;
     std::int64_t m_length = -1; // the first response's Content-Length, -1 when none
     QByteArray m_validator;     // ETag, else Last-Modified; empty: no resume
-    std::int64_t m_received = 0;
+    std::int64_t m_received = 0; // where the body stands, kept bytes included
+    std::int64_t m_startsAt = 0;
 
     Verdict m_verdict = Verdict::None;
     std::optional<Error> m_refusal; // why the head check refused the attempt

@@ -75,13 +75,14 @@ std::unique_ptr<UrlHandle> HttpSession::openUrl(const QString &url, OpenFailure 
     return startUrl(url, cacheUse).open(failure);
 }
 
-PendingUrl HttpSession::startUrl(const QString &url, CacheUse cacheUse)
+PendingUrl HttpSession::startUrl(const QString &url, CacheUse cacheUse, const KeptBody &kept)
 {
     const QByteArray target = sendableUrl(url, m_codePage, m_settings);
     if (target.isEmpty())
         return PendingUrl(nullptr);
     CurlTransfer::Options options{m_settings, url};
     options.cacheUse = cacheUse;
+    options.kept = kept;
     return PendingUrl(std::make_unique<CurlTransfer>(m_multi, target, std::move(options)));
 }
 

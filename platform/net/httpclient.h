@@ -36,6 +36,13 @@ public:
     int status() const;
     // The Content-Length header's text, when the response has one.
     std::optional<QByteArray> contentLength() const;
+    // Where the bytes read begin in the whole body: the kept bytes' count
+    // when the request asked for their rest and got it, else 0.
+    std::int64_t startsAt() const { return m_transfer->startsAt(); }
+    // The whole body's length, -1 when unknown.
+    std::int64_t length() const { return m_transfer->length(); }
+    // The validator that a later request for the rest may name; empty: none.
+    QByteArray lastingValidator() const { return m_transfer->lastingValidator(); }
 
     // Reads up to `size` bytes, waiting until that many are there or the body
     // has ended: n > 0 bytes read, 0 at the end of the body, -1 when the
@@ -87,8 +94,9 @@ public:
     // `cacheUse` may let caches answer instead, for a body proven otherwise.
     std::unique_ptr<UrlHandle> openUrl(const QString &url, OpenFailure *failure = nullptr,
                                        CacheUse cacheUse = CacheUse::Revalidate);
-    // The same request, sent now and opened later.
-    PendingUrl startUrl(const QString &url, CacheUse cacheUse = CacheUse::Revalidate);
+    // The same request, sent now and opened later; with `kept`, for the
+    // rest of a body whose first bytes are at hand.
+    PendingUrl startUrl(const QString &url, CacheUse cacheUse = CacheUse::Revalidate, const KeptBody &kept = {});
 
 private:
     CurlMulti &m_multi;

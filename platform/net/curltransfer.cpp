@@ -5,6 +5,7 @@
 #include <QRandomGenerator>
 
 #include <ctime>
+#include <utility>
 
 namespace platform {
 
@@ -28,9 +29,30 @@ CurlTransfer::CurlTransfer(CurlMulti &multi, QByteArray url, Options options)
 
 CurlTransfer::~CurlTransfer()
 {
+    // One sent ahead and dropped before its turn was never the owner's request.
+    if (m_options.earlyBodies) {
+        m_options.earlyBodies->stopWaiting(this);
+        m_options.earlyBodies->giveBack(m_heldEarly);
+        return;
+    }
     // Its owner let it go before its end (a stop, a body that was enough).
     if (!m_reported)
         report(false);
+}
+
+void CurlTransfer::takeTurn()
+{
+    EarlyBodies *early = std::exchange(m_options.earlyBodies, nullptr);
+    if (!early)
+        return;
+    early->stopWaiting(this);
+    early->giveBack(std::exchange(m_heldEarly, 0));
+    // The retry window counts from now, as for a request sent now.
+    m_sinceProgress.restart();
+    if (const std::optional<CURLcode> end = std::exchange(m_endBeforeTurn, std::nullopt))
+        attemptFinished(*end);
+    else if (m_attempt)
+        m_attempt->resume();
 }
 
 void CurlTransfer::startAttempt()
@@ -140,6 +162,17 @@ bool CurlTransfer::checkResumedHead(const ResponseHead &head)
 
 CurlAttempt::Take CurlTransfer::takeBody(const char *data, qsizetype size)
 {
+    // A full ring waits for the turn; early bytes beyond their memory, for room.
+    if (EarlyBodies *early = m_options.earlyBodies; early && !(m_ring && size > (*m_ring)->space())) {
+        if (!early->take(size)) {
+            early->waitForRoom(this, [this] {
+                if (m_attempt)
+                    m_attempt->resume();
+            });
+            return CurlAttempt::Take::Full;
+        }
+        m_heldEarly += size;
+    }
     if (m_options.wholeBody) {
         m_buffer.append(data, size);
     } else {
@@ -162,6 +195,10 @@ qsizetype CurlTransfer::read(char *data, qsizetype size)
 
 void CurlTransfer::attemptFinished(CURLcode code)
 {
+    if (m_options.earlyBodies) {
+        m_endBeforeTurn = code;
+        return;
+    }
     const std::unique_ptr<CurlAttempt> attempt = std::move(m_attempt);
     if (attempt->overLimit()) {
         fail(Error(Error::Code::TooLarge, {}, m_limit.detail));

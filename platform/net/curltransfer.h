@@ -1,6 +1,7 @@
 #pragma once
 
 #include "curlattempt.h"
+#include "earlybodies.h"
 #include "platform/core/error.h"
 
 #include <QElapsedTimer>
@@ -51,6 +52,10 @@ public:
         CacheUse cacheUse = CacheUse::Revalidate;
         // Another method, a body to send, a signature; only a GET resumes.
         OutgoingRequest request = {};
+        // Sent before its turn: until takeTurn(), its body holds memory of
+        // these (paused when there is none), and how an attempt ended waits
+        // for the turn, reported and retried then as for any request.
+        EarlyBodies *earlyBodies = nullptr;
     };
 
     CurlTransfer(CurlMulti &multi, QByteArray url, Options options);
@@ -63,12 +68,18 @@ public:
     // ring, which holds all that can have arrived by then.
     void limitBody(BodyLimit limit);
 
+    // The owner reads it now: what happened before is dealt with as if it
+    // happened now.
+    void takeTurn();
+
     Stage stage() const { return m_stage; }
     // Whether a response was accepted: its status and headers are known.
     bool answered() const { return m_answered; }
     // The status of the accepted response, or of the last one refused; 0 when none came.
     int status() const { return m_status; }
     std::optional<QByteArray> header(const QByteArray &name) const { return m_head.header(name); }
+    // The protocol of the accepted response ("HTTP/1.1", "HTTP/2"); empty before.
+    const QByteArray &version() const { return m_head.version; }
 
     qsizetype available() const { return m_ring ? (*m_ring)->size() : m_buffer.size(); }
     // Stream: moves what waits, up to `size` bytes, out of the ring.
@@ -128,6 +139,10 @@ private:
     QByteArray m_buffer;                     // whole
     std::unique_ptr<ByteRingPool::Loan> m_ring; // stream
     std::optional<Error> m_failure;
+
+    // Before its turn: how its last attempt ended, and the early bytes it holds.
+    std::optional<CURLcode> m_endBeforeTurn;
+    std::int64_t m_heldEarly = 0;
 };
 
 } // namespace platform

@@ -68,6 +68,8 @@ public:
 
     // Null, with the reason in `failure`, as openUrl's answer.
     std::unique_ptr<UrlHandle> open(OpenFailure *failure = nullptr);
+    // The protocol its response came in; empty until it has come.
+    QByteArray version() const { return m_transfer ? m_transfer->version() : QByteArray(); }
 
 private:
     std::unique_ptr<CurlTransfer> m_transfer;
@@ -87,8 +89,10 @@ public:
     // `cacheUse` may let caches answer instead, for a body proven otherwise.
     std::unique_ptr<UrlHandle> openUrl(const QString &url, OpenFailure *failure = nullptr,
                                        CacheUse cacheUse = CacheUse::Revalidate);
-    // The same request, sent now and opened later.
-    PendingUrl startUrl(const QString &url, CacheUse cacheUse = CacheUse::Revalidate);
+    // The same request, sent now and opened later; one sent before its turn
+    // holds its early body within `earlyBodies`.
+    PendingUrl startUrl(const QString &url, CacheUse cacheUse = CacheUse::Revalidate,
+                        EarlyBodies *earlyBodies = nullptr);
 
 private:
     CurlMulti &m_multi;

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "trust.h"
+
+#include "platform/net/requestsahead.h"
+
+#include <QString>
+
+namespace update {
+
+// Adds to `ahead` the requests for the listed files of the manifest at
+// `manifestFile` that will be downloaded whole as they are, in its order,
+// up to the first line that the run will refuse in its turn.
+void sendListedAhead(platform::RequestsAhead &ahead, const QString &manifestFile, const Trust &trust,
+                     const QString &baseUrl);
+
+} // namespace update

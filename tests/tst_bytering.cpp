@@ -1,4 +1,5 @@
 #include "platform/net/bytering.h"
+#include "platform/net/earlybodies.h"
 
 #include <QByteArray>
 #include <QList>
@@ -12,6 +13,8 @@ private slots:
     void bytesLeaveInTheirOrder_data();
     void bytesLeaveInTheirOrder();
     void poolLendsTheSameMemoryInTurn();
+    void earlyBodiesKeepToTheirCap_data();
+    void earlyBodiesKeepToTheirCap();
 };
 
 void ByteRingTest::bytesLeaveInTheirOrder_data()
@@ -67,6 +70,41 @@ void ByteRingTest::poolLendsTheSameMemoryInTurn()
     QCOMPARE(&**again, first);
     QCOMPARE((*again)->size(), 0);
     QCOMPARE((*again)->capacity(), 64);
+}
+
+void ByteRingTest::earlyBodiesKeepToTheirCap_data()
+{
+    // > 0: bytes taken (one that finds no room waits); < 0: bytes given back.
+    QTest::addColumn<QList<int>>("steps");
+    QTest::addColumn<QList<bool>>("taken");
+    QTest::addColumn<int>("wakes");
+    QTest::newRow("within the cap") << QList<int>{6, 10} << QList<bool>{true, true} << 0;
+    QTest::newRow("beyond it: waits") << QList<int>{10, 7} << QList<bool>{true, false} << 0;
+    QTest::newRow("room given back wakes it once")
+        << QList<int>{10, 7, -4, -4, 7} << QList<bool>{true, false, true} << 1;
+    QTest::newRow("nothing given back wakes nobody") << QList<int>{16, 1, -0} << QList<bool>{true, false} << 0;
+}
+
+// Bodies that arrive early share 16 bytes here.
+void ByteRingTest::earlyBodiesKeepToTheirCap()
+{
+    QFETCH(QList<int>, steps);
+    QFETCH(QList<bool>, taken);
+    QFETCH(int, wakes);
+    platform::EarlyBodies early(16);
+    QList<bool> results;
+    int woken = 0;
+    for (const int step : steps) {
+        if (step <= 0) {
+            early.giveBack(-step);
+            continue;
+        }
+        results << early.take(step);
+        if (!results.back())
+            early.waitForRoom(&results, [&] { ++woken; });
+    }
+    QCOMPARE(results, taken);
+    QCOMPARE(woken, wakes);
 }
 
 QTEST_GUILESS_MAIN(ByteRingTest)

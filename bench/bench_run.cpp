@@ -1,6 +1,7 @@
 // A whole update run with the window on screen:
-//   bench_run APP_FOLDER BASE_URL [--public-key=BASE64] [--latencies | --cancel]
-// With a public key the run is a signed one.
+//   bench_run APP_FOLDER BASE_URL [--public-key=BASE64] [--ca-certificates=PEM_FILE] [--latencies | --cancel]
+// With a public key the run is a signed one; with certificates, an HTTPS
+// server is trusted if they sign it (a loopback server's own authority).
 // Presses the start button and, when the closing message appears, prints the
 // seconds since the press, the longest time the event loop went without
 // running (the window did not answer meanwhile) and the message, then ends.
@@ -20,6 +21,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -168,22 +170,28 @@ int main(int argc, char *argv[])
     installChineseTranslations(app);
     const QStringList args = app.arguments();
     const QLatin1String keyOption("--public-key=");
+    const QLatin1String caOption("--ca-certificates=");
     std::optional<release::PublicKey> publisherKey;
+    auto client = std::make_shared<platform::HttpClient>();
     QString mode;
     bool usable = args.size() >= 3;
     for (const QString &arg : args.mid(3)) {
         if (arg.startsWith(keyOption) && !publisherKey)
             publisherKey = release::PublicKey::fromBase64(arg.mid(keyOption.size()).toLatin1(), keyOption);
+        else if (QFile authority(arg.mid(caOption.size())); arg.startsWith(caOption) && authority.open(QIODevice::ReadOnly))
+            client->setCaCertificates(authority.readAll());
         else if ((arg == QLatin1String("--latencies") || arg == QLatin1String("--cancel")) && mode.isEmpty())
             mode = arg;
         else
             usable = false;
     }
     if (!usable) {
-        std::fputs("usage: bench_run APP_FOLDER BASE_URL [--public-key=BASE64] [--latencies | --cancel]\n", stderr);
+        std::fputs("usage: bench_run APP_FOLDER BASE_URL [--public-key=BASE64] [--ca-certificates=PEM_FILE]"
+                   " [--latencies | --cancel]\n",
+                   stderr);
         return 2;
     }
-    frmDownLoad window(update::AppPaths(args[1]), args[2], std::make_shared<platform::HttpClient>(), publisherKey);
+    frmDownLoad window(update::AppPaths(args[1]), args[2], client, publisherKey);
     window.show();
 
     std::optional<LatencyProbe> probe;

@@ -74,13 +74,8 @@ ROWS
 
 "$publisher" check "http://127.0.0.1:$port" 2>/dev/null || failures=$((failures + 1))
 
-# HTTPS offers HTTP/2 (ALPN), plain HTTP only HTTP/1.1: the version curl negotiated.
-while read -r url version; do
-  got=$(curl -sk -o /dev/null -w '%{http_version}' "$url")
-  [ "$got" = "$version" ] || { echo "FAIL: $url: expected HTTP/$version, got HTTP/$got"; failures=$((failures + 1)); }
-done <<ROWS
-https://127.0.0.1:$tls_port/KVTA/ZE/UpdateNote.xml 2
-http://127.0.0.1:$port/KVTA/ZE/UpdateNote.xml 1.1
-ROWS
+# HTTPS offers HTTP/2 (ALPN): the version that curl negotiated.
+[ "$(curl -sk -o /dev/null -w '%{http_version}' "https://127.0.0.1:$tls_port/KVTA/ZE/UpdateNote.xml")" = 2 ] ||
+  { echo "FAIL: HTTPS did not negotiate HTTP/2"; failures=$((failures + 1)); }
 [ "$failures" = 0 ] && echo "nginx configuration: all checks passed"
 exit "$failures"

@@ -78,7 +78,7 @@ void ByteRingTest::earlyBodiesKeepToTheirCap_data()
     QTest::addColumn<QList<bool>>("taken");
     QTest::addColumn<int>("wakes");
     QTest::newRow("within the cap") << QList<int>{6, 10, -0} << QList<bool>{true, true} << 0;
-    QTest::newRow("beyond it: waits, woken once") << QList<int>{10, 7, -4, -4, 7} << QList<bool>{true, false, true} << 1;
+    QTest::newRow("beyond: waits, woken once") << QList<int>{10, 7, -4, -4, 7} << QList<bool>{true, false, true} << 1;
 }
 
 void ByteRingTest::earlyBodiesKeepToTheirCap()

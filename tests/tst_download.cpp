@@ -72,7 +72,7 @@ struct Heard : platform::TransferObserver
         lines << "retry " + QUrl(url).fileName();
     }
     void retryStarted(const QString &) override {}
-    void transferEnded(const platform::TransferReport &report) override { lines << "end " + QUrl(report.url).fileName(); }
+    void transferEnded(const platform::TransferReport &done) override { lines << "end " + QUrl(done.url).fileName(); }
     QStringList lines;
 };
 

@@ -49,7 +49,11 @@ void CurlTransfer::takeTurn()
     early->giveBack(std::exchange(m_heldEarly, 0));
     // The retry window counts from now, as for a request sent now.
     m_sinceProgress.restart();
-    if (const std::optional<CURLcode> end = std::exchange(m_endBeforeTurn, std::nullopt))
+    if (std::exchange(m_putOff, false)) {
+        m_endBeforeTurn.reset();
+        m_attempts = 0;
+        startAttempt();
+    } else if (const std::optional<CURLcode> end = std::exchange(m_endBeforeTurn, std::nullopt))
         attemptFinished(*end);
     else if (m_attempt)
         m_attempt->resume();
@@ -99,6 +103,13 @@ std::int64_t CurlTransfer::roomLeft() const
 
 bool CurlTransfer::checkHead(const ResponseHead &head)
 {
+    // curl keeps in memory what a paused HTTP/2 stream goes on receiving: a
+    // body beyond the ring is not taken before its turn, and asked for then.
+    if (m_options.earlyBodies && m_ring && head.version.startsWith("HTTP/2")
+        && head.contentLength().value_or(0) > (*m_ring)->capacity()) {
+        m_putOff = true;
+        return false;
+    }
     if (isRetryableStatus(head.status)) {
         m_verdict = Verdict::Retry;
         if (!m_answered)

@@ -143,6 +143,7 @@ private:
     // Before its turn: how its last attempt ended, and the early bytes it holds.
     std::optional<CURLcode> m_endBeforeTurn;
     std::int64_t m_heldEarly = 0;
+    bool m_putOff = false; // asked again in its turn
 };
 
 } // namespace platform

@@ -88,10 +88,10 @@ void PartialDownload::forget()
     write(entries);
 }
 
-PartialEntries PartialDownload::read() const
+PartialEntries PartialDownload::recorded(const QString &record)
 {
     // Most downloads find no record: no error is made of that.
-    const platform::FileDescriptor file = platform::filesystem::openOwnFile(m_record);
+    const platform::FileDescriptor file = platform::filesystem::openOwnFile(record);
     struct stat info {};
     if (!file.isOpen() || ::fstat(file.get(), &info) != 0 || info.st_size > largestRecord)
         return {};

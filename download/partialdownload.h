@@ -61,8 +61,11 @@ public:
     // The file at the local path is whole, or not to be continued.
     void forget();
 
+    // The cut downloads that `record` lists; none when it cannot be read.
+    static PartialEntries recorded(const QString &record);
+
 private:
-    PartialEntries read() const;
+    PartialEntries read() const { return recorded(m_record); }
     void write(const PartialEntries &entries) const;
 
     QString m_record;

@@ -17,7 +17,7 @@ port=$((20000 + RANDOM % 20000)) tls_port=$((port + 1))
 sed -e "s|/srv/updates|$work/site|" "$source_dir/docs/nginx/updater-tree.conf" > "$work/updater-tree.conf"
 for name in updater updater-https; do
   sed -e "s|/etc/nginx/snippets/|$work/|" -e "s|/etc/ssl/updates.example.com/|$work/tls/|" \
-      -e "s|listen 80;|listen 127.0.0.1:$port;|" -e "s|listen 443 ssl;|listen 127.0.0.1:$tls_port ssl;|" \
+      -e "s|listen 80;|listen 127.0.0.1:$port;|" -e "s|listen 443 ssl http2;|listen 127.0.0.1:$tls_port ssl http2;|" \
       -e '/listen \[::\]/d' "$source_dir/docs/nginx/$name.conf" > "$work/$name.conf"
 done
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj /CN=127.0.0.1 \
@@ -55,7 +55,7 @@ for _ in $(seq 50); do curl -fso /dev/null "http://127.0.0.1:$port/KVTA/ZE/Updat
 failures=0
 # path, status, the Cache-Control it carries ("" for none)
 while read -r path status cache; do
-  headers=$(curl -sk -o /dev/null -D - "https://127.0.0.1:$tls_port/$path"; curl -s -o /dev/null -D - "http://127.0.0.1:$port/$path")
+  headers=$(curl -sk --http1.1 -o /dev/null -D - "https://127.0.0.1:$tls_port/$path"; curl -s -o /dev/null -D - "http://127.0.0.1:$port/$path")
   got_status=$(grep -c "^HTTP/1.1 $status " <<<"$headers" || true)
   got_cache=$(grep -ic "^Cache-Control: ${cache//_/ }"$'\r'"\$" <<<"$headers" || true)
   if [ "$got_status" != 2 ] || { [ "$cache" != - ] && [ "$got_cache" != 2 ]; }; then
@@ -73,5 +73,9 @@ KVTA/ZE/ 403 no-cache
 ROWS
 
 "$publisher" check "http://127.0.0.1:$port" 2>/dev/null || failures=$((failures + 1))
+
+# HTTPS offers HTTP/2 (ALPN): the version that curl negotiated.
+[ "$(curl -sk -o /dev/null -w '%{http_version}' "https://127.0.0.1:$tls_port/KVTA/ZE/UpdateNote.xml")" = 2 ] ||
+  { echo "FAIL: HTTPS did not negotiate HTTP/2"; failures=$((failures + 1)); }
 [ "$failures" = 0 ] && echo "nginx configuration: all checks passed"
 exit "$failures"

@@ -1,4 +1,5 @@
 #include "platform/net/bytering.h"
+#include "platform/net/earlybodies.h"
 
 #include <QByteArray>
 #include <QList>
@@ -12,6 +13,8 @@ private slots:
     void bytesLeaveInTheirOrder_data();
     void bytesLeaveInTheirOrder();
     void poolLendsTheSameMemoryInTurn();
+    void earlyBodiesKeepToTheirCap_data();
+    void earlyBodiesKeepToTheirCap();
 };
 
 void ByteRingTest::bytesLeaveInTheirOrder_data()
@@ -67,6 +70,31 @@ void ByteRingTest::poolLendsTheSameMemoryInTurn()
     QCOMPARE(&**again, first);
     QCOMPARE((*again)->size(), 0);
     QCOMPARE((*again)->capacity(), 64);
+}
+
+void ByteRingTest::earlyBodiesKeepToTheirCap_data()
+{
+    QTest::addColumn<QList<int>>("steps"); // of 16 bytes: > 0, taken (no room: it waits); < 0, given back
+    QTest::addColumn<QList<bool>>("taken");
+    QTest::addColumn<int>("wakes");
+    QTest::newRow("within the cap") << QList<int>{6, 10, -0} << QList<bool>{true, true} << 0;
+    QTest::newRow("beyond: waits, woken once") << QList<int>{10, 7, -4, -4, 7} << QList<bool>{true, false, true} << 1;
+}
+
+void ByteRingTest::earlyBodiesKeepToTheirCap()
+{
+    QFETCH(QList<int>, steps);
+    platform::EarlyBodies early(16);
+    QList<bool> taken;
+    int woken = 0;
+    for (const int step : steps) {
+        if (step <= 0)
+            early.giveBack(-step);
+        else if (taken << early.take(step); !taken.back())
+            early.waitForRoom(&taken, [&] { ++woken; });
+    }
+    QTEST(taken, "taken");
+    QTEST(woken, "wakes");
 }
 
 QTEST_GUILESS_MAIN(ByteRingTest)

@@ -1,6 +1,7 @@
 #include "download/cls_download.h"
 #include "download/status.h"
 #include "platform/core/error.h"
+#include "platform/net/requestsahead.h"
 #include "update/errortext.h"
 
 #include "support/quicklimits.h"
@@ -64,6 +65,18 @@ platform::PendingUrl sentEarly(platform::HttpClient &client, const QString &url)
     return sent;
 }
 
+// The ends and retries that a client's transfers reported, in order, by file name.
+struct Heard : platform::TransferObserver
+{
+    void retryWaiting(const QString &url, const platform::Error &, std::chrono::milliseconds) override
+    {
+        lines << "retry " + QUrl(url).fileName();
+    }
+    void retryStarted(const QString &) override {}
+    void transferEnded(const platform::TransferReport &done) override { lines << "end " + QUrl(done.url).fileName(); }
+    QStringList lines;
+};
+
 class NoSessionClient : public platform::HttpClient
 {
 public:
@@ -71,6 +84,8 @@ public:
 };
 
 } // namespace
+
+Q_DECLARE_METATYPE(TestServer::Route)
 
 class DownloadTest : public QObject
 {
@@ -113,6 +128,8 @@ private slots:
     void speedFallsDuringARetryWait();
     void https_data();
     void https();
+    void requestsSentAhead_data();
+    void requestsSentAhead();
 
 private:
     TestServer m_server;
@@ -923,6 +940,67 @@ void DownloadTest::https()
         const QString failure = update::describe(*engine.lastOutcome().failure);
         QVERIFY2(failure.startsWith(QStringLiteral("服务器证书验证失败")), qPrintable(failure));
     }
+}
+
+void DownloadTest::requestsSentAhead_data()
+{
+    QTest::addColumn<TestServer::Route>("b"); // the second of a, b and c, all sent ahead
+    QTest::addColumn<Statuses>("bStatuses");  // a's, where a stop ends a at its first block
+    QTest::addColumn<QStringList>("heard");
+    const QStringList inTurn{"end a", "end b", "end c"}, retried{"end a", "retry b", "end b", "end c"};
+    TestServer::Route served, busy, missing, large;
+    served.body = patternBytes(5000, 21);
+    busy.status = 503;
+    busy.servings = 1;
+    busy.afterwards = std::make_shared<TestServer::Route>(served);
+    missing.status = 404;
+    TestServer::Route broken = served;
+    broken.etag = "\"b\"";
+    broken.cuts = {2000};
+    large.body = patternBytes(3 * 1024 * 1024, 22);
+    QTest::newRow("each in its turn, as alone") << served << whole << inTurn;
+    QTest::newRow("503 before its turn: retried in its turn") << busy << whole << retried;
+    QTest::newRow("404 before its turn: failed in its turn") << missing << urlFailed << inTurn;
+    QTest::newRow("broke off before its turn: resumed in its turn") << broken << whole << retried;
+    QTest::newRow("beyond its ring: waits on the wire") << large << whole << inTurn;
+    QTest::newRow("stopped: those in flight dropped") << large << Statuses{1, 2, 3, 4, 5, 6} << QStringList{"end a"};
+}
+
+void DownloadTest::requestsSentAhead()
+{
+    QFETCH(TestServer::Route, b);
+    QFETCH(Statuses, bStatuses);
+    QFETCH(QStringList, heard);
+    const bool stop = heard.size() == 1;
+    m_server.setFile("/a", patternBytes(3000, 23));
+    m_server.setRoute("/b", b);
+    m_server.setFile("/c", patternBytes(700, 24));
+    m_server.clearRequests();
+    const auto client = quickClient();
+    Heard reports;
+    const platform::ObserverRegistration registration(client->observers(), reports);
+    Cls_DownLoad engine(client);
+    Recorder rec(engine);
+    if (stop)
+        QObject::connect(&engine, &Cls_DownLoad::entDLFileDowning, &engine, [&](auto &&...) { engine.DLFileStop(); });
+    {
+        platform::RequestsAhead ahead(*client);
+        for (const QString name : {"a", "b", "c"})
+            ahead.add(m_server.url(name), platform::CacheUse::Revalidate);
+        QTRY_COMPARE(m_server.requests().size(), 3);
+        for (const QString name : {"a", "b", "c"}) {
+            rec.statuses.clear();
+            rec.progress.clear();
+            const std::int32_t written =
+                engine.DLFile(m_server.url(name), ahead.take(m_server.url(name)).value(), m_dir.path(name), 5000);
+            QCOMPARE(rec.statuses, name == "b" || stop ? bStatuses : whole);
+            if (stop)
+                break;
+            QCOMPARE(qsizetype(rec.progress.size()), (written + 511) / 512);
+        }
+    }
+    QVERIFY(bStatuses != whole || m_dir.read("b") == (b.afterwards ? b.afterwards->body : b.body));
+    QCOMPARE(reports.lines, heard);
 }
 
 QTEST_GUILESS_MAIN(DownloadTest)

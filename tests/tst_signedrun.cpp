@@ -389,7 +389,9 @@ void SignedRunTest::refusals()
     // The index and its signature were held in memory only.
     QVERIFY(app.working().filter(QStringLiteral("LoadUpdate.sha256")).isEmpty());
     QCOMPARE(requestCount(server, "/KVTA/ZE/LoadUpdate.inf") == 1, manifestFetched);
-    QCOMPARE(requestCount(server, "/files/evil.exe") + requestCount(server, "/files/b.bin"), 0);
+    // A file the index lists may have been asked for ahead, never one it lacks.
+    QCOMPARE(requestCount(server, "/files/evil.exe"), 0);
+    QVERIFY(requestCount(server, "/files/b.bin") <= 1);
 }
 
 void SignedRunTest::filesAtHand_data()

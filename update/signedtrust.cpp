@@ -8,6 +8,8 @@
 #include "release/manifestline.h"
 #include "release/sitelayout.h"
 
+#include <QFileInfo>
+
 namespace update {
 
 using platform::Error;
@@ -135,6 +137,24 @@ bool SignedTrust::isAtHand(const ManifestEntry &entry, platform::filesystem::Rep
         return false;
     installation.add(std::move(own), leftover, target, std::move(check));
     return true;
+}
+
+// Certain without hashing only for a file that nothing at hand can stand
+// for or be patched from, and that is offered in no compressed form.
+bool SignedTrust::downloadsPlainly(const ManifestEntry &entry) const
+{
+    QByteArray digest;
+    try {
+        digest = m_set.release().requireListed(entry.sRemotePath);
+    } catch (const Error &) {
+        return false;
+    }
+    const auto nothingAt = [](const QString &path) {
+        const QFileInfo found(path);
+        return !found.exists() && !found.isSymLink();
+    };
+    return nothingAt(m_paths.file(entry.sFileName)) && nothingAt(m_paths.workingFile(entry.sFileName))
+           && !m_set.release().index().digestOf(sitelayout::compressedForm(digest));
 }
 
 FormTaken SignedTrust::smallerForm(const QString &remotePath, const HashedFile &installed, const QString &target,

@@ -37,6 +37,7 @@ public:
     void verifyDownload(const QString &remotePath, const QByteArray &sha256) const override;
     bool isAtHand(const ManifestEntry &entry, platform::filesystem::Replacement &installation,
                   HashedFile &installed, platform::filesystem::Replacement::Check check) override;
+    bool downloadsPlainly(const ManifestEntry &entry) const override;
     FormTaken smallerForm(const QString &remotePath, const HashedFile &installed, const QString &target,
                           const QString &staged) override;
     platform::CacheUse cacheUseOf(const QString &remotePath) const override;

@@ -71,6 +71,9 @@ public:
     // it was hashed.
     virtual bool isAtHand(const ManifestEntry &entry, platform::filesystem::Replacement &installation,
                           HashedFile &installed, platform::filesystem::Replacement::Check check) = 0;
+    // Whether the listed file will be downloaded whole as it is, known
+    // before its turn without reading any file: its request may go ahead.
+    virtual bool downloadsPlainly(const ManifestEntry &entry) const = 0;
     // The listed file rebuilt at `staged` from a smaller form; Plain when
     // there is none or none works.
     virtual FormTaken smallerForm(const QString &remotePath, const HashedFile &installed, const QString &target,

@@ -27,6 +27,7 @@ public:
     {
         return false;
     }
+    bool downloadsPlainly(const ManifestEntry &) const override { return true; }
     FormTaken smallerForm(const QString &, const HashedFile &, const QString &, const QString &) override
     {
         return {};

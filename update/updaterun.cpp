@@ -1,6 +1,7 @@
 #include "updaterun.h"
 
 #include "gethttptext.h"
+#include "listedahead.h"
 #include "release/manifestline.h"
 #include "release/sitelayout.h"
 
@@ -235,6 +236,8 @@ std::optional<RunOutcome> UpdateRun::downloadManifest()
 // None when every listed file arrived whole.
 std::optional<RunOutcome> UpdateRun::downloadListedFiles(fsys::Replacement &installation)
 {
+    platform::RequestsAhead ahead(m_downloads.client());
+    sendListedAhead(ahead, m_paths, *m_trust, m_baseUrl);
     platform::TextInput iFileNum(m_paths.file(sitelayout::manifestCopy), platform::CodePage::deployment());
     const fsys::FolderWalk clientFolders(platform::paths::toPath(m_paths.folder()), fsys::FolderWalk::Found::Kept);
     while (!iFileNum.atEnd()) {
@@ -266,8 +269,10 @@ std::optional<RunOutcome> UpdateRun::downloadListedFiles(fsys::Replacement &inst
         // hashed stands in it, and it needs no second reading.
         std::shared_ptr<platform::FileDescriptor> leased;
         if (taken.form == FormTaken::Form::Plain) {
-            const FileDownloaded file =
-                m_downloads.get(m_baseUrl + entry.sRemotePath, sLocalFilePath, m_trust->cacheUseOf(entry.sRemotePath));
+            const QString url = m_baseUrl + entry.sRemotePath;
+            std::optional<platform::PendingUrl> sent = ahead.take(url);
+            const FileDownloaded file = sent ? m_downloads.get(url, std::move(*sent), sLocalFilePath)
+                                             : m_downloads.get(url, sLocalFilePath, m_trust->cacheUseOf(entry.sRemotePath));
             // Every listed file must arrive whole: missing, cut short or of
             // another size than announced, it would be installed broken.
             if (!file.outcome.isWhole())

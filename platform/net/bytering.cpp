@@ -39,15 +39,19 @@ void ByteRing::clear()
 
 std::unique_ptr<ByteRingPool::Loan> ByteRingPool::borrow(qsizetype capacity)
 {
-    std::unique_ptr<ByteRing> ring = m_spare && m_spare->capacity() == capacity ? std::move(m_spare)
-                                                                               : std::make_unique<ByteRing>(capacity);
+    const auto fits = std::find_if(m_spares.rbegin(), m_spares.rend(),
+                                   [&](const std::unique_ptr<ByteRing> &spare) { return spare->capacity() == capacity; });
+    if (fits == m_spares.rend())
+        return std::make_unique<Loan>(*this, std::make_unique<ByteRing>(capacity));
+    std::unique_ptr<ByteRing> ring = std::move(*fits);
+    m_spares.erase(std::next(fits).base());
     return std::make_unique<Loan>(*this, std::move(ring));
 }
 
 void ByteRingPool::giveBack(std::unique_ptr<ByteRing> ring)
 {
     ring->clear();
-    m_spare = std::move(ring);
+    m_spares.push_back(std::move(ring));
 }
 
 } // namespace platform

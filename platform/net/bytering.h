@@ -3,6 +3,7 @@
 #include <QtGlobal>
 
 #include <memory>
+#include <vector>
 
 namespace platform {
 
@@ -31,10 +32,11 @@ private:
     qsizetype m_size = 0;
 };
 
-// The ring that the stream transfers of one client borrow in turn: each
-// transfer takes the memory that the one before gave back. One that starts
-// while another still holds it (a download nested in a yield) gets a ring of
-// its own, which stays as the spare when it is given back.
+// The rings that the stream transfers of one client borrow in turn: each
+// transfer takes the memory that one before gave back. One that starts
+// while the others still hold theirs (a download nested in a yield, requests
+// sent ahead) gets a ring of its own, which stays as a spare when it is given
+// back: as many stay as were ever held at once.
 class ByteRingPool
 {
 public:
@@ -61,7 +63,7 @@ public:
 private:
     void giveBack(std::unique_ptr<ByteRing> ring);
 
-    std::unique_ptr<ByteRing> m_spare;
+    std::vector<std::unique_ptr<ByteRing>> m_spares;
 };
 
 } // namespace platform

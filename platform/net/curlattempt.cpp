@@ -104,6 +104,10 @@ CurlAttempt::CurlAttempt(CurlMulti &multi, const QByteArray &url, const Transfer
     curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_TIME, long(m_idleSeconds));
     curl_easy_setopt(m_easy, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(m_easy, CURLOPT_BUFFERSIZE, 128L * 1024);
+    // HTTP/2 only where TLS lets the server offer it; there a request waits
+    // for a connection under way that may carry it rather than open another.
+    curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
+    curl_easy_setopt(m_easy, CURLOPT_PIPEWAIT, long(secure));
     // The bytes the server stores: no Accept-Encoding, nothing decoded.
     curl_easy_setopt(m_easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     curl_easy_setopt(m_easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);

@@ -24,6 +24,11 @@ class CurlMulti : public QObject
 public:
     // Called once a transfer has ended, with curl's result.
     using Finished = std::function<void(CURLcode)>;
+    // Connections to one server at a time, as many as a user's own parallel
+    // tools open; transfers beyond wait for one. Over HTTP/2 one connection
+    // carries them all.
+    static constexpr long connectionsPerServer = 8;
+    static constexpr long connectionsInAll = 2 * connectionsPerServer;
 
     CurlMulti();
     ~CurlMulti() override;

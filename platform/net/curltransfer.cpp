@@ -6,6 +6,7 @@
 #include <QRandomGenerator>
 
 #include <ctime>
+#include <utility>
 
 namespace platform {
 
@@ -31,9 +32,34 @@ CurlTransfer::CurlTransfer(CurlMulti &multi, QByteArray url, Options options)
 
 CurlTransfer::~CurlTransfer()
 {
+    // One sent ahead and dropped before its turn was never the owner's request.
+    if (m_options.earlyBodies) {
+        m_options.earlyBodies->stopWaiting(this);
+        m_options.earlyBodies->giveBack(m_heldEarly);
+        return;
+    }
     // Its owner let it go before its end (a stop, a body that was enough).
     if (!m_reported)
         report(false);
+}
+
+void CurlTransfer::takeTurn()
+{
+    EarlyBodies *early = std::exchange(m_options.earlyBodies, nullptr);
+    if (!early)
+        return;
+    early->stopWaiting(this);
+    early->giveBack(std::exchange(m_heldEarly, 0));
+    // The retry window counts from now, as for a request sent now.
+    m_sinceProgress.restart();
+    if (std::exchange(m_putOff, false)) {
+        m_endBeforeTurn.reset();
+        m_attempts = 0;
+        startAttempt();
+    } else if (const std::optional<CURLcode> end = std::exchange(m_endBeforeTurn, std::nullopt))
+        attemptFinished(*end);
+    else if (m_attempt)
+        m_attempt->resume();
 }
 
 void CurlTransfer::startAttempt()
@@ -80,6 +106,13 @@ std::int64_t CurlTransfer::roomLeft() const
 
 bool CurlTransfer::checkHead(const ResponseHead &head)
 {
+    // curl keeps in memory what a paused HTTP/2 stream goes on receiving: a
+    // body beyond the ring is not taken before its turn, and asked for then.
+    if (m_options.earlyBodies && m_ring && head.version.startsWith("HTTP/2")
+        && head.contentLength().value_or(0) > (*m_ring)->capacity()) {
+        m_putOff = true;
+        return false;
+    }
     if (isRetryableStatus(head.status)) {
         m_verdict = Verdict::Retry;
         if (!m_answered)
@@ -167,6 +200,17 @@ bool CurlTransfer::checkResumedHead(const ResponseHead &head)
 
 CurlAttempt::Take CurlTransfer::takeBody(const char *data, qsizetype size)
 {
+    // A full ring waits for the turn; early bytes beyond their memory, for room.
+    if (EarlyBodies *early = m_options.earlyBodies; early && !(m_ring && size > (*m_ring)->space())) {
+        if (!early->take(size)) {
+            early->waitForRoom(this, [this] {
+                if (m_attempt)
+                    m_attempt->resume();
+            });
+            return CurlAttempt::Take::Full;
+        }
+        m_heldEarly += size;
+    }
     if (m_options.wholeBody) {
         m_buffer.append(data, size);
     } else {
@@ -189,6 +233,10 @@ qsizetype CurlTransfer::read(char *data, qsizetype size)
 
 void CurlTransfer::attemptFinished(CURLcode code)
 {
+    if (m_options.earlyBodies) {
+        m_endBeforeTurn = code;
+        return;
+    }
     const std::unique_ptr<CurlAttempt> attempt = std::move(m_attempt);
     if (attempt->overLimit()) {
         fail(Error(Error::Code::TooLarge, {}, m_limit.detail));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "curlattempt.h"
+#include "earlybodies.h"
 #include "platform/core/error.h"
 
 #include <QElapsedTimer>
@@ -64,6 +65,10 @@ public:
         OutgoingRequest request = {};
         // Bytes of the body at hand from before: only their rest is asked for.
         KeptBody kept = {};
+        // Sent before its turn: until takeTurn(), its body holds memory of
+        // these (paused when there is none), and how an attempt ended waits
+        // for the turn, reported and retried then as for any request.
+        EarlyBodies *earlyBodies = nullptr;
     };
 
     CurlTransfer(CurlMulti &multi, QByteArray url, Options options);
@@ -75,6 +80,10 @@ public:
     // later before the body is read if it is no smaller than a stream's
     // ring, which holds all that can have arrived by then.
     void limitBody(BodyLimit limit);
+
+    // The owner reads it now: what happened before is dealt with as if it
+    // happened now.
+    void takeTurn();
 
     Stage stage() const { return m_stage; }
     // Whether a response was accepted: its status and headers are known.
@@ -90,6 +99,8 @@ public:
     // What an If-Range in a later run may name for the body answered: its
     // strong validator, empty when it has none.
     QByteArray lastingValidator() const;
+    // The protocol of the accepted response ("HTTP/1.1", "HTTP/2"); empty before.
+    const QByteArray &version() const { return m_head.version; }
 
     qsizetype available() const { return m_ring ? (*m_ring)->size() : m_buffer.size(); }
     // Stream: moves what waits, up to `size` bytes, out of the ring.
@@ -150,6 +161,11 @@ private:
     QByteArray m_buffer;                     // whole
     std::unique_ptr<ByteRingPool::Loan> m_ring; // stream
     std::optional<Error> m_failure;
+
+    // Before its turn: how its last attempt ended, and the early bytes it holds.
+    std::optional<CURLcode> m_endBeforeTurn;
+    std::int64_t m_heldEarly = 0;
+    bool m_putOff = false; // asked again in its turn
 };
 
 } // namespace platform

@@ -75,7 +75,8 @@ std::unique_ptr<UrlHandle> HttpSession::openUrl(const QString &url, OpenFailure 
     return startUrl(url, cacheUse).open(failure);
 }
 
-PendingUrl HttpSession::startUrl(const QString &url, CacheUse cacheUse, const KeptBody &kept)
+PendingUrl HttpSession::startUrl(const QString &url, CacheUse cacheUse, const KeptBody &kept,
+                                 EarlyBodies *earlyBodies)
 {
     const QByteArray target = sendableUrl(url, m_codePage, m_settings);
     if (target.isEmpty())
@@ -83,6 +84,7 @@ PendingUrl HttpSession::startUrl(const QString &url, CacheUse cacheUse, const Ke
     CurlTransfer::Options options{m_settings, url};
     options.cacheUse = cacheUse;
     options.kept = kept;
+    options.earlyBodies = earlyBodies;
     return PendingUrl(std::make_unique<CurlTransfer>(m_multi, target, std::move(options)));
 }
 
@@ -93,6 +95,7 @@ std::unique_ptr<UrlHandle> PendingUrl::open(OpenFailure *failure)
     why = {};
     if (!m_transfer)
         return nullptr;
+    m_transfer->takeTurn();
     waitForEvents([&] { return m_transfer->stage() != CurlTransfer::Stage::Opening; });
     why.httpStatus = m_transfer->status();
     if (!m_transfer->answered()) {

@@ -75,6 +75,8 @@ public:
 
     // Null, with the reason in `failure`, as openUrl's answer.
     std::unique_ptr<UrlHandle> open(OpenFailure *failure = nullptr);
+    // The protocol its response came in; empty until it has come.
+    QByteArray version() const { return m_transfer ? m_transfer->version() : QByteArray(); }
 
 private:
     std::unique_ptr<CurlTransfer> m_transfer;
@@ -95,8 +97,10 @@ public:
     std::unique_ptr<UrlHandle> openUrl(const QString &url, OpenFailure *failure = nullptr,
                                        CacheUse cacheUse = CacheUse::Revalidate);
     // The same request, sent now and opened later; with `kept`, for the
-    // rest of a body whose first bytes are at hand.
-    PendingUrl startUrl(const QString &url, CacheUse cacheUse = CacheUse::Revalidate, const KeptBody &kept = {});
+    // rest of a body whose first bytes are at hand; one sent before its turn
+    // holds its early body within `earlyBodies`.
+    PendingUrl startUrl(const QString &url, CacheUse cacheUse = CacheUse::Revalidate, const KeptBody &kept = {},
+                        EarlyBodies *earlyBodies = nullptr);
 
 private:
     CurlMulti &m_multi;

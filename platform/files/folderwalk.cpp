@@ -92,6 +92,14 @@ FileDescriptor FolderWalk::open(const fs::path &relative)
     return folder;
 }
 
+int FolderWalk::held(const fs::path &relative)
+{
+    auto found = m_held.find(relative);
+    if (found == m_held.end())
+        found = m_held.emplace(relative, open(relative)).first;
+    return found->second.get();
+}
+
 std::vector<fs::path> FolderWalk::missing(const fs::path &relative) const
 {
     FileDescriptor folder = openRoot();

@@ -30,6 +30,10 @@ QString englishRule(Code code)
     case Code::MalformedIndex:
         return QStringLiteral("malformed release index line (expected 64 lowercase hex digits, two spaces "
                               "or a space and '*', a path, LF)");
+    case Code::MalformedTree:
+        return QStringLiteral("malformed release tree line (expected 'd', 'f' or 'l', a space, octal mode bits up "
+                              "to 777, a space, a path the updater installs, for a link ' -> ' and a target inside "
+                              "the tree; each path once; its files exactly the manifest's)");
     case Code::MalformedSignature:
         return QStringLiteral("malformed minisign signature line (expected 'untrusted comment: ', base64 "
                               "signature, 'trusted comment: ', base64 global signature)");
@@ -67,9 +71,10 @@ QString englishRule(Code code)
 QString englishLine(const platform::Error &error)
 {
     // A detail, where the publisher gives one, is already English and more
-    // precise than the code's rule. The index's line rules are the updater's,
-    // in its language; the English rule of the code states them all.
-    const bool englishDetail = !error.detail().isEmpty() && error.code() != Code::MalformedIndex;
+    // precise than the code's rule. The index's and the tree's line rules are
+    // the updater's, in its language; the English rule of the code states them all.
+    const bool englishDetail = !error.detail().isEmpty() && error.code() != Code::MalformedIndex
+                               && error.code() != Code::MalformedTree;
     const QString rule = englishDetail ? error.detail() : englishRule(error.code());
     return error.subject().isEmpty() ? rule : error.subject() + QStringLiteral(": ") + rule;
 }

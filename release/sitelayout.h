@@ -16,6 +16,10 @@ inline constexpr QLatin1StringView stampPath{"KVTA/ZE/UpdateNote.xml"};
 inline constexpr QLatin1StringView manifestPath{"KVTA/ZE/LoadUpdate.inf"};
 inline constexpr QLatin1StringView indexPath{"KVTA/ZE/LoadUpdate.sha256"};
 inline constexpr QLatin1StringView signaturePath{"KVTA/ZE/LoadUpdate.sha256.minisig"};
+// A signed release's whole tree: its folders, files with their modes and
+// links (release::ReleaseTree). An index that lists it declares that the
+// manifest lists the whole tree; an index without it declares nothing.
+inline constexpr QLatin1StringView treePath{"KVTA/ZE/LoadUpdate.tree"};
 // The folder of the release tree that the publisher owns.
 inline constexpr QLatin1StringView releaseFolder{"KVTA/ZE"};
 // Where a file with this SHA-256 (64 lower-case hex digits) is stored:
@@ -27,14 +31,14 @@ inline QByteArray storedFile(const QByteArray &digest)
 // A signed release's small files also stand under names that never change,
 // in the folder named by the SHA-256 of its index (64 lower-case hex digits):
 // "KVTA/ZE/releases/<index digest>/<name>", where name is the last component
-// of indexPath, manifestPath or stampPath. A cache holding any generation of
+// of indexPath, manifestPath, stampPath or treePath. A cache holding any generation of
 // the fixed paths still leads a signed client to one whole release.
 inline constexpr QLatin1StringView releasesFolder{"KVTA/ZE/releases"};
 inline QByteArray releaseFile(const QByteArray &indexDigest, QLatin1StringView name)
 {
     return releasesFolder.latin1() + QByteArray("/") + indexDigest + '/' + name.latin1();
 }
-// The copy of a fixed path (indexPath, manifestPath or stampPath) in that folder.
+// The copy of a fixed path (indexPath, manifestPath, stampPath or treePath) in that folder.
 inline QByteArray releaseCopy(const QByteArray &indexDigest, QLatin1StringView fixedPath)
 {
     return releaseFile(indexDigest, fixedPath.sliced(fixedPath.lastIndexOf(QLatin1Char('/')) + 1));
@@ -64,6 +68,8 @@ inline constexpr QLatin1StringView formDownload{"UpdateForm.zst"};
 // The index and signature of the last signed release installed.
 inline constexpr QLatin1StringView keptIndex{"LoadUpdate.sha256"};
 inline constexpr QLatin1StringView keptSignature{"LoadUpdate.sha256.minisig"};
+// The tree of that release, when its index lists one.
+inline constexpr QLatin1StringView keptTree{"LoadUpdate.tree"};
 // The run log for support, and the one older part that it is rotated into.
 inline constexpr QLatin1StringView runLog{"Update.log"};
 inline constexpr QLatin1StringView olderRunLog{"Update.log.1"};
@@ -79,8 +85,8 @@ inline constexpr QLatin1StringView publishingInfix{".publishing-"};
 // replace.
 inline QStringList ownNames()
 {
-    return {localStamp,    manifestCopy,  stampDownload, formDownload, keptIndex,
-            keptSignature, workingFolder, runLog,        olderRunLog};
+    return {localStamp,    manifestCopy, stampDownload, formDownload, keptIndex,
+            keptSignature, keptTree,     workingFolder, runLog,       olderRunLog};
 }
 
 // Size limits, in bytes.
@@ -91,6 +97,9 @@ inline constexpr std::int64_t fileSizeLimit = std::int64_t(1) << 31;
 // line at the least); their index lines, 148 bytes each, stay well below this.
 inline constexpr std::int64_t largestIndex = 16 * 1024 * 1024;
 inline constexpr std::int64_t largestSignature = 1024 * 1024;
+// Twice the manifest's: a file's tree line is shorter than its manifest
+// line, and each folder has a line of its own.
+inline constexpr std::int64_t largestTree = 16 * 1024 * 1024;
 inline constexpr std::int64_t largestStamp = 64 * 1024;
 inline constexpr std::int64_t largestRunLog = 256 * 1024;
 

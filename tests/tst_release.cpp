@@ -4,6 +4,7 @@
 #include "release/minisignkey.h"
 #include "release/pwhash.h"
 #include "release/releaseindex.h"
+#include "release/releasetree.h"
 #include "release/backgroundsha256.h"
 #include "release/sha256.h"
 #include "update/errortext.h"
@@ -87,6 +88,8 @@ private slots:
     void indexRefuses_data();
     void indexRefuses();
     void indexWrittenChecksWithSha256sum();
+    void treeRules_data();
+    void treeRules();
     void publicKeyRefuses_data();
     void publicKeyRefuses();
     void minisignSignaturesVerify_data();
@@ -255,6 +258,80 @@ void ReleaseTest::indexRefuses()
         QFAIL("index accepted");
     } catch (const Error &error) {
         QCOMPARE(error.code(), code);
+        QCOMPARE(error.subject(), subject);
+        QVERIFY2(update::describe(error).contains(rule), qPrintable(update::describe(error)));
+    }
+}
+
+void ReleaseTest::treeRules_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QStringList>("manifest");
+    QTest::addColumn<QString>("subject"); // empty when the tree is taken
+    QTest::addColumn<QString>("rule");    // when taken: its canonical text
+    const QByteArray client = "d 755 bin\nf 755 bin/app\nl 777 lib/libcore.so -> libcore.so.1\nf 644 lib/libcore.so.1\n"
+                              "d 700 locale/zh_CN\nl 777 bin/core -> ../lib/libcore.so\n";
+    const QStringList files{"bin/app", "lib\\libcore.so.1"};
+    const QString line = QStringLiteral("行首须为 d、f 或 l"), name = QStringLiteral("路径不是更新程序可以安装的本地名称");
+    const QString target = QStringLiteral("链接目标须为树内的相对路径"), twice = QStringLiteral("路径重复出现");
+    QTest::newRow("find's output") << client << files << QString() << "d 755 bin\nf 755 bin/app\nl 777 bin/core -> "
+        "../lib/libcore.so\nl 777 lib/libcore.so -> libcore.so.1\nf 644 lib/libcore.so.1\nd 700 locale/zh_CN\n";
+    QTest::newRow("'\\', modes as find prints them") << QByteArray("f 0 a\\b\nf 0755 c") << QStringList{"a/b", "c"}
+                                                    << QString() << "f 0 a/b\nf 755 c\n";
+    QTest::newRow("blank line") << client + '\n' << files << "t:7" << "空行";
+    QTest::newRow("CRLF") << QByteArray("f 644 a\r\n") << QStringList{"a"} << "t:1" << "不能是 CRLF";
+    QTest::newRow("BOM") << QByteArray("\xef\xbb\xbf" "f 644 a") << QStringList{"a"} << "t:1" << "不带 BOM";
+    QTest::newRow("not UTF-8") << QByteArray("f 644 \xff") << QStringList() << "t:1" << "不带 BOM";
+    QTest::newRow("FIFO") << QByteArray("p 644 a") << QStringList() << "t:1" << line;
+    QTest::newRow("no mode") << QByteArray("f a") << QStringList() << "t:1" << line;
+    QTest::newRow("five digits") << QByteArray("f 00644 a") << QStringList() << "t:1" << line;
+    QTest::newRow("not octal") << QByteArray("f 648 a") << QStringList() << "t:1" << "八进制";
+    QTest::newRow("setuid") << QByteArray("f 4755 a") << QStringList() << "t:1" << "setuid";
+    QTest::newRow("absolute") << QByteArray("f 644 /etc/a") << QStringList() << "t:1" << name;
+    QTest::newRow("drive") << QByteArray("f 644 C:\\a") << QStringList() << "t:1" << name;
+    QTest::newRow("'..' part") << QByteArray("d 755 a/../b") << QStringList() << "t:1" << name;
+    QTest::newRow("'.' part") << QByteArray("f 644 ./a") << QStringList() << "t:1" << name;
+    QTest::newRow("empty part") << QByteArray("f 644 a//b") << QStringList() << "t:1" << name;
+    QTest::newRow("own name") << QByteArray("f 644 LoadUpdate.tree") << QStringList() << "t:1" << name;
+    QTest::newRow("too long") << "f 644 " + QByteArray(300, 'a') << QStringList() << "t:1" << name;
+    QTest::newRow("link, no target") << QByteArray("l 777 a") << QStringList() << "t:1" << "路径 -> 目标";
+    QTest::newRow("absolute target") << QByteArray("l 777 a -> /etc") << QStringList() << "t:1" << target;
+    QTest::newRow("target leaves") << QByteArray("l 777 a/b -> ../../x") << QStringList() << "t:1" << target;
+    QTest::newRow("'..' inside target") << QByteArray("l 777 a/b -> x/../../y") << QStringList() << "t:1" << target;
+    QTest::newRow("'.' in target") << QByteArray("l 777 a -> ./x") << QStringList() << "t:1" << target;
+    QTest::newRow("'\\' in target") << QByteArray("l 777 a -> b\\c") << QStringList() << "t:1" << target;
+    QTest::newRow("target an own name") << QByteArray("l 777 a/b -> ../Update") << QStringList() << "t:1" << target;
+    QTest::newRow("same path twice") << QByteArray("d 755 a\nd 755 a") << QStringList() << "t:2" << twice;
+    QTest::newRow("'\\' and '/'") << QByteArray("f 644 a/b\nf 644 a\\b") << QStringList() << "t:2" << twice;
+    QTest::newRow("file, then below it") << QByteArray("f 644 a\nd 755 a/b") << QStringList() << "t:2" << "上级路径";
+    QTest::newRow("link, then below it") << QByteArray("l 777 a -> b\nf 644 a/c") << QStringList() << "t:2" << "上级路径";
+    QTest::newRow("below, then file") << QByteArray("f 644 a/b\nf 644 a") << QStringList() << "t:2" << "另一条目的文件夹";
+    QTest::newRow("file not listed") << client << QStringList{"bin/app"} << "lib/libcore.so.1" << "不在清单中";
+    QTest::newRow("listed, no file") << client << files + QStringList{"x"} << "x" << "不是发布树中的文件";
+    QTest::newRow("listed, a link") << client << files + QStringList{"lib/libcore.so"} << "lib/libcore.so"
+                                    << "不是发布树中的文件";
+    QTest::newRow("over 16 MiB") << QByteArray(release::ReleaseTree::maxTextSize + 1, 'f') << QStringList() << "t"
+                                 << "文件超过大小上限";
+}
+
+void ReleaseTest::treeRules()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QStringList, manifest);
+    QFETCH(QString, subject);
+    QFETCH(QString, rule);
+    try {
+        const release::ReleaseTree tree = release::ReleaseTree::parse(text, QStringLiteral("t"));
+        tree.checkMatchesManifest(manifest);
+        QVERIFY2(subject.isEmpty(), "tree accepted");
+        QCOMPARE(QString::fromUtf8(tree.toText()), rule);
+        // Built entry by entry, the same tree.
+        release::ReleaseTree built;
+        for (const release::TreeEntry &entry : tree.entries())
+            built.add(entry);
+        QCOMPARE(built.toText(), tree.toText());
+        QCOMPARE(errorOf([&] { built.add(tree.entries().first()); }), Error::Code::InvalidArgument);
+    } catch (const Error &error) {
         QCOMPARE(error.subject(), subject);
         QVERIFY2(update::describe(error).contains(rule), qPrintable(update::describe(error)));
     }

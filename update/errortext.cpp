@@ -34,6 +34,7 @@ QString sentenceOf(Code code)
         return QStringLiteral("下载速度过慢,更新服务器在时限内未能传完数据,请稍后重试；如果仍然失败,请联系软件供应商");
     case Code::TooLarge: return QStringLiteral("文件超过大小上限");
     case Code::MalformedIndex: return QStringLiteral("发布索引格式错误");
+    case Code::MalformedTree: return QStringLiteral("发布文件树格式错误或与更新清单不符");
     case Code::MalformedSignature: return QStringLiteral("签名文件格式错误");
     case Code::MalformedKey: return QStringLiteral("密钥格式错误");
     case Code::UnsupportedAlgorithm: return QStringLiteral("不支持的签名算法");

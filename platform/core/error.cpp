@@ -37,6 +37,7 @@ Error::Family Error::familyOf(Code code)
         return Family::Storage;
     case Code::TooLarge:
     case Code::MalformedIndex:
+    case Code::MalformedTree:
     case Code::MalformedSignature:
     case Code::UnsupportedAlgorithm:
     case Code::WrongKey:

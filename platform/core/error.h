@@ -57,6 +57,7 @@ public:
         TooSlow, // bytes kept arriving, too few to finish within the time limit
         // Files again, added last so that every code keeps its number.
         LinkedFolder, // a folder on the way to a listed file is a link or no folder: nothing is written through it
+        MalformedTree, // a signed release's tree breaks its rules or does not match its manifest
     };
     Q_ENUM(Code)
 

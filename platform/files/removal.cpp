@@ -89,6 +89,8 @@ void Removal::prepare()
         present.push_back(file);
     }
     m_files = std::move(present);
+    if (isEmpty())
+        return;
     std::stable_sort(m_folders.begin(), m_folders.end(),
                      [](const Folder &a, const Folder &b) { return depthOf(a.relative) > depthOf(b.relative); });
     std::string listed;

@@ -25,8 +25,18 @@ void SignedTrust::start()
     try {
         m_set.loadKept(platform::readFileBytes(m_paths.file(sitelayout::keptIndex), sitelayout::largestIndex),
                        platform::readFileBytes(m_paths.file(sitelayout::keptSignature), sitelayout::largestSignature));
-        m_set.loadKeptTree(platform::readFileBytes(m_paths.file(sitelayout::keptTree), sitelayout::largestTree));
     } catch (const Error &) {
+    }
+    // A kept tree that cannot be read now is no reason to keep a dropped
+    // file for ever: the run ends, and the next one reads it. One that is
+    // missing or too large (no tree the kept index lists) counts as none.
+    if (m_set.keptListsTree()) {
+        try {
+            m_set.loadKeptTree(platform::readFileBytes(m_paths.file(sitelayout::keptTree), sitelayout::largestTree));
+        } catch (const Error &error) {
+            if (error.code() != Error::Code::FileNotFound && error.code() != Error::Code::TooLarge)
+                throw;
+        }
     }
     if (m_set.keptExpires())
         requestSignature();

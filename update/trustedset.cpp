@@ -41,6 +41,11 @@ bool TrustedSet::loadKeptTree(const QByteArray &text)
     return m_keptTree.has_value();
 }
 
+bool TrustedSet::keptListsTree() const
+{
+    return m_kept && m_kept->index().digestOf(sitelayout::treePath.latin1()).has_value();
+}
+
 bool TrustedSet::keptExpires() const
 {
     return m_kept && m_kept->expiry();

@@ -41,6 +41,8 @@ public:
     // The tree kept beside that pair: it counts only if the kept index
     // lists the tree with its digest. Whether it counts.
     bool loadKeptTree(const QByteArray &text);
+    // Whether the kept index lists a tree.
+    bool keptListsTree() const;
     // On a run whose stamps are equal, the server's current signature: it
     // must still be vouched for, or a replayed old stamp and signature could
     // keep the client from ever hearing of a newer release. Its trusted

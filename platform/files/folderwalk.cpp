@@ -61,8 +61,12 @@ FileDescriptor FolderWalk::openRoot() const
 FileDescriptor FolderWalk::existing(int parent, const fs::path &name, const fs::path &relative) const
 {
     FileDescriptor part = openPart(parent, name);
-    if (!part.isOpen() && errno != ENOENT)
+    // A link or anything but a folder is refused as such; the file
+    // system's own errors are told as they are.
+    if (!part.isOpen() && (errno == ELOOP || errno == ENOTDIR))
         throw Error(Error::Code::LinkedFolder, paths::toQString(m_root / relative));
+    if (!part.isOpen() && errno != ENOENT)
+        throw Error::fromErrno(errno, paths::toQString(m_root / relative));
     return part;
 }
 

@@ -41,6 +41,19 @@ std::ptrdiff_t depthOf(const fs::path &relative)
 
 Removal::Removal(fs::path root, FolderWalk &walk) : m_root(std::move(root)), m_walk(walk) {}
 
+// A folder that is missing, or that a link or a file stands for, holds
+// nothing to remove; any other error is raised.
+bool Removal::isFolder(const fs::path &relative) const
+{
+    try {
+        return m_walk.missing(relative).empty();
+    } catch (const Error &error) {
+        if (error.code() == Error::Code::LinkedFolder)
+            return false;
+        throw;
+    }
+}
+
 void Removal::addFile(const fs::path &relative)
 {
     m_files.push_back({relative});
@@ -69,12 +82,8 @@ void Removal::prepare()
     const bool knowsSelf = ::stat("/proc/self/exe", &self) == 0;
     std::vector<File> present;
     for (File &file : m_files) {
-        try {
-            if (!m_walk.missing(file.relative.parent_path()).empty())
-                continue;
-        } catch (const Error &) {
+        if (!isFolder(file.relative.parent_path()))
             continue;
-        }
         struct stat info {};
         if (::fstatat(m_walk.held(file.relative.parent_path()), file.relative.filename().c_str(), &info,
                       AT_SYMLINK_NOFOLLOW)
@@ -132,12 +141,8 @@ void Removal::commit()
             moveAside(file);
     }
     for (Folder &folder : m_folders) {
-        try {
-            if (!m_walk.missing(folder.relative).empty())
-                continue;
-        } catch (const Error &) {
+        if (!isFolder(folder.relative))
             continue;
-        }
         if (::unlinkat(m_walk.held(folder.relative.parent_path()), folder.relative.filename().c_str(), AT_REMOVEDIR)
             == 0) {
             folder.isRemoved = true;

@@ -74,6 +74,7 @@ private:
     };
 
     void moveAside(File &file);
+    bool isFolder(const std::filesystem::path &relative) const;
     void dropList() noexcept;
 
     std::filesystem::path m_root;

@@ -35,7 +35,22 @@ QString summaryOf(const SiteCheckResult &result)
         .arg(QLocale(QLocale::English).toString(result.bytes))
         .arg(result.signature == SiteCheckResult::Signature::None ? signature
                                                                    : QStringLiteral("signature ") + signature)
-        + (result.smallForms ? QStringLiteral(", %1 smaller forms").arg(result.smallForms) : QString());
+        + (result.smallForms ? QStringLiteral(", %1 smaller forms").arg(result.smallForms) : QString())
+        + (result.tree ? QStringLiteral(", whole tree: %1 folders, %2 links, %3 executable files")
+                             .arg(result.tree->folders)
+                             .arg(result.tree->links)
+                             .arg(result.tree->executables)
+                       : QString());
+}
+
+// The tree as --json gives it: null when the index lists none (or it was refused).
+QJsonValue treeJson(const SiteCheckResult &result)
+{
+    if (!result.tree)
+        return QJsonValue::Null;
+    return QJsonObject{{QStringLiteral("folders"), result.tree->folders},
+                       {QStringLiteral("links"), result.tree->links},
+                       {QStringLiteral("executables"), result.tree->executables}};
 }
 
 } // namespace
@@ -45,7 +60,8 @@ int runCheck(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Fetches what a client would from the site at BASE_URL (the stamp, the manifest, with a key the release "
-        "index and its signature, every listed file and every smaller form it offers, rebuilt) without installing anything, reports every problem, one "
+        "index and its signature, the release's tree where the index lists one, every listed file and every "
+        "smaller form it offers, rebuilt) without installing anything, reports every problem, one "
         "line each, and ends with a one-line verdict."));
     parser.addPositionalArgument(QStringLiteral("BASE_URL"),
                                  QStringLiteral("The updater's base URL: http(s)://host[:port]/path/ (the closing "
@@ -80,6 +96,7 @@ int runCheck(const QStringList &arguments)
                           {QStringLiteral("bytes"), result.bytes},
                           {QStringLiteral("signature"), signatureText(result.signature, true)},
                           {QStringLiteral("smallForms"), result.smallForms},
+                          {QStringLiteral("tree"), treeJson(result)},
                           {QStringLiteral("warnings"), QJsonArray::fromStringList(result.warnings)},
                           {QStringLiteral("publishing"), QJsonArray::fromStringList(result.publishing)}},
                          result.problems, publishing ? QStringLiteral("BEING PUBLISHED") : QStringLiteral("OK"));

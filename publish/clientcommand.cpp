@@ -40,6 +40,9 @@ struct ClientFiles
     // release it installed last; empty for an unsigned site.
     QByteArray index;
     QByteArray signature;
+    // The release's tree, where its index lists one: the first update then
+    // removes what the installed release had and the next one drops.
+    QByteArray tree;
 };
 
 QString sitePath(const QString &site, QLatin1StringView relativePath)
@@ -70,6 +73,24 @@ void checkSignedPair(const QString &site, const ClientFiles &files, const QByteA
     release::Sha256 sha;
     sha.addData(stamp);
     release::ReleaseIndex::parse(files.index, indexPath).checkDigest(sitelayout::stampPath.latin1(), sha.hexResult());
+}
+
+// The site's tree, as its signed index lists it; none when it lists none.
+QByteArray releaseTree(const QString &site, const QByteArray &index)
+{
+    if (index.isEmpty())
+        return {};
+    const QString indexPath = sitePath(site, sitelayout::indexPath);
+    const release::ReleaseIndex parsed = release::ReleaseIndex::parse(index, indexPath);
+    if (!parsed.digestOf(sitelayout::treePath.latin1()))
+        return {};
+    const QString treePath = sitePath(site, sitelayout::treePath);
+    if (!QFileInfo::exists(treePath))
+        throw Error(Error::Code::FileNotFound, treePath,
+                    QStringLiteral("the site's index lists the release's tree, which is missing"));
+    const QByteArray tree = platform::readFileBytes(treePath, sitelayout::largestTree);
+    parsed.checkDigest(sitelayout::treePath.latin1(), release::Sha256::hexOf(tree));
+    return tree;
 }
 
 QString keyIds(const release::KeyRing &keys)
@@ -136,6 +157,7 @@ ClientFiles readClientFiles(const QString &siteOption, const QString &updaterOpt
     files.index = siteFile(site, sitelayout::indexPath, sitelayout::largestIndex);
     files.signature = siteFile(site, sitelayout::signaturePath, sitelayout::largestSignature);
     checkSignedPair(site, files, stamp);
+    files.tree = releaseTree(site, files.index);
     checkUpdaterFitsSite(files, updaterOption, site);
     return files;
 }
@@ -188,6 +210,8 @@ void makeClientFolder(const ClientFiles &files, const QString &outOption)
         writeFile(folder, sitelayout::keptIndex, files.index, 0644);
         writeFile(folder, sitelayout::keptSignature, files.signature, 0644);
     }
+    if (!files.tree.isEmpty())
+        writeFile(folder, sitelayout::keptTree, files.tree, 0644);
     writeFile(folder, sitelayout::localStamp, files.localStamp, 0644);
     if (!QDir(folder).mkdir(sitelayout::workingFolder))
         throw Error(Error::Code::FileAccess, folder + QLatin1Char('/') + QString(sitelayout::workingFolder),
@@ -209,7 +233,8 @@ int runClient(const QStringList &arguments)
     parser.setApplicationDescription(QStringLiteral(
         "Makes the folder that a client's installer ships: the updater program, Update.inf holding the stamp "
         "that the site serves now (so the fresh installation counts as up to date), the empty working folder "
-        "Update/ and, for a signed site, the release index and signature that the installation starts from. "
+        "Update/ and, for a signed site, the release index and signature (and the release's tree, where the index "
+        "lists one) that the installation starts from. "
         "The folder appears whole or not at all."));
     const QCommandLineOption site =
         commandline::siteOption(QStringLiteral("Server tree that the updater's base URL serves."));
@@ -233,6 +258,8 @@ int runClient(const QStringList &arguments)
                      QString(sitelayout::workingFolder) + QLatin1Char('/')};
     if (!files.index.isEmpty())
         made << QString(sitelayout::keptIndex) << QString(sitelayout::keptSignature);
+    if (!files.tree.isEmpty())
+        made << QString(sitelayout::keptTree);
     commandline::printOut(QStringLiteral("Made %1: %2").arg(parser.value(out), made.join(QStringLiteral(", "))));
     return commandline::Success;
 }

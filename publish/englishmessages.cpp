@@ -23,10 +23,12 @@ QString englishRule(Code code)
     case Code::HttpStatus: return QStringLiteral("the server answered with an error status");
     case Code::Timeout: return QStringLiteral("the connection timed out");
     case Code::TooLarge:
-        return QStringLiteral("larger than a client accepts (the index %1 MiB, its signature %2 MiB, the stamp %3 KiB)")
+        return QStringLiteral("larger than a client accepts (the index %1 MiB, its signature %2 MiB, the stamp %3 KiB, "
+                              "the tree %4 MiB)")
             .arg(sitelayout::largestIndex >> 20)
             .arg(sitelayout::largestSignature >> 20)
-            .arg(sitelayout::largestStamp >> 10);
+            .arg(sitelayout::largestStamp >> 10)
+            .arg(sitelayout::largestTree >> 20);
     case Code::MalformedIndex:
         return QStringLiteral("malformed release index line (expected 64 lowercase hex digits, two spaces "
                               "or a space and '*', a path, LF)");

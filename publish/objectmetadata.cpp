@@ -29,10 +29,10 @@ ObjectMetadata objectMetadata(const QByteArray &sitePath)
     if (under(sitePath, sitelayout::releasesFolder))
         return {Kind::Immutable, text, keptForever, 2};
     // The signature, naming its release folder, is the entry point: the
-    // index goes before it, the manifest and the stamp after.
-    const QLatin1StringView fixed[] = {sitelayout::indexPath, sitelayout::signaturePath, sitelayout::manifestPath,
-                                       sitelayout::stampPath};
-    for (int i = 0; i < 4; ++i) {
+    // index and the tree it lists go before it, the manifest and the stamp after.
+    const QLatin1StringView fixed[] = {sitelayout::indexPath, sitelayout::treePath, sitelayout::signaturePath,
+                                       sitelayout::manifestPath, sitelayout::stampPath};
+    for (int i = 0; i < 5; ++i) {
         if (sitePath == fixed[i].latin1())
             return {Kind::Fixed, text, askAgain, 4 + i};
     }

@@ -71,14 +71,16 @@ qint64 releaseTimestamp(const QString &site)
     }
 }
 
-// The index of every file the release serves: the manifest, the stamp,
-// each stored file once, and its smaller forms.
-QByteArray indexText(const QByteArray &manifest, const QByteArray &stamp, const QList<ReleaseFile> &files,
-                     const QList<release::ReleaseIndex::Entry> &forms)
+// The index of every file the release serves: the manifest, the stamp, the
+// tree (listing it declares the manifest whole), each stored file once, and
+// its smaller forms.
+QByteArray indexText(const QByteArray &manifest, const QByteArray &stamp, const QByteArray &tree,
+                     const QList<ReleaseFile> &files, const QList<release::ReleaseIndex::Entry> &forms)
 {
     release::ReleaseIndex index;
     index.add(sitelayout::manifestPath.latin1(), release::Sha256::hexOf(manifest));
     index.add(sitelayout::stampPath.latin1(), release::Sha256::hexOf(stamp));
+    index.add(sitelayout::treePath.latin1(), release::Sha256::hexOf(tree));
     for (const ReleaseFile &file : files) {
         if (!index.digestOf(file.remotePath()))
             index.add(file.remotePath(), file.digest);
@@ -107,7 +109,9 @@ Published publishRelease(const Options &options)
     const QString site = commandline::siteRoot(options.site);
 
     // Everything that can refuse the release is checked before a byte is written.
-    QList<ReleaseFile> files = scanReleaseFolder(options.from, codePage);
+    // Only signed clients read a tree; an unsigned release publishes files alone.
+    ScannedRelease scanned = scanReleaseFolder(options.from, codePage, options.key ? TreeScope::Whole : TreeScope::Files);
+    QList<ReleaseFile> &files = scanned.files;
     for (const QLatin1StringView path :
          {sitelayout::stampPath, sitelayout::manifestPath, sitelayout::indexPath, sitelayout::signaturePath})
         checkSitePath(site, path.latin1());
@@ -124,10 +128,12 @@ Published publishRelease(const Options &options)
         checkSitePath(site, file.remotePath());
     const QByteArray manifest = manifestText(files, codePage);
     const QByteArray stamp = stampText(options.version, codePage);
-    QByteArray index = options.key ? indexText(manifest, stamp, files, {}) : QByteArray();
-    checkClientLimits(manifest, stamp, index);
+    const QByteArray tree = options.key ? scanned.tree.toText() : QByteArray();
+    QByteArray index = options.key ? indexText(manifest, stamp, tree, files, {}) : QByteArray();
+    checkClientLimits(manifest, stamp, index, tree);
     std::optional<SmallForms> forms;
     if (options.key) {
+        checkSitePath(site, sitelayout::treePath.latin1());
         forms.emplace(site, files, siteReleases(site, codePage), options.patchDepth);
         for (const QByteArray &path : forms->paths())
             checkSitePath(site, path);
@@ -147,26 +153,30 @@ Published publishRelease(const Options &options)
     if (forms) {
         const QList<release::ReleaseIndex::Entry> kept = forms->write(writer, progress);
         formCount = kept.size();
-        index = indexText(manifest, stamp, files, kept);
-        checkClientLimits(manifest, stamp, index);
+        index = indexText(manifest, stamp, tree, files, kept);
+        checkClientLimits(manifest, stamp, index, tree);
     }
     // The index names the kept forms, so its digest, and the release's
     // folder, are known only now; a refusal still undoes everything.
     const QByteArray indexDigest = options.key ? release::Sha256::hexOf(index) : QByteArray();
     if (options.key) {
-        for (const QLatin1StringView path : {sitelayout::indexPath, sitelayout::manifestPath, sitelayout::stampPath})
+        const std::pair<QLatin1StringView, QByteArray> copies[] = {{sitelayout::indexPath, index},
+                                                                   {sitelayout::manifestPath, manifest},
+                                                                   {sitelayout::stampPath, stamp},
+                                                                   {sitelayout::treePath, tree}};
+        for (const auto &[path, bytes] : copies)
             checkSitePath(site, sitelayout::releaseCopy(indexDigest, path));
         // The release's own folder first: a client led there by any later
         // signature finds it whole, whatever generation of the fixed files a
         // cache still holds.
-        writer.storeOnce(sitelayout::releaseCopy(indexDigest, sitelayout::indexPath), index);
-        writer.storeOnce(sitelayout::releaseCopy(indexDigest, sitelayout::manifestPath), manifest);
-        writer.storeOnce(sitelayout::releaseCopy(indexDigest, sitelayout::stampPath), stamp);
+        for (const auto &[path, bytes] : copies)
+            writer.storeOnce(sitelayout::releaseCopy(indexDigest, path), bytes);
         const qint64 timestamp = releaseTimestamp(site);
         const QByteArray comment = "timestamp:" + QByteArray::number(timestamp) + "\tversion:"
             + options.version.toUtf8() + "\tindex:" + indexDigest
             + (options.expiresIn ? expiry::field(timestamp, *options.expiresIn) : QByteArray());
         writer.stage(sitelayout::indexPath.latin1(), index);
+        writer.stage(sitelayout::treePath.latin1(), tree);
         writer.stage(sitelayout::signaturePath.latin1(), options.key->sign(index, comment).toText());
     }
     writer.stage(sitelayout::manifestPath.latin1(), manifest);
@@ -191,10 +201,11 @@ int runRelease(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Publishes the files directly in DIR as a new release in the server tree ROOT: each file stored once "
-        "under KVTA/ZE/files/<2 hex>/<SHA-256>, then (with a key) its smaller forms under KVTA/ZE/zst/, the "
-        "index, manifest and stamp once under KVTA/ZE/releases/<SHA-256 of the index>/, the index and its "
-        "signature, then the manifest, the stamp last. Nothing is written when a check fails."));
+        "Publishes the files in DIR and its subfolders as a new release in the server tree ROOT: each file stored "
+        "once under KVTA/ZE/files/<2 hex>/<SHA-256>, then (with a key) its smaller forms under KVTA/ZE/zst/, the "
+        "index, manifest, stamp and tree (every folder, each file's mode, the links inside DIR) once under "
+        "KVTA/ZE/releases/<SHA-256 of the index>/, the index, the tree and the signature, then the manifest, the "
+        "stamp last. Nothing is written when a check fails."));
     const QCommandLineOption from(QStringLiteral("from"), QStringLiteral("Folder with the release's files."),
                                   QStringLiteral("DIR"));
     const QCommandLineOption site = commandline::siteOption();

@@ -3,12 +3,14 @@
 #include "progress.h"
 #include "sizelimits.h"
 #include "platform/core/error.h"
+#include "platform/files/paths.h"
 #include "release/sha256.h"
 
 #include <QDir>
 #include <QFileInfo>
 
 #include <cerrno>
+#include <filesystem>
 #include <optional>
 #include <sys/stat.h>
 
@@ -35,15 +37,45 @@ std::optional<mode_t> modeOf(const QString &path)
     throw Error::fromErrno(errno, path);
 }
 
+struct Scan
+{
+    const platform::CodePage &codePage;
+    TreeScope scope;
+    ScannedRelease &found;
+};
+
+// The link at `path` as the tree keeps it: its target must stay inside the
+// release folder and lead to something there, or clients would get a link
+// out of their folder or to nothing.
+void addLink(const QString &path, const QString &name, mode_t mode, Scan &scan)
+{
+    if (const QString refusal = nameRefusal(name, scan.codePage); !refusal.isEmpty())
+        refuse(path, refusal);
+    std::error_code failure;
+    const std::filesystem::path target = std::filesystem::read_symlink(platform::paths::toPath(path), failure);
+    if (failure)
+        throw Error::fromErrno(failure.value(), path);
+    const QString shown = QFile::decodeName(target.native().c_str());
+    if (!release::ReleaseTree::targetStaysInside(name, shown))
+        refuse(path, QStringLiteral("a symbolic link to %1, which is absolute, leaves the release folder or names "
+                                    "what the updater would not install; only links that stay inside are published")
+                         .arg(shown));
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        refuse(path, QStringLiteral("a symbolic link to %1, where there is nothing; clients would get a broken link")
+                         .arg(shown));
+    scan.found.tree.add({release::TreeEntry::Kind::Link, name, unsigned(mode & 0777), shown});
+}
+
 // Adds the files of `folder` and of its subfolders, named below the release
 // folder by `prefix` and their own names joined by '/'.
-void scanInto(const QString &folder, const QString &prefix, const platform::CodePage &codePage,
-              QList<ReleaseFile> &files)
+void scanInto(const QString &folder, const QString &prefix, Scan &scan)
 {
+    const bool whole = scan.scope == TreeScope::Whole;
     const QFileInfoList entries = QDir(folder).entryInfoList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-    // A folder with nothing in it has no manifest line: no client would get it.
-    if (entries.isEmpty() && !prefix.isEmpty())
+    // A folder with nothing in it has no manifest line: without the tree no client would get it.
+    if (entries.isEmpty() && !prefix.isEmpty() && !whole)
         refuse(folder, QStringLiteral("an empty folder; the manifest lists files, so no client would get it"));
     for (const QFileInfo &info : entries) {
         const QString path = info.filePath();
@@ -52,27 +84,39 @@ void scanInto(const QString &folder, const QString &prefix, const platform::Code
         if (!mode)
             throw Error(Error::Code::FileNotFound, path);
         if (S_ISDIR(*mode)) {
-            if (const QString refusal = nameRefusal(name, codePage); !refusal.isEmpty())
+            if (const QString refusal = nameRefusal(name, scan.codePage); !refusal.isEmpty())
                 refuse(path, refusal);
             if (!info.isReadable() || !info.isExecutable())
                 throw Error(Error::Code::PermissionDenied, path, QStringLiteral("cannot read the folder"));
-            scanInto(path, name + QLatin1Char('/'), codePage, files);
+            if (whole)
+                scan.found.tree.add({release::TreeEntry::Kind::Folder, name, unsigned(*mode & 0777), {}});
+            scanInto(path, name + QLatin1Char('/'), scan);
+            continue;
+        }
+        if (S_ISLNK(*mode) && whole) {
+            addLink(path, name, *mode, scan);
             continue;
         }
         if (const QString refusal = kindRefusal(*mode); !refusal.isEmpty())
             refuse(path, refusal);
         if (!info.isReadable())
             throw Error(Error::Code::PermissionDenied, path, QStringLiteral("cannot read the file"));
-        if (const QString refusal = nameRefusal(name, codePage); !refusal.isEmpty())
+        if (const QString refusal = nameRefusal(name, scan.codePage); !refusal.isEmpty())
             refuse(path, refusal);
         checkFileSize(path, info.size());
-        files.append({name, info.absoluteFilePath(), codePage.encode(name), info.size(), {}});
+        if (whole) {
+            if (*mode & 07000)
+                refuse(path, QStringLiteral("a setuid, setgid or sticky bit, which no client installs; remove it "
+                                            "(chmod u-s,g-s,o-t)"));
+            scan.found.tree.add({release::TreeEntry::Kind::File, name, unsigned(*mode & 0777), {}});
+        }
+        scan.found.files.append({name, info.absoluteFilePath(), scan.codePage.encode(name), info.size(), {}});
     }
 }
 
 } // namespace
 
-QList<ReleaseFile> scanReleaseFolder(const QString &folder, const platform::CodePage &codePage)
+ScannedRelease scanReleaseFolder(const QString &folder, const platform::CodePage &codePage, TreeScope scope)
 {
     const QFileInfo folderInfo(folder);
     if (!folderInfo.exists())
@@ -82,12 +126,14 @@ QList<ReleaseFile> scanReleaseFolder(const QString &folder, const platform::Code
     if (!folderInfo.isReadable() || !folderInfo.isExecutable())
         throw Error(Error::Code::PermissionDenied, folder, QStringLiteral("cannot read the release folder"));
 
-    QList<ReleaseFile> files;
-    scanInto(folder, QString(), codePage, files);
+    ScannedRelease found;
+    Scan scan{codePage, scope, found};
+    scanInto(folder, QString(), scan);
+    QList<ReleaseFile> &files = found.files;
     if (files.isEmpty())
         refuse(folder, QStringLiteral("no files to publish"));
     std::sort(files.begin(), files.end(), [](const ReleaseFile &a, const ReleaseFile &b) { return a.name < b.name; });
-    return files;
+    return found;
 }
 
 void hashReleaseFiles(QList<ReleaseFile> &files, Progress &progress)

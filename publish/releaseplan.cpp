@@ -1,6 +1,7 @@
 #include "releaseplan.h"
 
 #include "platform/core/error.h"
+#include "release/localname.h"
 #include "release/manifestline.h"
 
 #include <sys/stat.h>
@@ -64,6 +65,9 @@ QString nameRefusal(const QString &name, const platform::CodePage &codePage)
         return QStringLiteral("the name cannot be written in the code page %1").arg(QString::fromLatin1(codePage.name()));
     if (const QString own = collidingUpdaterFile(name); !own.isEmpty())
         return QStringLiteral("the name collides with the updater's own file %1").arg(own);
+    if (!localname::normalised(name))
+        return QStringLiteral("the updater would refuse this name (a part of more than 255 bytes, a path of more "
+                              "than 4095, or one of its staging names)");
     return {};
 }
 

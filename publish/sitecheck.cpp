@@ -4,6 +4,7 @@
 #include "expiry.h"
 #include "manifestlint.h"
 #include "progress.h"
+#include "sitereleases.h"
 #include "sizelimits.h"
 #include "zstdframes.h"
 #include "platform/text/codepage.h"
@@ -13,6 +14,7 @@
 #include "platform/net/httpprobe.h"
 #include "release/minisignature.h"
 #include "release/releaseindex.h"
+#include "release/releasetree.h"
 #include "release/sha256.h"
 #include "release/sitelayout.h"
 
@@ -116,6 +118,9 @@ private:
     std::optional<release::ReleaseIndex> checkSignedIndex();
     void checkExpiry(const release::Signature &signature, qint64 timestamp);
     void checkReleaseCopies(const QByteArray &indexDigest, const release::ReleaseIndex &index);
+    // The tree that clients read with the release: its digest, its rules,
+    // and its files the local names of `manifest`.
+    void checkTree(const QByteArray &manifest);
     void checkFile(const QString &remotePath);
     // A compressed form or patch that the index offers: it must rebuild the
     // file its name claims, a patch from the older file the site stores.
@@ -134,6 +139,7 @@ private:
     std::optional<release::ReleaseIndex> m_index;
     QByteArray m_named;        // the index digest the signature names; empty: the fixed paths
     QByteArray m_releaseStamp; // the stamp in the named release's folder
+    std::optional<QByteArray> m_releaseTree; // the tree there, where the index lists one and it arrived whole
     bool m_previousStamp = false; // the fixed stamp is of an earlier release
     SiteCheckResult m_result;
 };
@@ -275,8 +281,11 @@ void SiteCheck::checkReleaseCopies(const QByteArray &indexDigest, const release:
     }
     const std::pair<QLatin1StringView, std::int64_t> copies[] = {{sitelayout::indexPath, sitelayout::largestIndex},
                                                                  {sitelayout::manifestPath, sitelayout::largestManifest},
-                                                                 {sitelayout::stampPath, sitelayout::largestStamp}};
+                                                                 {sitelayout::stampPath, sitelayout::largestStamp},
+                                                                 {sitelayout::treePath, sitelayout::largestTree}};
     for (const auto &[fixedPath, limit] : copies) {
+        if (fixedPath == sitelayout::treePath && !index.digestOf(fixedPath.latin1()))
+            continue; // a release that declares no tree
         const QString path = QString::fromLatin1(sitelayout::releaseCopy(indexDigest, fixedPath));
         const Fetched copy = fetch(path, smallFileLimit(limit), Body::Kept);
         if (!copy.problem.isEmpty())
@@ -286,6 +295,8 @@ void SiteCheck::checkReleaseCopies(const QByteArray &indexDigest, const release:
             report(path, englishRule(Error::Code::DigestMismatch));
         else if (fixedPath == sitelayout::stampPath)
             m_releaseStamp = copy.body;
+        else if (fixedPath == sitelayout::treePath)
+            m_releaseTree = copy.body;
     }
     m_named = indexDigest;
 }
@@ -297,6 +308,49 @@ bool SiteCheck::isPublishedIndex(const Fetched &index)
     const platform::ProbeResponse copy =
         probe(path, sitelayout::largestIndex, [&](QByteArrayView piece) { sha256.addData(piece); });
     return !copy.failure && copy.status == 200 && !copy.overLimit && sha256.hexResult() == index.sha256;
+}
+
+void SiteCheck::checkTree(const QByteArray &manifest)
+{
+    QString path = QString(sitelayout::treePath);
+    QByteArray text;
+    if (!m_named.isEmpty()) {
+        // What the release's folder holds was checked with it.
+        path = QString::fromLatin1(sitelayout::releaseCopy(m_named, sitelayout::treePath));
+        if (!m_releaseTree)
+            return;
+        text = *m_releaseTree;
+    } else {
+        const Fetched tree = fetch(path, smallFileLimit(sitelayout::largestTree), Body::Kept);
+        if (!checkDigest(path, tree))
+            return;
+        text = tree.body;
+    }
+    std::optional<release::ReleaseTree> tree;
+    try {
+        tree = release::ReleaseTree::parse(text, path);
+    } catch (const Error &error) {
+        m_result.problems.append(englishLine(error));
+        return;
+    }
+    QStringList names;
+    for (const ManifestEntry &entry : manifestEntries(manifest, m_codePage))
+        names << entry.localName();
+    try {
+        tree->checkMatchesManifest(names);
+    } catch (const Error &error) {
+        report(path, QStringLiteral("its files are not the manifest's local names: %1 is in one, not in the other; "
+                                    "clients refuse the release")
+                         .arg(error.subject()));
+        return;
+    }
+    SiteCheckResult::Tree found;
+    for (const release::TreeEntry &entry : tree->entries()) {
+        found.links += entry.kind == release::TreeEntry::Kind::Link;
+        found.executables += entry.kind == release::TreeEntry::Kind::File && (entry.mode & 0111);
+    }
+    found.folders = tree->folders().size();
+    m_result.tree = found;
 }
 
 void SiteCheck::checkFile(const QString &remotePath)
@@ -373,6 +427,11 @@ SiteCheckResult SiteCheck::run()
         checkDigest(manifestPath, manifest);
     const ManifestLint lint = lintManifest(manifest.body, m_codePage);
     m_result.problems += lint.problems;
+    // A tree is checked against the manifest of its own release; another
+    // manifest has been reported already.
+    if (m_index && m_index->digestOf(sitelayout::treePath.latin1())
+        && m_index->digestOf(sitelayout::manifestPath.latin1()) == manifest.sha256)
+        checkTree(manifest.body);
     QSet<QString> fetched;
     for (const QString &remotePath : lint.remotePaths) {
         if (!fetched.contains(remotePath)) {

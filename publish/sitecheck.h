@@ -33,6 +33,14 @@ struct SiteCheckResult
     // release whole, or wait; no problem of the site.
     QStringList publishing;
     QString version;
+    // A whole tree that the index lists, found good and matching the manifest.
+    struct Tree
+    {
+        qsizetype folders = 0;
+        qsizetype links = 0;
+        qsizetype executables = 0;
+    };
+    std::optional<Tree> tree;
     qsizetype files = 0;
     qsizetype smallForms = 0;
     qint64 bytes = 0;

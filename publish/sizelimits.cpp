@@ -18,7 +18,8 @@ void checkFileSize(const QString &path, qint64 size)
         throw Error(Error::Code::InvalidArgument, path, fileTooLargeRule());
 }
 
-void checkClientLimits(const QByteArray &manifest, const QByteArray &stamp, const QByteArray &index)
+void checkClientLimits(const QByteArray &manifest, const QByteArray &stamp, const QByteArray &index,
+                       const QByteArray &tree)
 {
     const struct
     {
@@ -30,6 +31,7 @@ void checkClientLimits(const QByteArray &manifest, const QByteArray &stamp, cons
         {sitelayout::manifestPath, manifest.size(), sitelayout::largestManifest, "fewer files or shorter names"},
         {sitelayout::stampPath, stamp.size(), sitelayout::largestStamp, "a shorter --version"},
         {sitelayout::indexPath, index.size(), sitelayout::largestIndex, "fewer files"},
+        {sitelayout::treePath, tree.size(), sitelayout::largestTree, "fewer files and folders or shorter names"},
     };
     for (const auto &piece : pieces) {
         if (piece.size > piece.limit)

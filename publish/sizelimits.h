@@ -13,7 +13,8 @@ QString fileTooLargeRule();
 void checkFileSize(const QString &path, qint64 size);
 
 // Refuses a release that every client would refuse for the size of its
-// manifest, stamp or index (empty when unsigned).
-void checkClientLimits(const QByteArray &manifest, const QByteArray &stamp, const QByteArray &index);
+// manifest, stamp, index or tree (the last two empty when unsigned).
+void checkClientLimits(const QByteArray &manifest, const QByteArray &stamp, const QByteArray &index,
+                       const QByteArray &tree = {});
 
 } // namespace publish

@@ -166,7 +166,7 @@ int runUpload(const QStringList &arguments)
         "Uploads the server tree ROOT into an S3-compatible store: what the store lacks of the immutable files, "
         "smaller forms and release folders first (an immutable object there with other content is an error, never "
         "overwritten), then checks the release through the store's read URL as 'check' does, then the index, the "
-        "signature, the manifest and the stamp last. Each object carries its Content-Type and Cache-Control. "
+        "tree, the signature, the manifest and the stamp last. Each object carries its Content-Type and Cache-Control. "
         "Credentials come from AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY (AWS_SESSION_TOKEN), or from the "
         "profile AWS_PROFILE (default: default) of AWS_SHARED_CREDENTIALS_FILE (default: ~/.aws/credentials). "
         "Run it again after an interruption: it completes the upload."));

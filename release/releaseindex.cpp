@@ -1,4 +1,5 @@
 #include "releaseindex.h"
+#include "textlines.h"
 
 #include "platform/text/codepage.h"
 #include "platform/core/error.h"
@@ -65,22 +66,13 @@ ReleaseIndex ReleaseIndex::parse(const QByteArray &text, const QString &source)
     if (text.size() > maxTextSize)
         throw platform::Error(platform::Error::Code::TooLarge, source);
     ReleaseIndex index;
-    qsizetype lineNumber = 0;
-    qsizetype start = 0;
-    while (start < text.size()) {
-        ++lineNumber;
-        qsizetype end = text.indexOf('\n', start);
-        if (end < 0)
-            end = text.size(); // the last line may lack its line feed
-        const QByteArray line = text.mid(start, end - start);
-        start = end + 1;
-
+    forEachLine(text, [&](const QByteArray &line, qsizetype lineNumber) {
         if (const QString rule = index.brokenRule(line); !rule.isEmpty())
             throw platform::Error(platform::Error::Code::MalformedIndex, subject(source, lineNumber), rule);
         const QByteArray path = line.mid(66);
         index.m_positions.insert(path, index.m_entries.size());
         index.m_entries.append({path, line.left(64)});
-    }
+    });
     return index;
 }
 

@@ -1,6 +1,7 @@
 #include "releasetree.h"
 
 #include "localname.h"
+#include "textlines.h"
 #include "platform/core/error.h"
 
 #include <QStringDecoder>
@@ -140,25 +141,15 @@ ReleaseTree ReleaseTree::parse(const QByteArray &text, const QString &source)
     if (text.size() > maxTextSize)
         throw platform::Error(platform::Error::Code::TooLarge, source);
     ReleaseTree tree;
-    qsizetype lineNumber = 0;
-    qsizetype start = 0;
-    while (start < text.size()) {
-        ++lineNumber;
-        qsizetype end = text.indexOf('\n', start);
-        if (end < 0)
-            end = text.size(); // the last line may lack its line feed
-        const QByteArray line = text.mid(start, end - start);
-        start = end + 1;
-
-        const QString subject = source + QLatin1Char(':') + QString::number(lineNumber);
+    forEachLine(text, [&](const QByteArray &line, qsizetype lineNumber) {
         QString rule;
         TreeEntry entry = entryOf(line, rule);
         if (rule.isEmpty())
             rule = tree.brokenRule(entry);
         if (!rule.isEmpty())
-            malformed(subject, rule);
+            malformed(source + QLatin1Char(':') + QString::number(lineNumber), rule);
         tree.append(std::move(entry));
-    }
+    });
     return tree;
 }
 

@@ -106,7 +106,7 @@ void GenerationsTest::initTestCase()
         if (!m_oldSite.contains(path) && path.startsWith(QString(sitelayout::releasesFolder)))
             m_newFolder << path;
     }
-    QCOMPARE(m_newFolder.size(), 3);
+    QCOMPARE(m_newFolder.size(), 4); // its index, manifest, stamp and tree
     for (const auto &[name, site, version] : {std::tuple{"old", &m_oldSite, "1"}, std::tuple{"new", &m_newSite, "2"}})
         m_generations[name] = {QByteArray(version) + "\r\n", "a of " + QByteArray(version),
                                site->value(sitelayout::indexPath), site->value(sitelayout::signaturePath)};

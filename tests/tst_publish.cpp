@@ -6,6 +6,7 @@
 #include "release/minisignature.h"
 #include "release/minisignkey.h"
 #include "release/manifestline.h"
+#include "release/releasetree.h"
 #include "release/updatermark.h"
 
 #include "support/rundriving.h"
@@ -35,6 +36,7 @@ const QString stampPath = QStringLiteral("KVTA/ZE/UpdateNote.xml");
 const QString manifestPath = QStringLiteral("KVTA/ZE/LoadUpdate.inf");
 const QString indexPath = QStringLiteral("KVTA/ZE/LoadUpdate.sha256");
 const QString signaturePath = QStringLiteral("KVTA/ZE/LoadUpdate.sha256.minisig");
+const QString treePath = QStringLiteral("KVTA/ZE/LoadUpdate.tree");
 
 struct Result
 {
@@ -229,6 +231,8 @@ private slots:
     void releaseSignsWithMinisignKeys();
     void releaseRefusals_data();
     void releaseRefusals();
+    void releaseTree_data();
+    void releaseTree();
     void checkNamesEachFault_data();
     void checkNamesEachFault();
     void checkFollowsRedirects_data();
@@ -478,7 +482,8 @@ void PublishTest::secondReleaseStoresOnlyTheChangedFile()
     const auto copy = [&](QLatin1StringView fixed) {
         return QString::fromLatin1(sitelayout::releaseCopy(indexDigest, fixed));
     };
-    expectedAdded << copy(sitelayout::indexPath) << copy(sitelayout::manifestPath) << copy(sitelayout::stampPath);
+    expectedAdded << copy(sitelayout::indexPath) << copy(sitelayout::manifestPath) << copy(sitelayout::stampPath)
+                  << copy(sitelayout::treePath);
     expectedAdded.sort();
     added.sort();
     QCOMPARE(added, expectedAdded);
@@ -564,7 +569,9 @@ void PublishTest::releaseRefusals_data()
     QTest::addColumn<QString>("message");
 
     const QStringList none;
-    QTest::newRow("empty subfolder") << "bin" << qint64(Folder) << none << 1 << "bin: an empty folder";
+    // Only a signed release carries empty folders, in its tree.
+    QTest::newRow("empty subfolder") << "bin" << qint64(Folder) << QStringList{"--secret-key", ""} << 1
+                                     << "bin: an empty folder";
     QTest::newRow("link to a private file") << "key.txt" << qint64(Link) << none << 1 << "key.txt: a symbolic link";
     QTest::newRow("link in a subfolder") << "bin/key.txt" << qint64(Link) << none << 1
                                          << "bin/key.txt: a symbolic link";
@@ -726,6 +733,107 @@ void PublishTest::releaseRefusals()
         QVERIFY2(error.count(QLatin1String("updater-publish: ")) == 1, qPrintable(error));
     QCOMPARE(snapshot(site.path()), before);
     QCOMPARE(snapshot(other.path()), outside);
+}
+
+void PublishTest::releaseTree_data()
+{
+    QTest::addColumn<QStringList>("entries"); // in --from: "f MODE PATH", "d PATH", "l PATH -> TARGET"
+    QTest::addColumn<bool>("signing");
+    QTest::addColumn<QString>("refusal");    // release's message; empty: published
+    QTest::addColumn<QByteArray>("replaced"); // in the tree, then signed by hand ("FLIP": a byte of its copy)
+    QTest::addColumn<QByteArray>("by");
+    QTest::addColumn<QString>("checked"); // check's first problem, or its verdict's tree
+    const QStringList client{"f 755 bin/app", "f 755 bin/run.sh", "f 644 lib/libcore.so.1", "f 644 empty.txt",
+                             "l lib/libcore.so -> libcore.so.1", "l bin/libcore.so -> ../lib/libcore.so",
+                             "d locale/zh_CN", QStringLiteral("f 600 资源/图标.png")};
+    const QString whole = QStringLiteral("whole tree: 5 folders, 2 links, 2 executable files");
+    const QByteArray none;
+    const auto refused = [&](const char *row, const QStringList &entries, const QString &refusal, bool signing = true) {
+        QTest::newRow(row) << QStringList{"f 644 a"} + entries << signing << refusal << none << none << QString();
+    };
+    QTest::newRow("client tree") << client << true << QString() << none << none << whole;
+    QTest::newRow("link to a folder inside") << QStringList{"f 644 lib/a", "l lib64 -> lib"} << true << QString()
+                                             << none << none << "whole tree: 1 folders, 1 links, 0 executable files";
+    QTest::newRow("unsigned: files alone") << QStringList{"f 755 bin/b"} << false << QString() << none << none
+                                           << "unsigned";
+    refused("unsigned: a link", {"l b -> a"}, "b: a symbolic link", false);
+    refused("unsigned: an empty folder", {"d e"}, "e: an empty folder", false);
+    refused("link leaving", {"l x/up -> ../../a"}, "x/up: a symbolic link to ../../a, which is absolute, leaves");
+    refused("link to nothing", {"l b -> c"}, "b: a symbolic link to c, where there is nothing");
+    refused("link named as the kept tree", {"l LoadUpdate.tree -> a"}, "the updater's own file LoadUpdate.tree");
+    refused("setuid", {"f 4755 b"}, "b: a setuid, setgid or sticky bit");
+    QTest::newRow("tree copy tampered") << client << true << QString() << QByteArray("FLIP") << none
+                                        << "COPY: SHA-256 differs from the release index";
+    QTest::newRow("hand-signed: a file missing") << client << true << QString() << QByteArray("f 755 bin/app\n")
+                                                 << none << treePath + ": its files are not the manifest's local "
+                                                                       "names: bin/app is in one";
+    QTest::newRow("hand-signed: a link leaving") << client << true << QString() << QByteArray("\nf 755 bin/r")
+                                                 << QByteArray("\nl 777 up -> ../x\nf 755 bin/r") << treePath + ":4: malformed";
+}
+
+void PublishTest::releaseTree()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(bool, signing);
+    QFETCH(QString, refusal);
+    QFETCH(QByteArray, replaced);
+    QFETCH(QByteArray, by);
+    QFETCH(QString, checked);
+    TempFolder from, site;
+    for (const QString &entry : entries) {
+        const QString path = from.path(entry.section(QLatin1Char(' '), entry[0] == QLatin1Char('f') ? 2 : 1)
+                                           .section(QStringLiteral(" -> "), 0, 0));
+        const QByteArray native = QFile::encodeName(path);
+        QDir().mkpath(entry[0] == QLatin1Char('d') ? path : QFileInfo(path).path());
+        if (entry[0] == QLatin1Char('f'))
+            QCOMPARE(::chmod(QFile::encodeName(TempFolder::writeFile(path, path.toUtf8())),
+                             entry.section(QLatin1Char(' '), 1, 1).toUInt(nullptr, 8)), 0);
+        else if (entry[0] == QLatin1Char('l'))
+            QCOMPARE(::symlink(entry.section(QStringLiteral(" -> "), 1).toUtf8().constData(), native.constData()), 0);
+    }
+    QStringList release{"release", "--from", from.path(), "--site", site.path(), "--version", "1"};
+    if (signing)
+        release << "--secret-key" << m_secretKey;
+    const Result published = publisher(release);
+    if (!refusal.isEmpty()) {
+        QCOMPARE(published.exitCode, 1);
+        QVERIFY2(QString::fromUtf8(published.err).contains(refusal), published.err.constData());
+        QCOMPARE(snapshot(site.path()), (QMap<QString, QByteArray>()));
+        return;
+    }
+    QVERIFY2(published.exitCode == 0, published.err.constData());
+    const QByteArray tree = site.read(treePath);
+    QCOMPARE(QFileInfo::exists(site.path(treePath)), signing);
+    TestServer server;
+    serveSite(server, site.path());
+    QStringList check{"check", server.url()};
+    if (signing) {
+        // What the by-hand recipe writes, in the release's folder too.
+        const Result found = runProcess(QStringLiteral("sh"), {"-c", "cd \"$0\" && { find . -mindepth 1 ! -type l -printf "
+                                        "'%y %m %P\\n'; find . -mindepth 1 -type l -printf '%y %m %P -> %l\\n'; }", from.path()});
+        QCOMPARE(tree, release::ReleaseTree::parse(found.out, QStringLiteral("find")).toText());
+        const QByteArray index = site.read(indexPath);
+        const QString copy = QString::fromLatin1(sitelayout::releaseCopy(sha256Hex(index).toLatin1(), sitelayout::treePath));
+        QCOMPARE(site.read(copy), tree);
+        check << "--public-key" << m_publicKey;
+        checked.replace(QStringLiteral("COPY"), copy);
+        if (replaced == "FLIP") {
+            server.setFile('/' + copy.toLatin1(), QByteArray(tree).replace("bin/app", "bin/aqp"));
+        } else if (!replaced.isEmpty()) {
+            const QByteArray edited = QByteArray(tree).replace(replaced, by);
+            const QByteArray reindexed = QByteArray(index).replace(sha256Hex(tree).toLatin1(), sha256Hex(edited).toLatin1());
+            const QByteArray comment = "timestamp:" + QByteArray::number(QDateTime::currentSecsSinceEpoch());
+            server.setFile('/' + treePath.toLatin1(), edited);
+            server.setFile('/' + indexPath.toLatin1(), reindexed);
+            server.setFile('/' + signaturePath.toLatin1(),
+                           release::SecretKey::fromFile(m_secretKey, {}).sign(reindexed, comment).toText());
+        }
+    }
+    const Result result = publisher(check);
+    const QStringList lines = QString::fromUtf8(result.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(result.exitCode, int(!replaced.isEmpty()));
+    QVERIFY2(replaced.isEmpty() ? lines.last().contains(checked) : lines.first().startsWith(checked),
+             result.out.constData());
 }
 
 void PublishTest::checkNamesEachFault_data()
@@ -1178,10 +1286,12 @@ void PublishTest::clientFolder()
     }
     QStringList expected{"Update", "Update.inf", "run_driver"};
     if (!signing.isEmpty())
-        expected << "LoadUpdate.sha256" << "LoadUpdate.sha256.minisig";
+        expected << "LoadUpdate.sha256" << "LoadUpdate.sha256.minisig" << "LoadUpdate.tree";
     expected.sort();
     QCOMPARE(snapshot(out).keys(), expected);
     QCOMPARE(parent.read(QStringLiteral("client/Update.inf")), QByteArray("1\r\n"));
+    if (!signing.isEmpty())
+        QCOMPARE(parent.read(QStringLiteral("client/LoadUpdate.tree")), site.read(treePath));
     QVERIFY(QFileInfo(out + QStringLiteral("/run_driver")).isExecutable());
 
     TestServer server;
@@ -1466,8 +1576,8 @@ void PublishTest::prune()
     if (dryRun) {
         QCOMPARE(after, before);
         // Stored: version 1; forms: those of releases 1 to 4 but what release
-        // 5 lists; the folders of releases 1 to 4.
-        QCOMPARE(lines.size(), 1 + 10 + 4 * 3);
+        // 5 lists; the folders of releases 1 to 4, four files each.
+        QCOMPARE(lines.size(), 1 + 10 + 4 * 4);
         QVERIFY(lines.filter(QStringLiteral("would remove KVTA/ZE/files/")).size() == 1);
     } else {
         QCOMPARE(lines.replaceInStrings(QStringLiteral("remove "), QString()), removed);

@@ -87,6 +87,8 @@ private slots:
         QTest::newRow("not in GBK") << QStringLiteral("😀") << uint(S_IFREG) << "cannot be written in the code page";
         QTest::newRow("own file") << "update.INF" << uint(S_IFREG) << "the updater's own file Update.inf";
         QTest::newRow("256 bytes") << QString(256, QLatin1Char('x')) << uint(S_IFREG) << "would refuse this name";
+        QTest::newRow("a path of 4096 bytes") << QStringList(17, QString(240, QLatin1Char('x'))).join(QLatin1Char('/'))
+                                              << uint(S_IFREG) << "would refuse this name";
     }
     void releasePlan()
     {
@@ -137,26 +139,28 @@ private slots:
     void sizeLimits_data()
     {
         QTest::addColumn<qint64>("file");
-        QTest::addColumn<int>("over"); // the manifest, stamp or index one byte over its limit; -1: none
+        QTest::addColumn<int>("over"); // the manifest, stamp, index or tree one byte over its limit; -1: none
         QTest::addColumn<QString>("refusal");
         QTest::newRow("all at the limits") << qint64(sitelayout::fileSizeLimit - 1) << -1 << "";
         QTest::newRow("file of 2 GiB") << qint64(sitelayout::fileSizeLimit) << -1 << "f: 2 GiB or larger";
         QTest::newRow("manifest") << qint64(0) << 0 << "KVTA/ZE/LoadUpdate.inf: 8388609 bytes";
         QTest::newRow("stamp") << qint64(0) << 1 << "KVTA/ZE/UpdateNote.xml: 65537 bytes";
         QTest::newRow("index") << qint64(0) << 2 << "KVTA/ZE/LoadUpdate.sha256: 16777217 bytes";
+        QTest::newRow("tree") << qint64(0) << 3 << "KVTA/ZE/LoadUpdate.tree: 16777217 bytes";
     }
     void sizeLimits()
     {
         QFETCH(qint64, file);
         QFETCH(int, over);
         QFETCH(QString, refusal);
-        const qint64 limits[] = {sitelayout::largestManifest, sitelayout::largestStamp, sitelayout::largestIndex};
-        QByteArray pieces[3];
-        for (int i = 0; i < 3; ++i)
+        const qint64 limits[] = {sitelayout::largestManifest, sitelayout::largestStamp, sitelayout::largestIndex,
+                                 sitelayout::largestTree};
+        QByteArray pieces[4];
+        for (int i = 0; i < 4; ++i)
             pieces[i] = QByteArray(limits[i] + (i == over), 'x');
         compareRefusal(refusalOf([&] {
                            publish::checkFileSize(QStringLiteral("f"), file);
-                           publish::checkClientLimits(pieces[0], pieces[1], pieces[2]);
+                           publish::checkClientLimits(pieces[0], pieces[1], pieces[2], pieces[3]);
                        }),
                        refusal);
     }

@@ -288,17 +288,12 @@ void ReleaseTest::treeRules_data()
     QTest::newRow("not octal") << QByteArray("f 648 a") << QStringList() << "t:1" << "八进制";
     QTest::newRow("setuid") << QByteArray("f 4755 a") << QStringList() << "t:1" << "setuid";
     QTest::newRow("absolute") << QByteArray("f 644 /etc/a") << QStringList() << "t:1" << name;
-    QTest::newRow("drive") << QByteArray("f 644 C:\\a") << QStringList() << "t:1" << name;
     QTest::newRow("'..' part") << QByteArray("d 755 a/../b") << QStringList() << "t:1" << name;
-    QTest::newRow("'.' part") << QByteArray("f 644 ./a") << QStringList() << "t:1" << name;
-    QTest::newRow("empty part") << QByteArray("f 644 a//b") << QStringList() << "t:1" << name;
     QTest::newRow("own name") << QByteArray("f 644 LoadUpdate.tree") << QStringList() << "t:1" << name;
-    QTest::newRow("too long") << "f 644 " + QByteArray(300, 'a') << QStringList() << "t:1" << name;
     QTest::newRow("link, no target") << QByteArray("l 777 a") << QStringList() << "t:1" << "路径 -> 目标";
     QTest::newRow("absolute target") << QByteArray("l 777 a -> /etc") << QStringList() << "t:1" << target;
     QTest::newRow("target leaves") << QByteArray("l 777 a/b -> ../../x") << QStringList() << "t:1" << target;
     QTest::newRow("'..' inside target") << QByteArray("l 777 a/b -> x/../../y") << QStringList() << "t:1" << target;
-    QTest::newRow("'.' in target") << QByteArray("l 777 a -> ./x") << QStringList() << "t:1" << target;
     QTest::newRow("'\\' in target") << QByteArray("l 777 a -> b\\c") << QStringList() << "t:1" << target;
     QTest::newRow("target an own name") << QByteArray("l 777 a/b -> ../Update") << QStringList() << "t:1" << target;
     QTest::newRow("same path twice") << QByteArray("d 755 a\nd 755 a") << QStringList() << "t:2" << twice;

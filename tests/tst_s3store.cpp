@@ -165,8 +165,9 @@ void S3StoreTest::secondReleaseUploadsOnlyWhatChanged_data()
 {
     QTest::addColumn<bool>("signedRelease");
     QTest::addColumn<QString>("prefix");
-    QTest::addColumn<int>("secondPuts"); // the changed file, its release folder, the fixed paths
-    QTest::newRow("signed, Chinese prefix") << true << QStringLiteral("客户端/更新 版") << 1 + 3 + 4;
+    QTest::addColumn<int>("secondPuts"); // the changed file, its release folder, the fixed paths that changed
+    // The tree is the same in both releases: its fixed path is not sent again.
+    QTest::newRow("signed, Chinese prefix") << true << QStringLiteral("客户端/更新 版") << 1 + 4 + 4;
     QTest::newRow("unsigned, ASCII prefix") << false << QStringLiteral("updates") << 1 + 2;
 }
 
@@ -205,6 +206,7 @@ void S3StoreTest::everyKillPointLeavesAWholeRelease_data()
     QTest::newRow("the changed file") << storedPath("version 2") << "OK";
     QTest::newRow("the release folder's index") << "KVTA/ZE/releases/I/LoadUpdate.sha256" << "OK";
     QTest::newRow("the release folder's stamp") << "KVTA/ZE/releases/I/UpdateNote.xml" << "OK";
+    QTest::newRow("the release folder's tree") << "KVTA/ZE/releases/I/LoadUpdate.tree" << "OK";
     QTest::newRow("the fixed index") << "KVTA/ZE/LoadUpdate.sha256" << "OK";
     QTest::newRow("the signature") << "KVTA/ZE/LoadUpdate.sha256.minisig" << "BEING PUBLISHED";
     QTest::newRow("the manifest") << "KVTA/ZE/LoadUpdate.inf" << "BEING PUBLISHED";
@@ -301,7 +303,8 @@ void S3StoreTest::pruneKeepsWhatKeptReleasesNeed()
     const Result pruned = publisher(prune);
     QCOMPARE(listed.exitCode + pruned.exitCode, 0);
     QCOMPARE(listed.out.replace("would remove ", "remove ").replace("Would remove", "Removed"), pruned.out);
-    QVERIFY2(pruned.out.contains("Removed 8 files") && pruned.out.contains("remove " + storedPath("version 1").toLatin1())
+    // The two stored files and two release folders of four files each.
+    QVERIFY2(pruned.out.contains("Removed 10 files") && pruned.out.contains("remove " + storedPath("version 1").toLatin1())
                  && pruned.out.contains("remove " + storedPath("version 2").toLatin1()),
              pruned.out.constData());
     const Result checked = publisher({"check", readUrl(bucket, prefix), "--public-key", m_keys.path("k.pub")});

@@ -345,11 +345,8 @@ void makeTree(const QString &root, const QStringList &entries)
 QStringList shapeOf(const QString &root)
 {
     QStringList shape;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QFileInfo info(it.next());
-        const QString path = QDir(root).relativeFilePath(info.filePath());
+    for (const QString &path : entriesBelow(root)) {
+        const QFileInfo info(root + '/' + path);
         struct stat status {};
         ::lstat(QFile::encodeName(info.filePath()).constData(), &status);
         shape << (info.isSymLink() ? path + " -> " + QFile::decodeName(runProgram("readlink", {info.filePath()}).trimmed())

@@ -13,7 +13,6 @@
 #include "support/smalldisk.h"
 #include "support/tempfolder.h"
 
-#include <QDirIterator>
 #include <QScopeGuard>
 #include <QTest>
 
@@ -58,11 +57,8 @@ QStringList linesOf(const QString &path, const platform::CodePage &codePage = pl
 QStringList treeOf(const QString &root)
 {
     QStringList entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QFileInfo info(it.next());
-        const QString path = QDir(root).relativeFilePath(info.filePath());
+    for (const QString &path : entriesBelow(root)) {
+        const QFileInfo info(root + '/' + path);
         if (info.isSymLink())
             entries << "l " + path + "=" + QFile::decodeName(QByteArray::fromStdString(std::filesystem::read_symlink(
                            QFile::encodeName(info.filePath()).toStdString()).native()));

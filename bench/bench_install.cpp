@@ -8,6 +8,8 @@
 //                                FOLDER/least/Update and does only what any
 //                                durable, all-or-nothing installation must:
 //                                one syncfs, one rename per file.
+// Then installs as many into FOLDER/tree in COUNT/10 folders, chains ten
+// deep below the root, ten files in each, as a client's whole tree.
 // Prints the microseconds per file of each. FOLDER must not exist; the files
 // are left there, for the caller to set aside (deleting thousands of files
 // slows the next file creations on some file systems).
@@ -20,6 +22,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -96,6 +99,26 @@ int main(int argc, char **argv)
     }
     const double leastNeeded = microsecondsPerFile(timer, count);
 
-    std::printf("files %d installation-us-per-file %.1f least-us-per-file %.1f\n", count, installed, leastNeeded);
+    // The same count in folders: chains of ten, each folder one level deeper.
+    const QString tree = folder + QStringLiteral("/tree");
+    ::sync();
+    writeFiles(tree + QStringLiteral("/Update"), count);
+    const int folders = std::max(1, count / 10);
+    timer.start();
+    platform::filesystem::Replacement treeInstallation;
+    treeInstallation.beneath(tree);
+    for (int i = 0; i < count; ++i) {
+        const int at = i % folders;
+        QString path;
+        for (int level = 0; level <= at % 10; ++level)
+            path += QStringLiteral("d%1-%2/").arg(at / 10).arg(level);
+        treeInstallation.add(tree + QStringLiteral("/Update/") + names[i], tree + QLatin1Char('/') + path + names[i]);
+    }
+    treeInstallation.run();
+    platform::filesystem::deleteFolderFiles(tree + QStringLiteral("/Update"));
+    const double inTree = microsecondsPerFile(timer, count);
+
+    std::printf("files %d installation-us-per-file %.1f least-us-per-file %.1f tree-us-per-file %.1f folders %d depth 10\n",
+                count, installed, leastNeeded, inTree, folders);
     return 0;
 }

@@ -25,7 +25,7 @@ namespace {
 const QString success = QStringLiteral("恭喜您：您已更新成最新版本,请重新登录系统！");
 const QString upToDate = QStringLiteral("文件已是最新版本,无需更新！");
 
-enum class Kind { Unsigned, Signed, Patch, Subfolders };
+enum class Kind { Unsigned, Signed, Patch, Subfolders, Tree };
 
 // A release as the client folder holds it: each listed file's bytes (null:
 // absent) and the local stamp.
@@ -119,6 +119,30 @@ std::pair<Release, Release> FailurePointsTest::publish(Kind kind, TestServer &se
     }
     if (kind == Kind::Subfolders)
         list("sub/deeper/b.txt", QByteArray(), "new B");
+    if (kind == Kind::Tree) {
+        // Release 1 kept its tree: "gone/b.txt" goes with its folder, the
+        // file "x" becomes a folder; the user's own file stays.
+        list("x/y.txt", QByteArray(), "new Y");
+        const QByteArray keptTree = "f 644 a.txt\nf 644 gone/b.txt\nf 644 x\n";
+        const QByteArray tree = "f 644 a.txt\nf 644 c.txt\nf 644 x/y.txt\n";
+        const QByteArray keptIndex = sha256(keptTree) + "  KVTA/ZE/LoadUpdate.tree\n";
+        run(QStringLiteral("minisign"), {"-S", "-s", m_work.path("key.key"), "-m", m_work.write("kept", keptIndex),
+                                         "-t", "timestamp:1690000000"});
+        const std::pair<const char *, QByteArray> kept[] = {{"LoadUpdate.tree", keptTree},
+                                                            {"LoadUpdate.sha256", keptIndex},
+                                                            {"LoadUpdate.sha256.minisig", m_work.read("kept.minisig")}};
+        for (const auto &[name, bytes] : kept)
+            old[QString::fromLatin1(name)] = bytes;
+        fresh[QStringLiteral("LoadUpdate.tree")] = tree;
+        const std::tuple<const char *, QByteArray, QByteArray> others[] = {
+            {"gone/b.txt", "old B", QByteArray()}, {"x", "file x", QByteArray()}, {"user.txt", "user's", "user's"}};
+        for (const auto &[name, before, after] : others) {
+            old[QString::fromLatin1(name)] = before;
+            fresh[QString::fromLatin1(name)] = after;
+        }
+        server.setFile("/KVTA/ZE/LoadUpdate.tree", tree);
+        index += sha256(tree) + "  KVTA/ZE/LoadUpdate.tree\n";
+    }
     server.setFile("/KVTA/ZE/UpdateNote.xml", stamp);
     server.setFile("/KVTA/ZE/LoadUpdate.inf", manifest);
     index += sha256(manifest) + "  KVTA/ZE/LoadUpdate.inf\n";
@@ -127,6 +151,10 @@ std::pair<Release, Release> FailurePointsTest::publish(Kind kind, TestServer &se
                                          "timestamp:1700000000"});
         server.setFile("/KVTA/ZE/LoadUpdate.sha256", index);
         server.setFile("/KVTA/ZE/LoadUpdate.sha256.minisig", m_work.read("index.minisig"));
+        if (kind == Kind::Tree) {
+            fresh[QStringLiteral("LoadUpdate.sha256")] = index;
+            fresh[QStringLiteral("LoadUpdate.sha256.minisig")] = m_work.read("index.minisig");
+        }
     }
     return {old, fresh};
 }
@@ -157,7 +185,8 @@ void FailurePointsTest::everyPointHeld_data()
         {"unsigned", Kind::Unsigned},
         {"signed", Kind::Signed},
         {"signed with a patch", Kind::Patch},
-        {"signed, new subfolders", Kind::Subfolders}};
+        {"signed, new subfolders", Kind::Subfolders},
+        {"signed tree with removals", Kind::Tree}};
     const std::pair<const char *, int> errors[] = {{"EIO", EIO}, {"ENOSPC", ENOSPC}, {"killed", 0}};
     for (const auto &[kindName, kind] : kinds) {
         for (const auto &[errorName, error] : errors)
@@ -221,8 +250,10 @@ void FailurePointsTest::everyPointHeld()
             why = QStringLiteral("exit code %1").arg(ending.exitCode);
         else if (now != old && now != fresh)
             why = QStringLiteral("the folder holds neither release");
-        else if (now == old && app.exists("sub"))
-            why = QStringLiteral("a folder created for the new release stayed");
+        else if (now == old && (app.exists("sub") || (kind == Kind::Tree && !app.exists("gone"))))
+            why = QStringLiteral("a folder created for the new release stayed, or one removed did not come back");
+        else if (now == fresh && kind == Kind::Tree && (app.exists("gone") || !QFileInfo(app.path("x")).isDir()))
+            why = QStringLiteral("a folder that the new release dropped stayed");
         else if (killed ? ending.messages.size() > 1 : ending.messages.size() != 1)
             why = QStringLiteral("%1 messages").arg(ending.messages.size());
         else if (!ending.messages.isEmpty() && ((text == success) != (now == fresh) || text.isEmpty()))

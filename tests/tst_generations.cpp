@@ -15,6 +15,8 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 using End = update::RunOutcome::End;
@@ -60,6 +62,8 @@ private slots:
     void everyMixEndsWhole();
     void tamperingIsRefused_data();
     void tamperingIsRefused();
+    void wholeTreesFollowTheRelease_data();
+    void wholeTreesFollowTheRelease();
 
 private:
     void publish(const QString &site, const QByteArray &version);
@@ -317,6 +321,117 @@ void GenerationsTest::tamperingIsRefused()
     QVERIFY(QString::fromUtf8(app.read("Update.log")).contains(named));
     QVERIFY(!app.exists(QStringLiteral("a.bin")));
     QCOMPARE(app.read("Update.inf"), QByteArray("0.5\r\n"));
+}
+
+// A client's source tree: "f MODE PATH=CONTENT", "l PATH=TARGET", "d PATH".
+void makeTree(const QString &root, const QStringList &entries)
+{
+    for (const QString &entry : entries) {
+        const QString path = entry.section(' ', -1).section('=', 0, 0), value = entry.section('=', 1);
+        const QString full = root + '/' + (entry.startsWith("f ") ? entry.section(' ', 2).section('=', 0, 0) : path);
+        QDir().mkpath(QFileInfo(full).absolutePath());
+        if (entry.startsWith("f ")) {
+            TempFolder::writeFile(full, value.toUtf8());
+            ::chmod(QFile::encodeName(full).constData(), mode_t(entry.section(' ', 1, 1).toInt(nullptr, 8)));
+        } else if (entry.startsWith("l ")) {
+            QVERIFY(QFile::link(value, full));
+        } else {
+            QDir().mkpath(full);
+        }
+    }
+}
+
+// Every entry below `root` as "MODE PATH" for folders and files, "PATH -> TARGET" for links.
+QStringList shapeOf(const QString &root)
+{
+    QStringList shape;
+    for (const QString &path : entriesBelow(root)) {
+        const QFileInfo info(root + '/' + path);
+        struct stat status {};
+        ::lstat(QFile::encodeName(info.filePath()).constData(), &status);
+        shape << (info.isSymLink() ? path + " -> " + QFile::decodeName(runProgram("readlink", {info.filePath()}).trimmed())
+                                   : QString::number(status.st_mode & 0777, 8) + ' ' + path);
+    }
+    shape.sort();
+    return shape;
+}
+
+void GenerationsTest::wholeTreesFollowTheRelease_data()
+{
+    QTest::addColumn<QList<QStringList>>("releases");
+    const QByteArray elf = "\x7f" "ELF\x02\x01\x01";
+    const QStringList first{"f 755 bin/app=" + elf, "f 755 bin/run.sh=#!/bin/sh", "f 755 lib/libcore.so.1=core 1",
+                            "l lib/libcore.so=libcore.so.1", "f 644 locale/zh_CN/app.qm=qm", "f 644 资源/图标.png=png",
+                            "f 644 empty.txt=", "f 644 legacy.txt=old", "f 755 plugins/a.so=a", "f 644 data/x=file",
+                            "f 644 docs/readme=read"};
+    // Drops a file and a whole folder, adds deeper files, turns a file into
+    // a folder, moves the link along its chain, makes a file executable.
+    const QStringList second{"f 755 bin/app=" + elf + "2", "f 755 bin/run.sh=#!/bin/sh", "f 755 lib/libcore.so.2=core 2",
+                             "l lib/libcore.so=libcore.so.2", "f 644 locale/zh_CN/app.qm=qm",
+                             "f 644 locale/zh_CN/LC_MESSAGES/deep/er/more.mo=mo", "f 644 资源/图标.png=png",
+                             "f 644 empty.txt=", "f 644 data/x/inner.txt=inner", "f 755 docs/readme=read", "d empty/folder"};
+    // The folder back to a file, a Chinese folder swapped for another, a
+    // script that loses its bit, the plug-ins back.
+    const QStringList third{"f 755 bin/app=" + elf + "3", "f 644 bin/run.sh=#!/bin/sh", "f 755 lib/libcore.so.2=core 2",
+                            "l lib/libcore.so=libcore.so.2", "l bin/core=../lib/libcore.so", "f 644 locale/zh_CN/app.qm=qm",
+                            "f 644 新资源/图标.png=png", "f 644 empty.txt=", "f 644 data/x=file again",
+                            "f 755 plugins/b.so=b", "f 644 docs/readme=read"};
+    QTest::newRow("release 1 to 3 of a reshaped tree") << QList<QStringList>{first, second, third};
+}
+
+void GenerationsTest::wholeTreesFollowTheRelease()
+{
+    QFETCH(QList<QStringList>, releases);
+    TempFolder site;
+    DriverAppFolder app("0\r\n");
+    // The user's own files, one in a folder that a release drops.
+    const QStringList own{"user/notes.txt", "plugins/mine.so"};
+    for (const QString &path : own)
+        app.write(path, "the user's");
+    const QStringList updaters{"Update", "Update.inf", "Update.log", "LoadUpdate.inf", "LoadUpdate.sha256",
+                               "LoadUpdate.sha256.minisig", "LoadUpdate.tree", "user", "user/notes.txt",
+                               "plugins/mine.so"};
+    const auto key = release::PublicKey::fromBase64(m_publicKey, QStringLiteral("key"));
+    for (qsizetype version = 1; version <= releases.size(); ++version) {
+        TempFolder from;
+        makeTree(from.path(), releases[version - 1]);
+        runProgram(QStringLiteral(PUBLISHER), {"release", "--from", from.path(), "--site", site.path(), "--version",
+                                               QString::number(version), "--secret-key", m_keys.path("k.key")});
+        TestServer server;
+        const Site published = snapshot(site.path());
+        for (auto it = published.cbegin(); it != published.cend(); ++it)
+            server.setFile('/' + it.key().toUtf8(), it.value());
+        const WindowEnding ending = TestWindow(app.path(), server, key).run();
+        QCOMPARE(ending.end, End::Installed);
+        // diff -r: the same files with the same bytes and links; only the
+        // updater's own names and the user's files besides.
+        const QStringList differences = QString::fromUtf8(runProgram("diff", {"-r", "--no-dereference", from.path(), app.path()}))
+                                            .split('\n', Qt::SkipEmptyParts);
+        for (const QString &line : differences) {
+            const QString only = line.section(": ", 1);
+            const QString where = QDir(app.path()).relativeFilePath(line.section(": ", 0, 0).section(' ', 2));
+            const QString path = where == "." ? only : where + '/' + only;
+            QVERIFY2(line.startsWith("Only in " + app.path()) && (updaters.contains(path) || path == "plugins"),
+                     qPrintable(line));
+        }
+        QStringList installed = shapeOf(app.path());
+        installed.removeIf([&](const QString &entry) {
+            return updaters.contains(entry.section(' ', -1)) || entry.section(' ', -1).startsWith("Update/");
+        });
+        installed.sort();
+        QStringList expected = shapeOf(from.path());
+        if (version == 2)
+            expected << "755 plugins";
+        expected.sort();
+        QCOMPARE(installed, expected);
+        for (const QString &path : own)
+            QCOMPARE(app.read(path), QByteArray("the user's"));
+        const QString log = QString::fromUtf8(app.read("Update.log"));
+        if (version == 2) {
+            QVERIFY(log.contains("removed legacy.txt") && log.contains("removed plugins/a.so")
+                    && log.contains("kept folder, not empty plugins"));
+        }
+    }
 }
 
 QTEST_MAIN(GenerationsTest)

@@ -16,6 +16,8 @@
 #include <QScopeGuard>
 #include <QTest>
 
+#include <fcntl.h>
+#include <filesystem>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,6 +52,27 @@ QStringList linesOf(const QString &path, const platform::CodePage &codePage = pl
     return lines;
 }
 
+// A folder as a list of "f MODE PATH=CONTENT", "l PATH=TARGET", "d PATH",
+// sorted; a large file's content as its size.
+QStringList treeOf(const QString &root)
+{
+    QStringList entries;
+    for (const QString &path : entriesBelow(root)) {
+        const QFileInfo info(root + '/' + path);
+        if (info.isSymLink())
+            entries << "l " + path + "=" + QFile::decodeName(QByteArray::fromStdString(std::filesystem::read_symlink(
+                           QFile::encodeName(info.filePath()).toStdString()).native()));
+        else if (info.isDir())
+            entries << "d " + path;
+        else
+            entries << QStringLiteral("f %1 %2=%3").arg(QString::number(int(info.permissions() & 0x777), 16), path,
+                                                        info.size() > 100 ? QString::number(info.size())
+                                                                          : QString::fromUtf8(TempFolder::readFile(info.filePath())));
+    }
+    entries.sort();
+    return entries;
+}
+
 } // namespace
 
 class PlatformFilesTest : public QObject
@@ -77,6 +100,8 @@ private slots:
     void replacementRecoversWhatAKillLeft();
     void replacementGivesEveryFileAUsableMode_data();
     void replacementGivesEveryFileAUsableMode();
+    void treeInstallation_data();
+    void treeInstallation();
     void deleteFolderFilesRemovesWhatItCan();
     void deleteFileErrors();
     void mappedReadOfAFileCutShort_data();
@@ -459,6 +484,103 @@ void PlatformFilesTest::replacementGivesEveryFileAUsableMode()
     struct stat info {};
     QCOMPARE(::lstat(QFile::encodeName(target).constData(), &info), 0);
     QCOMPARE(int(info.st_mode & 07777), oldMode >= 0 ? mode : (mode & ~027));
+}
+
+void PlatformFilesTest::treeInstallation_data()
+{
+    QTest::addColumn<QStringList>("before"); // "f PATH=CONTENT" (mode 644), "l PATH=TARGET", "d PATH", "self PATH"
+    QTest::addColumn<QStringList>("steps");  // "add PATH=CONTENT", "link PATH=TARGET", "mode PATH=755",
+                                             // "folder PATH", "remove PATH", "removeFolder PATH"
+    QTest::addColumn<QString>("obstacle");   // a folder made at this target between prepare and commit
+    QTest::addColumn<int>("code");           // -1: installed
+    QTest::addColumn<QStringList>("after");  // empty: as before
+    const QStringList file{"f x=file"};
+    QTest::newRow("new folders, an empty one") << QStringList{"f a=old"} << QStringList{"add s/t/u=new", "folder e/f"}
+                                               << "" << -1
+                                               << QStringList{"d e", "d e/f", "d s", "d s/t", "f 644 a=old", "f 644 s/t/u=new"};
+    QTest::newRow("a file becomes a folder") << file << QStringList{"remove x", "add x/y=new"} << "" << -1
+                                             << QStringList{"d x", "f 644 x/y=new"};
+    QTest::newRow("and back") << QStringList{"f x/y=new"} << QStringList{"remove x/y", "removeFolder x", "add x=file"}
+                              << "" << -1 << QStringList{"f 644 x=file"};
+    QTest::newRow("emptied folders go deepest first, one still holding a file stays")
+        << QStringList{"f p/q/r=1", "f p/s=2", "f k/r=3", "f k/mine=user"}
+        << QStringList{"remove p/q/r", "remove p/s", "remove k/r", "removeFolder p", "removeFolder p/q", "removeFolder k"}
+        << "" << -1 << QStringList{"d k", "f 644 k/mine=user"};
+    QTest::newRow("links made, changed, kept") << QStringList{"l lib.so=lib.so.0", "l same=lib.so.1", "f lib.so.0=0"}
+        << QStringList{"add lib.so.1=1", "link lib.so=lib.so.1", "link same=lib.so.1", "link d/up=../lib.so",
+                       "remove lib.so.0"}
+        << "" << -1 << QStringList{"d d", "f 644 lib.so.1=1", "l d/up=../lib.so", "l lib.so=lib.so.1", "l same=lib.so.1"};
+    QTest::newRow("modes of new and unchanged files") << QStringList{"f run.sh=#!", "f data=x"}
+        << QStringList{"mode run.sh=755", "add tool=elf", "mode tool=775", "add data=y", "mode data=600"} << "" << -1
+        << QStringList{"f 600 data=y", "f 755 run.sh=#!", "f 755 tool=elf"};
+    QTest::newRow("the running program stays") << QStringList{"self app"} << QStringList{"remove app"} << "" << -1
+                                                << QStringList();
+    QTest::newRow("linked client folder") << QStringList{"l plugins=/"} << QStringList{"add plugins/a=new"} << ""
+                                          << int(Code::LinkedFolder) << QStringList();
+    QTest::newRow("removal, folders and modes put back on failure")
+        << QStringList{"f a=old", "f gone/b=B", "f run.sh=#!"}
+        << QStringList{"remove gone/b", "removeFolder gone", "add a=new", "mode run.sh=755", "folder e", "add z=last"}
+        << "z" << int(Code::FileAccess) << QStringList();
+    QTest::newRow("a file becoming a folder put back on failure") << file
+        << QStringList{"remove x", "add x/y=new", "add z=last"} << "z" << int(Code::FileAccess) << QStringList();
+    QTest::newRow("a folder becoming a file put back on failure") << QStringList{"f x/y=new"}
+        << QStringList{"remove x/y", "removeFolder x", "add x=file", "add z=last"} << "z" << int(Code::FileAccess)
+        << QStringList();
+}
+
+void PlatformFilesTest::treeInstallation()
+{
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, steps);
+    QFETCH(QString, obstacle);
+    QFETCH(int, code);
+    QFETCH(QStringList, after);
+    const mode_t mask = ::umask(022);
+    const auto restore = qScopeGuard([mask] { ::umask(mask); });
+    TempFolder dir, sources;
+    for (const QString &entry : before) {
+        const QString path = entry.section(' ', 1).section('=', 0, 0), value = entry.section('=', 1);
+        QDir().mkpath(QFileInfo(dir.path(path)).absolutePath());
+        if (entry.startsWith("f "))
+            dir.write(path, value.toUtf8());
+        else if (entry.startsWith("l "))
+            QVERIFY(QFile::link(value, dir.path(path)));
+        else if (entry.startsWith("self "))
+            QCOMPARE(::linkat(AT_FDCWD, "/proc/self/exe", AT_FDCWD, QFile::encodeName(dir.path(path)).constData(),
+                              AT_SYMLINK_FOLLOW),
+                     0);
+    }
+    const QStringList was = treeOf(dir.path());
+    fsys::Replacement replacement;
+    replacement.beneath(dir.path());
+    for (const QString &step : steps) {
+        const QString path = step.section(' ', 1).section('=', 0, 0), value = step.section('=', 1);
+        const QString verb = step.section(' ', 0, 0);
+        if (verb == "add")
+            replacement.add(sources.write(path, value.toUtf8()), dir.path(path));
+        else if (verb == "link")
+            replacement.addLink(dir.path(path), value);
+        else if (verb == "mode")
+            replacement.giveMode(dir.path(path), mode_t(value.toInt(nullptr, 8)));
+        else if (verb == "folder")
+            replacement.addFolder(dir.path(path));
+        else if (verb == "remove")
+            replacement.remove(dir.path(path));
+        else
+            replacement.removeFolder(dir.path(path));
+    }
+    QCOMPARE(int(errorOf([&] {
+                 replacement.prepare();
+                 if (!obstacle.isEmpty())
+                     QDir().mkpath(dir.path(obstacle + "/inside"));
+                 replacement.commit();
+             })),
+             code);
+    if (!obstacle.isEmpty())
+        QDir(dir.path(obstacle)).removeRecursively();
+    QCOMPARE(treeOf(dir.path()), after.isEmpty() ? was : after);
+    if (QTest::currentDataTag() == QByteArray("emptied folders go deepest first, one still holding a file stays"))
+        QCOMPARE(replacement.keptFolders(), QStringList{dir.path("k")});
 }
 
 void PlatformFilesTest::deleteFolderFilesRemovesWhatItCan()

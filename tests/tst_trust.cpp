@@ -3,6 +3,7 @@
 
 #include "platform/core/error.h"
 #include "release/sitelayout.h"
+#include "update/treechange.h"
 #include "update/trustedset.h"
 
 #include "support/programs.h"
@@ -84,6 +85,8 @@ private slots:
     void files();
     void order_data();
     void order();
+    void treeChange_data();
+    void treeChange();
 
 private:
     QByteArray sign(const QByteArray &comment, const QString &key = "publisher", QByteArray index = {});
@@ -287,6 +290,60 @@ void TrustTest::order()
         for (const QString &name : steps.split(' '))
             step[name]();
     });
+}
+
+void TrustTest::treeChange_data()
+{
+    QTest::addColumn<QByteArray>("kept"); // empty: no kept tree counts
+    QTest::addColumn<QByteArray>("next");
+    QTest::addColumn<QStringList>("files");   // removed
+    QTest::addColumn<QStringList>("folders"); // removed, deepest first
+    QTest::addColumn<QStringList>("links");
+    const QByteArray deep = "f 644 a\nf 755 p/q/r\nf 644 p/s\nd 755 e\n";
+    QTest::newRow("no kept tree: nothing goes") << QByteArray() << QByteArray("f 644 a\n") << QStringList()
+                                                << QStringList() << QStringList();
+    QTest::newRow("files dropped, their folders and an empty one go")
+        << deep << QByteArray("f 644 a\n") << QStringList{"p/q/r", "p/s"} << QStringList{"p/q", "e", "p"}
+        << QStringList();
+    QTest::newRow("the same tree: nothing goes") << deep << deep << QStringList() << QStringList() << QStringList();
+    QTest::newRow("a file becomes a folder") << QByteArray("f 644 x\n") << QByteArray("f 644 x/y\n")
+                                             << QStringList{"x"} << QStringList() << QStringList();
+    QTest::newRow("a folder becomes a file") << QByteArray("f 644 x/y\n") << QByteArray("f 644 x\n")
+                                             << QStringList{"x/y"} << QStringList{"x"} << QStringList();
+    QTest::newRow("a file becomes a link: replaced, not removed")
+        << QByteArray("f 644 lib.so\nf 644 lib.so.0\n") << QByteArray("l 777 lib.so -> lib.so.1\nf 644 lib.so.1\n")
+        << QStringList{"lib.so.0"} << QStringList() << QStringList{"lib.so -> lib.so.1"};
+    QTest::newRow("a link chain in a subfolder") << QByteArray()
+        << QByteArray("l 777 lib/libcore.so -> libcore.so.1\nl 777 lib/libcore.so.1 -> libcore.so.1.2\n"
+                      "f 755 lib/libcore.so.1.2\nl 777 bin/core -> ../lib/libcore.so\n")
+        << QStringList() << QStringList()
+        << QStringList{"bin/core -> ../lib/libcore.so", "lib/libcore.so -> libcore.so.1",
+                       "lib/libcore.so.1 -> libcore.so.1.2"};
+}
+
+void TrustTest::treeChange()
+{
+    QFETCH(QByteArray, kept);
+    QFETCH(QByteArray, next);
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, folders);
+    QFETCH(QStringList, links);
+    const std::optional<release::ReleaseTree> keptTree =
+        kept.isEmpty() ? std::nullopt : std::optional(release::ReleaseTree::parse(kept, "kept"));
+    const release::ReleaseTree nextTree = release::ReleaseTree::parse(next, "next");
+    const update::TreeChange change(keptTree ? &*keptTree : nullptr, nextTree);
+    QStringList removed = change.removedFiles();
+    removed.sort();
+    QCOMPARE(removed, files);
+    QCOMPARE(change.removedFolders(), folders);
+    QStringList made;
+    for (const auto &[path, target] : change.links())
+        made << path + " -> " + target;
+    made.sort();
+    QCOMPARE(made, links);
+    for (const auto &[path, mode] : change.modes())
+        QCOMPARE(mode, nextTree.find(path)->mode);
+    QCOMPARE(QSet<QString>(change.folders().cbegin(), change.folders().cend()), nextTree.folders());
 }
 
 QTEST_GUILESS_MAIN(TrustTest)

@@ -148,6 +148,14 @@ void RunLog::putBack(const QStringList &targets)
         write(QStringLiteral("put back ") + field(nameOf(target)));
 }
 
+void RunLog::removed(const QStringList &targets, const QStringList &keptFolders)
+{
+    for (const QString &target : targets)
+        write(QStringLiteral("removed ") + field(nameOf(target)));
+    for (const QString &folder : keptFolders)
+        write(QStringLiteral("kept folder, not empty ") + field(nameOf(folder)));
+}
+
 void RunLog::ended(const RunOutcome &outcome)
 {
     if (outcome.error)

@@ -44,6 +44,8 @@ public:
     void formTaken(const FormTaken &taken);
     void installed(const QStringList &targets);
     void putBack(const QStringList &targets);
+    // What an installation removed, and the folders it left as they still held something.
+    void removed(const QStringList &targets, const QStringList &keptFolders);
     void ended(const RunOutcome &outcome);
     // The program ends in the middle of the run, at the user's word.
     void cancelled();

@@ -29,6 +29,17 @@ void SignedTrust::start()
                        platform::readFileBytes(m_paths.file(sitelayout::keptSignature), sitelayout::largestSignature));
     } catch (const Error &) {
     }
+    // A kept tree that cannot be read now is no reason to keep a dropped
+    // file for ever: the run ends, and the next one reads it. One that is
+    // missing or too large (no tree the kept index lists) counts as none.
+    if (m_set.keptListsTree()) {
+        try {
+            m_set.loadKeptTree(platform::readFileBytes(m_paths.file(sitelayout::keptTree), sitelayout::largestTree));
+        } catch (const Error &error) {
+            if (error.code() != Error::Code::FileNotFound && error.code() != Error::Code::TooLarge)
+                throw;
+        }
+    }
     if (m_set.keptExpires())
         requestSignature();
 }
@@ -56,7 +67,13 @@ std::optional<QByteArray> SignedTrust::readRelease()
     SmallFetch stamp = fetch(stampPath, sitelayout::largestStamp);
     sendEarly(sitelayout::manifestPath);
     m_set.updateIndex(take(index, indexPath));
+    // The tree is read from where the manifest is, once the index says there is one.
+    std::optional<SmallFetch> tree;
+    if (m_set.listsTree())
+        tree.emplace(fetch(sitelayout::treePath, sitelayout::largestTree));
     m_set.updateStamp(take(stamp, stampPath));
+    if (tree)
+        m_set.updateTree(take(*tree, sitelayout::treePath));
     return m_set.stamp();
 }
 
@@ -177,14 +194,51 @@ void SignedTrust::keep(platform::filesystem::Replacement &installation)
 {
     const SignedRelease &release = m_set.release();
     const std::pair<QLatin1StringView, const QByteArray *> files[] = {
-        {sitelayout::keptIndex, &release.indexText()}, {sitelayout::keptSignature, &release.signatureText()}};
+        {sitelayout::keptIndex, &release.indexText()},
+        {sitelayout::keptSignature, &release.signatureText()},
+        {sitelayout::keptTree, &m_set.treeText()}};
     for (const auto &[name, text] : files) {
+        // A release without a tree leaves none kept: the next run would
+        // ignore it anyway, as the kept index does not list it.
+        if (name == sitelayout::keptTree && !m_set.tree()) {
+            installation.remove(m_paths.file(name));
+            continue;
+        }
         const QString staged = m_paths.workingFile(name);
         platform::ByteStream file(staged);
         file.write(text->constData(), std::size_t(text->size()));
         file.close();
         installation.add(staged, m_paths.file(name));
     }
+}
+
+const TreeChange *SignedTrust::change()
+{
+    if (!m_change && m_set.tree())
+        m_change.emplace(m_set.keptTree(), *m_set.tree());
+    return m_change ? &*m_change : nullptr;
+}
+
+void SignedTrust::changeTree(platform::filesystem::Replacement &installation, const QStringList &localNames)
+{
+    if (const TreeChange *treeChange = change()) {
+        m_set.checkTreeMatches(localNames);
+        treeChange->addTo(installation, m_paths.folder());
+    }
+}
+
+bool SignedTrust::removesOnTheWay(const QString &folder)
+{
+    const TreeChange *treeChange = change();
+    if (!treeChange)
+        return false;
+    QString walked;
+    for (const QString &part : folder.split(QLatin1Char('/'))) {
+        walked += (walked.isEmpty() ? QString() : QStringLiteral("/")) + part;
+        if (treeChange->removesFile(walked))
+            return true;
+    }
+    return false;
 }
 
 } // namespace update

@@ -2,6 +2,7 @@
 
 #include "smallfetch.h"
 #include "trust.h"
+#include "treechange.h"
 #include "trustedset.h"
 
 #include <map>
@@ -45,12 +46,16 @@ public:
     // installation to keep in the application folder: the reference against
     // which a later release may not be older.
     void keep(platform::filesystem::Replacement &installation) override;
+    // With a kept tree that counts, what the new tree no longer lists goes.
+    void changeTree(platform::filesystem::Replacement &installation, const QStringList &localNames) override;
+    bool removesOnTheWay(const QString &folder) override;
 
 private:
     void requestSignature();
     // The fixed path's file of the generation read, fetched into memory.
     SmallFetch fetch(QLatin1StringView fixedPath, qsizetype limit) const;
     QByteArray take(SmallFetch &fetch, QLatin1StringView fixedPath) const;
+    const TreeChange *change();
 
     TrustedSet m_set;
     FileDownload &m_downloads;
@@ -59,6 +64,8 @@ private:
     std::optional<SmallFetch> m_signature;
     std::map<QString, platform::PendingUrl> m_sent; // by fixed path
     std::optional<SmallForms> m_forms;
+    // What the release's tree changes, once asked; none without a tree.
+    std::optional<TreeChange> m_change;
 };
 
 } // namespace update

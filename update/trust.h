@@ -82,6 +82,13 @@ public:
     virtual platform::CacheUse cacheUseOf(const QString &remotePath) const = 0;
     // Adds what the next run needs of this release to the installation.
     virtual void keep(platform::filesystem::Replacement &installation) = 0;
+    // Adds the changes of the release's tree, if it has one, to the
+    // installation: removals, links, modes, folders. `localNames` are the
+    // manifest's, which must be the tree's files.
+    virtual void changeTree(platform::filesystem::Replacement &installation, const QStringList &localNames) = 0;
+    // Whether a part of the folder `folder` (a local name) is a file that
+    // the installation removes first, as a folder takes its place.
+    virtual bool removesOnTheWay(const QString &folder) = 0;
 };
 
 } // namespace update

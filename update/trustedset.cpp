@@ -30,6 +30,22 @@ bool TrustedSet::loadKept(const QByteArray &indexText, const QByteArray &signatu
     return true;
 }
 
+bool TrustedSet::loadKeptTree(const QByteArray &text)
+{
+    inOrder(m_step == Step::Start, sitelayout::keptTree);
+    try {
+        if (m_kept && m_kept->provesDigest(sitelayout::treePath, release::Sha256::hexOf(text)))
+            m_keptTree = release::ReleaseTree::parse(text, sitelayout::keptTree);
+    } catch (const Error &) {
+    }
+    return m_keptTree.has_value();
+}
+
+bool TrustedSet::keptListsTree() const
+{
+    return m_kept && m_kept->index().digestOf(sitelayout::treePath.latin1()).has_value();
+}
+
 bool TrustedSet::keptExpires() const
 {
     return m_kept && m_kept->expiry();
@@ -98,6 +114,26 @@ void TrustedSet::updateManifest(const QByteArray &sha256)
     inOrder(m_step == Step::Stamp, sitelayout::manifestPath);
     m_release->checkDigest(sitelayout::manifestPath, sha256);
     m_step = Step::Manifest;
+}
+
+bool TrustedSet::listsTree() const
+{
+    inOrder(m_step >= Step::Index, sitelayout::indexPath);
+    return m_release->index().digestOf(sitelayout::treePath.latin1()).has_value();
+}
+
+void TrustedSet::updateTree(const QByteArray &text)
+{
+    inOrder(m_step >= Step::Index, sitelayout::treePath);
+    m_release->checkDigest(sitelayout::treePath, release::Sha256::hexOf(text));
+    m_tree = release::ReleaseTree::parse(text, sitelayout::treePath);
+    m_treeText = text;
+}
+
+void TrustedSet::checkTreeMatches(const QStringList &localNames) const
+{
+    if (m_tree)
+        m_tree->checkMatchesManifest(localNames);
 }
 
 const ReleaseGeneration &TrustedSet::generation() const

@@ -4,6 +4,7 @@
 #include "signedrelease.h"
 
 #include "release/keyring.h"
+#include "release/releasetree.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -37,6 +38,11 @@ public:
     // Whether the kept release carries an expiry: then the server's signature
     // is wanted whatever the stamps say.
     bool keptExpires() const;
+    // The tree kept beside that pair: it counts only if the kept index
+    // lists the tree with its digest. Whether it counts.
+    bool loadKeptTree(const QByteArray &text);
+    // Whether the kept index lists a tree.
+    bool keptListsTree() const;
     // On a run whose stamps are equal, the server's current signature: it
     // must still be vouched for, or a replayed old stamp and signature could
     // keep the client from ever hearing of a newer release. Its trusted
@@ -58,6 +64,15 @@ public:
     void updateStamp(QByteArray stamp);
     // The digest of the manifest that was downloaded: DigestMismatch unless listed so.
     void updateManifest(const QByteArray &sha256);
+    // From the index on: whether it lists a tree, which declares that the
+    // manifest lists the whole tree.
+    bool listsTree() const;
+    // The tree that the index lists: DigestMismatch unless listed so,
+    // MalformedTree when it breaks its rules.
+    void updateTree(const QByteArray &text);
+    // The manifest's local names: MalformedTree, naming the first path that
+    // is in one and not the other, unless they are the tree's files.
+    void checkTreeMatches(const QStringList &localNames) const;
 
     // From the signature on.
     const ReleaseGeneration &generation() const;
@@ -65,6 +80,11 @@ public:
     const QByteArray &stamp() const;
     // From the manifest on: the release against which every file is checked.
     const SignedRelease &release() const;
+    // The new release's tree and the kept one, where they count.
+    const release::ReleaseTree *tree() const { return m_tree ? &*m_tree : nullptr; }
+    const release::ReleaseTree *keptTree() const { return m_keptTree ? &*m_keptTree : nullptr; }
+    // The new tree's text as it came, for the next run to keep.
+    const QByteArray &treeText() const { return m_treeText; }
 
 private:
     enum class Step { Start, Signature, Index, Stamp, Manifest };
@@ -80,6 +100,8 @@ private:
     ReleaseGeneration m_generation;
     std::optional<SignedRelease> m_release;
     QByteArray m_stamp;
+    std::optional<release::ReleaseTree> m_keptTree, m_tree;
+    QByteArray m_treeText;
 };
 
 } // namespace update

@@ -34,6 +34,8 @@ public:
     }
     platform::CacheUse cacheUseOf(const QString &) const override { return platform::CacheUse::Revalidate; }
     void keep(platform::filesystem::Replacement &) override {}
+    void changeTree(platform::filesystem::Replacement &, const QStringList &) override {}
+    bool removesOnTheWay(const QString &) override { return false; }
 };
 
 } // namespace update

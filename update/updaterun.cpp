@@ -240,16 +240,19 @@ std::optional<RunOutcome> UpdateRun::downloadListedFiles(fsys::Replacement &inst
     sendListedAhead(ahead, m_paths, *m_trust, m_baseUrl);
     platform::TextInput iFileNum(m_paths.file(sitelayout::manifestCopy), platform::CodePage::deployment());
     const fsys::FolderWalk clientFolders(platform::paths::toPath(m_paths.folder()), fsys::FolderWalk::Found::Kept);
+    QStringList localNames;
     while (!iFileNum.atEnd()) {
         const QString sManifestLine = iFileNum.readLine();
         const ManifestEntry entry = splitManifestLine(sManifestLine);
+        localNames.append(entry.sFileName);
         // A file in a subfolder: nothing of it is read or fetched through a
         // client's folder that is a link, and it is downloaded into a folder
         // of this run's own.
         if (const qsizetype slash = entry.sFileName.lastIndexOf(QLatin1Char('/')); slash > 0) {
             const std::filesystem::path folder = platform::paths::toPath(entry.sFileName.left(slash));
             namingListedFile(entry, [&] {
-                clientFolders.missing(folder);
+                if (!m_trust->removesOnTheWay(entry.sFileName.left(slash)))
+                    clientFolders.missing(folder);
                 m_workingFolders->open(folder);
             });
         }
@@ -295,6 +298,7 @@ std::optional<RunOutcome> UpdateRun::downloadListedFiles(fsys::Replacement &inst
         else
             installation.add(sLocalFilePath, m_paths.file(entry.sFileName), check);
     }
+    m_trust->changeTree(installation, localNames);
     return std::nullopt;
 }
 
@@ -325,6 +329,7 @@ RunOutcome UpdateRun::installAndFinish(fsys::Replacement &installation)
         throw;
     }
     m_log->installed(installation.targets());
+    m_log->removed(installation.removed(), installation.keptFolders());
     // Leftovers of earlier runs go with this run's downloads.
     fsys::deleteFolderFiles(m_paths.file(sitelayout::workingFolder));
     m_workingFolders->removeCreatedTrees();

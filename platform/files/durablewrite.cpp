@@ -15,8 +15,13 @@ namespace fs = std::filesystem;
 namespace platform {
 
 DurableFile::DurableFile(fs::path temporary, fs::path target, mode_t mode)
-    : m_temporary(std::move(temporary)), m_target(std::move(target)),
-      m_fd(::open(m_temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode))
+    : DurableFile(AT_FDCWD, std::move(temporary), std::move(target), mode)
+{
+}
+
+DurableFile::DurableFile(int folder, fs::path temporary, fs::path target, mode_t mode)
+    : m_folder(folder), m_temporary(std::move(temporary)), m_target(std::move(target)),
+      m_fd(::openat(m_folder, m_temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode))
 {
     if (!m_fd.isOpen())
         fail(errno);
@@ -26,7 +31,7 @@ DurableFile::DurableFile(fs::path temporary, fs::path target, mode_t mode)
 DurableFile::~DurableFile()
 {
     if (m_owned)
-        ::unlink(m_temporary.c_str());
+        ::unlinkat(m_folder, m_temporary.c_str(), 0);
 }
 
 void DurableFile::write(QByteArrayView bytes)
@@ -78,13 +83,19 @@ void DurableFile::fail(int errnum) const
 
 void AllOrNothing::add(fs::path staged, fs::path target, fs::path kept)
 {
-    m_entries.push_back({std::move(staged), std::move(target), std::move(kept)});
+    fs::path shown = target;
+    add(AT_FDCWD, std::move(staged), std::move(target), std::move(kept), std::move(shown));
+}
+
+void AllOrNothing::add(int folder, fs::path staged, fs::path target, fs::path kept, fs::path shown)
+{
+    m_entries.push_back({folder, std::move(staged), std::move(target), std::move(kept), std::move(shown)});
 }
 
 void AllOrNothing::failAt(const Entry &entry)
 {
     const int failure = errno;
-    const QString target = paths::toQString(entry.target);
+    const QString target = paths::toQString(entry.shown);
     rollBack();
     throw Error::fromErrno(failure, target);
 }
@@ -95,15 +106,16 @@ void AllOrNothing::commit()
         // Most targets are new: the staged file takes a free name in one
         // call. Where the name is taken (or the file system cannot tell),
         // the old file is kept first.
-        if (::renameat2(AT_FDCWD, entry.staged.c_str(), AT_FDCWD, entry.target.c_str(), RENAME_NOREPLACE) != 0) {
+        const int at = entry.folder;
+        if (::renameat2(at, entry.staged.c_str(), at, entry.target.c_str(), RENAME_NOREPLACE) != 0) {
             struct stat old {};
-            if (::lstat(entry.target.c_str(), &old) == 0 && !S_ISDIR(old.st_mode)) {
-                ::unlink(entry.kept.c_str());
-                if (::link(entry.target.c_str(), entry.kept.c_str()) != 0)
+            if (::fstatat(at, entry.target.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(old.st_mode)) {
+                ::unlinkat(at, entry.kept.c_str(), 0);
+                if (::linkat(at, entry.target.c_str(), at, entry.kept.c_str(), 0) != 0)
                     failAt(entry);
                 entry.isKept = true;
             }
-            if (::rename(entry.staged.c_str(), entry.target.c_str()) != 0)
+            if (::renameat(at, entry.staged.c_str(), at, entry.target.c_str()) != 0)
                 failAt(entry);
         }
         entry.isCommitted = true;
@@ -115,8 +127,8 @@ void AllOrNothing::dropKept()
 {
     const std::vector<Entry> entries = std::exchange(m_entries, {});
     for (const Entry &entry : entries) {
-        if (entry.isKept && ::unlink(entry.kept.c_str()) != 0 && errno != ENOENT)
-            throw Error::fromErrno(errno, paths::toQString(entry.target));
+        if (entry.isKept && ::unlinkat(entry.folder, entry.kept.c_str(), 0) != 0 && errno != ENOENT)
+            throw Error::fromErrno(errno, paths::toQString(entry.shown));
     }
 }
 
@@ -129,16 +141,16 @@ void AllOrNothing::rollBack() noexcept
         if (!it->isCommitted)
             continue;
         if (it->isKept)
-            ::rename(it->kept.c_str(), it->target.c_str());
+            ::renameat(it->folder, it->kept.c_str(), it->folder, it->target.c_str());
         else
-            ::unlink(it->target.c_str());
+            ::unlinkat(it->folder, it->target.c_str(), 0);
     }
     for (auto it = m_entries.rbegin(); it != m_entries.rend(); ++it) {
         if (it->isCommitted)
             continue;
         if (it->isKept)
-            ::unlink(it->kept.c_str());
-        ::unlink(it->staged.c_str());
+            ::unlinkat(it->folder, it->kept.c_str(), 0);
+        ::unlinkat(it->folder, it->staged.c_str(), 0);
     }
     m_entries.clear();
 }

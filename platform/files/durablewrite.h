@@ -4,6 +4,7 @@
 
 #include <QByteArrayView>
 
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/types.h>
 #include <vector>
@@ -21,13 +22,16 @@ class DurableFile
 public:
     // `mode` is given to the new file, less the umask.
     DurableFile(std::filesystem::path temporary, std::filesystem::path target, mode_t mode = 0644);
+    // The same with `temporary` a name in the open folder `folder`.
+    DurableFile(int folder, std::filesystem::path temporary, std::filesystem::path target, mode_t mode = 0644);
     ~DurableFile();
     DurableFile(const DurableFile &) = delete;
     DurableFile &operator=(const DurableFile &) = delete;
 
     // Writes all of it, on after a short write.
     void write(QByteArrayView bytes);
-    // Flushes to disk and renames the new file over the target.
+    // Flushes to disk and renames the new file over the target (a file made
+    // by path, as the next one).
     void renameOver();
     // Flushes to disk and gives the new file the target's name, unless a file
     // has that name already: false then, and the new file is gone.
@@ -40,6 +44,7 @@ private:
     void flush();
     [[noreturn]] void fail(int errnum) const;
 
+    int m_folder = AT_FDCWD;
     std::filesystem::path m_temporary;
     std::filesystem::path m_target;
     FileDescriptor m_fd;
@@ -62,6 +67,11 @@ public:
     // Takes over `staged`, a finished new file for `target`; the replaced
     // file is kept as `kept` meanwhile.
     void add(std::filesystem::path staged, std::filesystem::path target, std::filesystem::path kept);
+    // The same with the three as names in the open folder `folder`, which
+    // the caller holds open until the list is done with: no rename goes
+    // through a link swapped in for a folder on the way. Errors name `shown`.
+    void add(int folder, std::filesystem::path staged, std::filesystem::path target, std::filesystem::path kept,
+             std::filesystem::path shown);
 
     // Renames the staged files over their targets in the order added, and
     // lets the event loop answer between them. A failure undoes everything
@@ -78,7 +88,8 @@ public:
 private:
     struct Entry
     {
-        std::filesystem::path staged, target, kept;
+        int folder = -1;
+        std::filesystem::path staged, target, kept, shown;
         bool isKept = false;
         bool isCommitted = false;
     };

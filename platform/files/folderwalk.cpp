@@ -61,8 +61,12 @@ FileDescriptor FolderWalk::openRoot() const
 FileDescriptor FolderWalk::existing(int parent, const fs::path &name, const fs::path &relative) const
 {
     FileDescriptor part = openPart(parent, name);
-    if (!part.isOpen() && errno != ENOENT)
+    // A link or anything but a folder is refused as such; the file
+    // system's own errors are told as they are.
+    if (!part.isOpen() && (errno == ELOOP || errno == ENOTDIR))
         throw Error(Error::Code::LinkedFolder, paths::toQString(m_root / relative));
+    if (!part.isOpen() && errno != ENOENT)
+        throw Error::fromErrno(errno, paths::toQString(m_root / relative));
     return part;
 }
 
@@ -90,6 +94,14 @@ FileDescriptor FolderWalk::open(const fs::path &relative)
         folder = step(folder.get(), name, walked);
     }
     return folder;
+}
+
+int FolderWalk::held(const fs::path &relative)
+{
+    auto found = m_held.find(relative);
+    if (found == m_held.end())
+        found = m_held.emplace(relative, open(relative)).first;
+    return found->second.get();
 }
 
 std::vector<fs::path> FolderWalk::missing(const fs::path &relative) const

@@ -3,6 +3,7 @@
 #include "filedescriptor.h"
 
 #include <filesystem>
+#include <map>
 #include <vector>
 
 namespace platform::filesystem {
@@ -25,6 +26,11 @@ public:
     // The folder `relative` (parts joined by '/'; empty for the root itself),
     // open, its missing parts created.
     FileDescriptor open(const std::filesystem::path &relative);
+    // The same folder held open by the walk until it goes, or until
+    // forgotten: the descriptor through which every name in it is renamed.
+    int held(const std::filesystem::path &relative);
+    // Closes the held descriptor of `relative`, a folder removed or made anew.
+    void forget(const std::filesystem::path &relative) { m_held.erase(relative); }
     // The parts of `relative` missing now, shallowest first; what stands in
     // the way is refused as open() would.
     std::vector<std::filesystem::path> missing(const std::filesystem::path &relative) const;
@@ -53,6 +59,7 @@ private:
     std::filesystem::path m_root;
     Found m_found;
     std::vector<std::filesystem::path> m_created;
+    std::map<std::filesystem::path, FileDescriptor> m_held;
 };
 
 } // namespace platform::filesystem

@@ -2,6 +2,7 @@
 
 #include "durablewrite.h"
 #include "folderwalk.h"
+#include "removal.h"
 
 #include <QLatin1StringView>
 #include <QString>
@@ -10,7 +11,9 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -31,7 +34,12 @@ namespace platform::filesystem {
 // target are replaced, never written through. Every installed file is this
 // process's own: a replaced file keeps the mode of the file it replaces; a
 // new one is 0755 less the umask when it begins as a program does (an ELF
-// header or "#!"), 0644 less the umask otherwise.
+// header or "#!"), 0644 less the umask otherwise, unless a mode is given.
+// Every name is renamed, linked or removed through the open folder that
+// holds it (held from the walk), never through a path that a link swapped in
+// since could lead elsewhere. Below a folder given to beneath(), files,
+// links and folders may also be removed (Removal), links made, modes set and
+// empty folders made, all part of the same all or nothing.
 class Replacement
 {
 public:
@@ -61,6 +69,25 @@ public:
     // Targets in subfolders of `folder` are reached from it one folder at a
     // time, never through a link; missing folders are created.
     void beneath(const QString &folder);
+
+    // The rest needs beneath(): paths below its folder.
+    // A symbolic link at `target` to `linkTarget`, staged beside it and
+    // renamed over; one already there with that target is left as it is.
+    void addLink(const QString &target, const QString &linkTarget);
+    // The mode that the file at `target` is to have, less the umask, never
+    // with group or other write: given to it when it is installed, or set on
+    // the file already there, and put back on a failure.
+    void giveMode(const QString &target, mode_t mode);
+    // A folder, made when missing, even empty.
+    void addFolder(const QString &folder);
+    // A file or link removed (a folder or nothing there: left alone), and a
+    // folder removed once empty.
+    void remove(const QString &target);
+    void removeFolder(const QString &folder);
+    // After commit(): what was removed, and the folders that stayed as they
+    // still held something.
+    const QStringList &removed() const { return m_removed; }
+    const QStringList &keptFolders() const { return m_keptFolders; }
 
     // Checks that every target can be replaced (no folder in the way, not
     // read-only, a staging name the file system can hold), stages every
@@ -98,6 +125,16 @@ private:
         std::optional<mode_t> targetMode;
         // Whether prepare() found nothing at the target.
         bool targetIsNew = false;
+        // A link's target, for a link.
+        std::optional<std::filesystem::path> linkTarget;
+        // Whether the target is right already: a link to the same target.
+        bool isInPlace = false;
+    };
+    struct ModeChange
+    {
+        std::filesystem::path target;
+        mode_t from = 0, to = 0;
+        bool isDone = false;
     };
 
     void add(Entry entry);
@@ -105,8 +142,16 @@ private:
     void makeFolders();
     void undoFolders() noexcept;
     void stage(const Entry &entry, mode_t umask, uid_t owner);
+    void stageLink(const Entry &entry);
     void listNew();
     void dropLists() noexcept;
+    void prepareModes(mode_t umask);
+    void setModes(bool back);
+    void undo() noexcept;
+    // The open folder that holds `target`.
+    int folderOf(const std::filesystem::path &target);
+    // `path` below the folder given to beneath().
+    std::filesystem::path below(const std::filesystem::path &path) const;
 
     std::vector<Entry> m_entries;
     // What prepare() staged, replaced by commit(); undone when the object
@@ -122,6 +167,16 @@ private:
     std::optional<std::filesystem::path> m_root;
     std::optional<FolderWalk> m_folders;
     std::optional<std::filesystem::path> m_folderList;
+    // The folders of targets outside beneath()'s, opened by path.
+    std::map<std::filesystem::path, FileDescriptor> m_plainFolders;
+    // Below beneath()'s folder: the modes to give, by target, the folders to
+    // make, and what goes.
+    std::map<std::filesystem::path, mode_t> m_modes;
+    std::vector<ModeChange> m_modeChanges;
+    std::set<std::filesystem::path> m_newFolders;
+    std::vector<std::filesystem::path> m_removedFiles, m_removedFolders;
+    std::optional<Removal> m_removal;
+    QStringList m_removed, m_keptFolders;
 };
 
 } // namespace platform::filesystem

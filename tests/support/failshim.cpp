@@ -8,7 +8,7 @@
 //   failshim call N NAME [failed|killed]
 // A call counts when it names a path in the folder or works on a descriptor
 // of one: open, openat, write, fsync, fdatasync, syncfs, rename, renameat,
-// renameat2, link, linkat, unlink, unlinkat, mkdir, mkdirat, fchmod, as far
+// renameat2, link, linkat, unlink, unlinkat, mkdir, mkdirat, symlinkat, fchmod, as far
 // as they go through the dynamic linker. Each goes on as its system call,
 // with no look-up of the next definition: that needs the allocator, which a
 // sanitizer's runtime may not have ready when its first file is opened.
@@ -224,6 +224,13 @@ int mkdirat(int dirfd, const char *path, mode_t mode)
     if (const int error = fault("mkdirat", pathInFolder(dirfd, path)))
         return failing<int>(error);
     return int(::syscall(SYS_mkdirat, dirfd, path, mode));
+}
+
+int symlinkat(const char *target, int dirfd, const char *path)
+{
+    if (const int error = fault("symlinkat", pathInFolder(dirfd, path)))
+        return failing<int>(error);
+    return int(::syscall(SYS_symlinkat, target, dirfd, path));
 }
 
 int open(const char *path, int flags, ...)

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QString>
 #include <QTemporaryDir>
@@ -43,6 +44,17 @@ public:
 private:
     QTemporaryDir m_dir;
 };
+
+// Every entry below `root`, links not followed, as paths relative to it.
+inline QStringList entriesBelow(const QString &root)
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        entries << QDir(root).relativeFilePath(it.next());
+    return entries;
+}
 
 // Deterministic bytes of any length, so that a wrong offset shows.
 inline QByteArray patternBytes(qsizetype size, int seed = 1)
